@@ -1,0 +1,42 @@
+// platform.h -- the few operating-system calls the service makes, kept apart
+// from the logic: one small implementation per platform (platform_linux.cpp,
+// platform_macos.cpp compiled only on Apple).
+#ifndef KESTROVAN_PLATFORM_PLATFORM_H
+#define KESTROVAN_PLATFORM_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+// Adapter libraries end in this suffix (".so" on Linux, ".dylib" on macOS).
+#if defined(__APPLE__)
+#define KESTROVAN_ADAPTER_SUFFIX ".dylib"
+#else
+#define KESTROVAN_ADAPTER_SUFFIX ".so"
+#endif
+
+// Writes the running executable's path. Returns 0 on success; -1 when the
+// buffer is too small, with *size set to the size needed; -2 on any other
+// failure.
+int KestrovanPlatform_executablePath(char* buffer, uint32_t* size);
+
+// The user id of the active console session (seat0). Returns true and sets
+// *uid when there is one; false when there is no active seat, in which case
+// the console-user check is skipped.
+bool KestrovanPlatform_consoleUser(int32_t* uid);
+
+// The system's id of the calling thread.
+uint64_t KestrovanPlatform_threadId();
+
+// A stable machine identifier text (only printed). Returns false when none.
+bool KestrovanPlatform_machineId(char* buffer, size_t size);
+
+// Instance messaging with the companion monitor: on this platform the calls
+// accept their arguments and report failure; no receiver runs.
+typedef void (*KestrovanInstructionHandler)();
+bool sendIPCMsg(const char* sender, const char* receiver, const char* instruction, const char* extra);
+void setStop(KestrovanInstructionHandler handler);
+void setRestart(KestrovanInstructionHandler handler);
+void setFinal(KestrovanInstructionHandler handler);
+void stopMessageReceiver();
+
+#endif

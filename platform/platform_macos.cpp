@@ -1,0 +1,66 @@
+// platform_macos.cpp -- macOS implementation of platform.h (built on Apple only).
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstring>
+#include <pthread.h>
+
+#include <CoreFoundation/CoreFoundation.h>
+#include <CoreGraphics/CoreGraphics.h>
+#include <mach-o/dyld.h>
+
+int KestrovanPlatform_executablePath(char* buffer, uint32_t* size) {
+  if (buffer == nullptr || size == nullptr || *size == 0)
+    return -2;
+  return _NSGetExecutablePath(buffer, size) == 0 ? 0 : -1;
+}
+
+bool KestrovanPlatform_consoleUser(int32_t* uid) {
+  if (uid == nullptr)
+    return false;
+  CFDictionaryRef session = CGSessionCopyCurrentDictionary();
+  if (session == nullptr)
+    return false;
+  bool found = false;
+  CFNumberRef number = (CFNumberRef)CFDictionaryGetValue(session, CFSTR("kCGSSessionUserIDKey"));
+  if (number != nullptr)
+    found = CFNumberGetValue(number, kCFNumberSInt32Type, uid);
+  CFRelease(session);
+  return found;
+}
+
+uint64_t KestrovanPlatform_threadId() {
+  uint64_t id = 0;
+  pthread_threadid_np(nullptr, &id);
+  return id;
+}
+
+bool KestrovanPlatform_machineId(char* buffer, size_t size) {
+  if (buffer == nullptr || size == 0)
+    return false;
+  buffer[0] = '\0';
+  FILE* pipe = popen("system_profiler SPHardwareDataType | grep \"Hardware UUID\"", "r");
+  if (pipe == nullptr)
+    return false;
+  char line[256];
+  while (fgets(line, sizeof(line), pipe) != nullptr) {
+    const char* colon = strchr(line, ':');
+    if (colon != nullptr && colon[1] != '\0')
+      snprintf(buffer, size, "%s", colon + 2);
+  }
+  pclose(pipe);
+  return buffer[0] != '\0';
+}
+
+bool sendIPCMsg(const char* sender, const char* receiver, const char* instruction, const char* extra) {
+  (void)sender;
+  (void)receiver;
+  (void)instruction;
+  (void)extra;
+  return false;
+}
+
+void setStop(KestrovanInstructionHandler handler) { (void)handler; }
+void setRestart(KestrovanInstructionHandler handler) { (void)handler; }
+void setFinal(KestrovanInstructionHandler handler) { (void)handler; }
+void stopMessageReceiver() {}

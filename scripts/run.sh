@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# run.sh -- installs what is missing, builds, and runs the service in the
+# foreground (Ctrl-C stops it).
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+out="${KESTROVAN_BUILD_ROOT:-$root/build}/release"
+
+bash "$root/scripts/setup.sh"
+bash "$root/scripts/build.sh" "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVAN_BUILD_TESTS=OFF -DKESTROVAN_BUILD_BENCH=OFF
+
+exe="$out/service/NORTAKestrovan"
+if [ -x "$root/scripts/run.d/provision.sh" ]; then
+  bash "$root/scripts/run.d/provision.sh" "$out"
+fi
+exec "$exe"

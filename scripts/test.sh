@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# test.sh -- installs what is missing, builds, and runs every test: a normal
+# build, a ThreadSanitizer build of the concurrency tests, and an
+# AddressSanitizer + UndefinedBehaviorSanitizer build of the whole suite.
+# Exits non-zero on any failure.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+out="${KESTROVAN_BUILD_ROOT:-$root/build}"
+jobs="${KESTROVAN_JOBS:-$(nproc)}"
+
+bash "$root/scripts/setup.sh"
+
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
+
+status=0
+run_ctest() {
+  local dir="$1"; shift
+  if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs" "$@"; then
+    status=1
+  fi
+}
+
+echo "== normal build =="
+bash "$root/scripts/build.sh" "$out/normal" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVAN_WERROR=ON
+run_ctest "$out/normal"
+
+echo "== ThreadSanitizer build (concurrency tests) =="
+KESTROVAN_TARGET=concurrency_tests bash "$root/scripts/build.sh" "$out/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVAN_WERROR=ON \
+  -DKESTROVAN_TSAN=ON -DKESTROVAN_BUILD_BENCH=OFF
+run_ctest "$out/tsan" -L concurrency --no-tests=ignore
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
+bash "$root/scripts/build.sh" "$out/asan" -DCMAKE_BUILD_TYPE=Debug -DKESTROVAN_WERROR=ON \
+  -DKESTROVAN_SANITIZE=ON -DKESTROVAN_BUILD_BENCH=OFF
+run_ctest "$out/asan"
+
+if [ "$status" -ne 0 ]; then
+  echo "test.sh: FAILED" >&2
+fi
+exit "$status"

@@ -1,0 +1,65 @@
+// trace.h -- the coloured console trace on standard output, mirrored into the
+// levelled log file at level 5 once setLog() has configured it.
+//
+// The wording of every line is observable behaviour; callers pass the exact
+// texts. Values that are null print as the empty text.
+#ifndef KESTROVAN_SUPPORT_TRACE_H
+#define KESTROVAN_SUPPORT_TRACE_H
+
+#include <atomic>
+#include <mutex>
+
+// Colour numbers (mapped to ANSI sequences on output).
+enum {
+  KESTROVAN_COLOR_RED = 12,      // also 4
+  KESTROVAN_COLOR_GREEN = 10,
+  KESTROVAN_COLOR_RESULT = 138,  // green, adapter results
+  KESTROVAN_COLOR_YELLOW = 14,
+  KESTROVAN_COLOR_BOLD = 15,
+  KESTROVAN_COLOR_PLAIN = 7,
+};
+
+extern char PrefixName[64];
+extern std::atomic<bool> isLogEnable;
+extern std::mutex Print_Lock;
+
+// Unlabelled text in a colour; logged at level 5 unless noLog is non-zero.
+void printfColor(int colour, const char* text, int noLog);
+void printfColor(int colour, const char* text);
+
+// Base and colour-fixed line writers (timestamp + text + value), depth 0 logs.
+void printfColorLine(const char* text, int colour, const char* value, int depth);
+void printfColorLine(const char* text, const char* value, int depth);
+void printfColorErrorLine(const char* text, const char* value, int depth);
+void printfColorWarningLine(const char* text, const char* value, int depth);
+void printfColorLine(const char* text, int value, int depth);
+void printfColorErrorLine(const char* text, int value, int depth);
+void printfColorWarningLine(const char* text, int value, int depth);
+
+// Labelled writers ("[prefix][Normal] message" + value): what the service calls.
+void printfColorLine(const char* message, const char* value);
+void printfColorWarningLine(const char* message, const char* value);
+void printfColorErrorLine(const char* message, const char* value);
+void printfColorLine(const char* message, int value);
+void printfColorWarningLine(const char* message, int value);
+void printfColorErrorLine(const char* message, int value);
+
+// Caller-coloured line under Print_Lock, no prefix or label (adapter results).
+void printfColorLine(const char* text, int colour, const char* value);
+
+void showNormalState(const char* message, bool state, const char* trueText, const char* falseText);
+void showErrorState(const char* message, bool state, const char* okText, const char* failText);
+void showWarningState(const char* message, bool state, const char* okText, const char* failText);
+void printfWarning(const char* message, bool condition, const char* value);
+
+// Configures the log mirror once; returns isLogEnable.
+bool setLog(const char* logName, const char* prefixName);
+
+// The two reporting conventions of every module:
+//   memory failure: error lines "Memory allocate fail at file: " module and
+//   "Memory allocate fail at line: " line;
+//   missing parameter: warning line "" with "Parameter %s is null at %s %d".
+void showMemoryFail(const char* module, int line);
+void showNullParameter(const char* name, const char* module, int line);
+
+#endif
