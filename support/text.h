@@ -8,8 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// Outcome of the last charToLong: 0, 61003 (not a number) or 61004 (no input).
-extern int32_t LastErrorCode;
+// Outcome of the last charToLong on the calling thread: 0, 61003 (not a
+// number) or 61004 (no input).
+extern thread_local int32_t LastErrorCode;
 
 void* newMemSize(uint64_t size);      // calloc'ed; null for 0 or >= 2^31
 char* newMem(const char* text);       // heap copy; null for null

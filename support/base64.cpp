@@ -1,0 +1,177 @@
+// base64.cpp -- Base64 encoding and decoding (with the percent-escape fix-up
+// that browser forms need) and the undoing of a fixed set of JSON escapes.
+#include "support/base64.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/text.h"
+#include "support/trace.h"
+
+static const char kModule[] = "Tool";
+
+// Intermediate texts carry a page's parameters: they are wiped before free.
+
+static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Inverse of kAlphabet; 64 marks every byte outside it ('=' and NUL too).
+static const unsigned char kOutside = 64;
+
+static unsigned char decodeValue(unsigned char c) {
+  if (c >= 'A' && c <= 'Z')
+    return (unsigned char)(c - 'A');
+  if (c >= 'a' && c <= 'z')
+    return (unsigned char)(c - 'a' + 26);
+  if (c >= '0' && c <= '9')
+    return (unsigned char)(c - '0' + 52);
+  if (c == '+')
+    return 62;
+  if (c == '/')
+    return 63;
+  return kOutside;
+}
+
+// Characters from the start up to the first one outside the alphabet.
+static size_t alphabetRun(const char* encoded) {
+  size_t count = 0;
+  while (decodeValue((unsigned char)encoded[count]) != kOutside)
+    count++;
+  return count;
+}
+
+static uint64_t encodedSize(uint64_t length) { return ((length + 2) / 3) * 4 + 1; }
+
+static uint64_t decodedSize(uint64_t run) { return ((run + 3) / 4) * 3 + 1; }
+
+int Base64encode_len(int length) {
+  if (length < 0)
+    return 0;
+  return (int)encodedSize((uint64_t)length);
+}
+
+int Base64decode_len(const char* encoded) {
+  if (encoded == nullptr)
+    return 0;
+  return (int)decodedSize(alphabetRun(encoded));
+}
+
+static size_t encodeBytes(char* encoded, const unsigned char* input, size_t length) {
+  char* out = encoded;
+  size_t i = 0;
+  for (; i + 2 < length; i += 3) {
+    *out++ = kAlphabet[input[i] >> 2];
+    *out++ = kAlphabet[((input[i] & 0x03) << 4) | (input[i + 1] >> 4)];
+    *out++ = kAlphabet[((input[i + 1] & 0x0F) << 2) | (input[i + 2] >> 6)];
+    *out++ = kAlphabet[input[i + 2] & 0x3F];
+  }
+  if (i < length) {
+    *out++ = kAlphabet[input[i] >> 2];
+    if (i + 1 == length) {
+      *out++ = kAlphabet[(input[i] & 0x03) << 4];
+      *out++ = '=';
+    } else {
+      *out++ = kAlphabet[((input[i] & 0x03) << 4) | (input[i + 1] >> 4)];
+      *out++ = kAlphabet[(input[i + 1] & 0x0F) << 2];
+    }
+    *out++ = '=';
+  }
+  *out++ = '\0';
+  return (size_t)(out - encoded);
+}
+
+int _Base64encode(char* encoded, const char* input, int length) {
+  if (encoded == nullptr || (input == nullptr && length > 0) || length < 0)
+    return 0;
+  return (int)encodeBytes(encoded, (const unsigned char*)input, (size_t)length);
+}
+
+static size_t decodeRun(unsigned char* plain, const char* encoded, size_t run) {
+  const unsigned char* in = (const unsigned char*)encoded;
+  unsigned char* out = plain;
+  size_t i = 0;
+  for (; i + 4 <= run; i += 4) {
+    unsigned a = decodeValue(in[i]), b = decodeValue(in[i + 1]);
+    unsigned c = decodeValue(in[i + 2]), d = decodeValue(in[i + 3]);
+    *out++ = (unsigned char)((a << 2) | (b >> 4));
+    *out++ = (unsigned char)((b << 4) | (c >> 2));
+    *out++ = (unsigned char)((c << 6) | d);
+  }
+  size_t left = run - i;
+  if (left >= 2) {
+    unsigned a = decodeValue(in[i]), b = decodeValue(in[i + 1]);
+    *out++ = (unsigned char)((a << 2) | (b >> 4));
+    if (left == 3) {
+      unsigned c = decodeValue(in[i + 2]);
+      *out++ = (unsigned char)((b << 4) | (c >> 2));
+    }
+  }
+  *out = '\0';
+  return (size_t)(out - plain);
+}
+
+int _Base64decode(char* plain, const char* encoded) {
+  if (plain == nullptr || encoded == nullptr)
+    return 0;
+  return (int)decodeRun((unsigned char*)plain, encoded, alphabetRun(encoded));
+}
+
+char* Base64Encode(const char* text) {
+  if (text == nullptr) {
+    showNullParameter("input", kModule, __LINE__);
+    return nullptr;
+  }
+  size_t length = strlen(text);
+  char* encoded = (char*)newMemSize(encodedSize(length) + 1);
+  if (encoded == nullptr) {
+    showMemoryFail(kModule, __LINE__);
+    return nullptr;
+  }
+  encodeBytes(encoded, (const unsigned char*)text, length);
+  return encoded;
+}
+
+char* Base64Decode(const char* text) {
+  if (text == nullptr)
+    return nullptr;
+  // Browser forms may leave the three Base64 symbols percent-escaped.
+  char* plus = replace(text, "%2B", "+");
+  char* slash = replace(plus, "%2F", "/");
+  freeSecret(plus);
+  char* fixed = replace(slash, "%3D", "=");
+  freeSecret(slash);
+  if (fixed == nullptr) {
+    showMemoryFail(kModule, __LINE__);
+    return nullptr;
+  }
+  size_t run = alphabetRun(fixed);
+  char* plain = (char*)newMemSize(decodedSize(run) + 1);
+  if (plain == nullptr) {
+    showMemoryFail(kModule, __LINE__);
+    freeSecret(fixed);
+    return nullptr;
+  }
+  decodeRun((unsigned char*)plain, fixed, run);
+  freeSecret(fixed);
+  return plain;
+}
+
+char* Base64DecodeFix(const char* text) {
+  if (text == nullptr) {
+    showNullParameter("inputData", kModule, __LINE__);
+    return nullptr;
+  }
+  static const char* const kEscapes[][2] = {
+      {"\\r", "\r"},         {"\\n", "\n"},         {"\\t", "\t"},  {"\\u000f", "\x0f"},
+      {"\\u000e", "\x0e"}, {"\\u001b", "\x1b"}, {"\\\"", "\""},
+  };
+  char* result = newMem(text);
+  for (const auto& escape : kEscapes) {
+    if (result == nullptr)
+      break;
+    char* next = replace(result, escape[0], escape[1]);
+    freeSecret(result);
+    result = next;
+  }
+  return result;
+}

@@ -1,0 +1,313 @@
+// files.cpp -- the executable and copy folders, existence, reading a text
+// file whole, copying and deleting adapter copies, the private-folder check,
+// timestamps, the seconds counter, session identifiers and random bytes.
+#include "support/files.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "platform/platform.h"
+#include "support/text.h"
+#include "support/trace.h"
+
+static const char kModule[] = "Tool";
+
+char* getExecutePath() {
+  char path[512];
+  uint32_t size = sizeof(path);
+  int status = KestrovanPlatform_executablePath(path, &size);
+  if (status == -1) {
+    printfColorWarningLine("getExecutePath: ", "Buffer too small");
+    return nullptr;
+  }
+  if (status != 0 || strlen(path) < 6) {
+    printfColorWarningLine("getExecutePath: ", "Unknow error");
+    return nullptr;
+  }
+  char* dotFolder = strstr(path, "/./");
+  if (dotFolder != nullptr) {
+    *dotFolder = '\0';
+  } else {
+    char* slash = strrchr(path, '/');
+    if (slash == path)
+      path[1] = '\0';  // an executable in / lives in the folder "/"
+    else if (slash != nullptr)
+      *slash = '\0';
+  }
+  char* folder = newMem(path);
+  if (folder == nullptr)
+    showMemoryFail(kModule, __LINE__);
+  return folder;
+}
+
+char* getCopyPath(const char* name) {
+  const size_t size = 4096;
+  char* path = (char*)newMemSize(size);
+  if (path == nullptr) {
+    showMemoryFail(kModule, __LINE__);
+    return nullptr;
+  }
+  ArrayCopy(path, size, "/tmp");
+  if (name != nullptr) {
+    if (!endsWith("/", path))
+      StringAppend(path, size, "/");
+    StringAppend(path, size, name);
+  }
+  return path;
+}
+
+bool isFileExist(const char* path) {
+  if (path == nullptr) {
+    showNullParameter("inputFileName", kModule, __LINE__);
+    return false;
+  }
+  struct stat info;
+  return stat(path, &info) == 0;
+}
+
+char* readFile(const char* path, const char* mode) {
+  if (path == nullptr) {
+    printfColorWarningLine("inputPath is null", "");
+    return nullptr;
+  }
+  if (checkNoValue(mode)) {
+    printfColorWarningLine("inputMode is empty", "");
+    return nullptr;
+  }
+  FILE* file = fopen(path, mode);
+  if (file == nullptr) {
+    printfColorWarningLine("Read file pointer is null", "");
+    return nullptr;
+  }
+  // The block doubles as the text grows; the largest text is the largest
+  // block newMemSize hands out.
+  char* text = nullptr;
+  size_t length = 0;
+  size_t capacity = 0;
+  for (;;) {
+    if (length + 1 >= capacity) {
+      size_t larger = capacity == 0 ? 513 : capacity * 2;
+      char* block = (char*)newMemSize(larger);
+      if (block == nullptr) {
+        showMemoryFail(kModule, __LINE__);
+        free(text);
+        fclose(file);
+        return nullptr;
+      }
+      if (text != nullptr)
+        memcpy(block, text, length);
+      free(text);
+      text = block;
+      capacity = larger;
+    }
+    size_t want = capacity - 1 - length;
+    size_t got = fread(text + length, 1, want, file);
+    length += got;
+    if (got < want)
+      break;
+  }
+  fclose(file);
+  text[length] = '\0';
+  // The text ends at the first zero byte of the file.
+  if (text[0] == '\0') {
+    free(text);
+    return nullptr;
+  }
+  return text;
+}
+
+bool Kestrovan_CopyFile(const char* source, const char* destination) {
+  if (source == nullptr) {
+    showNullParameter("inputSource", kModule, __LINE__);
+    return false;
+  }
+  if (destination == nullptr) {
+    showNullParameter("inputDestination", kModule, __LINE__);
+    return false;
+  }
+  int in = open(source, O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    printfColorErrorLine("Copyfile failed: ", strerror(errno));
+    return false;
+  }
+  struct stat info;
+  int error = 0;
+  if (fstat(in, &info) != 0)
+    error = errno;
+  else if (!S_ISREG(info.st_mode))
+    error = EINVAL;
+  if (error != 0) {
+    printfColorErrorLine("Copyfile failed: ", strerror(error));
+    close(in);
+    return false;
+  }
+  // Never replace or follow what is already at the destination: a file
+  // planted there must not be loaded in place of the copy.
+  int out = open(destination, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, info.st_mode & 0777);
+  if (out < 0) {
+    printfColorErrorLine("Copyfile failed: ", strerror(errno));
+    close(in);
+    return false;
+  }
+  char buffer[16384];
+  for (;;) {
+    ssize_t got = read(in, buffer, sizeof(buffer));
+    if (got < 0) {
+      if (errno == EINTR)
+        continue;
+      error = errno;
+      break;
+    }
+    if (got == 0)
+      break;
+    for (ssize_t done = 0; done < got && error == 0;) {
+      ssize_t put = write(out, buffer + done, (size_t)(got - done));
+      if (put < 0) {
+        if (errno != EINTR)
+          error = errno;
+        continue;
+      }
+      done += put;
+    }
+    if (error != 0)
+      break;
+  }
+  close(in);
+  if (close(out) != 0 && error == 0)
+    error = errno;
+  if (error != 0) {
+    unlink(destination);  // the partial copy is ours: it was created above
+    printfColorErrorLine("Copyfile failed: ", strerror(error));
+    return false;
+  }
+  return true;
+}
+
+bool deleteFile(const char* path) {
+  if (path == nullptr) {
+    showNullParameter("inputFilePath", kModule, __LINE__);
+    return false;
+  }
+  return remove(path) == 0;
+}
+
+bool checkPrivateFolder(const char* path) {
+  if (path == nullptr) {
+    showNullParameter("inputFolder", kModule, __LINE__);
+    return false;
+  }
+  char reason[640];
+  struct stat info;
+  if (lstat(path, &info) != 0) {
+    snprintf(reason, sizeof(reason), "%s: %s", path, strerror(errno));
+  } else if (S_ISLNK(info.st_mode)) {
+    snprintf(reason, sizeof(reason), "%s is a symbolic link", path);
+  } else if (!S_ISDIR(info.st_mode)) {
+    snprintf(reason, sizeof(reason), "%s is not a directory", path);
+  } else if (info.st_uid != geteuid()) {
+    snprintf(reason, sizeof(reason), "%s is owned by uid %u, not by uid %u", path, (unsigned)info.st_uid,
+             (unsigned)geteuid());
+  } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    snprintf(reason, sizeof(reason), "%s is writable by group or others", path);
+  } else {
+    return true;
+  }
+  printfColorWarningLine("Folder not trusted: ", reason);
+  return false;
+}
+
+static bool readLocalTime(struct tm* local) {
+  time_t now = time(nullptr);
+  return now != (time_t)-1 && localtime_r(&now, local) != nullptr;
+}
+
+char* getTime(const char* format) {
+  const size_t size = 64;
+  char* text = (char*)newMemSize(size);
+  if (text == nullptr) {
+    showMemoryFail(kModule, __LINE__);
+    return nullptr;
+  }
+  if (format == nullptr)
+    format = "[%d-%02d-%02d %02d:%02d:%02d]";
+  struct tm local;
+  if (!readLocalTime(&local)) {
+    ArrayCopy(text, size, "Unknow time");
+    return text;
+  }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  snprintf(text, size, format, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+           local.tm_sec);
+#pragma GCC diagnostic pop
+  return text;
+}
+
+// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
+static int64_t daysFromCivil(int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2;
+  const int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const unsigned yearOfEra = (unsigned)(year - era * 400);
+  const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + (int64_t)dayOfEra - 719468;
+}
+
+uint64_t getTimeValue() {
+  struct tm local;
+  if (!readLocalTime(&local))
+    return 0;
+  int64_t days = daysFromCivil(local.tm_year + 1900, (unsigned)local.tm_mon + 1, (unsigned)local.tm_mday) -
+                 daysFromCivil(2015, 1, 1);
+  int64_t seconds = days * 86400 + local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+  return seconds > 0 ? (uint64_t)seconds : 0;
+}
+
+bool getSecureRandom(void* buffer, int count) {
+  if (buffer == nullptr || count < 0) {
+    showNullParameter("inputBuffer", kModule, __LINE__);
+    return false;
+  }
+  unsigned char* out = (unsigned char*)buffer;
+  size_t done = 0;
+  while (done < (size_t)count) {
+    ssize_t got = getrandom(out + done, (size_t)count - done, 0);
+    if (got < 0) {
+      if (errno == EINTR)
+        continue;
+      printfColorErrorLine("getSecureRandom: ", strerror(errno));
+      secureWipe(buffer, done);
+      return false;
+    }
+    done += (size_t)got;
+  }
+  return true;
+}
+
+char* genUUID() {
+  static const char kAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  unsigned char bytes[8] = {0};
+  // Without randomness there is no identifier: a predictable one would let
+  // a page guess another page's session.
+  if (!getSecureRandom(bytes, sizeof(bytes)))
+    return nullptr;
+  char name[9];
+  for (size_t i = 0; i < sizeof(bytes); i++)
+    name[i] = kAlphabet[bytes[i] % 36];
+  name[8] = '\0';
+  char identifier[512];
+  snprintf(identifier, sizeof(identifier), "%s_SID", name);
+  char* copy = newMem(identifier);
+  if (copy == nullptr)
+    showMemoryFail(kModule, __LINE__);
+  return copy;
+}

@@ -1,0 +1,315 @@
+// Files, folders, time and randomness: real files in fresh temporary
+// folders, the private-folder check against another user's folder and a
+// symlink, and randomness failing under a seccomp filter.
+#include "support/support.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <regex>
+#include <set>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support/helpers.h"
+
+using kestrovan_test::captureStdout;
+using kestrovan_test::TempDir;
+using kestrovan_test::writeAll;
+using kestrovan_test::readAll;
+
+TEST(ExecutePath, IsTheFolderOfThisBinary) {
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  ASSERT_GT(n, 0);
+  self[n] = '\0';
+  std::string expected(self, strrchr(self, '/'));
+  char* folder = getExecutePath();
+  ASSERT_NE(folder, nullptr);
+  EXPECT_EQ(std::string(folder), expected);
+  free(folder);
+}
+
+TEST(CopyPath, JoinsUnderTmp) {
+  char* path = getCopyPath(nullptr);
+  ASSERT_NE(path, nullptr);
+  EXPECT_STREQ(path, "/tmp");
+  free(path);
+  path = getCopyPath("x");
+  ASSERT_NE(path, nullptr);
+  EXPECT_STREQ(path, "/tmp/x");
+  free(path);
+  path = getCopyPath("NORTAKestrovan");
+  ASSERT_NE(path, nullptr);
+  EXPECT_STREQ(path, "/tmp/NORTAKestrovan");
+  free(path);
+  std::string longName(5000, 'n');
+  path = getCopyPath(longName.c_str());
+  ASSERT_NE(path, nullptr);
+  EXPECT_EQ(strlen(path), 4095u);
+  free(path);
+}
+
+TEST(FileExist, StatsThePath) {
+  TempDir dir;
+  writeAll(dir.file("a"), "x");
+  EXPECT_TRUE(isFileExist(dir.file("a").c_str()));
+  EXPECT_TRUE(isFileExist(dir.path().c_str()));
+  EXPECT_FALSE(isFileExist(dir.file("b").c_str()));
+  std::string out = captureStdout([] { EXPECT_FALSE(isFileExist(nullptr)); });
+  EXPECT_NE(out.find("Parameter inputFileName is null at Tool "), std::string::npos) << out;
+}
+
+TEST(ReadFile, ReadsWholeFiles) {
+  TempDir dir;
+  std::string longLine(1200, 'q');
+  std::string many;
+  for (int i = 0; i < 300; i++)
+    many += "line " + std::to_string(i) + "\n";
+  struct {
+    std::string content;
+    std::string expected;
+  } cases[] = {
+      {longLine, longLine},
+      {many, many},
+      {"3.0.23.0721\r\n", "3.0.23.0721\r\n"},
+      {std::string(512, 'a'), std::string(512, 'a')},
+      {std::string(513, 'b'), std::string(513, 'b')},
+      {std::string("ab\0cd", 5), "ab"},
+  };
+  for (const auto& c : cases) {
+    writeAll(dir.file("f"), c.content);
+    char* text = readFile(dir.file("f").c_str(), "r");
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::string(text), c.expected);
+    free(text);
+  }
+}
+
+TEST(ReadFile, FailuresReturnNullWithTheirLine) {
+  TempDir dir;
+  writeAll(dir.file("empty"), "");
+  struct {
+    const char* path;
+    const char* mode;
+    const char* message;
+  } cases[] = {
+      {nullptr, "r", "inputPath is null"},
+      {"/etc/hostname", nullptr, "inputMode is empty"},
+      {"/etc/hostname", "", "inputMode is empty"},
+      {"/nonexistent/file", "r", "Read file pointer is null"},
+  };
+  for (const auto& c : cases) {
+    std::string out = captureStdout([&] { EXPECT_EQ(readFile(c.path, c.mode), nullptr); });
+    EXPECT_NE(out.find(std::string("[Warning] ") + c.message), std::string::npos) << out;
+  }
+  std::string out = captureStdout([&] { EXPECT_EQ(readFile(dir.file("empty").c_str(), "r"), nullptr); });
+  EXPECT_EQ(out, "");
+}
+
+TEST(CopyFile, CopiesContentAndMode) {
+  TempDir dir;
+  std::string content;
+  for (int i = 0; i < 70000; i++)
+    content.push_back((char)(i * 7));
+  writeAll(dir.file("src.so"), content);
+  chmod(dir.file("src.so").c_str(), 0750);
+  ASSERT_TRUE(Kestrovan_CopyFile(dir.file("src.so").c_str(), dir.file("copy.so").c_str()));
+  EXPECT_EQ(readAll(dir.file("copy.so")), content);
+  struct stat info;
+  ASSERT_EQ(stat(dir.file("copy.so").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0750u & ~(unsigned)umask(umask(0)));
+}
+
+TEST(CopyFile, NeverOverwritesOrFollowsTheDestination) {
+  TempDir dir;
+  writeAll(dir.file("src"), "new");
+  writeAll(dir.file("existing"), "old");
+  writeAll(dir.file("target"), "victim");
+  ASSERT_EQ(symlink(dir.file("target").c_str(), dir.file("link").c_str()), 0);
+  ASSERT_EQ(symlink(dir.file("nowhere").c_str(), dir.file("dangling").c_str()), 0);
+
+  std::string out = captureStdout([&] {
+    EXPECT_FALSE(Kestrovan_CopyFile(dir.file("src").c_str(), dir.file("existing").c_str()));
+    EXPECT_FALSE(Kestrovan_CopyFile(dir.file("src").c_str(), dir.file("link").c_str()));
+    EXPECT_FALSE(Kestrovan_CopyFile(dir.file("src").c_str(), dir.file("dangling").c_str()));
+  });
+  EXPECT_EQ(readAll(dir.file("existing")), "old");
+  EXPECT_EQ(readAll(dir.file("target")), "victim");
+  EXPECT_FALSE(isFileExist(dir.file("nowhere").c_str()));
+  std::regex expected("(.*\\[Error\\] Copyfile failed: \033\\[0m\033\\[31mFile exists\033\\[0m\n){3}");
+  EXPECT_TRUE(std::regex_match(out, expected)) << out;
+}
+
+TEST(CopyFile, MissingSourceOrFolderFails) {
+  TempDir dir;
+  writeAll(dir.file("src"), "x");
+  std::string out = captureStdout([&] {
+    EXPECT_FALSE(Kestrovan_CopyFile(dir.file("missing").c_str(), dir.file("dst").c_str()));
+    EXPECT_FALSE(Kestrovan_CopyFile(dir.file("src").c_str(), dir.file("no/dst").c_str()));
+    EXPECT_FALSE(Kestrovan_CopyFile(dir.path().c_str(), dir.file("dst").c_str()));
+  });
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << out;
+  EXPECT_NE(out.find("Copyfile failed: \033[0m\033[31mNo such file or directory"), std::string::npos) << out;
+  EXPECT_NE(out.find("Copyfile failed: \033[0m\033[31mInvalid argument"), std::string::npos) << out;
+  EXPECT_FALSE(isFileExist(dir.file("dst").c_str()));
+}
+
+TEST(DeleteFile, RemovesAndReports) {
+  TempDir dir;
+  writeAll(dir.file("a"), "x");
+  EXPECT_TRUE(deleteFile(dir.file("a").c_str()));
+  EXPECT_FALSE(isFileExist(dir.file("a").c_str()));
+  EXPECT_FALSE(deleteFile(dir.file("a").c_str()));
+  std::string out = captureStdout([] { EXPECT_FALSE(deleteFile(nullptr)); });
+  EXPECT_NE(out.find("Parameter inputFilePath is null at Tool "), std::string::npos) << out;
+}
+
+TEST(PrivateFolder, AcceptsOnlyOwnUnsharedRealFolders) {
+  TempDir dir;
+  std::string own = dir.file("own");
+  ASSERT_EQ(mkdir(own.c_str(), 0700), 0);
+  std::string readable = dir.file("readable");
+  ASSERT_EQ(mkdir(readable.c_str(), 0755), 0);
+  chmod(readable.c_str(), 0755);
+  std::string groupWritable = dir.file("group");
+  ASSERT_EQ(mkdir(groupWritable.c_str(), 0700), 0);
+  chmod(groupWritable.c_str(), 0770);
+  std::string shared = dir.file("shared");
+  ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+  chmod(shared.c_str(), 01777);
+  std::string link = dir.file("link");
+  ASSERT_EQ(symlink(own.c_str(), link.c_str()), 0);
+  std::string file = dir.file("file");
+  writeAll(file, "x");
+
+  std::string out = captureStdout([&] {
+    EXPECT_TRUE(checkPrivateFolder(own.c_str()));
+    EXPECT_TRUE(checkPrivateFolder(readable.c_str()));
+  });
+  EXPECT_EQ(out, "");
+
+  struct {
+    std::string path;
+    std::string reason;
+  } refused[] = {
+      {groupWritable, groupWritable + " is writable by group or others"},
+      {shared, shared + " is writable by group or others"},
+      {link, link + " is a symbolic link"},
+      {file, file + " is not a directory"},
+      {dir.file("missing"), dir.file("missing") + ": No such file or directory"},
+  };
+  for (const auto& c : refused) {
+    out = captureStdout([&] { EXPECT_FALSE(checkPrivateFolder(c.path.c_str())) << c.path; });
+    EXPECT_NE(out.find("[Warning] Folder not trusted: \033[0m\033[33m" + c.reason + "\033[0m\n"), std::string::npos)
+        << out;
+  }
+}
+
+TEST(PrivateFolder, RefusesAnotherUsersFolder) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to give a folder to another user";
+  TempDir dir;
+  std::string foreign = dir.file("foreign");
+  ASSERT_EQ(mkdir(foreign.c_str(), 0700), 0);
+  ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+  std::string out = captureStdout([&] { EXPECT_FALSE(checkPrivateFolder(foreign.c_str())); });
+  EXPECT_NE(out.find("Folder not trusted: \033[0m\033[33m" + foreign + " is owned by uid 65534, not by uid 0"),
+            std::string::npos)
+      << out;
+}
+
+TEST(Time, GetTimeFormatsLocalTime) {
+  char* now = getTime();
+  ASSERT_NE(now, nullptr);
+  EXPECT_TRUE(std::regex_match(now, std::regex("\\[\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\]"))) << now;
+  free(now);
+  char* custom = getTime("%d/%d/%d");
+  ASSERT_NE(custom, nullptr);
+  time_t t = time(nullptr);
+  struct tm local;
+  localtime_r(&t, &local);
+  std::string prefix = std::to_string(local.tm_year + 1900) + "/" + std::to_string(local.tm_mon + 1) + "/";
+  EXPECT_EQ(std::string(custom).substr(0, prefix.size()), prefix);
+  free(custom);
+}
+
+TEST(Time, CounterCountsLocalSecondsSince2015) {
+  // Independent reckoning: the local calendar fields read as if they were UTC.
+  time_t t = time(nullptr);
+  struct tm local;
+  localtime_r(&t, &local);
+  struct tm start = {};
+  start.tm_year = 115;
+  start.tm_mday = 1;
+  int64_t expected = (int64_t)(timegm(&local) - timegm(&start));
+  uint64_t value = getTimeValue();
+  EXPECT_GE((int64_t)value, expected);
+  EXPECT_LE((int64_t)value, expected + 2);
+}
+
+TEST(Random, FillsTheWholeBuffer) {
+  unsigned char bytes[4096];
+  memset(bytes, 0, sizeof(bytes));
+  ASSERT_TRUE(getSecureRandom(bytes, sizeof(bytes)));
+  // Each 64-byte stretch is all zero with chance 2^-512: a zero stretch means
+  // part of the buffer was never filled.
+  for (size_t at = 0; at < sizeof(bytes); at += 64) {
+    bool any = false;
+    for (size_t i = at; i < at + 64; i++)
+      any = any || bytes[i] != 0;
+    EXPECT_TRUE(any) << "bytes " << at << "..." << at + 63 << " were left zero";
+  }
+  EXPECT_TRUE(getSecureRandom(bytes, 0));
+  std::string out = captureStdout([&] {
+    EXPECT_FALSE(getSecureRandom(nullptr, 4));
+    EXPECT_FALSE(getSecureRandom(bytes, -1));
+  });
+  EXPECT_NE(out.find("[Warning] "), std::string::npos);
+}
+
+TEST(Random, IdentifiersHaveTheirFormAndDiffer) {
+  std::regex form("[0-9A-Z]{8}_SID");
+  std::set<std::string> seen;
+  for (int i = 0; i < 200; i++) {
+    char* id = genUUID();
+    ASSERT_NE(id, nullptr);
+    EXPECT_TRUE(std::regex_match(id, form)) << id;
+    seen.insert(id);
+    free(id);
+  }
+  EXPECT_EQ(seen.size(), 200u);
+}
+
+// Makes getrandom(2) fail with EIO for this process (and only for it).
+static bool denyGetrandom() {
+  struct sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_getrandom, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EIO & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  struct sock_fprog program = {(unsigned short)(sizeof(filter) / sizeof(filter[0])), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+TEST(Random, WithoutRandomnessThereIsNoIdentifier) {
+  kestrovan_test::runInChild([] {
+    ASSERT_TRUE(denyGetrandom());
+    unsigned char bytes[8];
+    std::string out = captureStdout([&] {
+      EXPECT_FALSE(getSecureRandom(bytes, sizeof(bytes)));
+      EXPECT_EQ(genUUID(), nullptr);
+    });
+    EXPECT_NE(out.find("[Error] getSecureRandom: \033[0m\033[31mInput/output error"), std::string::npos) << out;
+  });
+}

@@ -1,0 +1,163 @@
+// The console trace as written on standard output: colours, labels, prefix,
+// timestamps, state writers, the two reporting conventions, and setLog's
+// refusals. (setLog's success path configures the log once per process: it
+// is exercised in log_test.)
+#include "support/support.h"
+
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/helpers.h"
+
+using kestrovan_test::captureStdout;
+
+static const std::string kBold = "\033[1m";
+static const std::string kReset = "\033[0m";
+static const std::string kRed = "\033[31m";
+static const std::string kGreen = "\033[32m";
+static const std::string kYellow = "\033[33m";
+
+// Replaces the bold timestamp at the start of each line with "<T>" after
+// checking its form.
+static std::string maskTimes(const std::string& text) {
+  static const std::regex stamp("\033\\[1m\\[\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\]\033\\[0m");
+  return std::regex_replace(text, stamp, "<T>");
+}
+
+static std::string line(const std::string& text, const std::string& colour, const std::string& value) {
+  return "<T>" + kBold + text + kReset + colour + value + kReset + "\n";
+}
+
+TEST(Trace, LabelledLinesCarryPrefixLabelAndColouredValue) {
+  std::string out = captureStdout([] {
+    printfColorLine("Log state: ", "Enable");
+    printfColorWarningLine("Careful: ", "maybe");
+    printfColorErrorLine("X", 5);
+    printfColorLine("Count: ", -7);
+    printfColorWarningLine("W: ", 0);
+  });
+  EXPECT_EQ(maskTimes(out), line("[][Normal] Log state: ", kGreen, "Enable") +
+                                line("[][Warning] Careful: ", kYellow, "maybe") +
+                                line("[][Error] X", kRed, "5") + line("[][Normal] Count: ", kGreen, "-7") +
+                                line("[][Warning] W: ", kYellow, "0"));
+}
+
+TEST(Trace, NullMessageAndValuePrintAsEmpty) {
+  std::string out = captureStdout([] {
+    printfColorLine("Value: ", (const char*)nullptr);
+    printfColorErrorLine(nullptr, (const char*)nullptr);
+  });
+  EXPECT_EQ(maskTimes(out), line("[][Normal] Value: ", kGreen, "") + line("[][Error] ", kRed, ""));
+}
+
+TEST(Trace, CallerColouredLineHasNoPrefixOrLabel) {
+  std::string out = captureStdout([] {
+    printfColorLine(" Component result: ", KESTROVAN_COLOR_RESULT, "{\"a\":1}");
+    printfColorLine("odd colour ", 3, "v");
+    printfColorLine("red four ", 4, "v");
+  });
+  EXPECT_EQ(maskTimes(out), line(" Component result: ", kGreen, "{\"a\":1}") + line("odd colour ", kReset, "v") +
+                                line("red four ", kRed, "v"));
+}
+
+TEST(Trace, ColourFixedWritersWithDepthSkipTheTimestamp) {
+  std::string out = captureStdout([] {
+    printfColorLine("a", "1", 1);
+    printfColorErrorLine("b", "2", 1);
+    printfColorWarningLine("c", "3", 1);
+    printfColorWarningLine("d", 4, 0);
+  });
+  EXPECT_EQ(maskTimes(out), kBold + "a" + kReset + kGreen + "1" + kReset + "\n" + kBold + "b" + kReset + kRed +
+                                "2" + kReset + "\n" + kBold + "c" + kReset + kYellow + "3" + kReset + "\n" +
+                                line("d", kYellow, "4"));
+}
+
+TEST(Trace, PrintfColorWritesUnlabelledText) {
+  std::string out = captureStdout([] {
+    printfColor(KESTROVAN_COLOR_BOLD, "=====\n");
+    printfColor(KESTROVAN_COLOR_YELLOW, "y", 1);
+    printfColor(KESTROVAN_COLOR_GREEN, nullptr);
+  });
+  EXPECT_EQ(out, kBold + "=====\n" + kReset + kYellow + "y" + kReset);
+}
+
+struct StateCase {
+  const char* name;
+  void (*write)();
+  std::string expected;
+};
+
+class StateWriters : public testing::TestWithParam<StateCase> {};
+
+TEST_P(StateWriters, PrintTheMatchingLine) {
+  EXPECT_EQ(maskTimes(captureStdout(GetParam().write)), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StateWriters,
+    testing::Values(
+        StateCase{"NormalTrue", [] { showNormalState("S: ", true, "yes", "no"); }, line("[][Normal] S: ", kGreen, "yes")},
+        StateCase{"NormalFalse", [] { showNormalState("S: ", false, "yes", "no"); }, line("[][Normal] S: ", kGreen, "no")},
+        StateCase{"ErrorTrue", [] { showErrorState("S: ", true, "ok", "fail"); }, line("[][Normal] S: ", kGreen, "ok")},
+        StateCase{"ErrorFalse", [] { showErrorState("S: ", false, "ok", "fail"); }, line("[][Error] S: ", kRed, "fail")},
+        StateCase{"WarningTrue", [] { showWarningState("S: ", true, "ok", "fail"); }, line("[][Normal] S: ", kGreen, "ok")},
+        StateCase{"WarningFalse", [] { showWarningState("S: ", false, "ok", "fail"); },
+                  line("[][Warning] S: ", kYellow, "fail")},
+        StateCase{"NullTexts", [] { showErrorState("S: ", false, nullptr, nullptr); }, line("[][Error] S: ", kRed, "")},
+        StateCase{"PrintfWarningTrue", [] { printfWarning("P: ", true, "v"); }, line("[][Warning] P: ", kYellow, "v")},
+        StateCase{"PrintfWarningFalse", [] { printfWarning("P: ", false, "v"); }, ""}),
+    [](const testing::TestParamInfo<StateCase>& info) { return std::string(info.param.name); });
+
+TEST(Trace, ReportingConventions) {
+  std::string out = captureStdout([] {
+    showMemoryFail("Session", 42);
+    showNullParameter("inputJsonStr", "Params", 7);
+  });
+  EXPECT_EQ(maskTimes(out), line("[][Error] Memory allocate fail at file: ", kRed, "Session") +
+                                line("[][Error] Memory allocate fail at line: ", kRed, "42") +
+                                line("[][Warning] ", kYellow, "Parameter inputJsonStr is null at Params 7"));
+}
+
+TEST(SetLog, NullArgumentsWarnAndDisable) {
+  std::string out;
+  bool result = true;
+  out = captureStdout([&] { result = setLog("NORTAKestrovan", nullptr); });
+  EXPECT_FALSE(result);
+  EXPECT_FALSE(isLogEnable.load());
+  EXPECT_STREQ(PrefixName, "");
+  std::regex expected("<T>\033\\[1m\\[\\]\\[Warning\\] \033\\[0m\033\\[33mParameter inputPrefixName is null at Tool "
+                      "\\d+\033\\[0m\n<T>\033\\[1m\\[\\]\\[Normal\\] Log state: \033\\[0m\033\\[32mDisable\033\\[0m\n");
+  EXPECT_TRUE(std::regex_match(maskTimes(out), expected)) << out;
+
+  out = captureStdout([&] { result = setLog(nullptr, "Prefix"); });
+  EXPECT_FALSE(result);
+  EXPECT_NE(out.find("Parameter inputLogName is null at Tool "), std::string::npos) << out;
+  EXPECT_STREQ(PrefixName, "");
+}
+
+TEST(SetLog, MissingProfileFolderDisablesAndSaysWhy) {
+  kestrovan_test::runInChild([] {
+    std::string name = "kestrovan-absent-" + std::to_string(getpid());
+    std::string longPrefix;
+    for (int i = 0; i < 70; i++)
+      longPrefix.push_back((char)('A' + i % 26));
+    std::string out = captureStdout([&] { EXPECT_FALSE(setLog(name.c_str(), longPrefix.c_str())); });
+    EXPECT_EQ(std::string(PrefixName), longPrefix.substr(0, 63));
+    std::string prefix = "[" + std::string(PrefixName) + "]";
+    std::string masked = maskTimes(out);
+    EXPECT_NE(masked.find(line(prefix + "[Normal] inputLogName: ", kGreen, name)), std::string::npos) << out;
+    EXPECT_NE(masked.find(line(prefix + "[Normal] Log search path: ", kGreen, "/tmp/" + name + "/" + name + ".ini")),
+              std::string::npos)
+        << out;
+    EXPECT_NE(masked.find(line(prefix + "[Normal] Log search target: ", kGreen, name + ".ini")), std::string::npos)
+        << out;
+    EXPECT_NE(masked.find(line(prefix + "[Warning] Folder not trusted: ", kYellow,
+                               "/tmp/" + name + ": No such file or directory")),
+              std::string::npos)
+        << out;
+    EXPECT_NE(masked.find(line(prefix + "[Normal] Log state: ", kGreen, "Disable")), std::string::npos) << out;
+    EXPECT_FALSE(isLogEnable.load());
+  });
+}
