@@ -2,6 +2,7 @@
 // that browser forms need) and the undoing of a fixed set of JSON escapes.
 #include "support/base64.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -44,16 +45,19 @@ static uint64_t encodedSize(uint64_t length) { return ((length + 2) / 3) * 4 + 1
 
 static uint64_t decodedSize(uint64_t run) { return ((run + 3) / 4) * 3 + 1; }
 
+// A figure that does not fit an int is -1: as a size it can never be allocated.
+static int sizeFigure(uint64_t size) { return size > (uint64_t)INT_MAX ? -1 : (int)size; }
+
 int Base64encode_len(int length) {
   if (length < 0)
-    return 0;
-  return (int)encodedSize((uint64_t)length);
+    return -1;
+  return sizeFigure(encodedSize((uint64_t)length));
 }
 
 int Base64decode_len(const char* encoded) {
   if (encoded == nullptr)
-    return 0;
-  return (int)decodedSize(alphabetRun(encoded));
+    return -1;
+  return sizeFigure(decodedSize(alphabetRun(encoded)));
 }
 
 static size_t encodeBytes(char* encoded, const unsigned char* input, size_t length) {

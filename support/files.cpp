@@ -273,8 +273,12 @@ uint64_t getTimeValue() {
 }
 
 bool getSecureRandom(void* buffer, int count) {
-  if (buffer == nullptr || count < 0) {
+  if (buffer == nullptr) {
     showNullParameter("inputBuffer", kModule, __LINE__);
+    return false;
+  }
+  if (count < 0) {
+    printfColorWarningLine("getSecureRandom: ", "Invalid count");
     return false;
   }
   unsigned char* out = (unsigned char*)buffer;

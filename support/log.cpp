@@ -252,6 +252,9 @@ int zrvlog(int level, int flags, const char* format, va_list arguments) {
   if (format == nullptr)
     return 0;
   std::lock_guard<std::mutex> hold(log_lock);
+  // Before any profile named a file there is nowhere to write.
+  if (log_file[0] == '\0')
+    return 0;
   char name[256];
   char stamp[128];
   if (!getEnv(name, sizeof(name), stamp, sizeof(stamp)))

@@ -205,11 +205,11 @@ bool setLog(const char* logName, const char* prefixName) {
   if (isLogEnable.load())
     return true;
   int result = KESTROVAN_ERR_GENERAL;
-  if (logName == nullptr) {
+  if (logName == nullptr)
     showNullParameter("inputLogName", kModule, __LINE__);
-  } else if (prefixName == nullptr) {
+  if (prefixName == nullptr)
     showNullParameter("inputPrefixName", kModule, __LINE__);
-  } else {
+  if (logName != nullptr && prefixName != nullptr) {
     ArrayCopy(PrefixName, sizeof(PrefixName), prefixName);
     char target[512];
     char folder[512];

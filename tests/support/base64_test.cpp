@@ -85,6 +85,10 @@ TEST(Base64, SizeFiguresAndRawCalls) {
   EXPECT_EQ(Base64decode_len("TWE="), 4);
   EXPECT_EQ(Base64decode_len("TWFuTQ"), 7);
   EXPECT_EQ(Base64decode_len(""), 1);
+  EXPECT_EQ(Base64encode_len(1610612733), 2147483645);
+  EXPECT_EQ(Base64encode_len(1610612736), -1);  // 2^31 + 1 does not fit
+  EXPECT_EQ(Base64encode_len(-1), -1);
+  EXPECT_EQ(Base64decode_len(nullptr), -1);
 
   char encoded[16];
   EXPECT_EQ(_Base64encode(encoded, "Ma", 2), 5);

@@ -263,6 +263,16 @@ TEST(Log, LevelsAboveFiveCarryTheDebugLabel) {
   EXPECT_NE(lines[1].find("] seven"), std::string::npos) << lines[1];
 }
 
+TEST(Log, NothingIsWrittenBeforeAFileIsNamed) {
+  TempDir dir;
+  runInChild([&] {
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    EXPECT_EQ(zrlog(0, 0, "no file yet"), 0);
+    EXPECT_EQ(zrlog(1, 0, "above the level"), -2);
+  });
+  EXPECT_EQ(filesIn(dir.path()), std::vector<std::string>{});
+}
+
 TEST(Log, InitialisesOnceAndOnlyWithALevel) {
   TempDir dir;
   std::string noLevel = dir.file("nolevel.ini");

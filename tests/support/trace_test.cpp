@@ -135,6 +135,11 @@ TEST(SetLog, NullArgumentsWarnAndDisable) {
   EXPECT_FALSE(result);
   EXPECT_NE(out.find("Parameter inputLogName is null at Tool "), std::string::npos) << out;
   EXPECT_STREQ(PrefixName, "");
+
+  out = captureStdout([&] { result = setLog(nullptr, nullptr); });
+  EXPECT_FALSE(result);
+  EXPECT_NE(out.find("Parameter inputLogName is null at Tool "), std::string::npos) << out;
+  EXPECT_NE(out.find("Parameter inputPrefixName is null at Tool "), std::string::npos) << out;
 }
 
 TEST(SetLog, MissingProfileFolderDisablesAndSaysWhy) {
