@@ -51,6 +51,17 @@ typedef struct KestrovanJsonMap {
 typedef char* (*KestrovanCallMethod)(const char* jsonText);
 typedef char* (*KestrovanCallJsonMapMethod)(KestrovanJsonMap* map, const char* functionName);
 
+/* Mark the entry points exported; the build function of
+ * cmake/KestrovanAdapter.cmake hides every other symbol. */
+#if defined(_WIN32)
+#define KESTROVAN_ADAPTER_EXPORT __declspec(dllexport)
+#else
+#define KESTROVAN_ADAPTER_EXPORT __attribute__((visibility("default")))
+#endif
+
+/* An adapter exports one or both; the map form is used wherever it exists.
+ * callMethod receives the map written as a JSON object of texts, e.g.
+ * {"AdapterJsonKeyCheck":"true","functionname":"Kestrovan_Unlock",...}. */
 #define KESTROVAN_CALL_METHOD_SYMBOL "callMethod"
 #define KESTROVAN_CALL_JSON_MAP_METHOD_SYMBOL "callJsonMapMethod"
 
@@ -58,6 +69,9 @@ typedef char* (*KestrovanCallJsonMapMethod)(KestrovanJsonMap* map, const char* f
 #define KESTROVAN_FUNCTION_GET_VERSION "Kestrovan_GetVersion"
 #define KESTROVAN_FUNCTION_RELEASE "Kestrovan_Release"
 #define KESTROVAN_FUNCTION_INDEX_KEY "KestrovanFunctionIndex"
+#define KESTROVAN_FUNCTION_NAME_KEY "functionname"      /* internal calls */
+#define KESTROVAN_KEY_CHECK_KEY "AdapterJsonKeyCheck"   /* "true" in internal calls */
+#define KESTROVAN_UNLOCK_URL_KEY "url"                  /* the page origin, unlock only */
 #define KESTROVAN_FUNCTION_INDEX_GET_VERSION "-1"
 #define KESTROVAN_FUNCTION_INDEX_UNLOCK "-2"
 #define KESTROVAN_FUNCTION_INDEX_RELEASE "-3"

@@ -1,0 +1,45 @@
+# KestrovanAdapter.cmake -- builds an adapter library from the public header
+# include/kestrovan/adapter.h alone.
+#
+#   kestrovan_add_adapter(<name> SOURCES a.c b.c [OUTPUT_DIR dir] [COM_NAME name])
+#
+# Makes a MODULE library whose file is exactly "<ComName>.so" (".dylib" on
+# macOS), without the "lib" prefix, which is what the service looks for under
+# "<exe folder>/<LibDir>/". ComName defaults to <name>; COM_NAME lets two
+# targets build files of the same name into different folders. Symbols are
+# hidden by default: mark the entry points with KESTROVAN_ADAPTER_EXPORT.
+include_guard(GLOBAL)
+
+set(KESTROVAN_ADAPTER_INCLUDE_DIR "${CMAKE_CURRENT_LIST_DIR}/../include"
+    CACHE INTERNAL "Folder holding kestrovan/adapter.h")
+
+function(kestrovan_add_adapter name)
+  cmake_parse_arguments(A "" "OUTPUT_DIR;COM_NAME" "SOURCES" ${ARGN})
+  if(NOT A_SOURCES)
+    message(FATAL_ERROR "kestrovan_add_adapter(${name}): SOURCES is required")
+  endif()
+  if(A_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "kestrovan_add_adapter(${name}): unknown arguments ${A_UNPARSED_ARGUMENTS}")
+  endif()
+  set(com_name ${name})
+  if(A_COM_NAME)
+    set(com_name ${A_COM_NAME})
+  endif()
+  if(APPLE)
+    set(suffix ".dylib")
+  else()
+    set(suffix ".so")
+  endif()
+  add_library(${name} MODULE ${A_SOURCES})
+  set_target_properties(${name} PROPERTIES
+    PREFIX ""
+    OUTPUT_NAME "${com_name}"
+    SUFFIX "${suffix}"
+    C_VISIBILITY_PRESET hidden
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  target_include_directories(${name} PRIVATE "${KESTROVAN_ADAPTER_INCLUDE_DIR}")
+  if(A_OUTPUT_DIR)
+    set_target_properties(${name} PROPERTIES LIBRARY_OUTPUT_DIRECTORY "${A_OUTPUT_DIR}")
+  endif()
+endfunction()

@@ -1,0 +1,205 @@
+/* test_adapter.c -- the adapters the session tests load with dlopen. Built
+ * from include/kestrovan/adapter.h alone, once per variant (see
+ * CMakeLists.txt), so each variant is a real shared library.
+ *
+ * Every call is recorded, when KESTROVAN_TEST_ADAPTER_LOG names a file, as
+ * two lines appended with one write(2) each:
+ *   <library file name> TAB enter TAB <function> TAB <detail> LF
+ *   <library file name> TAB leave TAB <function> LF
+ * The detail is the unlock's "url", or the whole JSON text for callMethod.
+ * A call that starts while another call of the same loaded copy is still
+ * running records "overlap" instead of "enter"; calls of different copies
+ * are caught by the test, which checks that enter and leave alternate.
+ *
+ * Variant switches (compile definitions):
+ *   TEST_UNLOCK_ANSWER  text answered to Kestrovan_Unlock (default "0")
+ *   TEST_VERSION        text answered to Kestrovan_GetVersion (default "1.0.0.5";
+ *                       the environment variable KESTROVAN_TEST_VERSION overrides it)
+ *   TEST_NULL_UNLOCK    Kestrovan_Unlock answers NULL
+ *   TEST_NULL_VERSION   Kestrovan_GetVersion answers NULL
+ *   TEST_NO_MAP_ENTRY   do not export callJsonMapMethod
+ *   TEST_NO_TEXT_ENTRY  do not export callMethod
+ *
+ * Page functions: "ReturnNull" answers NULL, "Multiline" two lines,
+ * "EchoText" the value of the key "text", any other name "ok:<name>". A key
+ * "delay_ms" makes any page function sleep that long first (at most 60 s).
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "kestrovan/adapter.h"
+
+#ifndef TEST_UNLOCK_ANSWER
+#define TEST_UNLOCK_ANSWER "0"
+#endif
+#ifndef TEST_VERSION
+#define TEST_VERSION "1.0.0.5"
+#endif
+
+/* The variant without entry points leaves the shared helpers unused. */
+#define MAYBE_UNUSED __attribute__((unused))
+
+/* Answers stay valid until the next call, as the interface asks. */
+static char answer[8192];
+static int inFlight;
+
+static const char* libraryName(void) {
+  Dl_info info;
+  if (dladdr((void*)&libraryName, &info) == 0 || info.dli_fname == NULL) return "?";
+  const char* slash = strrchr(info.dli_fname, '/');
+  return slash ? slash + 1 : info.dli_fname;
+}
+
+static void record(const char* phase, const char* function, const char* detail) {
+  const char* path = getenv("KESTROVAN_TEST_ADAPTER_LOG");
+  if (path == NULL || *path == '\0') return;
+  size_t need = strlen(libraryName()) + strlen(phase) + strlen(function) + (detail ? strlen(detail) : 0) + 8;
+  char* line = (char*)malloc(need);
+  if (line == NULL) return;
+  int n = detail ? snprintf(line, need, "%s\t%s\t%s\t%s\n", libraryName(), phase, function, detail)
+                 : snprintf(line, need, "%s\t%s\t%s\n", libraryName(), phase, function);
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ssize_t written = write(fd, line, (size_t)n);
+    (void)written;
+    close(fd);
+  }
+  free(line);
+}
+
+#ifndef TEST_NO_MAP_ENTRY
+static const char* mapValue(const KestrovanJsonMap* map, const char* key) {
+  for (int i = 0; i < map->count && i < KESTROVAN_MAP_CAPACITY; i++) {
+    if (map->units[i].key != NULL && strcasecmp(map->units[i].key, key) == 0) return map->units[i].value;
+  }
+  return NULL;
+}
+#endif
+
+#ifndef TEST_NO_TEXT_ENTRY
+/* The text value of "key" in a flat JSON object; writes at most size-1 bytes. */
+static int jsonValue(const char* json, const char* key, char* out, size_t size) {
+  size_t keyLength = strlen(key);
+  for (const char* p = json; p != NULL && *p != '\0'; p++) {
+    if (*p != '"' || strncasecmp(p + 1, key, keyLength) != 0 || p[1 + keyLength] != '"') continue;
+    const char* q = p + 2 + keyLength;
+    while (*q == ' ') q++;
+    if (*q != ':') continue;
+    q++;
+    while (*q == ' ') q++;
+    if (*q != '"') continue;
+    q++;
+    size_t n = 0;
+    while (*q != '\0' && *q != '"' && n + 1 < size) {
+      if (*q == '\\' && q[1] != '\0') q++;
+      out[n++] = *q++;
+    }
+    out[n] = '\0';
+    return 1;
+  }
+  return 0;
+}
+#endif
+
+static void sleepMilliseconds(const char* text) {
+  if (text == NULL) return;
+  long ms = strtol(text, NULL, 10);
+  if (ms <= 0) return;
+  if (ms > 60000) ms = 60000;
+  struct timespec wait = {ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
+
+static const char* versionAnswer(void) {
+#ifdef TEST_NULL_VERSION
+  return NULL;
+#else
+  const char* forced = getenv("KESTROVAN_TEST_VERSION");
+  return forced != NULL ? forced : TEST_VERSION;
+#endif
+}
+
+static const char* unlockAnswer(void) {
+#ifdef TEST_NULL_UNLOCK
+  return NULL;
+#else
+  return TEST_UNLOCK_ANSWER;
+#endif
+}
+
+/* One answer for both entry points; text is the value of key "text". */
+MAYBE_UNUSED static char* answerFor(const char* function, const char* text, const char* delay) {
+  const char* result;
+  if (strcmp(function, KESTROVAN_FUNCTION_UNLOCK) == 0) {
+    result = unlockAnswer();
+  } else if (strcmp(function, KESTROVAN_FUNCTION_GET_VERSION) == 0) {
+    result = versionAnswer();
+  } else if (strcmp(function, KESTROVAN_FUNCTION_RELEASE) == 0) {
+    result = "";
+  } else {
+    sleepMilliseconds(delay);
+    if (strcmp(function, "ReturnNull") == 0) return NULL;
+    if (strcmp(function, "Multiline") == 0) {
+      result = "first\nsecond";
+    } else if (strcmp(function, "EchoText") == 0) {
+      result = text ? text : "";
+    } else {
+      snprintf(answer, sizeof(answer), "ok:%s", function);
+      return answer;
+    }
+  }
+  if (result == NULL) return NULL;
+  snprintf(answer, sizeof(answer), "%s", result);
+  return answer;
+}
+
+MAYBE_UNUSED static int enter(const char* function, const char* detail) {
+  int overlapping = __atomic_add_fetch(&inFlight, 1, __ATOMIC_SEQ_CST) > 1;
+  record(overlapping ? "overlap" : "enter", function, detail);
+  return overlapping;
+}
+
+MAYBE_UNUSED static void leave(const char* function) {
+  record("leave", function, NULL);
+  __atomic_sub_fetch(&inFlight, 1, __ATOMIC_SEQ_CST);
+}
+
+#ifndef TEST_NO_MAP_ENTRY
+KESTROVAN_ADAPTER_EXPORT char* callJsonMapMethod(KestrovanJsonMap* map, const char* functionName) {
+  const char* function = functionName ? functionName : "";
+  const char* url = map ? mapValue(map, KESTROVAN_UNLOCK_URL_KEY) : NULL;
+  enter(function, strcmp(function, KESTROVAN_FUNCTION_UNLOCK) == 0 ? (url ? url : "") : "");
+  char* result = answerFor(function, map ? mapValue(map, "text") : NULL, map ? mapValue(map, "delay_ms") : NULL);
+  leave(function);
+  return result;
+}
+#endif
+
+#ifndef TEST_NO_TEXT_ENTRY
+KESTROVAN_ADAPTER_EXPORT char* callMethod(const char* jsonText) {
+  const char* json = jsonText ? jsonText : "";
+  static char function[256];
+  static char text[1024];
+  static char delay[32];
+  if (!jsonValue(json, "FunctionName", function, sizeof(function))) function[0] = '\0';
+  int hasText = jsonValue(json, "text", text, sizeof(text));
+  int hasDelay = jsonValue(json, "delay_ms", delay, sizeof(delay));
+  enter(function, json);
+  char* result = answerFor(function, hasText ? text : NULL, hasDelay ? delay : NULL);
+  leave(function);
+  return result;
+}
+#endif
+
+/* Something to export when neither entry point is, so the file is a valid
+ * library that simply lacks them. */
+KESTROVAN_ADAPTER_EXPORT int kestrovanTestAdapterPresent(void) { return 1; }
