@@ -53,7 +53,7 @@ inline Bytes runOnce(bool encrypt, uint64_t mechanism, const Bytes& key, const B
   *rv = encrypt ? SK_EncryptInit(&ctx, mechanism, key.data(), key.size())
                 : SK_DecryptInit(&ctx, mechanism, key.data(), key.size());
   if (*rv) return {};
-  memcpy(ctx.chain, iv.data(), iv.size() < 16 ? iv.size() : 16);
+  if (!iv.empty()) memcpy(ctx.chain, iv.data(), iv.size() < 16 ? iv.size() : 16);
   Bytes out(input.size() + 32);
   uint64_t n = out.size();
   *rv = encrypt ? SK_EncryptUpdate(&ctx, input.data(), input.size(), out.data(), &n)
