@@ -5,9 +5,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string.h>
 
 #include "crypto/cores.h"
+#include "support/text.h"
 
 namespace {
 
@@ -43,20 +43,10 @@ const Mechanism* findMechanism(uint64_t number) {
   }
 }
 
-// A wipe the compiler may not drop as a dead store.
-void wipe(void* data, size_t length) {
-#if defined(__APPLE__)
-  volatile uint8_t* p = static_cast<volatile uint8_t*>(data);
-  while (length--) *p++ = 0;
-#else
-  explicit_bzero(data, length);
-#endif
-}
-
 uint8_t* rc4State(SK_CipherContext* context) { return reinterpret_cast<uint8_t*>(context->keySchedule); }
 
 void rejectInit(SK_CipherContext* context) {
-  wipe(context->keySchedule, sizeof(context->keySchedule));
+  secureWipe(context->keySchedule, sizeof(context->keySchedule));
   context->mechanism = 0;
   context->scheduleSize = 0;
   context->blockSize = 0;
@@ -293,12 +283,12 @@ int SK_EncryptFinal(SK_CipherContext* context, uint8_t* output, uint64_t* output
     memset(context->block + context->buffered, static_cast<int>(p), p);
     encryptBlocks(context, m, context->block, output, 1);
     *outputLength = bs;
-    wipe(context, sizeof(*context));
+    secureWipe(context, sizeof(*context));
     return SK_CKR_OK;
   }
   if (context->buffered > 0) return SK_CKR_DATA_LEN_RANGE;
   *outputLength = 0;
-  wipe(context, sizeof(*context));
+  secureWipe(context, sizeof(*context));
   return SK_CKR_OK;
 }
 
@@ -310,7 +300,7 @@ int SK_DecryptFinal(SK_CipherContext* context, uint8_t* output, uint64_t* output
   if (!m->padded) {
     if (context->buffered > 0) return SK_CKR_DATA_LEN_RANGE;
     *outputLength = 0;
-    wipe(context, sizeof(*context));
+    secureWipe(context, sizeof(*context));
     return SK_CKR_OK;
   }
   bool done;
@@ -340,15 +330,15 @@ int SK_DecryptFinal(SK_CipherContext* context, uint8_t* output, uint64_t* output
     for (uint64_t i = bs - p; i < bs; i++) bad |= plain[i] ^ p;
   }
   if (bad) {
-    wipe(plain, sizeof(plain));
-    wipe(chain, sizeof(chain));
+    secureWipe(plain, sizeof(plain));
+    secureWipe(chain, sizeof(chain));
     *outputLength = 0;
     return SK_CKR_ENCRYPTED_DATA_INVALID;
   }
   memcpy(output, plain, bs - p);
   *outputLength = bs - p;
-  wipe(plain, sizeof(plain));
-  wipe(chain, sizeof(chain));
-  wipe(context, sizeof(*context));
+  secureWipe(plain, sizeof(plain));
+  secureWipe(chain, sizeof(chain));
+  secureWipe(context, sizeof(*context));
   return SK_CKR_OK;
 }

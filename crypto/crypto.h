@@ -9,5 +9,6 @@
 #define KESTROVAN_CRYPTO_CRYPTO_H
 
 #include "crypto/cipher.h"
+#include "crypto/seal.h"
 
 #endif
