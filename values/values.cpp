@@ -1,0 +1,281 @@
+// values.cpp -- the value store: 16 sealed records, each bound to a domain
+// list and an idle timeout, under one lock.
+#include "values/values.h"
+
+#include <atomic>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <strings.h>
+
+#include "crypto/crypto.h"
+#include "policy/policy.h"
+#include "support/support.h"
+
+#define MODULE "KestrovanValue"
+
+struct KestrovanValueRecord {
+  char* channel;            // null marks a free record; compared ignoring case
+  char* domain_list;        // permitted domains, ";"-separated patterns
+  int32_t timeout;          // idle timeout in minutes; 0 never expires
+  int64_t expired_time;     // seconds since the epoch; 0 without timeout
+  unsigned char* value;     // sealed value
+  uint64_t value_length;
+};
+
+// Everything below is guarded by KestrovanValue_Lock, held for the whole of
+// each store and each read.
+static std::mutex KestrovanValue_Lock;
+static KestrovanValueRecord value_list[KESTROVAN_VALUE_RECORDS];
+static unsigned char KestrovanValue_AES_Key[32];
+static unsigned char KestrovanValue_AES_IV[32];  // the cipher uses the first 16 bytes
+// False until init drew key and IV; nothing is sealed under a key that was
+// never drawn.
+static bool KestrovanValue_KeyReady = false;
+
+static std::atomic<KestrovanValueClock> KestrovanValue_Clock{nullptr};
+
+static int64_t currentTime() {
+  KestrovanValueClock clock = KestrovanValue_Clock.load();
+  return clock != nullptr ? clock() : (int64_t)time(nullptr);
+}
+
+static void printTime(bool warning, const char* message, int64_t seconds) {
+  char text[32];
+  snprintf(text, sizeof(text), "%" PRId64, seconds);
+  if (warning) {
+    printfColorWarningLine(message, text);
+  } else {
+    printfColorLine(message, text);
+  }
+}
+
+static void clearRecord(int index) {
+  KestrovanValueRecord& record = value_list[index];
+  free(record.channel);
+  free(record.domain_list);
+  if (record.value != nullptr) {
+    secureWipe(record.value, (size_t)record.value_length);
+    free(record.value);
+  }
+  record = KestrovanValueRecord{};
+}
+
+static int findChannel(const char* channel) {
+  for (int i = 0; i < KESTROVAN_VALUE_RECORDS; i++) {
+    if (value_list[i].channel != nullptr && strcasecmp(value_list[i].channel, channel) == 0) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+void KestrovanValue_init() {
+  std::lock_guard<std::mutex> guard(KestrovanValue_Lock);
+  for (int i = 0; i < KESTROVAN_VALUE_RECORDS; i++) {
+    clearRecord(i);
+  }
+  KestrovanValue_KeyReady = getSecureRandom(KestrovanValue_AES_Key, (int)sizeof(KestrovanValue_AES_Key)) &&
+                            getSecureRandom(KestrovanValue_AES_IV, (int)sizeof(KestrovanValue_AES_IV));
+  if (!KestrovanValue_KeyReady) {
+    secureWipe(KestrovanValue_AES_Key, sizeof(KestrovanValue_AES_Key));
+    secureWipe(KestrovanValue_AES_IV, sizeof(KestrovanValue_AES_IV));
+    printfColorErrorLine("KestrovanValue: ", "Random Error");
+  }
+}
+
+void KestrovanValue_init(int index) {
+  if (index < 0 || index >= KESTROVAN_VALUE_RECORDS) {
+    return;
+  }
+  std::lock_guard<std::mutex> guard(KestrovanValue_Lock);
+  clearRecord(index);
+}
+
+void KestrovanValue_final() {
+  std::lock_guard<std::mutex> guard(KestrovanValue_Lock);
+  for (int i = 0; i < KESTROVAN_VALUE_RECORDS; i++) {
+    clearRecord(i);
+  }
+  secureWipe(KestrovanValue_AES_Key, sizeof(KestrovanValue_AES_Key));
+  secureWipe(KestrovanValue_AES_IV, sizeof(KestrovanValue_AES_IV));
+  KestrovanValue_KeyReady = false;
+}
+
+int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, int timeout, const char* value) {
+  if (channel == nullptr) {
+    showNullParameter("channel", MODULE, __LINE__);
+    return KESTROVAN_ERR_MISSING_KEY;
+  }
+  if (domain_list == nullptr) {
+    showNullParameter("domain_list", MODULE, __LINE__);
+    return KESTROVAN_ERR_MISSING_KEY;
+  }
+  if (timeout < 0) {
+    return KESTROVAN_ERR_MISSING_KEY;
+  }
+  if (value == nullptr) {
+    showNullParameter("value", MODULE, __LINE__);
+    return KESTROVAN_ERR_MISSING_KEY;
+  }
+  // A timeout whose seconds do not fit 32 bits gives no meaningful expiry.
+  if ((int64_t)timeout * 60 > (int64_t)INT32_MAX) {
+    printfColorWarningLine("KestrovanValue: ", "Invalid timeout");
+    return KESTROVAN_ERR_MISSING_KEY;
+  }
+
+  // Copies are made first, so an allocation failure leaves the table as it was.
+  char* channelCopy = newMem(channel);
+  char* domainCopy = newMem(domain_list);
+  if (channelCopy == nullptr || domainCopy == nullptr) {
+    showMemoryFail(MODULE, __LINE__);
+    free(channelCopy);
+    free(domainCopy);
+    return KESTROVAN_ERR_GENERAL;
+  }
+
+  std::lock_guard<std::mutex> guard(KestrovanValue_Lock);
+  int64_t now = currentTime();
+  int index = findChannel(channel);
+  if (index < 0) {
+    for (int i = 0; i < KESTROVAN_VALUE_RECORDS; i++) {
+      if (value_list[i].channel == nullptr) {
+        index = i;
+        break;
+      }
+    }
+  }
+  if (index < 0) {
+    // Full: every expired record goes, and so does every record without
+    // expiry; the highest one cleared is taken.
+    for (int i = 0; i < KESTROVAN_VALUE_RECORDS; i++) {
+      if (value_list[i].expired_time < now) {
+        clearRecord(i);
+        index = i;
+      }
+    }
+  }
+  if (index < 0) {
+    free(channelCopy);
+    free(domainCopy);
+    printfColorWarningLine("KestrovanValue: ", "Full");
+    return KESTROVAN_ERR_STORE_FULL;
+  }
+
+  KestrovanValueRecord& record = value_list[index];
+  if (record.channel == nullptr) {
+    record.channel = channelCopy;  // a reused record keeps its first-written name
+  } else {
+    free(channelCopy);
+  }
+  free(record.domain_list);
+  record.domain_list = domainCopy;
+  record.timeout = timeout;
+  record.expired_time = timeout > 0 ? now + (int64_t)timeout * 60 : 0;
+
+  if (record.value != nullptr) {
+    secureWipe(record.value, (size_t)record.value_length);
+    free(record.value);
+    record.value = nullptr;
+    record.value_length = 0;
+  }
+  unsigned long sealedLength = 0;
+  unsigned char* sealed = nullptr;
+  if (KestrovanValue_KeyReady) {
+    sealed = (unsigned char*)AES256_Encrypt_CBC((const unsigned char*)value, KestrovanValue_AES_Key,
+                                                KestrovanValue_AES_IV, &sealedLength);
+  }
+  if (sealed == nullptr) {
+    showMemoryFail(MODULE, __LINE__);
+    printfColorWarningLine("KestrovanValue: ", "Encrypt Error");
+    return KESTROVAN_ERR_SEAL;
+  }
+  record.value = sealed;
+  record.value_length = sealedLength;
+  return KESTROVAN_OK;
+}
+
+char* KestrovanValue_get_value(const char* channel, const char* domain) {
+  char* empty = newMem("");
+  if (empty == nullptr) {
+    showMemoryFail(MODULE, __LINE__);
+    return nullptr;
+  }
+  if (channel == nullptr) {
+    showNullParameter("channel", MODULE, __LINE__);
+    return empty;
+  }
+  if (domain == nullptr) {
+    showNullParameter("domain", MODULE, __LINE__);
+    return empty;
+  }
+
+  std::lock_guard<std::mutex> guard(KestrovanValue_Lock);
+  int index = findChannel(channel);
+  if (index < 0) {
+    printfColorWarningLine("KestrovanValue no current channel", channel);
+    return empty;
+  }
+  KestrovanValueRecord& record = value_list[index];
+
+  // This read's own check: no other read can see or change its outcome.
+  KestrovanUrlCheck check;
+  KestrovanPolicy_setUnlockURL(&check, record.domain_list);
+  KestrovanPolicy_unlock(&check, domain);
+  bool permitted = KestrovanPolicy_isUrlUnlock(&check);
+  KestrovanPolicy_freeCheckURL(&check);
+  if (!permitted) {
+    printfColorWarningLine("KestrovanValue url check fail", domain);
+    return empty;
+  }
+
+  if (record.expired_time != 0) {
+    int64_t now = currentTime();
+    printTime(false, "KestrovanValue current_time: ", now);
+    if (now > record.expired_time) {
+      printfColorWarningLine("KestrovanValue: ", "Timeout");
+      printTime(true, "KestrovanValue expired_time: ", record.expired_time);
+      return empty;
+    }
+    record.expired_time = now + (int64_t)record.timeout * 60;
+    printTime(false, "KestrovanValue update expired_time: ", record.expired_time);
+  } else {
+    printfColorLine("KestrovanValue: ", "No expired time");
+  }
+
+  char* plain = nullptr;
+  if (record.value != nullptr && KestrovanValue_KeyReady) {
+    int openedLength = 0;
+    plain = (char*)AES256_Decrypt_CBC(record.value, (unsigned long)record.value_length, KestrovanValue_AES_Key,
+                                      KestrovanValue_AES_IV, openedLength);
+  }
+  free(empty);
+  if (plain == nullptr) {
+    showMemoryFail(MODULE, __LINE__);
+  }
+  return plain;
+}
+
+void KestrovanValue_setClock(KestrovanValueClock clock) {
+  KestrovanValue_Clock.store(clock);
+}
+
+char* KestrovanValue_channelAt(int index) {
+  if (index < 0 || index >= KESTROVAN_VALUE_RECORDS) {
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> guard(KestrovanValue_Lock);
+  return newMem(value_list[index].channel);
+}
+
+int64_t KestrovanValue_expiryAt(int index) {
+  if (index < 0 || index >= KESTROVAN_VALUE_RECORDS) {
+    return 0;
+  }
+  std::lock_guard<std::mutex> guard(KestrovanValue_Lock);
+  return value_list[index].expired_time;
+}
