@@ -175,6 +175,42 @@ TEST(MapBuild, HostileTextsStayInBounds) {
   KestrovanJsonFinal(map);
 }
 
+// Many short texts made of JSON's own characters: whatever the tokenizer
+// accepts must give a well-formed map (the sanitizer build checks bounds).
+TEST(MapBuild, RandomJsonLikeTextsGiveWellFormedMaps) {
+  static const char alphabet[] = "{}[]\":,ab\\ 01tn{\"\"}";
+  uint32_t state = 12345;
+  int built = 0;
+  testing::internal::CaptureStdout();  // the parse errors of the rejected texts
+  for (int round = 0; round < 20000; round++) {
+    std::string text;
+    state = state * 1103515245u + 12345u;
+    size_t length = 2 + (state >> 16) % 40;
+    for (size_t i = 0; i < length; i++) {
+      state = state * 1103515245u + 12345u;
+      text += alphabet[(state >> 16) % (sizeof(alphabet) - 1)];
+    }
+    KestrovanJsonMap* map = getKestrovanJsonMap(text.c_str());
+    if (map == nullptr) {
+      continue;
+    }
+    built++;
+    ASSERT_GE(map->count, 0) << text;
+    ASSERT_LE(map->count, KESTROVAN_MAP_CAPACITY) << text;
+    for (int i = 0; i < map->count; i++) {
+      ASSERT_NE(map->units[i].key, nullptr) << text;
+      ASSERT_NE(map->units[i].value, nullptr) << text;
+      if (i > 0) {
+        ASSERT_LE(strcasecmp(map->units[i - 1].key, map->units[i].key), 0) << text;
+      }
+    }
+    ASSERT_STREQ(map->source, text.c_str());
+    KestrovanJsonFinal(map);
+  }
+  captured();
+  EXPECT_GT(built, 0);
+}
+
 TEST(MapAdd, ReplacesInPlaceIgnoringCase) {
   KestrovanJsonMap* map = newMap();
   EXPECT_EQ(addKestrovanJsonMapUnit(map, "FunctionName", "x"), 0);
