@@ -275,7 +275,10 @@ static bool showUnit(KestrovanJsonMap* map, const KestrovanJsonUnit& unit) {
     return false;
   }
   bool masked = false;
-  if (strstr(lower, "kestrovan") != nullptr) {
+  if (strcasecmp(unit.key, SHARE_SECRET_KEY) == 0) {
+    // Key material never goes to the trace or the log file.
+    masked = true;
+  } else if (strstr(lower, "kestrovan") != nullptr) {
     masked = false;
   } else if (strstr(lower, "pin") != nullptr || strstr(lower, "pw") != nullptr || strstr(lower, "pass") != nullptr) {
     masked = true;

@@ -89,9 +89,9 @@ char* fixParameter(KestrovanJsonMap* map, const char* key, const char* value);
 // escaped. Fresh text, or null when map is null or memory runs out.
 char* getKestrovanMapString(const KestrovanJsonMap* map, bool encode);
 
-// Prints the map to the console trace, masking values whose key holds "pin",
-// "pw" or "pass" (unless it holds "kestrovan") or whose "<key>_KestrovanHide"
-// reads true.
+// Prints the map to the console trace, masking "Kestrovan_share_secret",
+// values whose key holds "pin", "pw" or "pass" (unless it holds "kestrovan")
+// and values whose "<key>_KestrovanHide" reads true.
 void showKestrovanJsonMap(KestrovanJsonMap* map);
 
 #endif

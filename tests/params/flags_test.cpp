@@ -315,6 +315,7 @@ const DisplayCase DisplayCases[] = {
     {"Pw", {{"UserPW", "xy"}}, "UserPW", "**"},
     {"Pass", {{"Passphrase", "secret"}}, "Passphrase", "******"},
     {"KestrovanBeatsPass", {{"KestrovanPass", "secret"}}, "KestrovanPass", "secret"},
+    {"SharedSecretMasked", {{"Kestrovan_share_secret", "0123456789"}}, "Kestrovan_share_secret", "**********"},
     {"HideTrueUpper", {{"x", "abcde"}, {"x_KestrovanHide", "TRUE"}}, "x", "*****"},
     {"HideYes", {{"x", "abcde"}, {"x_KestrovanHide", "yes"}}, "x", "abcde"},
     {"HideDecodedByItsOwnFlag", {{"x", "ab"}, {"x_KestrovanHide", "dHJ1ZQ=="}, {"x_KestrovanHide_KestrovanBase64Flag", "true"}}, "x", "**"},
