@@ -60,8 +60,11 @@ typedef char* (*KestrovanCallJsonMapMethod)(KestrovanJsonMap* map, const char* f
 #endif
 
 /* An adapter exports one or both; the map form is used wherever it exists.
- * callMethod receives the map written as a JSON object of texts, e.g.
- * {"AdapterJsonKeyCheck":"true","functionname":"Kestrovan_Unlock",...}. */
+ * An adapter with callMethod alone receives, as JSON text: the unlock and
+ * version maps written as objects of texts, e.g.
+ * {"AdapterJsonKeyCheck":"true","functionname":"Kestrovan_Unlock",...,"url":"https://..."}
+ * and for page functions the JSON text the page sent. It gets no
+ * "Kestrovan_Release" call; it is simply unloaded. */
 #define KESTROVAN_CALL_METHOD_SYMBOL "callMethod"
 #define KESTROVAN_CALL_JSON_MAP_METHOD_SYMBOL "callJsonMapMethod"
 

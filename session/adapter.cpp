@@ -1,0 +1,323 @@
+// adapter.cpp -- the boundary with an adapter library: its entry points, the
+// internal calls (unlock, version query), the version gate that opens a
+// session, and the call of a page's function.
+#include "session/session.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+
+#include "params/params.h"
+#include "support/support.h"
+
+// Bytes a text takes inside a JSON string.
+static size_t escapedLength(const char* text) {
+  size_t length = 0;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; p++) {
+    if (*p == '"' || *p == '\\' || *p == '\n' || *p == '\r' || *p == '\t' || *p == '\b' || *p == '\f') {
+      length += 2;
+    } else if (*p < 0x20) {
+      length += 6;
+    } else {
+      length += 1;
+    }
+  }
+  return length;
+}
+
+static char* writeEscaped(char* out, const char* text) {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; p++) {
+    switch (*p) {
+      case '"': *out++ = '\\'; *out++ = '"'; break;
+      case '\\': *out++ = '\\'; *out++ = '\\'; break;
+      case '\n': *out++ = '\\'; *out++ = 'n'; break;
+      case '\r': *out++ = '\\'; *out++ = 'r'; break;
+      case '\t': *out++ = '\\'; *out++ = 't'; break;
+      case '\b': *out++ = '\\'; *out++ = 'b'; break;
+      case '\f': *out++ = '\\'; *out++ = 'f'; break;
+      default:
+        if (*p < 0x20) {
+          snprintf(out, 7, "\\u%04x", *p);
+          out += 6;
+        } else {
+          *out++ = static_cast<char>(*p);
+        }
+    }
+  }
+  return out;
+}
+
+char* KestrovanSession_mapToJsonText(const KestrovanJsonMap* map) {
+  if (map == nullptr) return nullptr;
+  int count = map->count < 0 ? 0 : (map->count > KESTROVAN_MAP_CAPACITY ? KESTROVAN_MAP_CAPACITY : map->count);
+  size_t size = 3;  // braces and terminator
+  for (int i = 0; i < count; i++) {
+    const KestrovanJsonUnit& unit = map->units[i];
+    if (unit.key == nullptr || unit.value == nullptr) continue;
+    size += escapedLength(unit.key) + escapedLength(unit.value) + 6;  // "":"" and a comma
+  }
+  char* text = static_cast<char*>(malloc(size));
+  if (text == nullptr) return nullptr;
+  char* out = text;
+  *out++ = '{';
+  bool first = true;
+  for (int i = 0; i < count; i++) {
+    const KestrovanJsonUnit& unit = map->units[i];
+    if (unit.key == nullptr || unit.value == nullptr) continue;
+    if (!first) *out++ = ',';
+    first = false;
+    *out++ = '"';
+    out = writeEscaped(out, unit.key);
+    *out++ = '"';
+    *out++ = ':';
+    *out++ = '"';
+    out = writeEscaped(out, unit.value);
+    *out++ = '"';
+  }
+  *out++ = '}';
+  *out = '\0';
+  return text;
+}
+
+// Looks an entry point up; a missing one is traced with dlerror's text.
+static void* findEntry(void* handle, const char* name) {
+  dlerror();
+  void* entry = dlsym(handle, name);
+  const char* error = dlerror();
+  if (error != nullptr) {
+    printfColorWarningLine("[Warning] ", error);
+    return nullptr;
+  }
+  return entry;
+}
+
+// Calls an entry point with map: the map form when the adapter has it, else
+// the text form with the map written as JSON (its source when it has one).
+// Returns a copy of the answer, null when the adapter answered none.
+// *memoryFail is set when the JSON text could not be made.
+static char* callEntry(KestrovanSession& slot, KestrovanJsonMap* map, const char* function, bool* memoryFail) {
+  *memoryFail = false;
+  const char* answer = nullptr;
+  if (slot.jsonMapMethod != nullptr) {
+    answer = slot.jsonMapMethod(map, function);
+  } else if (slot.jsonStringMethod != nullptr) {
+    if (map->source != nullptr) {
+      answer = slot.jsonStringMethod(map->source);
+    } else {
+      char* json = KestrovanSession_mapToJsonText(map);
+      if (json == nullptr) {
+        *memoryFail = true;
+        return nullptr;
+      }
+      answer = slot.jsonStringMethod(json);
+      freeSecret(json);
+    }
+  }
+  if (answer == nullptr) return nullptr;
+  char* copy = newMem(answer);
+  if (copy == nullptr) *memoryFail = true;
+  return copy;
+}
+
+// One internal call ("Kestrovan_Unlock", "Kestrovan_GetVersion") with its
+// fresh map. url is added for the unlock only.
+static char* callInternal(KestrovanSession& slot, const char* function, const char* index, const char* url,
+                          bool* memoryFail) {
+  KestrovanJsonMap* map = static_cast<KestrovanJsonMap*>(newMemSize(sizeof(KestrovanJsonMap)));
+  if (map == nullptr) {
+    showMemoryFail("KestrovanSession", __LINE__);
+    *memoryFail = true;
+    return nullptr;
+  }
+  addKestrovanJsonMapUnit(map, KESTROVAN_FUNCTION_NAME_KEY, function);
+  if (url != nullptr) addKestrovanJsonMapUnit(map, KESTROVAN_UNLOCK_URL_KEY, url);
+  addKestrovanJsonMapUnit(map, KESTROVAN_KEY_CHECK_KEY, "true");
+  addKestrovanJsonMapUnit(map, KESTROVAN_FUNCTION_INDEX_KEY, index);
+  char* answer = callEntry(slot, map, function, memoryFail);
+  if (*memoryFail) showMemoryFail("KestrovanSession", __LINE__);
+  KestrovanJsonFinal(map);
+  return answer;
+}
+
+// checkVersion's answer: 0 equal, -1 the minimum is lower; anything else
+// (higher, not comparable, missing, empty part) fails.
+static bool versionMet(const char* minimum, const char* actual) {
+  int32_t answer = checkVersion(minimum, actual);
+  return answer == 0 || answer == -1;
+}
+
+// The leading decimal number of a version text, the way atol reads it.
+static bool leadingNumber(const char* text, long long* number) {
+  errno = 0;
+  char* end = nullptr;
+  long long value = strtoll(text, &end, 10);
+  if (end == text) return false;
+  *number = value;
+  return true;
+}
+
+bool KestrovanSession_openAdapter(int index, KestrovanJsonMap* map, const char* origin, KestrovanJsonMap*& result) {
+  KestrovanSession& slot = SessionList[index];
+  slot.jsonStringMethod = reinterpret_cast<KestrovanCallMethod>(findEntry(slot.libraryHandle, KESTROVAN_CALL_METHOD_SYMBOL));
+  slot.jsonMapMethod =
+      reinterpret_cast<KestrovanCallJsonMapMethod>(findEntry(slot.libraryHandle, KESTROVAN_CALL_JSON_MAP_METHOD_SYMBOL));
+  showNormalState("Json string callMethod: ", slot.jsonStringMethod != nullptr, "Active", "Inactive");
+  showNormalState("Json map callMethod: ", slot.jsonMapMethod != nullptr, "Active", "Inactive");
+  if (slot.jsonStringMethod == nullptr && slot.jsonMapMethod == nullptr) {
+    printfColorWarningLine("", "All callMethod load fail");
+    KestrovanReleaseSession(index);
+    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_NO_ENTRY);
+    return false;
+  }
+  if (slot.jsonMapMethod != nullptr) {
+    printfColorLine("Json map init: ", "Active");
+  } else {
+    printfColorLine("Json string init: ", "Active");
+  }
+
+  bool memoryFail = false;
+  char* unlock = callInternal(slot, KESTROVAN_FUNCTION_UNLOCK, KESTROVAN_FUNCTION_INDEX_UNLOCK, origin, &memoryFail);
+  if (memoryFail) {
+    // A session that was never unlocked must not stay open.
+    free(unlock);
+    KestrovanReleaseSession(index);
+    return false;
+  }
+  if (unlock != nullptr && strcmp(unlock, "0") == 0) {
+    printfColorLine("Unlock: ", "Success");
+    free(unlock);
+  } else {
+    // No answer at all is a refusal too; the page then learns 61001.
+    printfColorWarningLine("Unlock result: ", unlock != nullptr ? unlock : "");
+    if (unlock != nullptr) {
+      KestrovanSession_resetResult(result, __LINE__, unlock);
+    } else {
+      KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
+    }
+    free(unlock);
+    KestrovanReleaseSession(index);
+    return false;
+  }
+
+  char version[KESTROVAN_VERSION_SIZE] = {0};
+  char* answer = callInternal(slot, KESTROVAN_FUNCTION_GET_VERSION, KESTROVAN_FUNCTION_INDEX_GET_VERSION, nullptr,
+                              &memoryFail);
+  if (memoryFail) {
+    free(answer);
+    KestrovanReleaseSession(index);
+    return false;
+  }
+  if (answer != nullptr) ArrayCopyFree(version, sizeof(version), answer);
+  if (version[0] == '\0') {
+    printfColorWarningLine("Init adapter: ", "Fail");
+    KestrovanReleaseSession(index);
+    return false;
+  }
+  free(slot.adapterVersion);
+  slot.adapterVersion = newMem(version);
+
+  long long number = 0;
+  if (leadingNumber(version, &number) && number >= KESTROVAN_ADAPTER_ERR_FIRST && number < KESTROVAN_ADAPTER_ERR_LAST) {
+    int32_t code = static_cast<int32_t>(number);
+    printfColorWarningLine("Parse component version error: ", code);
+    KestrovanReleaseSession(index);
+    KestrovanSession_resetResult(result, __LINE__, code);
+    return false;
+  }
+  printfColorLine("Extract component version: ", "Success");
+
+  char* installerName = getKestrovanJsonCharType(map, "InstallerName");
+  char* minServerVersion = getKestrovanJsonCharType(map, "minServerVersion");
+  char* minLibVersion = getKestrovanJsonCharType(map, "minLibVersion");
+  if (installerName != nullptr) sanitize_file_name(installerName, strlen(installerName));
+  if (checkNoValue(minLibVersion)) {
+    freeSecret(minLibVersion);
+    minLibVersion = newMem("0.0.0.0");
+  }
+  bool opened = false;
+  bool serverMet = versionMet(minServerVersion, KESTROVAN_SERVER_VERSION);
+  addKestrovanJsonMapUnit(result, "ServerVersion", KESTROVAN_SERVER_VERSION);
+  addKestrovanJsonMapUnit(result, "LibVersion", version);
+  printfColorWarningLine("Mini server version: ", minServerVersion != nullptr ? minServerVersion : "");
+  printfColorWarningLine("Real server version: ", KESTROVAN_SERVER_VERSION);
+  if (!serverMet) {
+    printfColorWarningLine("Verify server version: ", "Fail");
+    KestrovanReleaseSession(index);
+    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_SERVER_VERSION);
+    goto out;
+  }
+  printfColorLine("Verify server version: ", "Pass");
+
+  printfColorWarningLine("Mini adapter version: ", minLibVersion != nullptr ? minLibVersion : "");
+  printfColorWarningLine("Real adapter version: ", version);
+  if (!versionMet(minLibVersion, version)) {
+    printfColorWarningLine("Verify adapter version: ", "Fail");
+    KestrovanReleaseSession(index);
+    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_ADAPTER_VERSION);
+    goto out;
+  }
+  printfColorLine("Verify adapter version: ", "Pass");
+
+  if (!checkNoValue(installerName)) {
+    char path[KESTROVAN_PATH_SIZE];
+    char* text = nullptr;
+    printfColorLine("InstallerName: ", installerName);
+    int written = snprintf(path, sizeof(path), "%s/%sVersion.txt", ExecutePath, installerName);
+    if (written < 0 || static_cast<size_t>(written) >= sizeof(path)) {
+      // Cut short, the path would name another file: report no version.
+      printfColorErrorLine("InstallerVersionFile too long: ", installerName);
+    } else {
+      printfColorLine("InstallerVersionFile: ", path);
+      text = readFile(path, "r");
+      printfColorLine("InstallerVersion: ", text != nullptr ? text : "");
+    }
+    addKestrovanJsonMapUnit(result, "InstallerVersion", static_cast<const char*>(text));
+    free(slot.installerVersion);
+    slot.installerVersion = text;
+  }
+  opened = true;
+
+out:
+  freeSecret(installerName);
+  freeSecret(minServerVersion);
+  freeSecret(minLibVersion);
+  return opened;
+}
+
+void KestrovanSession_callAdapter(int index, const char* functionName, KestrovanJsonMap* map,
+                                  KestrovanJsonMap*& result) {
+  KestrovanSession& slot = SessionList[index];
+  if (slot.jsonMapMethod == nullptr && slot.jsonStringMethod == nullptr) {
+    KestrovanReleaseSession(index);
+    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_NO_ENTRY);
+    return;
+  }
+  bool memoryFail = false;
+  char* answer = callEntry(slot, map, functionName, &memoryFail);
+  if (memoryFail) {
+    showMemoryFail("KestrovanSession", __LINE__);
+    free(answer);
+    return;
+  }
+  // An adapter that answers nothing gives the page the empty text.
+  const char* text = answer != nullptr ? answer : "";
+  const char* label = strchr(text, '\n') != nullptr ? " Component result:\n" : " Component result: ";
+  if (getKestrovanJsonBoolType(map, "hide_result")) {
+    size_t length = strlen(text);
+    char* stars = static_cast<char*>(newMemSize(length + 1));
+    if (stars == nullptr) {
+      showMemoryFail("KestrovanSession", __LINE__);
+      freeSecret(answer);
+      return;
+    }
+    memset(stars, '*', length);
+    printfColorLine(label, KESTROVAN_COLOR_RESULT, stars);
+    free(stars);
+  } else {
+    printfColorLine(label, KESTROVAN_COLOR_RESULT, text);
+  }
+  addKestrovanJsonMapUnit(result, "result", text);
+  freeSecret(answer);
+}

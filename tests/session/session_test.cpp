@@ -1,0 +1,686 @@
+// The dispatcher with real test adapters: sessions, the path table, the
+// adapter lifecycle, the opening sequence and the built-in functions.
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "session/session.h"
+#include "session_fixture.h"
+
+using namespace kestrovan_test;
+
+namespace {
+
+// ---- names and the path table ----
+
+struct SanitizeCase {
+  const char* input;
+  const char* expected;
+};
+
+class SanitizeFileName : public ::testing::TestWithParam<SanitizeCase> {};
+
+TEST_P(SanitizeFileName, DropsPathAndShellCharacters) {
+  char buffer[KESTROVAN_NAME_SIZE];
+  memset(buffer, 'X', sizeof(buffer));
+  strcpy(buffer, GetParam().input);
+  sanitize_file_name(buffer, sizeof(buffer));
+  EXPECT_STREQ(buffer, GetParam().expected);
+  for (size_t i = strlen(buffer); i < sizeof(buffer); i++) ASSERT_EQ(buffer[i], '\0') << "byte " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, SanitizeFileName,
+                         ::testing::Values(SanitizeCase{"../Evil", "..Evil"}, SanitizeCase{"..", ""},
+                                           SanitizeCase{".", "."}, SanitizeCase{"...", "..."},
+                                           SanitizeCase{"a;b$c", "abc"},
+                                           SanitizeCase{"<>:\"/\\|?*;&$`'", ""},
+                                           SanitizeCase{"./..", "..."}, SanitizeCase{"Helm PKI", "Helm PKI"},
+                                           SanitizeCase{"", ""}));
+
+TEST(PathTable, PathIdIgnoresCaseAndOverwritesTheNames) {
+  char libDir[KESTROVAN_NAME_SIZE] = "Other";
+  char comName[KESTROVAN_NAME_SIZE] = "Thing";
+  KestrovanSession_searchPathTable("7e41a0c2d95b4f3e8a61c07b2d9f54e1", libDir, comName);
+  EXPECT_STREQ(libDir, "NORTA");
+  EXPECT_STREQ(comName, "HelmPKICryptAdapter");
+  KestrovanSession_searchPathTable("7E41A0C2D95B4F3E8A61C07B2D9F54E2", libDir, comName);
+  EXPECT_STREQ(libDir, "NORTA");
+  KestrovanSession_searchPathTable(nullptr, libDir, comName);
+  KestrovanSession_searchPathTable("7E41A0C2D95B4F3E8A61C07B2D9F54E1", nullptr, comName);
+}
+
+TEST(PathTable, LocationCheckIgnoresCaseAndTracesTheStoredRow) {
+  TraceCapture trace;
+  EXPECT_TRUE(KestrovanSession_isInPathTable("norta", "helmpkicryptadapter"));
+  std::string out = trace.finish();
+  EXPECT_NE(out.find("Path table compare: Success"), std::string::npos) << out;
+  EXPECT_NE(out.find("Lib: NORTA"), std::string::npos) << out;
+  EXPECT_NE(out.find("Component: HelmPKICryptAdapter"), std::string::npos) << out;
+  EXPECT_FALSE(KestrovanSession_isInPathTable("NORTA", "HelmPKICryptAdapterX"));
+  EXPECT_FALSE(KestrovanSession_isInPathTable(nullptr, "HelmPKICryptAdapter"));
+  EXPECT_FALSE(KestrovanSession_isInPathTable("NORTA", nullptr));
+}
+
+// ---- ageing queue ----
+
+TEST(AgeingQueue, StampsInOrderAndRefusesIndexesOutOfRange) {
+  KestrovanQueue_initQueue();
+  EXPECT_EQ(KestrovanQueue_getQueue(), -1);
+  uint64_t age = Age;
+  EXPECT_FALSE(KestrovanQueue_setQueue(32));
+  EXPECT_FALSE(KestrovanQueue_setQueue(-1));
+  EXPECT_EQ(Age, age);
+  EXPECT_TRUE(KestrovanQueue_setQueue(7));
+  EXPECT_TRUE(KestrovanQueue_setQueue(2));
+  EXPECT_TRUE(KestrovanQueue_setQueue(31));
+  EXPECT_EQ(Age, age + 3);
+  EXPECT_EQ(KestrovanQueue_getQueue(), 7);
+  KestrovanQueue_removeQueue(7);
+  EXPECT_EQ(KestrovanQueue_getQueue(), 2);
+  KestrovanQueue_removeQueue(2);
+  KestrovanQueue_removeQueue(31);
+  EXPECT_EQ(KestrovanQueue_getQueue(), -1);
+}
+
+TEST(AgeingQueue, FinalOnAnEmptyTableReleasesNothing) {
+  KestrovanQueue_initQueue();
+  TraceCapture trace;
+  KestrovanSession_Final();
+  std::string out = trace.finish();
+  EXPECT_NE(out.find("[KestrovanFinal] Start release all adapters"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Release session index: "), std::string::npos) << out;
+}
+
+// ---- the whole conversation ----
+
+TEST_F(SessionTest, EchoOpensASessionAndTheAdapterSeesUnlockVersionCallsRelease) {
+  install("KestrovanTestRecorder");
+  Answer opened = process(open("KestrovanTestRecorder", "echo", {{"minLibVersion", "1.0.0.5"}}), "https://bank.example");
+  ASSERT_TRUE(opened.present);
+  std::string id = opened.get("SessionID");
+  ASSERT_EQ(id.size(), 12u);
+  EXPECT_EQ(id.substr(8), "_SID");
+  EXPECT_EQ(opened.get("ServerVersion"), "3.0.23.0721");
+  EXPECT_EQ(opened.get("LibVersion"), "1.0.0.5");
+  EXPECT_EQ(opened.get("result"), "0");
+  EXPECT_FALSE(opened.has("InstallerVersion"));
+
+  Answer called = process(call(id, "Sign"));
+  EXPECT_EQ(called.get("result"), "ok:Sign");
+  EXPECT_FALSE(called.has("SessionID"));
+  Answer released = process(call(id, "KestrovanClose"));
+  EXPECT_TRUE(released.present);
+  EXPECT_TRUE(released.keys.empty());
+  EXPECT_EQ(process(call(id, "Sign")).get("result"), "61001");
+
+  std::vector<Call> record = calls();
+  std::vector<std::string> functions = entered();
+  EXPECT_EQ(functions, (std::vector<std::string>{"Kestrovan_Unlock", "Kestrovan_GetVersion", "Sign",
+                                                 "Kestrovan_Release"}));
+  ASSERT_FALSE(record.empty());
+  EXPECT_EQ(record[0].detail, "https://bank.example") << "the unlock carries the page origin";
+  // The session ran on its own copy, named after the session and gone afterwards.
+  std::string copyName = std::string("KestrovanTestRecorder-") + id + KESTROVAN_ADAPTER_SUFFIX;
+  for (const Call& call : record) EXPECT_EQ(call.library, copyName);
+  EXPECT_FALSE(exists(copyFolder + "/" + copyName));
+  EXPECT_TRUE(exists(exeFolder + "/KestrovanTest/KestrovanTestRecorder.so"));
+}
+
+TEST_F(SessionTest, EchoAnswersInAnyLetterCase) {
+  install("KestrovanTestRecorder");
+  for (const char* name : {"ECHO", "kestrovanecho", "KestrovanEcho", "eChO"}) {
+    Answer opened = process(open("KestrovanTestRecorder", name));
+    EXPECT_EQ(opened.get("result"), "0") << name;
+    Answer again = process(call(opened.get("SessionID"), name));
+    EXPECT_EQ(again.get("result"), "0") << name;
+    EXPECT_EQ(again.get("LibVersion"), "1.0.0.5") << name;
+  }
+  // No page function reached the adapter.
+  for (const std::string& function : entered()) {
+    EXPECT_TRUE(function == "Kestrovan_Unlock" || function == "Kestrovan_GetVersion") << function;
+  }
+}
+
+TEST_F(SessionTest, CopyFolderIsPrivateAndTheCopyIsPrivateWhileTheSessionRuns) {
+  struct stat folder;
+  ASSERT_EQ(stat(copyFolder.c_str(), &folder), 0);
+  EXPECT_EQ(folder.st_mode & 0777, 0700u);
+  install("KestrovanTestRecorder");
+  std::string id = process(open("KestrovanTestRecorder")).get("SessionID");
+  std::string copy = copyFolder + "/KestrovanTestRecorder-" + id + KESTROVAN_ADAPTER_SUFFIX;
+  struct stat file;
+  ASSERT_EQ(stat(copy.c_str(), &file), 0);
+  EXPECT_EQ(file.st_mode & 0077, 0u);
+  int index = KestrovanSession_findSession(id.c_str());
+  ASSERT_GE(index, 0);
+  EXPECT_STREQ(SessionList[index].adapterPath, copy.c_str());
+}
+
+TEST_F(SessionTest, InitTightensAnOlderWorldWritableCopyFolderOfOurs) {
+  ASSERT_EQ(chmod(copyFolder.c_str(), 0777), 0);
+  KestrovanSession_Init(copyFolder.c_str(), exeFolder.c_str());
+  struct stat folder;
+  ASSERT_EQ(stat(copyFolder.c_str(), &folder), 0);
+  EXPECT_EQ(folder.st_mode & 0777, 0700u);
+}
+
+// ---- fallback to the installed file ----
+
+class FallbackTest : public SessionTest {};
+
+TEST_F(FallbackTest, WritableCopyFolderIsNotUsedAndReleaseKeepsTheInstalledFile) {
+  std::string installed = install("KestrovanTestRecorder");
+  ASSERT_EQ(chmod(copyFolder.c_str(), 0777), 0);
+  TraceCapture trace;
+  Answer opened = process(open("KestrovanTestRecorder"));
+  std::string out = trace.finish();
+  ASSERT_EQ(opened.get("result"), "0") << out;
+  EXPECT_NE(out.find("Copy adapter state: Fail"), std::string::npos) << out;
+  EXPECT_NE(out.find("Origin adapter: Active"), std::string::npos) << out;
+  EXPECT_NE(out.find("[Warning]"), std::string::npos) << out;
+  std::string id = opened.get("SessionID");
+  EXPECT_EQ(process(call(id, "Sign")).get("result"), "ok:Sign");
+  // Nothing was written into the untrusted folder.
+  EXPECT_FALSE(exists(copyFolder + "/KestrovanTestRecorder-" + id + KESTROVAN_ADAPTER_SUFFIX));
+  process(call(id, "KestrovanForceRelease"));
+  EXPECT_TRUE(exists(installed)) << "releasing a session on the installed file must not delete it";
+  for (const Call& call : calls()) EXPECT_EQ(call.library, "KestrovanTestRecorder.so");
+  EXPECT_EQ(entered().back(), "Kestrovan_Release");
+}
+
+TEST_F(FallbackTest, MissingCopyFolderFallsBackToTheInstalledFile) {
+  std::string installed = install("KestrovanTestRecorder");
+  ASSERT_EQ(rmdir(copyFolder.c_str()), 0);
+  TraceCapture trace;
+  Answer opened = process(open("KestrovanTestRecorder", "Sign"));
+  std::string out = trace.finish();
+  EXPECT_EQ(opened.get("result"), "ok:Sign") << out;
+  EXPECT_NE(out.find("Copy adapter state: Fail"), std::string::npos) << out;
+  EXPECT_NE(out.find("Origin adapter: Active"), std::string::npos) << out;
+  process(call(opened.get("SessionID"), "KestrovanClose"));
+  EXPECT_TRUE(exists(installed));
+}
+
+TEST_F(FallbackTest, LinkedCopyFolderIsNotFollowed) {
+  install("KestrovanTestRecorder");
+  std::string elsewhere = root + "/elsewhere";
+  ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+  ASSERT_EQ(rmdir(copyFolder.c_str()), 0);
+  ASSERT_EQ(symlink(elsewhere.c_str(), copyFolder.c_str()), 0);
+  Answer opened = process(open("KestrovanTestRecorder"));
+  EXPECT_EQ(opened.get("result"), "0");
+  EXPECT_FALSE(exists(elsewhere + "/KestrovanTestRecorder-" + opened.get("SessionID") + KESTROVAN_ADAPTER_SUFFIX));
+}
+
+TEST_F(FallbackTest, LeftoverFileUnderTheCopyNameIsNeitherReusedNorDeleted) {
+  std::string installed = install("KestrovanTestRecorder");
+  // A leftover file where the copy would go: the copy fails (O_EXCL), the
+  // installed file is loaded, and the leftover is not ours to delete.
+  char* id = KestrovanSession_newSessionId();
+  ASSERT_NE(id, nullptr);
+  std::string leftover = copyFolder + "/KestrovanTestRecorder-" + id + KESTROVAN_ADAPTER_SUFFIX;
+  { std::ofstream(leftover) << "not a library"; }
+  int index = KestrovanSession_takeSlot(id);
+  ASSERT_GE(index, 0);
+  EXPECT_EQ(KestrovanSession_loadAdapter(index, "KestrovanTest", "KestrovanTestRecorder"), 0);
+  EXPECT_STREQ(SessionList[index].adapterPath, installed.c_str());
+  KestrovanReleaseSession(index);
+  EXPECT_TRUE(exists(leftover));
+  EXPECT_TRUE(exists(installed));
+}
+
+// ---- load failures ----
+
+TEST_F(SessionTest, NeitherFileLoadsGives61902AndFreesTheSlot) {
+  TraceCapture trace;
+  Answer missing = process(open("KestrovanTestAbsent"));
+  std::string out = trace.finish();
+  EXPECT_EQ(missing.keys.size(), 1u);
+  EXPECT_EQ(missing.get("result"), "61902");
+  EXPECT_NE(out.find("Origin adpater: Not Exist"), std::string::npos) << out;
+  EXPECT_NE(out.find("Copied adpater: Not Exist"), std::string::npos) << out;
+  EXPECT_NE(out.find("Adapter load error reason: "), std::string::npos) << out;
+  EXPECT_EQ(takenSlots(), 0);
+
+  // A file that exists but is no library: both candidates fail, no copy is left.
+  std::string folder = exeFolder + "/KestrovanTest";
+  mkdir(folder.c_str(), 0755);
+  { std::ofstream(folder + "/KestrovanTestBroken.so") << "not a library"; }
+  TraceCapture trace2;
+  Answer broken = process(open("KestrovanTestBroken"));
+  out = trace2.finish();
+  EXPECT_EQ(broken.get("result"), "61902");
+  EXPECT_NE(out.find("Copied adapter: Inactive"), std::string::npos) << out;
+  EXPECT_NE(out.find("Origin adpater: Exist"), std::string::npos) << out;
+  EXPECT_EQ(takenSlots(), 0);
+  struct stat info;
+  ASSERT_EQ(stat(copyFolder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_nlink, 2u) << "the copy folder should be empty again";
+}
+
+TEST_F(SessionTest, PathsThatDoNotFitAreRejectedNotCut) {
+  // An executable folder so long that "<folder>/<LibDir>/<ComName>.so" cannot fit.
+  std::string deep = exeFolder + "/" + std::string(KESTROVAN_PATH_SIZE - 40 - exeFolder.size(), 'd');
+  ASSERT_LT(deep.size(), static_cast<size_t>(KESTROVAN_PATH_SIZE));
+  KestrovanSession_Init(copyFolder.c_str(), deep.c_str());
+  TraceCapture trace;
+  Answer answer = process(open("KestrovanTestRecorderWithAVeryLongName"));
+  std::string out = trace.finish();
+  EXPECT_EQ(answer.get("result"), "61902");
+  EXPECT_NE(out.find("Adapter path too long: "), std::string::npos) << out;
+  EXPECT_EQ(takenSlots(), 0);
+
+  // A folder that does not fit at all is refused rather than cut.
+  std::string tooLong(KESTROVAN_PATH_SIZE + 10, 'x');
+  KestrovanSession_Init(copyFolder.c_str(), ("/" + tooLong).c_str());
+  EXPECT_STREQ(ExecutePath, "");
+  EXPECT_EQ(process(open("KestrovanTestRecorder")).get("result"), "61902");
+
+  // Names longer than their 64-byte buffers are refused, not cut.
+  KestrovanSession_Init(copyFolder.c_str(), exeFolder.c_str());
+  EXPECT_EQ(process(open(std::string(70, 'A'))).get("result"), "61009");
+}
+
+// ---- location ----
+
+struct LocationCase {
+  const char* name;
+  Request request;
+  const char* expected;  // result, or "0" for an opened session
+};
+
+class LocationTest : public SessionTest, public ::testing::WithParamInterface<LocationCase> {};
+
+TEST_P(LocationTest, ResolvesOrRejects) {
+  install("KestrovanTestRecorder", "NORTA", "HelmPKICryptAdapter");
+  install("KestrovanTestRecorder", "X", "Y");
+  Request request = {{"SessionId", ""}, {"FunctionName", "Echo"}, {"minServerVersion", "3.0.23.0721"}};
+  request.insert(request.end(), GetParam().request.begin(), GetParam().request.end());
+  Answer answer = process(request);
+  EXPECT_EQ(answer.get("result"), GetParam().expected);
+  if (std::string(GetParam().expected) != "0") {
+    EXPECT_EQ(answer.keys.size(), 1u) << "a rejection carries only the result";
+    EXPECT_EQ(takenSlots(), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Locations, LocationTest,
+    ::testing::Values(
+        LocationCase{"LowerCasePathIdSelectsTheRow",
+                     {{"PathID", "7e41a0c2d95b4f3e8a61c07b2d9f54e1"}, {"LibDir", "X"}, {"ComName", "Nothing"}},
+                     "0"},
+        LocationCase{"LowerCaseRowPassesTheLocationCheck", {{"LibDir", "norta"}, {"ComName", "helmpkicryptadapter"}}, "0"},
+        LocationCase{"UnknownPathIdKeepsThePageNames", {{"PathID", "unknown"}, {"LibDir", "X"}, {"ComName", "Y"}}, "0"},
+        LocationCase{"NoLocationAtAll", {}, "61009"},
+        LocationCase{"NamesOutsideTheTable", {{"LibDir", "X"}, {"ComName", "Y"}}, "61009"},
+        LocationCase{"DotDotFolder", {{"PathID", "unknown"}, {"LibDir", ".."}, {"ComName", "Y"}}, "61009"},
+        LocationCase{"TraversalInTheTableRowIsRejected", {{"LibDir", "../NORTA"}, {"ComName", "HelmPKICryptAdapter"}}, "61009"},
+        LocationCase{"TraversalComponentIsCleanedAndNotFound",
+                     {{"PathID", "unknown"}, {"LibDir", "X"}, {"ComName", "../Evil"}}, "61902"},
+        LocationCase{"EmptyComponent", {{"PathID", "unknown"}, {"LibDir", "X"}, {"ComName", "/"}}, "61009"}),
+    [](const ::testing::TestParamInfo<LocationCase>& info) { return std::string(info.param.name); });
+
+TEST_F(SessionTest, TraversalComponentNameLoadsOnlyTheCleanedName) {
+  // "../Evil" is read as "..Evil" inside the folder, never as a file one level up.
+  install("KestrovanTestRecorder", "KestrovanTest", "Evil");
+  install("KestrovanTestRecorder", "KestrovanTest", "..Evil");
+  Answer answer = process(open("../Evil"));
+  EXPECT_EQ(answer.get("result"), "0");
+  std::string copy = std::string("..Evil-") + answer.get("SessionID") + KESTROVAN_ADAPTER_SUFFIX;
+  EXPECT_EQ(calls().at(0).library, copy);
+}
+
+// ---- the version gate ----
+
+struct VersionCase {
+  const char* name;
+  const char* adapterVersion;   // what the recorder answers
+  const char* minServerVersion; // nullptr: key absent
+  const char* minLibVersion;    // nullptr: key absent
+  const char* expected;
+};
+
+class VersionGateTest : public SessionTest, public ::testing::WithParamInterface<VersionCase> {};
+
+TEST_P(VersionGateTest, OpensOrRefuses) {
+  install("KestrovanTestRecorder");
+  setenv("KESTROVAN_TEST_VERSION", GetParam().adapterVersion, 1);
+  Request request = {{"SessionId", ""},           {"FunctionName", "Echo"},
+                     {"PathID", "test-location"}, {"LibDir", "KestrovanTest"},
+                     {"ComName", "KestrovanTestRecorder"}};
+  if (GetParam().minServerVersion) request.push_back({"minServerVersion", GetParam().minServerVersion});
+  if (GetParam().minLibVersion) request.push_back({"minLibVersion", GetParam().minLibVersion});
+  Answer answer = process(request);
+  EXPECT_EQ(answer.get("result"), GetParam().expected);
+  if (std::string(GetParam().expected) == "0") {
+    EXPECT_EQ(answer.get("LibVersion"), GetParam().adapterVersion);
+    EXPECT_EQ(answer.get("ServerVersion"), "3.0.23.0721");
+    EXPECT_EQ(takenSlots(), 1);
+  } else {
+    EXPECT_EQ(answer.keys.size(), 1u) << "a refusal carries only the result";
+    EXPECT_EQ(takenSlots(), 0);
+    // A refused copy is still told it is released before it is unloaded.
+    EXPECT_EQ(entered().back(), "Kestrovan_Release");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Versions, VersionGateTest,
+    ::testing::Values(VersionCase{"BothMinimumsMetExactly", "1.0.0.5", "3.0.23.0721", "1.0.0.5", "0"},
+                      VersionCase{"ServerOneAbove", "1.0.0.5", "3.0.23.0722", "", "61203"},
+                      VersionCase{"ServerBelow", "1.0.0.5", "3.0.22.9999", "", "0"},
+                      VersionCase{"ServerThreeParts", "1.0.0.5", "3.0.23", "", "61203"},
+                      VersionCase{"ServerMissing", "1.0.0.5", nullptr, "", "61203"},
+                      VersionCase{"ServerEmptyPart", "1.0.0.5", "3..23.0721", "", "61203"},
+                      VersionCase{"AdapterOneAbove", "1.0.0.5", "3.0.23.0721", "1.0.0.6", "61204"},
+                      VersionCase{"AdapterEmptyMeansZero", "0.0.0.1", "3.0.23.0721", "", "0"},
+                      VersionCase{"AdapterAbsentMeansZero", "2.4.6.8", "3.0.23.0721", nullptr, "0"},
+                      VersionCase{"AdapterThreeParts", "1.0.0.5", "3.0.23.0721", "1.0.0", "61204"},
+                      VersionCase{"VersionErrorCode", "61007", "3.0.23.0721", "", "61007"},
+                      VersionCase{"VersionErrorCodeWithParts", "61007.1", "3.0.23.0721", "", "61007"},
+                      VersionCase{"VersionErrorLowest", "61000", "3.0.23.0721", "", "61000"},
+                      VersionCase{"VersionErrorHighest", "61999.0.0.0", "3.0.23.0721", "", "61999"},
+                      VersionCase{"VersionJustAboveTheRangeIsAVersion", "62000.0.0.0", "3.0.23.0721", "", "0"},
+                      VersionCase{"VersionJustBelowTheRangeIsAVersion", "60999.0.0.0", "3.0.23.0721", "", "0"},
+                      VersionCase{"VersionNotFourPartsFailsTheDefaultMinimum", "62000", "3.0.23.0721", "", "61204"}),
+    [](const ::testing::TestParamInfo<VersionCase>& info) { return std::string(info.param.name); });
+
+TEST_F(SessionTest, AdapterVariantsThatRefuse) {
+  struct {
+    const char* variant;
+    const char* expected;
+  } cases[] = {{"KestrovanTestUnlock61500", "61500"},
+               {"KestrovanTestVersion61007", "61007"},
+               {"KestrovanTestNoEntry", "61906"},
+               {"KestrovanTestNullUnlock", "61001"}};
+  for (const auto& c : cases) {
+    install(c.variant);
+    Answer answer = process(open(c.variant, "Sign"));
+    EXPECT_EQ(answer.get("result"), c.expected) << c.variant;
+    EXPECT_EQ(answer.keys.size(), 1u) << c.variant;
+    EXPECT_EQ(takenSlots(), 0) << c.variant;
+    // No page function was called, and no copy is left behind.
+    for (const std::string& function : entered(c.variant)) EXPECT_NE(function, "Sign") << c.variant;
+  }
+  EXPECT_EQ(entered("KestrovanTestUnlock61500"),
+            (std::vector<std::string>{"Kestrovan_Unlock", "Kestrovan_Release"}));
+  struct stat info;
+  ASSERT_EQ(stat(copyFolder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_nlink, 2u);
+
+  install("KestrovanTestOldVersion");
+  EXPECT_EQ(process(open("KestrovanTestOldVersion", "Echo", {{"minLibVersion", "1.0.0.0"}})).get("result"), "61204");
+  EXPECT_EQ(process(open("KestrovanTestOldVersion", "Echo", {{"minLibVersion", "0.9.0.1"}})).get("result"), "0");
+}
+
+TEST_F(SessionTest, AdapterWithoutVersionAnswerEndsWithoutResultCode) {
+  install("KestrovanTestNullVersion");
+  TraceCapture trace;
+  Answer answer = process(open("KestrovanTestNullVersion"));
+  std::string out = trace.finish();
+  EXPECT_NE(out.find("Init adapter: Fail"), std::string::npos) << out;
+  EXPECT_FALSE(answer.has("result"));
+  EXPECT_EQ(takenSlots(), 0);
+  // The identifier it was given names no session.
+  EXPECT_EQ(process(call(answer.get("SessionID"), "Sign")).get("result"), "61001");
+}
+
+TEST_F(SessionTest, InstallerVersionFileIsReadFromTheCleanedName) {
+  install("KestrovanTestRecorder");
+  { std::ofstream(exeFolder + "/FooVersion.txt") << "7.7.7.7"; }
+  { std::ofstream(exeFolder + "/..ToolVersion.txt") << "1.2.3"; }
+  Answer foo = process(open("KestrovanTestRecorder", "Echo", {{"InstallerName", "Foo"}}));
+  EXPECT_EQ(foo.get("InstallerVersion"), "7.7.7.7");
+  Answer tool = process(open("KestrovanTestRecorder", "Echo", {{"InstallerName", "../Tool"}}));
+  EXPECT_EQ(tool.get("InstallerVersion"), "1.2.3");
+  Answer missing = process(open("KestrovanTestRecorder", "Echo", {{"InstallerName", "Nobody"}}));
+  ASSERT_TRUE(missing.has("InstallerVersion"));
+  EXPECT_FALSE(missing.keys["InstallerVersion"].has_value());
+  EXPECT_EQ(missing.get("result"), "0");
+
+  // An echo on the open session answers what was read at opening.
+  { std::ofstream(exeFolder + "/FooVersion.txt", std::ios::trunc) << "8.8.8.8"; }
+  Answer echo = process(call(foo.get("SessionID"), "KestrovanEcho"));
+  EXPECT_EQ(echo.get("InstallerVersion"), "7.7.7.7");
+  EXPECT_EQ(echo.get("LibVersion"), "1.0.0.5");
+  EXPECT_EQ(echo.get("ServerVersion"), "3.0.23.0721");
+  Answer noInstaller = process(call(missing.get("SessionID"), "Echo"));
+  EXPECT_TRUE(noInstaller.has("InstallerVersion"));
+  EXPECT_FALSE(noInstaller.keys["InstallerVersion"].has_value());
+}
+
+// ---- the session table ----
+
+TEST_F(SessionTest, ThirtyThreeSessionsEvictTheFirstOpened) {
+  install("KestrovanTestRecorder");
+  std::vector<std::string> ids;
+  for (int i = 0; i < KESTROVAN_SESSION_SLOTS; i++) {
+    Answer answer = process(open("KestrovanTestRecorder"));
+    ASSERT_EQ(answer.get("result"), "0") << i;
+    ids.push_back(answer.get("SessionID"));
+    EXPECT_EQ(KestrovanSession_findSession(ids.back().c_str()), i);
+  }
+  // Using the first session does not make it younger.
+  EXPECT_EQ(process(call(ids[0], "Sign")).get("result"), "ok:Sign");
+  EXPECT_EQ(process(call(ids[0], "Sign")).get("result"), "ok:Sign");
+  TraceCapture trace;
+  Answer extra = process(open("KestrovanTestRecorder"));
+  std::string out = trace.finish();
+  ASSERT_EQ(extra.get("result"), "0");
+  EXPECT_NE(out.find("Kestrovan slot is full, release the oldest one"), std::string::npos);
+  EXPECT_EQ(KestrovanSession_findSession(extra.get("SessionID").c_str()), 0);
+  EXPECT_EQ(process(call(ids[0], "Sign")).get("result"), "61001");
+  EXPECT_EQ(process(call(ids[1], "Sign")).get("result"), "ok:Sign");
+  // The next one evicts the second opened.
+  Answer another = process(open("KestrovanTestRecorder"));
+  EXPECT_EQ(KestrovanSession_findSession(another.get("SessionID").c_str()), 1);
+  EXPECT_EQ(process(call(ids[1], "Sign")).get("result"), "61001");
+  EXPECT_EQ(takenSlots(), KESTROVAN_SESSION_SLOTS);
+}
+
+TEST_F(SessionTest, NewSessionTakesTheLowestFreeSlot) {
+  install("KestrovanTestRecorder");
+  std::vector<std::string> ids;
+  for (int i = 0; i < 8; i++) ids.push_back(process(open("KestrovanTestRecorder")).get("SessionID"));
+  process(call(ids[5], "KestrovanClose"));
+  process(call(ids[2], "KestrovanRelease"));
+  EXPECT_EQ(KestrovanSession_findSession(process(open("KestrovanTestRecorder")).get("SessionID").c_str()), 2);
+  EXPECT_EQ(KestrovanSession_findSession(process(open("KestrovanTestRecorder")).get("SessionID").c_str()), 5);
+  EXPECT_EQ(KestrovanSession_findSession(process(open("KestrovanTestRecorder")).get("SessionID").c_str()), 8);
+}
+
+TEST_F(SessionTest, UnknownOrMiscasedIdentifierIs61001AndChangesNothing) {
+  install("KestrovanTestRecorder");
+  std::string id = process(open("KestrovanTestRecorder")).get("SessionID");
+  std::string lower = id;
+  for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  for (const std::string& wrong : {lower, std::string("NOSUCHID_SID"), id + " "}) {
+    TraceCapture trace;
+    Answer answer = process(call(wrong, "KestrovanForceRelease"));
+    std::string out = trace.finish();
+    EXPECT_EQ(answer.get("result"), "61001") << wrong;
+    EXPECT_EQ(answer.keys.size(), 1u);
+    EXPECT_NE(out.find("Invalid session id: " + wrong), std::string::npos) << out;
+  }
+  EXPECT_EQ(takenSlots(), 1);
+  EXPECT_EQ(process(call(id, "Sign")).get("result"), "ok:Sign");
+}
+
+TEST_F(SessionTest, BrowserModeSurvivesCloseUntilForceRelease) {
+  install("KestrovanTestRecorder");
+  std::string id = process(open("KestrovanTestRecorder", "Echo", {{"KestrovanMode", "1"}})).get("SessionID");
+  for (const char* close : {"KestrovanClose", "kestrovanrelease"}) {
+    TraceCapture trace;
+    Answer closed = process(call(id, close));
+    std::string out = trace.finish();
+    EXPECT_TRUE(closed.keys.empty());
+    EXPECT_NE(out.find("[Browser mode] Skip release process"), std::string::npos) << out;
+    EXPECT_EQ(process(call(id, "Sign")).get("result"), "ok:Sign");
+  }
+  EXPECT_TRUE(process(call(id, "KestrovanForceRelease")).keys.empty());
+  EXPECT_EQ(process(call(id, "Sign")).get("result"), "61001");
+
+  // Any other mode opens a normal session, which Close ends.
+  std::string normal = process(open("KestrovanTestRecorder", "Echo", {{"KestrovanMode", "2"}})).get("SessionID");
+  int index = KestrovanSession_findSession(normal.c_str());
+  ASSERT_GE(index, 0);
+  EXPECT_EQ(SessionList[index].browserMode, 0);
+  process(call(normal, "KestrovanClose"));
+  EXPECT_EQ(KestrovanSession_findSession(normal.c_str()), -1);
+}
+
+TEST_F(SessionTest, ReleaseWithoutASessionLoadsNothing) {
+  install("KestrovanTestRecorder");
+  for (const char* name : {"KestrovanClose", "KestrovanForceRelease", "KESTROVANRELEASE"}) {
+    TraceCapture trace;
+    Answer answer = process(open("KestrovanTestRecorder", name));
+    std::string out = trace.finish();
+    EXPECT_EQ(answer.keys.size(), 1u) << name;
+    EXPECT_EQ(answer.get("SessionID").size(), 12u) << name;
+    EXPECT_NE(out.find("No specific adapter to release"), std::string::npos) << out;
+  }
+  EXPECT_TRUE(calls().empty());
+  EXPECT_EQ(takenSlots(), 0);
+}
+
+TEST_F(SessionTest, MissingSessionIdOpensANewSessionAndMissingFunctionNameIsEmpty) {
+  install("KestrovanTestRecorder");
+  Request request = open("KestrovanTestRecorder", "Sign");
+  request.erase(request.begin());  // no "SessionId" at all
+  Answer opened = process(request);
+  EXPECT_EQ(opened.get("result"), "ok:Sign");
+  ASSERT_TRUE(opened.has("SessionID"));
+  Answer nameless = process({{"SessionId", opened.get("SessionID")}});
+  EXPECT_EQ(nameless.get("result"), "ok:");
+  EXPECT_EQ(entered().back(), "");
+}
+
+TEST_F(SessionTest, NullArgumentsGiveNoAnswer) {
+  KestrovanJsonMap* map = makeMap({{"FunctionName", "Echo"}});
+  EXPECT_EQ(KestrovanSession_Process(0, nullptr, "https://bank.example"), nullptr);
+  EXPECT_EQ(KestrovanSession_Process(0, map, nullptr), nullptr);
+  KestrovanJsonFinal(map);
+}
+
+// ---- adapter calls ----
+
+TEST_F(SessionTest, PageFunctionAnswers) {
+  install("KestrovanTestRecorder");
+  std::string id = process(open("KestrovanTestRecorder")).get("SessionID");
+  EXPECT_EQ(process(call(id, "ReturnNull")).get("result"), "") << "no answer is the empty text";
+  EXPECT_EQ(process(call(id, "Multiline")).get("result"), "first\nsecond");
+  EXPECT_EQ(process(call(id, "EchoText", {{"text", "a\"b\\c"}})).get("result"), "a\"b\\c");
+  // Function names that are built in only on an open session reach the adapter on a new one.
+  EXPECT_EQ(process(open("KestrovanTestRecorder", "getKestrovanValue")).get("result"), "ok:getKestrovanValue");
+  EXPECT_EQ(process(open("KestrovanTestRecorder", "setKestrovanValue")).get("result"), "ok:setKestrovanValue");
+}
+
+TEST_F(SessionTest, HiddenResultIsMaskedInTheTraceOnly) {
+  install("KestrovanTestRecorder");
+  std::string id = process(open("KestrovanTestRecorder")).get("SessionID");
+  TraceCapture trace;
+  Answer hidden = process(call(id, "EchoText", {{"text", "PIN"}, {"hide_result", "TRUE"}}));
+  std::string out = trace.finish();
+  EXPECT_EQ(hidden.get("result"), "PIN");
+  EXPECT_NE(out.find(" Component result: ***\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Component result: PIN"), std::string::npos) << out;
+
+  TraceCapture trace2;
+  Answer lines = process(call(id, "Multiline", {{"hide_result", "true"}}));
+  out = trace2.finish();
+  EXPECT_EQ(lines.get("result"), "first\nsecond");
+  EXPECT_NE(out.find(" Component result:\n************"), std::string::npos) << out;
+
+  TraceCapture trace3;
+  process(call(id, "EchoText", {{"text", "open"}, {"hide_result", "1"}}));
+  out = trace3.finish();
+  EXPECT_NE(out.find(" Component result: open"), std::string::npos) << out;
+}
+
+TEST_F(SessionTest, CallMethodOnlyAdapterGetsJsonTextForUnlockVersionAndCalls) {
+  install("KestrovanTestCallMethodOnly");
+  Answer opened = processJson(
+      R"({"SessionId":"","FunctionName":"Sign","PathID":"x","LibDir":"KestrovanTest",)"
+      R"("ComName":"KestrovanTestCallMethodOnly","minServerVersion":"3.0.23.0721","minLibVersion":"1.0.0.5"})",
+      "https://bank.example");
+  EXPECT_EQ(opened.get("result"), "ok:Sign");
+  EXPECT_EQ(opened.get("LibVersion"), "1.0.0.5");
+  std::vector<Call> record = calls();
+  std::vector<Call> entries;
+  for (const Call& call : record) {
+    if (call.phase == "enter") entries.push_back(call);
+  }
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].detail,
+            R"({"AdapterJsonKeyCheck":"true","functionname":"Kestrovan_Unlock","KestrovanFunctionIndex":"-2",)"
+            R"("url":"https://bank.example"})");
+  EXPECT_EQ(entries[1].detail,
+            R"({"AdapterJsonKeyCheck":"true","functionname":"Kestrovan_GetVersion","KestrovanFunctionIndex":"-1"})");
+  EXPECT_NE(entries[2].detail.find(R"("FunctionName":"Sign")"), std::string::npos) << "the page's own JSON text";
+  // Such an adapter gets no release call, but its copy is still unloaded and deleted.
+  process(call(opened.get("SessionID"), "KestrovanClose"));
+  EXPECT_EQ(entered().size(), 3u);
+  struct stat info;
+  ASSERT_EQ(stat(copyFolder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_nlink, 2u);
+}
+
+TEST(MapToJsonText, EscapesWhatWouldBreakTheObject) {
+  KestrovanJsonMap* map = static_cast<KestrovanJsonMap*>(calloc(1, sizeof(KestrovanJsonMap)));
+  addKestrovanJsonMapUnit(map, "url", "https://x\"},\"functionname\":\"evil");
+  addKestrovanJsonMapUnit(map, "b", "line\nbreak\\\x01");
+  addKestrovanJsonMapUnit(map, "bytes", reinterpret_cast<const unsigned char*>("ab"), 2);
+  char* text = KestrovanSession_mapToJsonText(map);
+  ASSERT_NE(text, nullptr);
+  EXPECT_STREQ(text, R"({"b":"line\nbreak\\\u0001","url":"https://x\"},\"functionname\":\"evil"})");
+  // It reads back as the same two texts.
+  KestrovanJsonMap* back = getKestrovanJsonMap(text);
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(back->count, 2);
+  free(text);
+  KestrovanJsonFinal(back);
+  KestrovanJsonFinal(map);
+  KestrovanJsonMap empty = {};
+  text = KestrovanSession_mapToJsonText(&empty);
+  EXPECT_STREQ(text, "{}");
+  free(text);
+  EXPECT_EQ(KestrovanSession_mapToJsonText(nullptr), nullptr);
+}
+
+// ---- the value store through the dispatcher ----
+
+TEST_F(SessionTest, SetAndGetValueOnASession) {
+  install("KestrovanTestRecorder");
+  std::string id = process(open("KestrovanTestRecorder")).get("SessionID");
+  Answer stored = process(call(id, "setKestrovanValue",
+                               {{"channel", "basket"}, {"domain_list", "example.com"}, {"timeout", "0"}, {"value", "v1"}}));
+  EXPECT_EQ(stored.keys.size(), 1u);
+  EXPECT_EQ(stored.get("result"), "0");
+  EXPECT_EQ(process(call(id, "getKestrovanValue", {{"channel", "BASKET"}}), "https://example.com").get("result"), "v1");
+  EXPECT_EQ(process(call(id, "getKestrovanValue", {{"channel", "basket"}}), "https://example.org").get("result"), "");
+  Answer never = process(call(id, "getKestrovanValue", {{"channel", "never-stored"}}), "https://example.com");
+  EXPECT_EQ(never.keys.size(), 1u);
+  EXPECT_EQ(never.get("result"), "");
+
+  for (const Request& missing : {Request{{"domain_list", "example.com"}, {"value", "v"}},
+                                 Request{{"channel", "c"}, {"value", "v"}},
+                                 Request{{"channel", "c"}, {"domain_list", "example.com"}}}) {
+    Answer answer = process(call(id, "setKestrovanValue", missing));
+    EXPECT_EQ(answer.keys.size(), 1u);
+    EXPECT_EQ(answer.get("result"), "61005");
+  }
+  EXPECT_EQ(process(call(id, "getKestrovanValue")).get("result"), "61005");
+  EXPECT_EQ(process(call(id, "setKestrovanValue",
+                         {{"channel", "c"}, {"domain_list", "example.com"}, {"timeout", "-1"}, {"value", "v"}}))
+                .get("result"),
+            "61005");
+  // The built-ins never reached the adapter.
+  for (const std::string& function : entered()) EXPECT_EQ(function.find("KestrovanValue"), std::string::npos);
+}
+
+}  // namespace
