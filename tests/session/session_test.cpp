@@ -192,6 +192,20 @@ TEST_F(FallbackTest, WritableCopyFolderIsNotUsedAndReleaseKeepsTheInstalledFile)
   EXPECT_EQ(entered().back(), "Kestrovan_Release");
 }
 
+TEST_F(FallbackTest, CopyFolderOfAnotherUserIsNotUsed) {
+  install("KestrovanTestRecorder");
+  if (chown(copyFolder.c_str(), geteuid() + 1, static_cast<gid_t>(-1)) != 0) {
+    GTEST_SKIP() << "cannot hand the folder to another user here";
+  }
+  Answer opened = process(open("KestrovanTestRecorder"));
+  EXPECT_EQ(opened.get("result"), "0");
+  EXPECT_STREQ(SessionList[KestrovanSession_findSession(opened.get("SessionID").c_str())].adapterPath,
+               (exeFolder + "/KestrovanTest/KestrovanTestRecorder.so").c_str());
+  struct stat info;
+  ASSERT_EQ(stat(copyFolder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_nlink, 2u) << "nothing written into a folder that is not ours";
+}
+
 TEST_F(FallbackTest, MissingCopyFolderFallsBackToTheInstalledFile) {
   std::string installed = install("KestrovanTestRecorder");
   ASSERT_EQ(rmdir(copyFolder.c_str()), 0);
@@ -231,6 +245,23 @@ TEST_F(FallbackTest, LeftoverFileUnderTheCopyNameIsNeitherReusedNorDeleted) {
   KestrovanReleaseSession(index);
   EXPECT_TRUE(exists(leftover));
   EXPECT_TRUE(exists(installed));
+
+  // A link planted under the copy name is not followed: its target is not written.
+  std::string victim = root + "/victim";
+  { std::ofstream(victim) << "keep"; }
+  id = KestrovanSession_newSessionId();
+  ASSERT_NE(id, nullptr);
+  std::string planted = copyFolder + "/KestrovanTestRecorder-" + id + KESTROVAN_ADAPTER_SUFFIX;
+  ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+  index = KestrovanSession_takeSlot(id);
+  ASSERT_GE(index, 0);
+  EXPECT_EQ(KestrovanSession_loadAdapter(index, "KestrovanTest", "KestrovanTestRecorder"), 0);
+  EXPECT_STREQ(SessionList[index].adapterPath, installed.c_str());
+  KestrovanReleaseSession(index);
+  std::ifstream check(victim);
+  std::string content;
+  check >> content;
+  EXPECT_EQ(content, "keep");
 }
 
 // ---- load failures ----
