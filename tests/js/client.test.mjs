@@ -1,0 +1,345 @@
+// The client's own logic -- discovery order, the heartbeat loop, deadlines,
+// cancellation, collecting an abandoned main-thread call, error diagnosis --
+// against a small stand-in HTTP endpoint and a scripted fetch. Behaviour
+// with the real service is in service.test.mjs.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import http from 'node:http';
+
+import { KestrovanClient, KestrovanError } from '../../clients/js/kestrovan.js';
+
+function answerText(map) {
+  const parts = Object.entries(map).map(([k, v]) => `"${k}": "${Buffer.from(v, 'utf8').toString('base64')}"`);
+  return `{${parts.join(', ')}}`;
+}
+
+function requestOf(body) {
+  const parameter = new URLSearchParams(body).get('Parameter');
+  return JSON.parse(Buffer.from(parameter, 'base64').toString('utf8'));
+}
+
+// A stand-in endpoint: reply(request, index) gives { delayMs, map } or
+// { destroy: true }. Records every request (decoded) and its raw form.
+async function standIn(reply) {
+  const seen = [];
+  const timers = new Set();
+  const server = http.createServer((req, res) => {
+    let body = '';
+    req.on('data', (c) => { body += c; });
+    req.on('end', () => {
+      const request = requestOf(body);
+      seen.push({ request, body, contentType: req.headers['content-type'], method: req.method });
+      const r = reply(request, seen.length - 1);
+      const send = () => {
+        if (r.destroy) { req.socket.destroy(); return; }
+        res.writeHead(200);
+        res.end(answerText(r.map));
+      };
+      if (r.delayMs) {
+        const timer = setTimeout(() => { timers.delete(timer); send(); }, r.delayMs);
+        timers.add(timer);
+      } else {
+        send();
+      }
+    });
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  const url = `http://127.0.0.1:${server.address().port}`;
+  return {
+    url, seen,
+    close: () => new Promise((resolve) => {
+      for (const timer of timers) clearTimeout(timer);
+      server.closeAllConnections();
+      server.close(resolve);
+    }),
+  };
+}
+
+const session = { SessionID: 'ABCDEFGH_SID', ServerVersion: '3.0.23.0721', LibVersion: '1.0.0.5', result: '0' };
+
+test('a main-thread call re-sends while the answer is "heartbeat" and returns the result', async (t) => {
+  const server = await standIn((request, i) => {
+    if (request.FunctionName === 'KestrovanEcho') return { map: session };
+    return { delayMs: 20, map: { result: i < 3 ? 'heartbeat' : 'done:Ω' } };
+  });
+  t.after(server.close);
+  const client = new KestrovanClient({ serviceUrl: server.url });
+  const s = await client.openSession();
+  const beats = [];
+  const result = await s.call('Slow', { x: '1' }, { mainThread: true, onHeartbeat: (n) => beats.push(n) });
+  assert.equal(result, 'done:Ω');
+  assert.deepEqual(beats, [1, 2]);
+  const calls = server.seen.slice(1);
+  assert.equal(calls.length, 3);
+  for (const c of calls) {
+    assert.equal(c.method, 'POST');
+    assert.match(c.contentType, /^application\/x-www-form-urlencoded/);
+    assert.equal(c.body, calls[0].body, 'the same request is re-sent');
+    assert.deepEqual(c.request, { FunctionName: 'Slow', SessionId: 'ABCDEFGH_SID', x: '1', KestrovanMainThread: true });
+  }
+  assert.ok(calls[0].body.startsWith('Parameter='));
+});
+
+test('a plain call returns "heartbeat" as text: only main-thread calls loop', async (t) => {
+  const server = await standIn((request) => (request.FunctionName === 'KestrovanEcho' ? { map: session } : { map: { result: 'heartbeat' } }));
+  t.after(server.close);
+  const s = await new KestrovanClient({ serviceUrl: server.url }).openSession();
+  assert.equal(await s.call('F'), 'heartbeat');
+  assert.equal(server.seen.length, 2);
+  assert.equal('KestrovanMainThread' in server.seen[1].request, false);
+});
+
+test('the deadline ends the loop with a Timeout; the next main-thread call first collects the abandoned one', async (t) => {
+  let abandonedRunning = true;
+  const server = await standIn((request) => {
+    if (request.FunctionName === 'KestrovanEcho') return { map: session };
+    if (abandonedRunning && request.FunctionName === 'Slow') return { delayMs: 60, map: { result: 'heartbeat' } };
+    if (request.FunctionName === 'KestrovanClose') {
+      abandonedRunning = false;
+      return { map: { result: 'late result of Slow' } }; // the abandoned call's result
+    }
+    return { map: { result: `fresh:${request.FunctionName}` } };
+  });
+  t.after(server.close);
+  const client = new KestrovanClient({ serviceUrl: server.url });
+  const s = await client.openSession();
+  await assert.rejects(s.call('Slow', {}, { mainThread: true, timeoutMs: 250 }),
+    (e) => e instanceof KestrovanError && e.kind === 'Timeout');
+  const before = server.seen.length;
+  assert.equal(await s.call('Next', {}, { mainThread: true }), 'fresh:Next');
+  const after = server.seen.slice(before).map((x) => x.request);
+  assert.equal(after.length, 2);
+  assert.deepEqual(after[0], { FunctionName: 'KestrovanClose', SessionId: '', KestrovanMainThread: true });
+  assert.equal(after[1].FunctionName, 'Next');
+  // Collected once: a third call goes straight out.
+  const n = server.seen.length;
+  assert.equal(await s.call('Third', {}, { mainThread: true }), 'fresh:Third');
+  assert.equal(server.seen.length, n + 1);
+});
+
+test('an AbortSignal cancels the call in flight with the caller\'s reason', async (t) => {
+  const server = await standIn((request) => (request.FunctionName === 'KestrovanEcho' ? { map: session }
+    : { delayMs: 5000, map: { result: 'too late' } }));
+  t.after(server.close);
+  const s = await new KestrovanClient({ serviceUrl: server.url }).openSession();
+  const controller = new AbortController();
+  const reason = new Error('user pressed cancel');
+  setTimeout(() => controller.abort(reason), 50);
+  await assert.rejects(s.call('F', {}, { mainThread: true, signal: controller.signal }), (e) => e === reason);
+  // Already aborted: nothing is sent.
+  const n = server.seen.length;
+  const done = new AbortController();
+  done.abort();
+  await assert.rejects(s.call('F', {}, { signal: done.signal }), (e) => e.name === 'AbortError');
+  assert.equal(server.seen.length, n);
+});
+
+test('a cancelled heartbeat loop stops between two requests', async (t) => {
+  const controller = new AbortController();
+  const server = await standIn((request, i) => {
+    if (request.FunctionName === 'KestrovanEcho') return { map: session };
+    if (i === 2) controller.abort(new Error('stop'));
+    return { map: { result: 'heartbeat' } };
+  });
+  t.after(server.close);
+  const s = await new KestrovanClient({ serviceUrl: server.url }).openSession();
+  await assert.rejects(s.call('F', {}, { mainThread: true, signal: controller.signal }), /stop/);
+  assert.equal(server.seen.length, 3);
+});
+
+test('a plain call also honours the deadline', async (t) => {
+  const server = await standIn((request) => (request.FunctionName === 'KestrovanEcho' ? { map: session }
+    : { delayMs: 3000, map: { result: 'x' } }));
+  t.after(server.close);
+  const s = await new KestrovanClient({ serviceUrl: server.url, timeoutMs: 100 }).openSession({ timeoutMs: 2000 });
+  await assert.rejects(s.call('F'), (e) => e.kind === 'Timeout' && /100 ms/.test(e.message));
+});
+
+// A scripted fetch: handler(url, request) returns an answer map, or throws.
+function scriptedFetch(handler) {
+  const urls = [];
+  const fetch = async (url, init) => {
+    urls.push(url);
+    if (init.signal && init.signal.aborted) throw init.signal.reason;
+    const request = requestOf(init.body.toString());
+    const map = await handler(url, request);
+    return new Response(answerText(map), { status: 200 });
+  };
+  return { fetch, urls };
+}
+
+const refused = () => { throw new TypeError('fetch failed', { cause: Object.assign(new Error('connect ECONNREFUSED'), { code: 'ECONNREFUSED' }) }); };
+
+test('discovery tries 127.0.0.1 then localhost, ports in order, and remembers the one that answered', async () => {
+  const { fetch, urls } = scriptedFetch((url, request) => {
+    if (url !== 'https://localhost:56559/') refused();
+    if (request.FunctionName === 'KestrovanClose') return { SessionID: 'PROBE000_SID' };
+    return session;
+  });
+  const client = new KestrovanClient({ fetch });
+  assert.equal(await client.locate(), 'https://localhost:56559');
+  assert.deepEqual(urls, [
+    'https://127.0.0.1:56459/', 'https://127.0.0.1:56559/', 'https://127.0.0.1:56659/',
+    'https://localhost:56459/', 'https://localhost:56559/',
+  ]);
+  await client.openSession();
+  assert.equal(urls.length, 6, 'no second search');
+  assert.equal(urls[5], 'https://localhost:56559/');
+});
+
+test('something that answers but is not the service is passed over', async () => {
+  const { fetch } = scriptedFetch((url) => {
+    if (url === 'https://127.0.0.1:56459/') return { hello: 'world' }; // no SessionID
+    return { SessionID: 'PROBE000_SID' };
+  });
+  assert.equal(await new KestrovanClient({ fetch }).locate(), 'https://127.0.0.1:56559');
+});
+
+test('no service: the error says what to check, and names the permission and the certificate', async () => {
+  const { fetch, urls } = scriptedFetch(refused);
+  const client = new KestrovanClient({ fetch });
+  await assert.rejects(client.openSession(), (e) => {
+    assert.ok(e instanceof KestrovanError);
+    assert.equal(e.kind, 'ServiceUnreachable');
+    assert.equal(e.urls.length, 6);
+    assert.match(e.message, /running/);
+    assert.match(e.message, /apps and services on this device/);
+    assert.match(e.message, /certificate/);
+    assert.match(e.message, /NORTAKestrovanProvision --nss/);
+    assert.match(e.message, /ECONNREFUSED/);
+    return true;
+  });
+  assert.equal(urls.length, 6);
+});
+
+test('a call the service drops is told apart from a service that went away', async () => {
+  let serviceUp = true;
+  const { fetch, urls } = scriptedFetch((url, request) => {
+    if (!serviceUp) refused();
+    if (request.FunctionName === 'KestrovanClose') return { SessionID: 'PROBE000_SID' };
+    if (request.FunctionName === 'Drop') throw new TypeError('fetch failed');
+    return session;
+  });
+  const client = new KestrovanClient({ fetch });
+  const s = await client.openSession();
+  await assert.rejects(s.call('Drop'), (e) => e.kind === 'NoAnswer' && e.cause instanceof TypeError);
+  assert.equal(client.serviceUrl, 'https://127.0.0.1:56459', 'still known');
+  serviceUp = false;
+  await assert.rejects(s.call('Any'), (e) => e.kind === 'ServiceUnreachable');
+  assert.equal(client.serviceUrl, null, 'forgotten, searched again next time');
+  serviceUp = true;
+  urls.length = 0;
+  assert.equal(await s.call('Any'), '0');
+  assert.equal(urls[0], 'https://127.0.0.1:56459/', 'a new search first');
+});
+
+test('result codes become errors; an unknown session closes the session object', async () => {
+  const results = { A: '61500', B: 'ok', C: '61001', D: '0' };
+  const { fetch } = scriptedFetch((url, request) => {
+    if (request.FunctionName === 'KestrovanClose') return { SessionID: 'PROBE000_SID' };
+    if (request.FunctionName === 'KestrovanEcho') return session;
+    return { result: results[request.FunctionName] };
+  });
+  const s = await new KestrovanClient({ fetch }).openSession();
+  await assert.rejects(s.call('A'), (e) => e.kind === 'AdapterError' && e.code === 61500);
+  assert.equal(await s.call('A', {}, { raw: true }), '61500');
+  assert.equal(await s.call('B'), 'ok');
+  assert.equal(await s.call('D'), '0');
+  await assert.rejects(s.call('C'), (e) => e.kind === 'UnknownSession');
+  assert.equal(s.closed, true);
+  await assert.rejects(s.call('B'), (e) => e.kind === 'SessionClosed');
+});
+
+test('opening: versions kept, failures named', async () => {
+  const answers = [
+    session,
+    { result: '61203' },
+    { result: '61204' },
+    { result: '61009' },
+    { result: '61902' },
+    { SessionID: 'X_SID' }, // loaded, but no version: no result
+    { result: 'origin not allowed' },
+    { result: '61500' },
+  ];
+  let i = 0;
+  const { fetch } = scriptedFetch((url, request) => {
+    if (request.FunctionName === 'KestrovanClose') return { SessionID: 'PROBE000_SID' };
+    return answers[i++];
+  });
+  const client = new KestrovanClient({ fetch });
+  const s = await client.openSession({ installerName: 'Tool' });
+  assert.deepEqual([s.id, s.serverVersion, s.libVersion, s.installerVersion], ['ABCDEFGH_SID', '3.0.23.0721', '1.0.0.5', undefined]);
+  for (const kind of ['ServerVersionTooOld', 'AdapterVersionTooOld', 'AdapterLocationRejected', 'AdapterLoadFailed',
+    'AdapterInitFailed', 'AdapterRefused', 'AdapterError']) {
+    await assert.rejects(client.openSession(), (e) => e.kind === kind, kind);
+  }
+});
+
+test('the echo request carries the path id, versions and browser mode', async () => {
+  const sent = [];
+  const { fetch } = scriptedFetch((url, request) => {
+    sent.push(request);
+    return request.FunctionName === 'KestrovanClose' ? { SessionID: 'P_SID' } : session;
+  });
+  const client = new KestrovanClient({ fetch });
+  await client.openSession({ browserMode: true, minServerVersion: '3.0.0.0', minLibVersion: '1.0.0.0', installerName: 'Tool' });
+  await client.openSession({ libDir: 'NORTA', comName: 'HelmPKICryptAdapter' });
+  assert.deepEqual(sent[1], {
+    FunctionName: 'KestrovanEcho', SessionId: '', InstallerName: 'Tool', minServerVersion: '3.0.0.0',
+    minLibVersion: '1.0.0.0', KestrovanMode: '1', PathID: '7E41A0C2D95B4F3E8A61C07B2D9F54E1',
+  });
+  assert.deepEqual(sent[2], {
+    FunctionName: 'KestrovanEcho', SessionId: '', InstallerName: '', minServerVersion: '0.0.0.0',
+    minLibVersion: '', KestrovanMode: '0', LibDir: 'NORTA', ComName: 'HelmPKICryptAdapter',
+  });
+});
+
+test('value store calls: keys, domain lists, timeouts, and their checks', async () => {
+  const sent = [];
+  const { fetch } = scriptedFetch((url, request) => {
+    sent.push(request);
+    if (request.FunctionName === 'KestrovanClose') return { SessionID: 'P_SID' };
+    if (request.FunctionName === 'KestrovanEcho') return session;
+    if (request.FunctionName === 'getKestrovanValue') return { result: request.channel === 'gone' ? '61001' : 'stored' };
+    return { result: request.channel === 'full' ? '61019' : '0' };
+  });
+  const s = await new KestrovanClient({ fetch }).openSession();
+  await s.setValue('ch', 'v', { domains: ['example.com', '*.example.org'], timeoutMinutes: 5 });
+  assert.deepEqual(sent.at(-1), {
+    FunctionName: 'setKestrovanValue', SessionId: 'ABCDEFGH_SID', channel: 'ch',
+    domain_list: 'example.com;*.example.org', timeout: '5', value: 'v',
+  });
+  await s.setValue('ch', 'v', { domains: 'a.test' });
+  assert.equal(sent.at(-1).timeout, '0');
+  assert.equal(await s.getValue('ch'), 'stored');
+  await assert.rejects(s.getValue('gone'), (e) => e.kind === 'ValueUnreadable');
+  await assert.rejects(s.setValue('full', 'v'), (e) => e.kind === 'ValueStoreFull');
+  const n = sent.length;
+  await assert.rejects(s.setValue('ch', 'v', { timeoutMinutes: -1 }), RangeError);
+  await assert.rejects(s.setValue('ch', 'v', { timeoutMinutes: 1.5 }), RangeError);
+  await assert.rejects(s.setValue('ch', 'v', { timeoutMinutes: 35791395 }), RangeError);
+  await assert.rejects(s.setValue('', 'v'), TypeError);
+  await assert.rejects(s.getValue(undefined), TypeError);
+  assert.equal(sent.length, n, 'refused before sending');
+});
+
+test('close keeps a browser-mode session; force release ends it', async () => {
+  const sent = [];
+  const { fetch } = scriptedFetch((url, request) => {
+    sent.push(request.FunctionName);
+    if (request.FunctionName === 'KestrovanClose' && request.SessionId === '') return { SessionID: 'P_SID' };
+    if (request.FunctionName === 'KestrovanEcho') return session;
+    return {};
+  });
+  const client = new KestrovanClient({ fetch });
+  const browser = await client.openSession({ browserMode: true });
+  await browser.close();
+  assert.equal(browser.closed, false);
+  await browser.forceRelease();
+  assert.equal(browser.closed, true);
+  const plain = await client.openSession();
+  await plain.close();
+  assert.equal(plain.closed, true);
+  await plain.close(); // nothing sent
+  assert.deepEqual(sent.slice(1), ['KestrovanEcho', 'KestrovanClose', 'KestrovanForceRelease', 'KestrovanEcho', 'KestrovanClose']);
+});
