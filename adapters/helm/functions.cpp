@@ -1,0 +1,536 @@
+// functions.cpp -- the page functions: listing, one certificate, CMS and raw
+// signing, CMS verification, hashing, and the adapter's own facts. Each
+// returns the JSON answer; a failure is {"code":<code>,"message":"..."}.
+#include "helm.h"
+
+#include <gnutls/pkcs7.h>
+
+#include <cstring>
+#include <ctime>
+#include <strings.h>
+
+namespace {
+
+// Wipes a secret text on every way out of a function.
+struct WipeOnExit {
+  std::string* text;
+  ~WipeOnExit() { Helm_WipeString(text); }
+};
+
+struct KeyCloser {
+  HelmKey* key;
+  ~KeyCloser() { HelmKey_Close(key); }
+};
+
+}  // namespace
+
+static gnutls_datum_t datumOf(const std::vector<unsigned char>& bytes) {
+  gnutls_datum_t d;
+  d.data = const_cast<unsigned char*>(bytes.data());
+  d.size = (unsigned)bytes.size();
+  return d;
+}
+
+static std::string ok(const std::string& members) {
+  return members.empty() ? std::string("{\"code\":0}") : "{\"code\":0," + members + "}";
+}
+
+static void member(std::string* out, const char* name, const std::string& value) {
+  if (!out->empty()) out->push_back(',');
+  out->push_back('"');
+  out->append(name);
+  out->append("\":");
+  HelmJson_AppendString(out, value);
+}
+
+static void memberRaw(std::string* out, const char* name, const std::string& json) {
+  if (!out->empty()) out->push_back(',');
+  out->push_back('"');
+  out->append(name);
+  out->append("\":");
+  out->append(json);
+}
+
+static void appendLocation(std::string* out, const HelmCertificate& c) {
+  std::string location;
+  if (c.kind == HELM_LOCATION_PKCS11) {
+    member(&location, "type", "pkcs11");
+    member(&location, "token", c.tokenLabel);
+    member(&location, "tokenUrl", c.tokenUrl);
+    member(&location, "label", c.objectLabel);
+  } else {
+    member(&location, "type", "pkcs12");
+    size_t slash = c.file.rfind('/');
+    member(&location, "file", slash == std::string::npos ? c.file : c.file.substr(slash + 1));
+  }
+  memberRaw(out, "location", "{" + location + "}");
+}
+
+// "sha256" (the default when absent), "sha384", "sha512"; hashing also
+// accepts "sha1" and "sha224".
+static int readDigest(const KestrovanJsonMap* map, const char* key, bool hashingOnly,
+                      gnutls_digest_algorithm_t* digest, std::string* name, std::string* message) {
+  std::string text;
+  bool present = false;
+  int code = HelmParams_Text(map, key, 16, &text, &present, message);
+  if (code != HELM_OK) return code;
+  if (!present || text.empty()) text = "sha256";
+  static const struct {
+    const char* name;
+    gnutls_digest_algorithm_t digest;
+    bool signing;
+  } kDigests[] = {
+      {"sha256", GNUTLS_DIG_SHA256, true}, {"sha384", GNUTLS_DIG_SHA384, true}, {"sha512", GNUTLS_DIG_SHA512, true},
+      {"sha224", GNUTLS_DIG_SHA224, false}, {"sha1", GNUTLS_DIG_SHA1, false},
+  };
+  for (const auto& d : kDigests) {
+    if (strcasecmp(text.c_str(), d.name) == 0 && (d.signing || hashingOnly)) {
+      *digest = d.digest;
+      *name = d.name;
+      return HELM_OK;
+    }
+  }
+  *message = std::string(key) + ": unsupported digest " + text;
+  return HELM_E_UNSUPPORTED;
+}
+
+// Reads "id" and finds its certificate.
+static int findCertificate(const KestrovanJsonMap* map, HelmCertificate* certificate, std::string* id,
+                           std::string* message) {
+  bool present = false;
+  int code = HelmParams_Text(map, "id", HELM_MAX_ID_BYTES, id, &present, message);
+  if (code != HELM_OK) return code;
+  if (!present || id->empty()) {
+    *message = "id is required";
+    return HELM_E_BAD_PARAMETER;
+  }
+  code = HelmStore_Find(*id, certificate);
+  if (code != HELM_OK) *message = "no certificate with id " + *id;
+  return code;
+}
+
+// Reads "id", "pin" and opens the key.
+static int openKey(const KestrovanJsonMap* map, HelmKey* key, std::string* id, std::string* message) {
+  HelmCertificate certificate;
+  int code = findCertificate(map, &certificate, id, message);
+  if (code != HELM_OK) return code;
+  std::string pin;
+  WipeOnExit wipePin = {&pin};
+  bool present = false;
+  code = HelmParams_Text(map, "pin", HELM_MAX_PIN_BYTES, &pin, &present, message);
+  if (code != HELM_OK) return code;
+  if (!present) {
+    *message = "pin is required";
+    return HELM_E_BAD_PARAMETER;
+  }
+  return HelmKey_Open(&certificate, pin.c_str(), key, message);
+}
+
+std::string HelmFunction_ListCertificates(const KestrovanJsonMap* map) {
+  std::string message;
+  bool all = false;
+  int code = HelmParams_Bool(map, "all", false, &all, &message);
+  if (code != HELM_OK) return HelmJson_Error(code, message);
+  std::vector<HelmCertificate> certificates;
+  std::vector<HelmProblem> problems;
+  code = HelmStore_List(&certificates, &problems);
+  if (code != HELM_OK) return HelmJson_Error(code, "listing failed");
+  time_t now = time(nullptr);
+  std::string list;
+  for (const HelmCertificate& c : certificates) {
+    gnutls_x509_crt_t crt = nullptr;
+    if (gnutls_x509_crt_init(&crt) < 0) return HelmJson_Error(HELM_E_INTERNAL, "out of memory");
+    gnutls_datum_t d = datumOf(c.der);
+    if (gnutls_x509_crt_import(crt, &d, GNUTLS_X509_FMT_DER) < 0) {
+      gnutls_x509_crt_deinit(crt);
+      continue;
+    }
+    std::string why;
+    bool usable = HelmCertificate_CheckSigning(crt, now, &why) == HELM_OK;
+    if (usable || all) {
+      if (!list.empty()) list.push_back(',');
+      std::string entry;
+      member(&entry, "id", c.id);
+      entry.push_back(',');
+      HelmCertificate_AppendDetails(&entry, crt, now);
+      appendLocation(&entry, c);
+      list += "{" + entry + "}";
+    }
+    gnutls_x509_crt_deinit(crt);
+  }
+  std::string problemList;
+  for (const HelmProblem& p : problems) {
+    if (!problemList.empty()) problemList.push_back(',');
+    std::string entry;
+    member(&entry, "location", p.location);
+    memberRaw(&entry, "code", std::to_string(p.code));
+    member(&entry, "message", p.message);
+    problemList += "{" + entry + "}";
+  }
+  std::string out;
+  memberRaw(&out, "certificates", "[" + list + "]");
+  memberRaw(&out, "problems", "[" + problemList + "]");
+  return ok(out);
+}
+
+std::string HelmFunction_GetCertificate(const KestrovanJsonMap* map) {
+  std::string message, id;
+  HelmCertificate certificate;
+  int code = findCertificate(map, &certificate, &id, &message);
+  if (code != HELM_OK) return HelmJson_Error(code, message);
+  std::string pem;
+  if (HelmCertificate_Pem(certificate.der, &pem) != HELM_OK) return HelmJson_Error(HELM_E_INTERNAL, "PEM encoding failed");
+  gnutls_x509_crt_t crt = nullptr;
+  if (gnutls_x509_crt_init(&crt) < 0) return HelmJson_Error(HELM_E_INTERNAL, "out of memory");
+  gnutls_datum_t d = datumOf(certificate.der);
+  if (gnutls_x509_crt_import(crt, &d, GNUTLS_X509_FMT_DER) < 0) {
+    gnutls_x509_crt_deinit(crt);
+    return HelmJson_Error(HELM_E_UNKNOWN_CERTIFICATE, "the certificate cannot be parsed");
+  }
+  std::string out;
+  member(&out, "id", certificate.id);
+  member(&out, "pem", pem);
+  out.push_back(',');
+  HelmCertificate_AppendDetails(&out, crt, time(nullptr));
+  appendLocation(&out, certificate);
+  gnutls_x509_crt_deinit(crt);
+  return ok(out);
+}
+
+std::string HelmFunction_SignCms(const KestrovanJsonMap* map) {
+  std::string message, id, digestName;
+  gnutls_digest_algorithm_t digest;
+  bool attached = false, includeTime = true, present = false;
+  std::vector<unsigned char> data;
+  int code = HelmParams_Bytes(map, "data", HELM_MAX_DATA_BYTES, &data, &present, &message);
+  if (code == HELM_OK && !present) {
+    message = "data is required";
+    code = HELM_E_BAD_PARAMETER;
+  }
+  if (code == HELM_OK) code = HelmParams_Bool(map, "attached", false, &attached, &message);
+  if (code == HELM_OK) code = HelmParams_Bool(map, "includeTime", true, &includeTime, &message);
+  if (code == HELM_OK) code = readDigest(map, "digest", false, &digest, &digestName, &message);
+  if (code != HELM_OK) return HelmJson_Error(code, message);
+
+  HelmKey key;
+  HelmKey_Init(&key);
+  KeyCloser closer = {&key};
+  code = openKey(map, &key, &id, &message);
+  if (code != HELM_OK) return HelmJson_Error(code, message);
+
+  gnutls_pkcs7_t pkcs7 = nullptr;
+  if (gnutls_pkcs7_init(&pkcs7) < 0) return HelmJson_Error(HELM_E_INTERNAL, "out of memory");
+  unsigned flags = GNUTLS_PKCS7_INCLUDE_CERT;
+  if (attached) flags |= GNUTLS_PKCS7_EMBED_DATA;
+  if (includeTime) flags |= GNUTLS_PKCS7_INCLUDE_TIME;
+  gnutls_datum_t content = datumOf(data);
+  int ret = gnutls_pkcs7_sign(pkcs7, key.certificate, key.key, &content, nullptr, nullptr, digest, flags);
+  if (ret < 0) {
+    gnutls_pkcs7_deinit(pkcs7);
+    return HelmJson_Error(HELM_E_SIGNING_FAILED, std::string("signing failed: ") + gnutls_strerror(ret));
+  }
+  // A key that does not belong to its certificate would give a signature no
+  // one can verify; catch it here rather than hand it out.
+  ret = gnutls_pkcs7_verify_direct(pkcs7, key.certificate, 0, &content, 0);
+  if (ret < 0) {
+    gnutls_pkcs7_deinit(pkcs7);
+    return HelmJson_Error(HELM_E_SIGNING_FAILED, "the signature does not verify with the certificate: "
+                                                 "the key does not belong to it");
+  }
+  gnutls_datum_t der = {nullptr, 0};
+  ret = gnutls_pkcs7_export2(pkcs7, GNUTLS_X509_FMT_DER, &der);
+  gnutls_pkcs7_deinit(pkcs7);
+  if (ret < 0) return HelmJson_Error(HELM_E_INTERNAL, "encoding the signature failed");
+  std::string out;
+  member(&out, "id", id);
+  member(&out, "cms", HelmJson_Base64(der.data, der.size));
+  memberRaw(&out, "attached", attached ? "true" : "false");
+  member(&out, "digest", digestName);
+  gnutls_free(der.data);
+  return ok(out);
+}
+
+static gnutls_sign_algorithm_t signAlgorithm(int pk, gnutls_digest_algorithm_t digest, bool pss) {
+  if (pk == GNUTLS_PK_RSA && pss) {
+    switch (digest) {
+      case GNUTLS_DIG_SHA256: return GNUTLS_SIGN_RSA_PSS_RSAE_SHA256;
+      case GNUTLS_DIG_SHA384: return GNUTLS_SIGN_RSA_PSS_RSAE_SHA384;
+      case GNUTLS_DIG_SHA512: return GNUTLS_SIGN_RSA_PSS_RSAE_SHA512;
+      default: return GNUTLS_SIGN_UNKNOWN;
+    }
+  }
+  if (pss && pk != GNUTLS_PK_RSA_PSS) return GNUTLS_SIGN_UNKNOWN;
+  return gnutls_pk_to_sign((gnutls_pk_algorithm_t)pk, digest);
+}
+
+std::string HelmFunction_SignRaw(const KestrovanJsonMap* map) {
+  std::string message, id, digestName, scheme;
+  gnutls_digest_algorithm_t digest;
+  bool hashed = false, present = false;
+  std::vector<unsigned char> data;
+  int code = HelmParams_Bytes(map, "data", HELM_MAX_DATA_BYTES, &data, &present, &message);
+  if (code == HELM_OK && !present) {
+    message = "data is required";
+    code = HELM_E_BAD_PARAMETER;
+  }
+  if (code == HELM_OK) code = HelmParams_Bool(map, "hashed", false, &hashed, &message);
+  if (code == HELM_OK) code = readDigest(map, "digest", false, &digest, &digestName, &message);
+  if (code == HELM_OK) code = HelmParams_Text(map, "scheme", 16, &scheme, &present, &message);
+  if (code != HELM_OK) return HelmJson_Error(code, message);
+  bool pss = strcasecmp(scheme.c_str(), "pss") == 0;
+  if (!scheme.empty() && !pss && strcasecmp(scheme.c_str(), "pkcs1") != 0) {
+    return HelmJson_Error(HELM_E_UNSUPPORTED, "scheme must be pkcs1 or pss");
+  }
+  if (hashed && data.size() != gnutls_hash_get_len(digest)) {
+    return HelmJson_Error(HELM_E_BAD_PARAMETER, "a hashed input must be one " + digestName + " digest long");
+  }
+
+  HelmKey key;
+  HelmKey_Init(&key);
+  KeyCloser closer = {&key};
+  code = openKey(map, &key, &id, &message);
+  if (code != HELM_OK) return HelmJson_Error(code, message);
+
+  int pk = gnutls_privkey_get_pk_algorithm(key.key, nullptr);
+  gnutls_sign_algorithm_t algorithm = signAlgorithm(pk, digest, pss);
+  if (algorithm == GNUTLS_SIGN_UNKNOWN) return HelmJson_Error(HELM_E_UNSUPPORTED, "the key cannot sign this way");
+  gnutls_datum_t input = datumOf(data);
+  gnutls_datum_t signature = {nullptr, 0};
+  int ret = hashed ? gnutls_privkey_sign_hash2(key.key, algorithm, 0, &input, &signature)
+                   : gnutls_privkey_sign_data2(key.key, algorithm, 0, &input, &signature);
+  if (ret < 0) return HelmJson_Error(HELM_E_SIGNING_FAILED, std::string("signing failed: ") + gnutls_strerror(ret));
+
+  gnutls_pubkey_t publicKey = nullptr;
+  bool verified = gnutls_pubkey_init(&publicKey) >= 0 && gnutls_pubkey_import_x509(publicKey, key.certificate, 0) >= 0 &&
+                  (hashed ? gnutls_pubkey_verify_hash2(publicKey, algorithm, 0, &input, &signature)
+                          : gnutls_pubkey_verify_data2(publicKey, algorithm, 0, &input, &signature)) >= 0;
+  if (publicKey != nullptr) gnutls_pubkey_deinit(publicKey);
+  if (!verified) {
+    gnutls_free(signature.data);
+    return HelmJson_Error(HELM_E_SIGNING_FAILED, "the signature does not verify with the certificate: "
+                                                 "the key does not belong to it");
+  }
+  std::string out;
+  member(&out, "id", id);
+  member(&out, "signature", HelmJson_Base64(signature.data, signature.size));
+  const char* algorithmName = gnutls_sign_get_name(algorithm);
+  member(&out, "algorithm", algorithmName != nullptr ? algorithmName : "");
+  gnutls_free(signature.data);
+  return ok(out);
+}
+
+// Whether crt is the signer that info names (issuer and serial, or key id).
+static bool isSigner(gnutls_x509_crt_t crt, const gnutls_pkcs7_signature_info_st* info) {
+  if (info->issuer_keyid.size > 0) {
+    unsigned char keyId[128];
+    size_t size = sizeof keyId;
+    unsigned critical = 0;
+    return gnutls_x509_crt_get_subject_key_id(crt, keyId, &size, &critical) >= 0 && size == info->issuer_keyid.size &&
+           memcmp(keyId, info->issuer_keyid.data, size) == 0;
+  }
+  gnutls_datum_t issuer = {nullptr, 0};
+  if (gnutls_x509_crt_get_raw_issuer_dn(crt, &issuer) < 0) return false;
+  bool sameIssuer = issuer.size == info->issuer_dn.size && memcmp(issuer.data, info->issuer_dn.data, issuer.size) == 0;
+  gnutls_free(issuer.data);
+  unsigned char serial[128];
+  size_t size = sizeof serial;
+  return sameIssuer && gnutls_x509_crt_get_serial(crt, serial, &size) >= 0 && size == info->signer_serial.size &&
+         memcmp(serial, info->signer_serial.data, size) == 0;
+}
+
+namespace {
+
+// The certificates a verification looks at, released together.
+struct CertificateSet {
+  std::vector<gnutls_x509_crt_t> list;
+  ~CertificateSet() {
+    for (gnutls_x509_crt_t c : list) gnutls_x509_crt_deinit(c);
+  }
+};
+
+}  // namespace
+
+std::string HelmFunction_VerifyCms(const KestrovanJsonMap* map) {
+  std::string message, anchors;
+  std::vector<unsigned char> cms, data;
+  bool cmsPresent = false, dataPresent = false, anchorsPresent = false;
+  int code = HelmParams_Bytes(map, "cms", HELM_MAX_CMS_BYTES, &cms, &cmsPresent, &message);
+  if (code == HELM_OK) code = HelmParams_Bytes(map, "data", HELM_MAX_DATA_BYTES, &data, &dataPresent, &message);
+  if (code == HELM_OK) code = HelmParams_Text(map, "trustAnchors", HELM_MAX_TEXT_BYTES, &anchors, &anchorsPresent, &message);
+  if (code == HELM_OK && !cmsPresent) {
+    message = "cms is required";
+    code = HELM_E_BAD_PARAMETER;
+  }
+  if (code == HELM_OK && (!anchorsPresent || anchors.empty())) {
+    message = "trustAnchors (PEM certificates) is required";
+    code = HELM_E_BAD_PARAMETER;
+  }
+  if (code != HELM_OK) return HelmJson_Error(code, message);
+
+  // Trust anchors.
+  CertificateSet anchorSet;
+  {
+    gnutls_x509_crt_t* list = nullptr;
+    unsigned count = 0;
+    gnutls_datum_t d = {reinterpret_cast<unsigned char*>(&anchors[0]), (unsigned)anchors.size()};
+    if (gnutls_x509_crt_list_import2(&list, &count, &d, GNUTLS_X509_FMT_PEM, 0) < 0 || count == 0) {
+      return HelmJson_Error(HELM_E_BAD_PARAMETER, "trustAnchors holds no PEM certificate");
+    }
+    anchorSet.list.assign(list, list + count);
+    gnutls_free(list);
+  }
+
+  gnutls_pkcs7_t pkcs7 = nullptr;
+  if (gnutls_pkcs7_init(&pkcs7) < 0) return HelmJson_Error(HELM_E_INTERNAL, "out of memory");
+  struct Pkcs7Closer {
+    gnutls_pkcs7_t p;
+    ~Pkcs7Closer() { gnutls_pkcs7_deinit(p); }
+  } closePkcs7 = {pkcs7};
+  gnutls_datum_t cmsDatum = datumOf(cms);
+  if (gnutls_pkcs7_import(pkcs7, &cmsDatum, GNUTLS_X509_FMT_DER) < 0 &&
+      gnutls_pkcs7_import(pkcs7, &cmsDatum, GNUTLS_X509_FMT_PEM) < 0) {
+    return HelmJson_Error(HELM_E_CMS_MALFORMED, "cms is not a CMS SignedData structure");
+  }
+  int signatures = gnutls_pkcs7_get_signature_count(pkcs7);
+  if (signatures <= 0) return HelmJson_Error(HELM_E_CMS_MALFORMED, "cms holds no signature");
+  if (signatures > 16) return HelmJson_Error(HELM_E_TOO_LARGE, "cms holds more than 16 signatures");
+
+  gnutls_datum_t embedded = {nullptr, 0};
+  bool attached = gnutls_pkcs7_get_embedded_data(pkcs7, 0, &embedded) >= 0;
+  struct DatumFree {
+    gnutls_datum_t* d;
+    ~DatumFree() { gnutls_free(d->data); }
+  } freeEmbedded = {&embedded};
+  if (!attached && !dataPresent) return HelmJson_Error(HELM_E_BAD_PARAMETER, "data is required for a detached signature");
+  if (attached && dataPresent &&
+      (embedded.size != data.size() || (data.size() > 0 && memcmp(embedded.data, data.data(), data.size()) != 0))) {
+    return HelmJson_Error(HELM_E_SIGNATURE_INVALID, "the signed content differs from data");
+  }
+  gnutls_datum_t content = datumOf(data);
+
+  // Certificates carried in the signature.
+  CertificateSet carried;
+  for (unsigned i = 0; i < 64; i++) {
+    gnutls_datum_t raw = {nullptr, 0};
+    if (gnutls_pkcs7_get_crt_raw2(pkcs7, i, &raw) < 0) break;
+    gnutls_x509_crt_t crt = nullptr;
+    if (gnutls_x509_crt_init(&crt) >= 0) {
+      if (gnutls_x509_crt_import(crt, &raw, GNUTLS_X509_FMT_DER) >= 0) carried.list.push_back(crt);
+      else gnutls_x509_crt_deinit(crt);
+    }
+    gnutls_free(raw.data);
+  }
+
+  gnutls_x509_trust_list_t trust = nullptr;
+  if (gnutls_x509_trust_list_init(&trust, 0) < 0) return HelmJson_Error(HELM_E_INTERNAL, "out of memory");
+  struct TrustCloser {
+    gnutls_x509_trust_list_t t;
+    ~TrustCloser() { gnutls_x509_trust_list_deinit(t, 0); }
+  } closeTrust = {trust};
+  {
+    gnutls_datum_t d = {reinterpret_cast<unsigned char*>(&anchors[0]), (unsigned)anchors.size()};
+    if (gnutls_x509_trust_list_add_trust_mem(trust, &d, nullptr, GNUTLS_X509_FMT_PEM, 0, 0) <= 0) {
+      return HelmJson_Error(HELM_E_BAD_PARAMETER, "trustAnchors holds no usable certificate");
+    }
+  }
+
+  std::string signers;
+  for (int i = 0; i < signatures; i++) {
+    gnutls_pkcs7_signature_info_st info;
+    memset(&info, 0, sizeof info);
+    if (gnutls_pkcs7_get_signature_info(pkcs7, (unsigned)i, &info) < 0) {
+      return HelmJson_Error(HELM_E_CMS_MALFORMED, "a signer's information cannot be read");
+    }
+    gnutls_x509_crt_t signer = nullptr;
+    for (gnutls_x509_crt_t c : carried.list) {
+      if (signer == nullptr && isSigner(c, &info)) signer = c;
+    }
+    for (gnutls_x509_crt_t c : anchorSet.list) {
+      if (signer == nullptr && isSigner(c, &info)) signer = c;
+    }
+    time_t signingTime = info.signing_time;
+    gnutls_sign_algorithm_t algorithm = info.algo;
+    gnutls_pkcs7_signature_info_deinit(&info);
+    if (signer == nullptr) {
+      return HelmJson_Error(HELM_E_SIGNER_UNTRUSTED, "the signer's certificate is neither in the signature nor "
+                                                     "among the trust anchors");
+    }
+    int ret = gnutls_pkcs7_verify_direct(pkcs7, signer, (unsigned)i, attached ? nullptr : &content, 0);
+    if (ret < 0) {
+      return HelmJson_Error(HELM_E_SIGNATURE_INVALID, std::string("the signature does not match the data: ") +
+                                                          gnutls_strerror(ret));
+    }
+    // The signer's chain to the anchors, helped by the certificates carried.
+    std::vector<gnutls_x509_crt_t> chain;
+    chain.push_back(signer);
+    for (gnutls_x509_crt_t c : carried.list) {
+      if (c != signer) chain.push_back(c);
+    }
+    unsigned status = 0;
+    ret = gnutls_x509_trust_list_verify_crt2(trust, chain.data(), (unsigned)chain.size(), nullptr, 0, 0, &status,
+                                             nullptr);
+    if (ret < 0 || status != 0) {
+      std::string reason = ret < 0 ? gnutls_strerror(ret) : "";
+      gnutls_datum_t text = {nullptr, 0};
+      if (ret >= 0 && gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &text, 0) >= 0) {
+        reason.assign(reinterpret_cast<const char*>(text.data), text.size);
+        gnutls_free(text.data);
+      }
+      return HelmJson_Error(HELM_E_SIGNER_UNTRUSTED, "the signer is not trusted: " + reason);
+    }
+    gnutls_datum_t signerDer = {nullptr, 0};
+    std::string pem;
+    if (gnutls_x509_crt_export2(signer, GNUTLS_X509_FMT_PEM, &signerDer) >= 0) {
+      pem.assign(reinterpret_cast<const char*>(signerDer.data), signerDer.size);
+      gnutls_free(signerDer.data);
+    }
+    std::string entry;
+    HelmCertificate_AppendDetails(&entry, signer, time(nullptr));
+    member(&entry, "signingTime", HelmJson_Time(signingTime));
+    const char* algorithmName = gnutls_sign_get_name(algorithm);
+    member(&entry, "algorithm", algorithmName != nullptr ? algorithmName : "");
+    member(&entry, "certificate", pem);
+    if (!signers.empty()) signers.push_back(',');
+    signers += "{" + entry + "}";
+  }
+  std::string out;
+  memberRaw(&out, "signers", "[" + signers + "]");
+  memberRaw(&out, "attached", attached ? "true" : "false");
+  if (attached) member(&out, "content", HelmJson_Base64(embedded.data, embedded.size));
+  return ok(out);
+}
+
+std::string HelmFunction_Hash(const KestrovanJsonMap* map) {
+  std::string message, digestName;
+  gnutls_digest_algorithm_t digest;
+  std::vector<unsigned char> data;
+  bool present = false;
+  int code = HelmParams_Bytes(map, "data", HELM_MAX_DATA_BYTES, &data, &present, &message);
+  if (code == HELM_OK && !present) {
+    message = "data is required";
+    code = HELM_E_BAD_PARAMETER;
+  }
+  if (code == HELM_OK) code = readDigest(map, "algorithm", true, &digest, &digestName, &message);
+  if (code != HELM_OK) return HelmJson_Error(code, message);
+  unsigned char value[64];
+  if (gnutls_hash_fast(digest, data.data(), data.size(), value) < 0) {
+    return HelmJson_Error(HELM_E_INTERNAL, "hashing failed");
+  }
+  size_t length = gnutls_hash_get_len(digest);
+  std::string out;
+  member(&out, "algorithm", digestName);
+  member(&out, "hash", HelmJson_Base64(value, length));
+  member(&out, "hex", HelmJson_Hex(value, length, false));
+  return ok(out);
+}
+
+std::string HelmFunction_GetInfo(const KestrovanJsonMap* map) {
+  (void)map;
+  std::string out;
+  member(&out, "version", HELM_VERSION);
+  member(&out, "keyFolder", HelmPaths_KeyFolder());
+  member(&out, "allowList", HelmPaths_AllowListFile());
+  memberRaw(&out, "functions",
+            "[\"ListCertificates\",\"GetCertificate\",\"SignCms\",\"SignRaw\",\"VerifyCms\",\"Hash\",\"GetInfo\"]");
+  return ok(out);
+}

@@ -1,0 +1,753 @@
+// store.cpp -- where the user's signing certificates and keys live, and the
+// opening of one key for one operation.
+//
+// Tokens: every PKCS #11 module registered with p11-kit, reached through
+// GnuTLS (trust modules, which hold CA certificates, are skipped). A token
+// key is used on the token; it never leaves it. A login is made with the
+// page's PIN for every operation and ends with it.
+//
+// Files: PKCS #12 files ("*.p12", "*.pfx") in the per-user key folder
+// (HelmPaths_KeyFolder). Listing needs the certificate without the password:
+// it is taken from the file when stored unencrypted, else from a certificate
+// file next to it with the same stem (".crt", ".pem" or ".cer"). The key is
+// decrypted in memory for one operation only; GnuTLS wipes it on release.
+#include "helm.h"
+
+#include <gnutls/pkcs11.h>
+#include <gnutls/pkcs12.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// ---- small GnuTLS helpers ----------------------------------------------------
+
+static gnutls_datum_t datumOf(const std::vector<unsigned char>& bytes) {
+  gnutls_datum_t d;
+  d.data = const_cast<unsigned char*>(bytes.data());
+  d.size = (unsigned)bytes.size();
+  return d;
+}
+
+static std::string fingerprintHex(const std::vector<unsigned char>& der) {
+  unsigned char digest[32];
+  if (gnutls_hash_fast(GNUTLS_DIG_SHA256, der.data(), der.size(), digest) < 0) return std::string();
+  return HelmJson_Hex(digest, sizeof digest, false);
+}
+
+static bool importCertificate(const std::vector<unsigned char>& der, gnutls_x509_crt_t* out) {
+  if (gnutls_x509_crt_init(out) < 0) return false;
+  gnutls_datum_t d = datumOf(der);
+  if (gnutls_x509_crt_import(*out, &d, GNUTLS_X509_FMT_DER) < 0) {
+    gnutls_x509_crt_deinit(*out);
+    *out = nullptr;
+    return false;
+  }
+  return true;
+}
+
+static bool isCaCertificate(gnutls_x509_crt_t crt) {
+  unsigned critical = 0, ca = 0;
+  int pathLength = 0;
+  int ret = gnutls_x509_crt_get_basic_constraints(crt, &critical, &ca, &pathLength);
+  return ret >= 0 && ca != 0;
+}
+
+static bool exportDer(gnutls_x509_crt_t crt, std::vector<unsigned char>* der) {
+  gnutls_datum_t d = {nullptr, 0};
+  if (gnutls_x509_crt_export2(crt, GNUTLS_X509_FMT_DER, &d) < 0) return false;
+  der->assign(d.data, d.data + d.size);
+  gnutls_free(d.data);
+  return true;
+}
+
+// Reads a whole regular file of at most max bytes.
+static int readFile(const std::string& path, size_t max, std::vector<unsigned char>* out, std::string* message) {
+  out->clear();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    *message = std::string("cannot open: ") + strerror(errno);
+    return HELM_E_PKCS12_UNREADABLE;
+  }
+  struct stat info;
+  int code = HELM_OK;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    *message = "not a regular file";
+    code = HELM_E_PKCS12_UNREADABLE;
+  } else if ((size_t)info.st_size > max) {
+    *message = "larger than " + std::to_string(max) + " bytes";
+    code = HELM_E_PKCS12_UNREADABLE;
+  } else {
+    out->resize((size_t)info.st_size);
+    size_t done = 0;
+    while (done < out->size()) {
+      ssize_t n = read(fd, out->data() + done, out->size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        *message = std::string("cannot read: ") + strerror(errno);
+        code = HELM_E_PKCS12_UNREADABLE;
+        break;
+      }
+      if (n == 0) break;
+      done += (size_t)n;
+    }
+    out->resize(done);
+  }
+  close(fd);
+  return code;
+}
+
+static std::string baseName(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// ---- certificate details and checks -----------------------------------------
+
+static void appendMemberString(std::string* out, const char* name, const std::string& value) {
+  out->push_back('"');
+  out->append(name);
+  out->append("\":");
+  HelmJson_AppendString(out, value);
+}
+
+static std::string distinguishedName(gnutls_x509_crt_t crt, bool issuer) {
+  gnutls_datum_t d = {nullptr, 0};
+  int ret = issuer ? gnutls_x509_crt_get_issuer_dn3(crt, &d, 0) : gnutls_x509_crt_get_dn3(crt, &d, 0);
+  if (ret < 0) return std::string();
+  std::string text(reinterpret_cast<const char*>(d.data), d.size);
+  gnutls_free(d.data);
+  return text;
+}
+
+static std::string commonName(gnutls_x509_crt_t crt) {
+  char buffer[1024];
+  size_t size = sizeof buffer;
+  if (gnutls_x509_crt_get_dn_by_oid(crt, GNUTLS_OID_X520_COMMON_NAME, 0, 0, buffer, &size) < 0) return std::string();
+  return std::string(buffer, strnlen(buffer, size));
+}
+
+static std::string serialHex(gnutls_x509_crt_t crt) {
+  unsigned char serial[128];
+  size_t size = sizeof serial;
+  if (gnutls_x509_crt_get_serial(crt, serial, &size) < 0) return std::string();
+  return HelmJson_Hex(serial, size, false);
+}
+
+// "RSA-2048", "EC-SECP256R1", or the algorithm's own name.
+static std::string keyAlgorithm(gnutls_x509_crt_t crt) {
+  unsigned bits = 0;
+  int pk = gnutls_x509_crt_get_pk_algorithm(crt, &bits);
+  if (pk < 0) return std::string();
+  if (pk == GNUTLS_PK_RSA || pk == GNUTLS_PK_RSA_PSS) {
+    return std::string(pk == GNUTLS_PK_RSA ? "RSA-" : "RSA-PSS-") + std::to_string(bits);
+  }
+  if (pk == GNUTLS_PK_ECDSA) {
+    gnutls_ecc_curve_t curve = GNUTLS_ECC_CURVE_INVALID;
+    gnutls_datum_t x = {nullptr, 0}, y = {nullptr, 0};
+    std::string name = "EC";
+    if (gnutls_x509_crt_get_pk_ecc_raw(crt, &curve, &x, &y) >= 0) {
+      gnutls_free(x.data);
+      gnutls_free(y.data);
+      const char* curveName = gnutls_ecc_curve_get_name(curve);
+      if (curveName != nullptr) name += std::string("-") + curveName;
+    }
+    return name;
+  }
+  const char* name = gnutls_pk_get_name((gnutls_pk_algorithm_t)pk);
+  return name != nullptr ? name : "unknown";
+}
+
+void HelmCertificate_AppendDetails(std::string* out, gnutls_x509_crt_t crt, time_t now) {
+  static const struct {
+    unsigned bit;
+    const char* name;
+  } kUsages[] = {
+      {GNUTLS_KEY_DIGITAL_SIGNATURE, "digitalSignature"}, {GNUTLS_KEY_NON_REPUDIATION, "nonRepudiation"},
+      {GNUTLS_KEY_KEY_ENCIPHERMENT, "keyEncipherment"},   {GNUTLS_KEY_DATA_ENCIPHERMENT, "dataEncipherment"},
+      {GNUTLS_KEY_KEY_AGREEMENT, "keyAgreement"},         {GNUTLS_KEY_KEY_CERT_SIGN, "keyCertSign"},
+      {GNUTLS_KEY_CRL_SIGN, "cRLSign"},                   {GNUTLS_KEY_ENCIPHER_ONLY, "encipherOnly"},
+      {GNUTLS_KEY_DECIPHER_ONLY, "decipherOnly"},
+  };
+  appendMemberString(out, "subject", distinguishedName(crt, false));
+  out->push_back(',');
+  appendMemberString(out, "commonName", commonName(crt));
+  out->push_back(',');
+  appendMemberString(out, "issuer", distinguishedName(crt, true));
+  out->push_back(',');
+  appendMemberString(out, "serial", serialHex(crt));
+  out->push_back(',');
+  time_t notBefore = gnutls_x509_crt_get_activation_time(crt);
+  time_t notAfter = gnutls_x509_crt_get_expiration_time(crt);
+  appendMemberString(out, "notBefore", HelmJson_Time(notBefore));
+  out->push_back(',');
+  appendMemberString(out, "notAfter", HelmJson_Time(notAfter));
+  out->push_back(',');
+  appendMemberString(out, "keyAlgorithm", keyAlgorithm(crt));
+  out->append(",\"keyUsage\":");
+  unsigned usage = 0, critical = 0;
+  if (gnutls_x509_crt_get_key_usage(crt, &usage, &critical) < 0) {
+    out->append("null");
+  } else {
+    out->push_back('[');
+    bool first = true;
+    for (const auto& u : kUsages) {
+      if ((usage & u.bit) == 0) continue;
+      if (!first) out->push_back(',');
+      first = false;
+      HelmJson_AppendString(out, u.name, strlen(u.name));
+    }
+    out->push_back(']');
+  }
+  std::string ignored;
+  int check = HelmCertificate_CheckSigning(crt, now, &ignored);
+  out->append(",\"expired\":");
+  out->append(check == HELM_E_CERTIFICATE_EXPIRED ? "true" : "false");
+  out->append(",\"notYetValid\":");
+  out->append(check == HELM_E_CERTIFICATE_NOT_YET_VALID ? "true" : "false");
+  out->append(",\"canSign\":");
+  out->append(check == HELM_OK ? "true" : "false");
+}
+
+int HelmCertificate_CheckSigning(gnutls_x509_crt_t crt, time_t now, std::string* message) {
+  time_t notBefore = gnutls_x509_crt_get_activation_time(crt);
+  time_t notAfter = gnutls_x509_crt_get_expiration_time(crt);
+  if (notAfter != (time_t)-1 && now > notAfter) {
+    *message = "the certificate expired on " + HelmJson_Time(notAfter);
+    return HELM_E_CERTIFICATE_EXPIRED;
+  }
+  if (notBefore != (time_t)-1 && now < notBefore) {
+    *message = "the certificate is valid only from " + HelmJson_Time(notBefore);
+    return HELM_E_CERTIFICATE_NOT_YET_VALID;
+  }
+  unsigned usage = 0, critical = 0;
+  int ret = gnutls_x509_crt_get_key_usage(crt, &usage, &critical);
+  if (ret >= 0 && (usage & (GNUTLS_KEY_DIGITAL_SIGNATURE | GNUTLS_KEY_NON_REPUDIATION)) == 0) {
+    *message = "the certificate's key usage does not allow signing";
+    return HELM_E_KEY_USAGE;
+  }
+  return HELM_OK;
+}
+
+int HelmCertificate_Pem(const std::vector<unsigned char>& der, std::string* pem) {
+  gnutls_datum_t in = datumOf(der);
+  gnutls_datum_t out = {nullptr, 0};
+  if (gnutls_pem_base64_encode2("CERTIFICATE", &in, &out) < 0) return HELM_E_INTERNAL;
+  pem->assign(reinterpret_cast<const char*>(out.data), out.size);
+  gnutls_free(out.data);
+  return HELM_OK;
+}
+
+// ---- PKCS #11 tokens ---------------------------------------------------------
+
+static std::string tokenInfo(const char* url, gnutls_pkcs11_token_info_t what) {
+  char buffer[256];
+  size_t size = sizeof buffer;
+  if (gnutls_pkcs11_token_get_info(url, what, buffer, &size) < 0) return std::string();
+  return std::string(buffer, strnlen(buffer, sizeof buffer));
+}
+
+static std::vector<unsigned char> objectInfo(gnutls_pkcs11_obj_t obj, gnutls_pkcs11_obj_info_t what) {
+  unsigned char buffer[1024];
+  size_t size = sizeof buffer;
+  if (gnutls_pkcs11_obj_get_info(obj, what, buffer, &size) < 0) return std::vector<unsigned char>();
+  if (what == GNUTLS_PKCS11_OBJ_LABEL) size = strnlen(reinterpret_cast<char*>(buffer), size);
+  return std::vector<unsigned char>(buffer, buffer + size);
+}
+
+static void listToken(const char* tokenUrl, std::vector<HelmCertificate>* certificates,
+                      std::vector<HelmProblem>* problems) {
+  gnutls_pkcs11_obj_t* objects = nullptr;
+  unsigned count = 0;
+  std::string label = tokenInfo(tokenUrl, GNUTLS_PKCS11_TOKEN_LABEL);
+  int ret = gnutls_pkcs11_obj_list_import_url4(&objects, &count, tokenUrl, GNUTLS_PKCS11_OBJ_FLAG_CRT);
+  if (ret < 0) {
+    problems->push_back({"token " + label, HELM_E_TOKEN, std::string("cannot list: ") + gnutls_strerror(ret)});
+    return;
+  }
+  for (unsigned i = 0; i < count; i++) {
+    if (i < HELM_MAX_TOKEN_CERTIFICATES) {
+      gnutls_datum_t d = {nullptr, 0};
+      if (gnutls_pkcs11_obj_export2(objects[i], &d) >= 0) {
+        HelmCertificate entry;
+        entry.kind = HELM_LOCATION_PKCS11;
+        entry.der.assign(d.data, d.data + d.size);
+        gnutls_free(d.data);
+        gnutls_x509_crt_t crt = nullptr;
+        if (importCertificate(entry.der, &crt)) {
+          if (!isCaCertificate(crt)) {
+            entry.id = "tok-" + fingerprintHex(entry.der);
+            entry.tokenUrl = tokenUrl;
+            entry.tokenLabel = label;
+            entry.objectId = objectInfo(objects[i], GNUTLS_PKCS11_OBJ_ID);
+            std::vector<unsigned char> objectLabel = objectInfo(objects[i], GNUTLS_PKCS11_OBJ_LABEL);
+            entry.objectLabel.assign(objectLabel.begin(), objectLabel.end());
+            certificates->push_back(std::move(entry));
+          }
+          gnutls_x509_crt_deinit(crt);
+        }
+      }
+    }
+    gnutls_pkcs11_obj_deinit(objects[i]);
+  }
+  gnutls_free(objects);
+}
+
+static void listTokens(std::vector<HelmCertificate>* certificates, std::vector<HelmProblem>* problems) {
+  for (unsigned seq = 0; seq < 256; seq++) {
+    char* url = nullptr;
+    int ret = gnutls_pkcs11_token_get_url(seq, GNUTLS_PKCS11_URL_GENERIC, &url);
+    if (ret == GNUTLS_E_REQUESTED_DATA_NOT_AVAILABLE) break;
+    if (ret < 0) {
+      problems->push_back({"PKCS #11", HELM_E_TOKEN, gnutls_strerror(ret)});
+      break;
+    }
+    unsigned flags = 0;
+    if (gnutls_pkcs11_token_get_flags(url, &flags) >= 0 && (flags & GNUTLS_PKCS11_TOKEN_TRUSTED) == 0 &&
+        (flags & GNUTLS_PKCS11_TOKEN_INITIALIZED) != 0) {
+      listToken(url, certificates, problems);
+    }
+    gnutls_free(url);
+  }
+}
+
+// ---- PKCS #12 files ----------------------------------------------------------
+
+static bool hasSuffix(const std::string& name, const char* suffix) {
+  size_t n = strlen(suffix);
+  return name.size() > n && strcasecmp(name.c_str() + name.size() - n, suffix) == 0;
+}
+
+static bool importPkcs12(const std::vector<unsigned char>& file, gnutls_pkcs12_t* out) {
+  if (gnutls_pkcs12_init(out) < 0) return false;
+  gnutls_datum_t d = datumOf(file);
+  if (gnutls_pkcs12_import(*out, &d, GNUTLS_X509_FMT_DER, 0) >= 0) return true;
+  if (gnutls_pkcs12_import(*out, &d, GNUTLS_X509_FMT_PEM, 0) >= 0) return true;
+  gnutls_pkcs12_deinit(*out);
+  *out = nullptr;
+  return false;
+}
+
+// The end-entity certificate stored unencrypted in the file, preferring the
+// one whose local key id is the key's. False when every certificate is
+// encrypted.
+static bool plainCertificate(gnutls_pkcs12_t p12, std::vector<unsigned char>* der) {
+  std::vector<unsigned char> keyId;
+  std::vector<std::pair<std::vector<unsigned char>, std::vector<unsigned char>>> certs;  // (key id, der)
+  for (int i = 0; i < 64; i++) {
+    gnutls_pkcs12_bag_t bag;
+    if (gnutls_pkcs12_bag_init(&bag) < 0) break;
+    int ret = gnutls_pkcs12_get_bag(p12, i, bag);
+    if (ret < 0) {
+      gnutls_pkcs12_bag_deinit(bag);
+      break;
+    }
+    int count = gnutls_pkcs12_bag_get_count(bag);
+    for (int j = 0; j < count && j < 64; j++) {
+      int type = gnutls_pkcs12_bag_get_type(bag, (unsigned)j);
+      gnutls_datum_t id = {nullptr, 0};
+      bool hasId = gnutls_pkcs12_bag_get_key_id(bag, (unsigned)j, &id) >= 0 && id.data != nullptr;
+      std::vector<unsigned char> idBytes;
+      if (hasId) idBytes.assign(id.data, id.data + id.size);
+      if (type == GNUTLS_BAG_PKCS8_ENCRYPTED_KEY || type == GNUTLS_BAG_PKCS8_KEY) {
+        if (keyId.empty()) keyId = idBytes;
+      } else if (type == GNUTLS_BAG_CERTIFICATE) {
+        gnutls_datum_t data = {nullptr, 0};
+        if (gnutls_pkcs12_bag_get_data(bag, (unsigned)j, &data) >= 0) {
+          certs.emplace_back(idBytes, std::vector<unsigned char>(data.data, data.data + data.size));
+        }
+      }
+    }
+    gnutls_pkcs12_bag_deinit(bag);
+  }
+  const std::vector<unsigned char>* chosen = nullptr;
+  for (const auto& c : certs) {
+    gnutls_x509_crt_t crt = nullptr;
+    if (!importCertificate(c.second, &crt)) continue;
+    bool endEntity = !isCaCertificate(crt);
+    gnutls_x509_crt_deinit(crt);
+    if (!keyId.empty() && c.first == keyId) {
+      chosen = &c.second;
+      break;
+    }
+    if (endEntity && chosen == nullptr) chosen = &c.second;
+  }
+  if (chosen == nullptr) return false;
+  *der = *chosen;
+  return true;
+}
+
+// The first end-entity certificate of "<stem>.crt", ".pem" or ".cer".
+static bool sidecarCertificate(const std::string& pkcs12Path, std::vector<unsigned char>* der) {
+  size_t dot = pkcs12Path.rfind('.');
+  std::string stem = pkcs12Path.substr(0, dot);
+  static const char* const kSuffixes[] = {".crt", ".pem", ".cer"};
+  for (const char* suffix : kSuffixes) {
+    std::vector<unsigned char> file;
+    std::string ignored;
+    if (readFile(stem + suffix, HELM_MAX_PKCS12_BYTES, &file, &ignored) != HELM_OK) continue;
+    gnutls_datum_t d = datumOf(file);
+    gnutls_x509_crt_t* list = nullptr;
+    unsigned count = 0;
+    int ret = gnutls_x509_crt_list_import2(&list, &count, &d, GNUTLS_X509_FMT_PEM, 0);
+    if (ret < 0) ret = gnutls_x509_crt_list_import2(&list, &count, &d, GNUTLS_X509_FMT_DER, 0);
+    if (ret < 0) continue;
+    bool found = false;
+    for (unsigned i = 0; i < count; i++) {
+      if (!found && !isCaCertificate(list[i])) found = exportDer(list[i], der);
+      gnutls_x509_crt_deinit(list[i]);
+    }
+    gnutls_free(list);
+    if (found) return true;
+  }
+  return false;
+}
+
+static void listPkcs12Files(std::vector<HelmCertificate>* certificates, std::vector<HelmProblem>* problems) {
+  std::string folder = HelmPaths_KeyFolder();
+  if (folder.empty()) return;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return;  // no key folder: no software keys
+  std::vector<std::string> names;
+  while (struct dirent* e = readdir(dir)) {
+    std::string name = e->d_name;
+    if (name[0] == '.') continue;
+    if (hasSuffix(name, ".p12") || hasSuffix(name, ".pfx")) names.push_back(name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  if (names.size() > HELM_MAX_PKCS12_FILES) {
+    problems->push_back({folder, HELM_E_PKCS12_UNREADABLE,
+                         "more than " + std::to_string(HELM_MAX_PKCS12_FILES) + " files; the rest are ignored"});
+    names.resize(HELM_MAX_PKCS12_FILES);
+  }
+  for (const std::string& name : names) {
+    std::string path = folder + "/" + name;
+    std::vector<unsigned char> file;
+    std::string message;
+    if (readFile(path, HELM_MAX_PKCS12_BYTES, &file, &message) != HELM_OK) {
+      problems->push_back({name, HELM_E_PKCS12_UNREADABLE, message});
+      continue;
+    }
+    gnutls_pkcs12_t p12 = nullptr;
+    if (!importPkcs12(file, &p12)) {
+      problems->push_back({name, HELM_E_PKCS12_UNREADABLE, "not a PKCS #12 file"});
+      continue;
+    }
+    HelmCertificate entry;
+    entry.kind = HELM_LOCATION_PKCS12;
+    entry.file = path;
+    bool found = plainCertificate(p12, &entry.der) || sidecarCertificate(path, &entry.der);
+    gnutls_pkcs12_deinit(p12);
+    if (!found) {
+      problems->push_back({name, HELM_E_PKCS12_UNREADABLE,
+                           "its certificate is encrypted: place the certificate next to it as " +
+                               name.substr(0, name.rfind('.')) + ".crt"});
+      continue;
+    }
+    gnutls_x509_crt_t crt = nullptr;
+    if (!importCertificate(entry.der, &crt)) {
+      problems->push_back({name, HELM_E_PKCS12_UNREADABLE, "its certificate cannot be parsed"});
+      continue;
+    }
+    gnutls_x509_crt_deinit(crt);
+    entry.id = "p12-" + fingerprintHex(entry.der);
+    certificates->push_back(std::move(entry));
+  }
+}
+
+// ---- listing and finding ----------------------------------------------------
+
+static void removeDuplicates(std::vector<HelmCertificate>* certificates) {
+  std::vector<HelmCertificate> unique;
+  for (auto& c : *certificates) {
+    bool seen = false;
+    for (const auto& u : unique) seen = seen || u.id == c.id;
+    if (!seen) unique.push_back(std::move(c));
+  }
+  certificates->swap(unique);
+}
+
+int HelmStore_List(std::vector<HelmCertificate>* certificates, std::vector<HelmProblem>* problems) {
+  certificates->clear();
+  problems->clear();
+  listTokens(certificates, problems);
+  listPkcs12Files(certificates, problems);
+  removeDuplicates(certificates);
+  return HELM_OK;
+}
+
+int HelmStore_Find(const std::string& id, HelmCertificate* out) {
+  std::vector<HelmCertificate> certificates;
+  std::vector<HelmProblem> problems;
+  if (id.compare(0, 4, "tok-") == 0) {
+    listTokens(&certificates, &problems);
+  } else if (id.compare(0, 4, "p12-") == 0) {
+    listPkcs12Files(&certificates, &problems);
+  }
+  for (auto& c : certificates) {
+    if (strcasecmp(c.id.c_str(), id.c_str()) == 0) {
+      *out = std::move(c);
+      return HELM_OK;
+    }
+  }
+  return HELM_E_UNKNOWN_CERTIFICATE;
+}
+
+// ---- opening a key -------------------------------------------------------------
+
+// Token operations of every loaded copy of this adapter (each session has
+// its own) take this per-user lock, so that one page's login can never serve
+// another page's operation.
+static int takeTokenLock() {
+  std::string folder = HelmPaths_ConfigFolder();
+  if (folder.empty()) return -1;
+  std::string path;
+  for (size_t i = 1; i <= folder.size(); i++) {
+    if (i == folder.size() || folder[i] == '/') {
+      path = folder.substr(0, i);
+      if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+    }
+  }
+  int fd = open((folder + "/token.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return -1;
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      close(fd);
+      return -1;
+    }
+  }
+  return fd;
+}
+
+static void releaseTokenLock(int fd) {
+  if (fd >= 0) close(fd);  // closing drops the lock
+}
+
+// Gives the page's PIN once per use of the key. A repeated request within
+// one login means the token refused it: answering again would only spend the
+// token's remaining tries.
+static int pinCallback(void* userdata, int attempt, const char* tokenUrl, const char* tokenLabel, unsigned flags,
+                       char* pin, size_t pinMax) {
+  (void)tokenUrl;
+  (void)tokenLabel;
+  HelmKey* key = static_cast<HelmKey*>(userdata);
+  key->pinCalls++;
+  if (attempt > 0 || (flags & (GNUTLS_PIN_WRONG | GNUTLS_PIN_SO)) != 0) return -1;
+  size_t length = strnlen(key->pin, sizeof key->pin);
+  if (length + 1 > pinMax) return -1;
+  memcpy(pin, key->pin, length + 1);
+  return 0;
+}
+
+static std::string percentEncode(const unsigned char* data, size_t length) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (size_t i = 0; i < length; i++) {
+    out.push_back('%');
+    out.push_back(kHex[data[i] >> 4]);
+    out.push_back(kHex[data[i] & 15]);
+  }
+  return out;
+}
+
+static int openTokenKey(const HelmCertificate* c, HelmKey* out, std::string* message) {
+  unsigned flags = 0;
+  int ret = gnutls_pkcs11_token_get_flags(c->tokenUrl.c_str(), &flags);
+  if (ret < 0) {
+    *message = "token " + c->tokenLabel + " is not available";
+    return HELM_E_TOKEN;
+  }
+  if (flags & GNUTLS_PKCS11_TOKEN_USER_PIN_LOCKED) {
+    *message = "the PIN of token " + c->tokenLabel + " is locked";
+    return HELM_E_TOKEN_LOCKED;
+  }
+  std::string url = c->tokenUrl;
+  if (!c->objectId.empty()) {
+    url += ";id=" + percentEncode(c->objectId.data(), c->objectId.size());
+  } else if (!c->objectLabel.empty()) {
+    url += ";object=" + percentEncode(reinterpret_cast<const unsigned char*>(c->objectLabel.data()),
+                                      c->objectLabel.size());
+  } else {
+    *message = "the certificate on token " + c->tokenLabel + " has no id to find its key by";
+    return HELM_E_KEY_NOT_FOUND;
+  }
+  url += ";type=private";
+
+  gnutls_pkcs11_privkey_t tokenKey = nullptr;
+  if (gnutls_pkcs11_privkey_init(&tokenKey) < 0) return HELM_E_INTERNAL;
+  gnutls_pkcs11_privkey_set_pin_function(tokenKey, pinCallback, out);
+  // Log in even for a key the token would use without: every operation is
+  // authorised by the PIN the page was given.
+  ret = gnutls_pkcs11_privkey_import_url(tokenKey, url.c_str(), GNUTLS_PKCS11_OBJ_FLAG_LOGIN);
+  if (ret >= 0 && out->pinCalls == 0) {
+    // Already logged in by someone else in this process: the PIN cannot be
+    // checked, so nothing is signed.
+    gnutls_pkcs11_privkey_deinit(tokenKey);
+    *message = "token " + c->tokenLabel + " is in use by another program in this process";
+    return HELM_E_TOKEN;
+  }
+  if (ret < 0) {
+    gnutls_pkcs11_privkey_deinit(tokenKey);
+    unsigned after = 0;
+    bool flagsKnown = gnutls_pkcs11_token_get_flags(c->tokenUrl.c_str(), &after) >= 0;
+    if (ret == GNUTLS_E_PKCS11_PIN_LOCKED || (flagsKnown && (after & GNUTLS_PKCS11_TOKEN_USER_PIN_LOCKED))) {
+      *message = "the PIN of token " + c->tokenLabel + " is locked";
+      return HELM_E_TOKEN_LOCKED;
+    }
+    if (ret == GNUTLS_E_PKCS11_PIN_ERROR || ret == GNUTLS_E_PKCS11_PIN_EXPIRED) {
+      *message = "wrong PIN";
+      if (flagsKnown && (after & GNUTLS_PKCS11_TOKEN_USER_PIN_FINAL_TRY)) *message += "; one try left before the token locks";
+      else if (flagsKnown && (after & GNUTLS_PKCS11_TOKEN_USER_PIN_COUNT_LOW)) *message += "; few tries left";
+      return HELM_E_WRONG_PIN;
+    }
+    if (ret == GNUTLS_E_REQUESTED_DATA_NOT_AVAILABLE || ret == GNUTLS_E_PKCS11_REQUESTED_OBJECT_NOT_AVAILBLE) {
+      *message = "no private key for this certificate on token " + c->tokenLabel;
+      return HELM_E_KEY_NOT_FOUND;
+    }
+    *message = std::string("token ") + c->tokenLabel + ": " + gnutls_strerror(ret);
+    return HELM_E_TOKEN;
+  }
+  if (gnutls_privkey_init(&out->key) < 0) {
+    gnutls_pkcs11_privkey_deinit(tokenKey);
+    return HELM_E_INTERNAL;
+  }
+  ret = gnutls_privkey_import_pkcs11(out->key, tokenKey, GNUTLS_PRIVKEY_IMPORT_AUTO_RELEASE);
+  if (ret < 0) {
+    gnutls_pkcs11_privkey_deinit(tokenKey);
+    gnutls_privkey_deinit(out->key);
+    out->key = nullptr;
+    *message = gnutls_strerror(ret);
+    return HELM_E_TOKEN;
+  }
+  return HELM_OK;
+}
+
+static int openPkcs12Key(const HelmCertificate* c, const char* pin, gnutls_privkey_t* key,
+                         gnutls_x509_crt_t* matched, std::string* message) {
+  std::vector<unsigned char> file;
+  std::string why;
+  std::string name = baseName(c->file);
+  if (readFile(c->file, HELM_MAX_PKCS12_BYTES, &file, &why) != HELM_OK) {
+    *message = name + ": " + why;
+    return HELM_E_PKCS12_UNREADABLE;
+  }
+  gnutls_pkcs12_t p12 = nullptr;
+  if (!importPkcs12(file, &p12)) {
+    *message = name + ": not a PKCS #12 file";
+    return HELM_E_PKCS12_UNREADABLE;
+  }
+  int ret = gnutls_pkcs12_verify_mac(p12, pin);
+  if (ret == GNUTLS_E_MAC_VERIFY_FAILED) {
+    gnutls_pkcs12_deinit(p12);
+    *message = "wrong password for " + name;
+    return HELM_E_WRONG_PIN;
+  }
+  gnutls_x509_privkey_t privateKey = nullptr;
+  gnutls_x509_crt_t* chain = nullptr;
+  unsigned chainLength = 0;
+  ret = gnutls_pkcs12_simple_parse(p12, pin, &privateKey, &chain, &chainLength, nullptr, nullptr, nullptr, 0);
+  gnutls_pkcs12_deinit(p12);
+  if (ret < 0) {
+    if (ret == GNUTLS_E_DECRYPTION_FAILED || ret == GNUTLS_E_MAC_VERIFY_FAILED) {
+      *message = "wrong password for " + name;
+      return HELM_E_WRONG_PIN;
+    }
+    *message = name + ": " + gnutls_strerror(ret);
+    return HELM_E_PKCS12_UNREADABLE;
+  }
+  int code = HELM_OK;
+  std::vector<unsigned char> der;
+  if (chainLength == 0 || privateKey == nullptr || !exportDer(chain[0], &der)) {
+    *message = name + " holds no certificate for its key";
+    code = HELM_E_KEY_NOT_FOUND;
+  } else if (der != c->der) {
+    *message = "the certificate listed for " + name + " does not belong to its key";
+    code = HELM_E_UNKNOWN_CERTIFICATE;
+  }
+  for (unsigned i = 0; i < chainLength; i++) {
+    if (i == 0 && code == HELM_OK) {
+      *matched = chain[0];
+    } else {
+      gnutls_x509_crt_deinit(chain[i]);
+    }
+  }
+  gnutls_free(chain);
+  if (code == HELM_OK && (gnutls_privkey_init(key) < 0 ||
+                          gnutls_privkey_import_x509(*key, privateKey, GNUTLS_PRIVKEY_IMPORT_AUTO_RELEASE) < 0)) {
+    if (*key != nullptr) gnutls_privkey_deinit(*key);
+    *key = nullptr;
+    code = HELM_E_INTERNAL;
+  }
+  if (code != HELM_OK) {
+    if (privateKey != nullptr) gnutls_x509_privkey_deinit(privateKey);  // wipes the key material
+    if (*matched != nullptr) {
+      gnutls_x509_crt_deinit(*matched);
+      *matched = nullptr;
+    }
+  }
+  return code;
+}
+
+void HelmKey_Init(HelmKey* key) {
+  key->key = nullptr;
+  key->certificate = nullptr;
+  key->lock = -1;
+  key->pinCalls = 0;
+  Helm_Wipe(key->pin, sizeof key->pin);
+}
+
+int HelmKey_Open(const HelmCertificate* c, const char* pin, HelmKey* out, std::string* message) {
+  HelmKey_Init(out);
+  size_t pinLength = strlen(pin);
+  if (pinLength > HELM_MAX_PIN_BYTES) {
+    *message = "the PIN is too long";
+    return HELM_E_BAD_PARAMETER;
+  }
+  gnutls_x509_crt_t crt = nullptr;
+  if (!importCertificate(c->der, &crt)) {
+    *message = "the certificate cannot be parsed";
+    return HELM_E_UNKNOWN_CERTIFICATE;
+  }
+  int code = HelmCertificate_CheckSigning(crt, time(nullptr), message);
+  if (code != HELM_OK) {
+    gnutls_x509_crt_deinit(crt);
+    return code;
+  }
+  if (c->kind == HELM_LOCATION_PKCS11) {
+    memcpy(out->pin, pin, pinLength + 1);
+    // Held until the key is closed: the token stays logged in that long.
+    out->lock = takeTokenLock();
+    code = openTokenKey(c, out, message);
+    if (code != HELM_OK) {
+      gnutls_x509_crt_deinit(crt);
+      HelmKey_Close(out);
+      return code;
+    }
+    out->certificate = crt;
+  } else {
+    gnutls_x509_crt_t matched = nullptr;
+    code = openPkcs12Key(c, pin, &out->key, &matched, message);
+    gnutls_x509_crt_deinit(crt);
+    if (code != HELM_OK) return code;
+    out->certificate = matched;
+  }
+  return HELM_OK;
+}
+
+void HelmKey_Close(HelmKey* key) {
+  if (key->key != nullptr) gnutls_privkey_deinit(key->key);  // ends the token session and its login
+  if (key->certificate != nullptr) gnutls_x509_crt_deinit(key->certificate);
+  key->key = nullptr;
+  key->certificate = nullptr;
+  releaseTokenLock(key->lock);
+  key->lock = -1;
+  Helm_Wipe(key->pin, sizeof key->pin);
+}

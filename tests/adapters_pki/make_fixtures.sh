@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# make_fixtures.sh DIR -- builds, from nothing, the throw-away PKI the PKI
+# adapter's tests use: a SoftHSM2 token with its own configuration, a test CA
+# (certtool) that certifies keys on the token and in PKCS #12 files, and a
+# home folder laid out as a user's (key folder and allow-list).
+#
+#   DIR/softhsm2.conf, DIR/tokens/   token "helm-test", user PIN 1234
+#       id 01 "signer"      RSA-2048, cert "Token Signer"     (digitalSignature)
+#       id 02 "ec-signer"   EC P-256, cert "Token EC Signer"  (digitalSignature)
+#       id 03 "enc-only"    RSA-2048, cert "Token Encipher"   (keyEncipherment only)
+#   DIR/ca.crt, DIR/other-ca.crt          the test CA and an unrelated one
+#   DIR/home/.config/kestrovan/helm/keys/
+#       soft.p12 (+ soft.crt)    "Soft Signer", EC, password 5678, certificate encrypted
+#       plain.p12                "Plain Signer", RSA, password abcd, certificate in clear
+#       expired.p12 (+ .crt)     "Expired Signer", validity ended in 2020, password 5678
+#       nosidecar.p12            encrypted certificate and nothing next to it
+#       broken.p12               not a PKCS #12 file
+#   DIR/keys/                the software keys and certificates, for the
+#                            independent checks made with openssl
+# Run again to start over; nothing outside DIR is touched.
+set -euo pipefail
+dir="$1"
+case "$dir" in /*) ;; *) dir="$PWD/$dir" ;; esac
+rm -rf "$dir"
+mkdir -p "$dir/tokens" "$dir/keys" "$dir/work"
+keyfolder="$dir/home/.config/kestrovan/helm/keys"
+mkdir -p "$keyfolder"
+chmod 700 "$dir/home" "$dir/home/.config" "$dir/home/.config/kestrovan" "$dir/home/.config/kestrovan/helm" "$keyfolder"
+cd "$dir/work"
+
+cat > "$dir/softhsm2.conf" <<CONF
+directories.tokendir = $dir/tokens
+objectstore.backend = file
+log.level = ERROR
+slots.removable = false
+CONF
+export SOFTHSM2_CONF="$dir/softhsm2.conf"
+# p11-kit reads the user's module list from HOME: keep the real one out.
+export HOME="$dir/home"
+export GNUTLS_PIN=1234 GNUTLS_SO_PIN=12345678
+quiet() { "$@" >/dev/null 2>"$dir/work/last.err" || { cat "$dir/work/last.err" >&2; echo "make_fixtures: failed: $*" >&2; exit 1; }; }
+
+# --- CAs -------------------------------------------------------------------
+make_ca() {  # name cn
+  quiet certtool --generate-privkey --key-type ecdsa --outfile "$1.key"
+  printf 'cn = "%s"\nca\ncert_signing_key\ncrl_signing_key\nexpiration_days = 60\n' "$2" > "$1.tmpl"
+  quiet certtool --generate-self-signed --load-privkey "$1.key" --template "$1.tmpl" --outfile "$dir/$1.crt"
+}
+make_ca ca "Helm Test CA"
+make_ca other-ca "Other Test CA"
+
+# template name cn serial usage [dates]
+template() {
+  {
+    printf 'cn = "%s"\no = "Helm Test"\nserial = %s\n%s\n' "$2" "$3" "$4"
+    if [ -n "${5:-}" ]; then printf '%s\n' "$5"; else printf 'expiration_days = 30\n'; fi
+  } > "$1.tmpl"
+}
+issue_for_pubkey() {  # name pubkey-file
+  quiet certtool --generate-certificate --load-pubkey "$2" --load-ca-privkey ca.key \
+    --load-ca-certificate "$dir/ca.crt" --template "$1.tmpl" --outfile "$dir/keys/$1.crt"
+}
+
+# --- token -----------------------------------------------------------------
+quiet softhsm2-util --init-token --free --label helm-test --so-pin "$GNUTLS_SO_PIN" --pin "$GNUTLS_PIN"
+token="pkcs11:token=helm-test"
+token_key() {  # name id type bits-or-curve cn serial usage
+  if [ "$3" = rsa ]; then
+    quiet p11tool --login --generate-privkey=rsa --bits "$4" --label "$1" --id "$2" --outfile "$1.pub" "$token"
+  else
+    quiet p11tool --login --generate-privkey=ecdsa --curve "$4" --label "$1" --id "$2" --outfile "$1.pub" "$token"
+  fi
+  template "$1" "$5" "$6" "$7"
+  issue_for_pubkey "$1" "$1.pub"
+  quiet p11tool --login --write --load-certificate "$dir/keys/$1.crt" --label "$1" --id "$2" "$token"
+}
+token_key signer 01 rsa 2048 "Token Signer" 1001 signing_key
+token_key ec-signer 02 ecdsa secp256r1 "Token EC Signer" 1002 signing_key
+token_key enc-only 03 rsa 2048 "Token Encipher" 1003 encryption_key
+# The CA on the token too, as users' tokens often carry it: never listed.
+quiet p11tool --login --write --load-certificate "$dir/ca.crt" --label "helm-ca" "$token"
+
+# --- PKCS #12 files ----------------------------------------------------------
+soft_key() {  # name key-type cn serial usage [dates]
+  quiet certtool --generate-privkey --key-type "$2" --outfile "$dir/keys/$1.key"
+  template "$1" "$3" "$4" "$5" "${6:-}"
+  quiet certtool --generate-certificate --load-privkey "$dir/keys/$1.key" --load-ca-privkey ca.key \
+    --load-ca-certificate "$dir/ca.crt" --template "$1.tmpl" --outfile "$dir/keys/$1.crt"
+}
+soft_key soft ecdsa "Soft Signer" 2001 signing_key
+soft_key plain rsa "Plain Signer" 2002 signing_key
+soft_key expired ecdsa "Expired Signer" 2003 signing_key \
+  "$(printf 'activation_date = "2019-01-01 00:00:00 UTC"\nexpiration_date = "2020-01-01 00:00:00 UTC"')"
+
+# Modern encryption with a modest iteration count keeps the tests quick.
+quiet openssl pkcs12 -export -inkey "$dir/keys/soft.key" -in "$dir/keys/soft.crt" -name "Soft Signer" \
+  -passout pass:5678 -iter 10000 -out "$keyfolder/soft.p12"
+cp "$dir/keys/soft.crt" "$keyfolder/soft.crt"
+quiet openssl pkcs12 -export -inkey "$dir/keys/plain.key" -in "$dir/keys/plain.crt" -name "Plain Signer" \
+  -passout pass:abcd -iter 10000 -certpbe NONE -out "$keyfolder/plain.p12"
+quiet certtool --to-p12 --load-privkey "$dir/keys/expired.key" --load-certificate "$dir/keys/expired.crt" \
+  --p12-name "Expired Signer" --password 5678 --outder --outfile "$keyfolder/expired.p12"
+cp "$dir/keys/expired.crt" "$keyfolder/expired.crt"
+cp "$keyfolder/soft.p12" "$keyfolder/nosidecar.p12"
+printf 'this is not a PKCS #12 file\n' > "$keyfolder/broken.p12"
+chmod 600 "$keyfolder"/*
+
+rm -rf "$dir/work"
+echo "make_fixtures: ready in $dir"
