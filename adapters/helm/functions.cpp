@@ -425,7 +425,7 @@ std::string HelmFunction_VerifyCms(const KestrovanJsonMap* map) {
   if (gnutls_x509_trust_list_init(&trust, 0) < 0) return HelmJson_Error(HELM_E_INTERNAL, "out of memory");
   struct TrustCloser {
     gnutls_x509_trust_list_t t;
-    ~TrustCloser() { gnutls_x509_trust_list_deinit(t, 0); }
+    ~TrustCloser() { gnutls_x509_trust_list_deinit(t, 1); }  // 1: the anchors it took too
   } closeTrust = {trust};
   {
     gnutls_datum_t d = {reinterpret_cast<unsigned char*>(&anchors[0]), (unsigned)anchors.size()};

@@ -211,7 +211,7 @@ int HelmParams_Text(const KestrovanJsonMap* map, const char* key, size_t maxByte
   if (decoded.size() > maxBytes) {
     *message = std::string(key) + " is longer than " + std::to_string(maxBytes) + " bytes";
     code = HELM_E_TOO_LARGE;
-  } else if (memchr(decoded.data(), 0, decoded.size()) != nullptr) {
+  } else if (!decoded.empty() && memchr(decoded.data(), 0, decoded.size()) != nullptr) {
     *message = std::string(key) + " holds a zero byte";
     code = HELM_E_BAD_PARAMETER;
   } else {
