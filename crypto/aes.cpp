@@ -9,6 +9,15 @@
 
 #include <cstring>
 
+// Processors with BMI take the middle bytes of a word in one instruction;
+// a second copy of the rounds is built for them and chosen at run time.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define KESTROVAN_AES_BMI 1
+#include <immintrin.h>
+#else
+#define KESTROVAN_AES_BMI 0
+#endif
+
 namespace {
 
 struct AesTables {
@@ -64,16 +73,33 @@ constexpr AesTables makeAesTables() {
 
 alignas(64) constexpr AesTables kAes = makeAesTables();
 
-inline uint32_t load32(const uint8_t* p) {
+#if defined(__GNUC__)
+#define AES_INLINE inline __attribute__((always_inline))
+#else
+#define AES_INLINE inline
+#endif
+
+// Little-endian words; one move each on little-endian machines.
+AES_INLINE uint32_t load32(const uint8_t* p) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+#else
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
          static_cast<uint32_t>(p[3]) << 24;
+#endif
 }
 
-inline void store32(uint8_t* p, uint32_t v) {
+AES_INLINE void store32(uint8_t* p, uint32_t v) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  memcpy(p, &v, 4);
+#else
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
   p[2] = static_cast<uint8_t>(v >> 16);
   p[3] = static_cast<uint8_t>(v >> 24);
+#endif
 }
 
 inline uint32_t subWord(uint32_t w) {
@@ -82,111 +108,41 @@ inline uint32_t subWord(uint32_t w) {
          static_cast<uint32_t>(kAes.sbox[w >> 24]) << 24;
 }
 
-#define B0(x) ((x) & 0xff)
-#define B1(x) (((x) >> 8) & 0xff)
-#define B2(x) (((x) >> 16) & 0xff)
-#define B3(x) ((x) >> 24)
 
-// One full encryption round: t = MixColumns(ShiftRows(SubBytes(s))) ^ rk.
-#define AES_EROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk)                                                    \
-  do {                                                                                                    \
-    t0 = kAes.te[0][B0(s0)] ^ kAes.te[1][B1(s1)] ^ kAes.te[2][B2(s2)] ^ kAes.te[3][B3(s3)] ^ (rk)[0];     \
-    t1 = kAes.te[0][B0(s1)] ^ kAes.te[1][B1(s2)] ^ kAes.te[2][B2(s3)] ^ kAes.te[3][B3(s0)] ^ (rk)[1];     \
-    t2 = kAes.te[0][B0(s2)] ^ kAes.te[1][B1(s3)] ^ kAes.te[2][B2(s0)] ^ kAes.te[3][B3(s1)] ^ (rk)[2];     \
-    t3 = kAes.te[0][B0(s3)] ^ kAes.te[1][B1(s0)] ^ kAes.te[2][B2(s1)] ^ kAes.te[3][B3(s2)] ^ (rk)[3];     \
-  } while (0)
+namespace plain {
+#define AES_USE_BEXTR 0
+#include "crypto/aes_rounds.inc"
+#undef AES_USE_BEXTR
+}  // namespace plain
 
-// One full round of the equivalent inverse cipher.
-#define AES_DROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk)                                                    \
-  do {                                                                                                    \
-    t0 = kAes.td[0][B0(s0)] ^ kAes.td[1][B1(s3)] ^ kAes.td[2][B2(s2)] ^ kAes.td[3][B3(s1)] ^ (rk)[0];     \
-    t1 = kAes.td[0][B0(s1)] ^ kAes.td[1][B1(s0)] ^ kAes.td[2][B2(s3)] ^ kAes.td[3][B3(s2)] ^ (rk)[1];     \
-    t2 = kAes.td[0][B0(s2)] ^ kAes.td[1][B1(s1)] ^ kAes.td[2][B2(s0)] ^ kAes.td[3][B3(s3)] ^ (rk)[2];     \
-    t3 = kAes.td[0][B0(s3)] ^ kAes.td[1][B1(s2)] ^ kAes.td[2][B2(s1)] ^ kAes.td[3][B3(s0)] ^ (rk)[3];     \
-  } while (0)
+#if KESTROVAN_AES_BMI
+#pragma GCC push_options
+#pragma GCC target("bmi,bmi2")
+namespace bmi {
+#define AES_USE_BEXTR 1
+#include "crypto/aes_rounds.inc"
+#undef AES_USE_BEXTR
+}  // namespace bmi
+#pragma GCC pop_options
 
-#define SB(x) static_cast<uint32_t>(kAes.sbox[x])
-#define ISB(x) static_cast<uint32_t>(kAes.isbox[x])
-
-// Last encryption round: no MixColumns.
-#define AES_ELAST(t0, t1, t2, t3, s0, s1, s2, s3, rk)                                                     \
-  do {                                                                                                    \
-    t0 = (SB(B0(s0)) | SB(B1(s1)) << 8 | SB(B2(s2)) << 16 | SB(B3(s3)) << 24) ^ (rk)[0];                  \
-    t1 = (SB(B0(s1)) | SB(B1(s2)) << 8 | SB(B2(s3)) << 16 | SB(B3(s0)) << 24) ^ (rk)[1];                  \
-    t2 = (SB(B0(s2)) | SB(B1(s3)) << 8 | SB(B2(s0)) << 16 | SB(B3(s1)) << 24) ^ (rk)[2];                  \
-    t3 = (SB(B0(s3)) | SB(B1(s0)) << 8 | SB(B2(s1)) << 16 | SB(B3(s2)) << 24) ^ (rk)[3];                  \
-  } while (0)
-
-#define AES_DLAST(t0, t1, t2, t3, s0, s1, s2, s3, rk)                                                     \
-  do {                                                                                                    \
-    t0 = (ISB(B0(s0)) | ISB(B1(s3)) << 8 | ISB(B2(s2)) << 16 | ISB(B3(s1)) << 24) ^ (rk)[0];              \
-    t1 = (ISB(B0(s1)) | ISB(B1(s0)) << 8 | ISB(B2(s3)) << 16 | ISB(B3(s2)) << 24) ^ (rk)[1];              \
-    t2 = (ISB(B0(s2)) | ISB(B1(s1)) << 8 | ISB(B2(s0)) << 16 | ISB(B3(s3)) << 24) ^ (rk)[2];              \
-    t3 = (ISB(B0(s3)) | ISB(B1(s2)) << 8 | ISB(B2(s1)) << 16 | ISB(B3(s0)) << 24) ^ (rk)[3];              \
-  } while (0)
-
-// Encrypts the state in s0..s3 (already XORed with nothing): adds the first
-// round key, runs the rounds, leaves the ciphertext in s0..s3.
-inline void encryptState(const uint32_t* rk, uint64_t words, uint32_t& s0, uint32_t& s1, uint32_t& s2,
-                         uint32_t& s3) {
-  uint32_t t0, t1, t2, t3;
-  s0 ^= rk[0];
-  s1 ^= rk[1];
-  s2 ^= rk[2];
-  s3 ^= rk[3];
-  // rounds = words / 4 - 1 is even (10, 12, 14): two rounds per step.
-  uint64_t steps = (words / 4 - 1) / 2;
-  for (;;) {
-    AES_EROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk + 4);
-    rk += 8;
-    if (--steps == 0) break;
-    AES_EROUND(s0, s1, s2, s3, t0, t1, t2, t3, rk);
-  }
-  AES_ELAST(s0, s1, s2, s3, t0, t1, t2, t3, rk);
+// Asked once; the answer does not change while the process runs.
+bool haveBmi() {
+  static const bool have = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+  }();
+  return have;
 }
-
-inline void decryptState(const uint32_t* rk, uint64_t words, uint32_t& s0, uint32_t& s1, uint32_t& s2,
-                         uint32_t& s3) {
-  uint32_t t0, t1, t2, t3;
-  s0 ^= rk[0];
-  s1 ^= rk[1];
-  s2 ^= rk[2];
-  s3 ^= rk[3];
-  uint64_t steps = (words / 4 - 1) / 2;
-  for (;;) {
-    AES_DROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk + 4);
-    rk += 8;
-    if (--steps == 0) break;
-    AES_DROUND(s0, s1, s2, s3, t0, t1, t2, t3, rk);
-  }
-  AES_DLAST(s0, s1, s2, s3, t0, t1, t2, t3, rk);
-}
-
-// Two independent blocks at once: CBC decryption does not chain the cipher,
-// so the two dependency chains fill each other's load latency.
-inline void decryptState2(const uint32_t* rk, uint64_t words, uint32_t& a0, uint32_t& a1, uint32_t& a2,
-                          uint32_t& a3, uint32_t& b0, uint32_t& b1, uint32_t& b2, uint32_t& b3) {
-  uint32_t u0, u1, u2, u3, v0, v1, v2, v3;
-  a0 ^= rk[0];
-  a1 ^= rk[1];
-  a2 ^= rk[2];
-  a3 ^= rk[3];
-  b0 ^= rk[0];
-  b1 ^= rk[1];
-  b2 ^= rk[2];
-  b3 ^= rk[3];
-  uint64_t steps = (words / 4 - 1) / 2;
-  for (;;) {
-    AES_DROUND(u0, u1, u2, u3, a0, a1, a2, a3, rk + 4);
-    AES_DROUND(v0, v1, v2, v3, b0, b1, b2, b3, rk + 4);
-    rk += 8;
-    if (--steps == 0) break;
-    AES_DROUND(a0, a1, a2, a3, u0, u1, u2, u3, rk);
-    AES_DROUND(b0, b1, b2, b3, v0, v1, v2, v3, rk);
-  }
-  AES_DLAST(a0, a1, a2, a3, u0, u1, u2, u3, rk);
-  AES_DLAST(b0, b1, b2, b3, v0, v1, v2, v3, rk);
-}
+#define AES_DISPATCH(call) \
+  do {                     \
+    if (haveBmi())         \
+      bmi::call;           \
+    else                   \
+      plain::call;         \
+  } while (0)
+#else
+#define AES_DISPATCH(call) plain::call
+#endif
 
 }  // namespace
 
@@ -221,108 +177,34 @@ void AESRev(uint32_t* w, uint64_t words) {
   // tables include the inverse S-box, so feed them S-box outputs.
   for (uint64_t i = 4; i < words - 4; i++) {
     uint32_t x = w[i];
-    w[i] = kAes.td[0][kAes.sbox[B0(x)]] ^ kAes.td[1][kAes.sbox[B1(x)]] ^ kAes.td[2][kAes.sbox[B2(x)]] ^
-           kAes.td[3][kAes.sbox[B3(x)]];
+    w[i] = kAes.td[0][kAes.sbox[x & 0xff]] ^ kAes.td[1][kAes.sbox[(x >> 8) & 0xff]] ^
+           kAes.td[2][kAes.sbox[(x >> 16) & 0xff]] ^ kAes.td[3][kAes.sbox[x >> 24]];
   }
 }
 
+
 void AESBlockE(const uint32_t* rk, uint64_t words, const uint8_t* in, uint8_t* out) {
-  uint32_t s0 = load32(in), s1 = load32(in + 4), s2 = load32(in + 8), s3 = load32(in + 12);
-  encryptState(rk, words, s0, s1, s2, s3);
-  store32(out, s0);
-  store32(out + 4, s1);
-  store32(out + 8, s2);
-  store32(out + 12, s3);
+  AES_DISPATCH(blockE(rk, words, in, out));
 }
 
 void AESBlockD(const uint32_t* rk, uint64_t words, const uint8_t* in, uint8_t* out) {
-  uint32_t s0 = load32(in), s1 = load32(in + 4), s2 = load32(in + 8), s3 = load32(in + 12);
-  decryptState(rk, words, s0, s1, s2, s3);
-  store32(out, s0);
-  store32(out + 4, s1);
-  store32(out + 8, s2);
-  store32(out + 12, s3);
+  AES_DISPATCH(blockD(rk, words, in, out));
 }
 
 void AESEcbE(const uint32_t* rk, uint64_t words, const uint8_t* in, uint8_t* out, uint64_t blocks) {
-  for (; blocks > 0; blocks--, in += 16, out += 16) AESBlockE(rk, words, in, out);
+  AES_DISPATCH(ecbE(rk, words, in, out, blocks));
 }
 
 void AESEcbD(const uint32_t* rk, uint64_t words, const uint8_t* in, uint8_t* out, uint64_t blocks) {
-  for (; blocks >= 2; blocks -= 2, in += 32, out += 32) {
-    uint32_t a0 = load32(in), a1 = load32(in + 4), a2 = load32(in + 8), a3 = load32(in + 12);
-    uint32_t b0 = load32(in + 16), b1 = load32(in + 20), b2 = load32(in + 24), b3 = load32(in + 28);
-    decryptState2(rk, words, a0, a1, a2, a3, b0, b1, b2, b3);
-    store32(out, a0);
-    store32(out + 4, a1);
-    store32(out + 8, a2);
-    store32(out + 12, a3);
-    store32(out + 16, b0);
-    store32(out + 20, b1);
-    store32(out + 24, b2);
-    store32(out + 28, b3);
-  }
-  if (blocks) AESBlockD(rk, words, in, out);
+  AES_DISPATCH(ecbD(rk, words, in, out, blocks));
 }
 
 void AESCbcE(const uint32_t* rk, uint64_t words, uint8_t* chain, const uint8_t* in, uint8_t* out,
              uint64_t blocks) {
-  uint32_t s0 = load32(chain), s1 = load32(chain + 4), s2 = load32(chain + 8), s3 = load32(chain + 12);
-  for (; blocks > 0; blocks--, in += 16, out += 16) {
-    s0 ^= load32(in);
-    s1 ^= load32(in + 4);
-    s2 ^= load32(in + 8);
-    s3 ^= load32(in + 12);
-    encryptState(rk, words, s0, s1, s2, s3);
-    store32(out, s0);
-    store32(out + 4, s1);
-    store32(out + 8, s2);
-    store32(out + 12, s3);
-  }
-  store32(chain, s0);
-  store32(chain + 4, s1);
-  store32(chain + 8, s2);
-  store32(chain + 12, s3);
+  AES_DISPATCH(cbcE(rk, words, chain, in, out, blocks));
 }
 
 void AESCbcD(const uint32_t* rk, uint64_t words, uint8_t* chain, const uint8_t* in, uint8_t* out,
              uint64_t blocks) {
-  uint32_t p0 = load32(chain), p1 = load32(chain + 4), p2 = load32(chain + 8), p3 = load32(chain + 12);
-  for (; blocks >= 2; blocks -= 2, in += 32, out += 32) {
-    uint32_t a0 = load32(in), a1 = load32(in + 4), a2 = load32(in + 8), a3 = load32(in + 12);
-    uint32_t b0 = load32(in + 16), b1 = load32(in + 20), b2 = load32(in + 24), b3 = load32(in + 28);
-    decryptState2(rk, words, a0, a1, a2, a3, b0, b1, b2, b3);
-    // Read both ciphertext blocks again before writing: in may equal out.
-    uint32_t c0 = load32(in), c1 = load32(in + 4), c2 = load32(in + 8), c3 = load32(in + 12);
-    uint32_t n0 = load32(in + 16), n1 = load32(in + 20), n2 = load32(in + 24), n3 = load32(in + 28);
-    store32(out, a0 ^ p0);
-    store32(out + 4, a1 ^ p1);
-    store32(out + 8, a2 ^ p2);
-    store32(out + 12, a3 ^ p3);
-    store32(out + 16, b0 ^ c0);
-    store32(out + 20, b1 ^ c1);
-    store32(out + 24, b2 ^ c2);
-    store32(out + 28, b3 ^ c3);
-    p0 = n0;
-    p1 = n1;
-    p2 = n2;
-    p3 = n3;
-  }
-  if (blocks) {
-    uint32_t a0 = load32(in), a1 = load32(in + 4), a2 = load32(in + 8), a3 = load32(in + 12);
-    uint32_t n0 = a0, n1 = a1, n2 = a2, n3 = a3;
-    decryptState(rk, words, a0, a1, a2, a3);
-    store32(out, a0 ^ p0);
-    store32(out + 4, a1 ^ p1);
-    store32(out + 8, a2 ^ p2);
-    store32(out + 12, a3 ^ p3);
-    p0 = n0;
-    p1 = n1;
-    p2 = n2;
-    p3 = n3;
-  }
-  store32(chain, p0);
-  store32(chain + 4, p1);
-  store32(chain + 8, p2);
-  store32(chain + 12, p3);
+  AES_DISPATCH(cbcD(rk, words, chain, in, out, blocks));
 }
