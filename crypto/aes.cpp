@@ -11,7 +11,9 @@
 
 // Processors with BMI take the middle bytes of a word in one instruction;
 // a second copy of the rounds is built for them and chosen at run time.
-#if defined(__x86_64__) && defined(__GNUC__)
+// KESTROVAN_AES_PORTABLE_ONLY builds the portable rounds alone (a test
+// binary does, so that they are checked on machines with BMI too).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(KESTROVAN_AES_PORTABLE_ONLY)
 #define KESTROVAN_AES_BMI 1
 #include <immintrin.h>
 #else
