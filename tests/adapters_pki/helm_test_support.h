@@ -1,14 +1,18 @@
 // helm_test_support.h -- what the PKI adapter's tests share: a small JSON
 // reader for the adapter's answers, Base64, running shell commands (openssl
-// is the independent verifier), files, and the fixture folders made by
-// make_fixtures.sh.
+// is the independent verifier), files, the fixture folders made by
+// make_fixtures.sh, and the built adapter loaded with dlopen.
 #ifndef KESTROVAN_TESTS_ADAPTERS_PKI_HELM_TEST_SUPPORT_H
 #define KESTROVAN_TESTS_ADAPTERS_PKI_HELM_TEST_SUPPORT_H
 
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +24,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "kestrovan/adapter.h"
 
 namespace helmtest {
 
@@ -299,6 +305,81 @@ inline std::string makeHome(const std::string& under) {
 }
 
 inline std::string configFolder(const std::string& home) { return home + "/.config/kestrovan/helm"; }
+
+// ---- the adapter, loaded and called as the service does ----------------------
+
+typedef std::vector<std::pair<std::string, std::string>> Params;
+
+// A byte parameter: Base64 text with its Base64 flag on.
+inline void addBytes(Params* p, const std::string& key, const std::string& bytes) {
+  p->emplace_back(key, base64(bytes));
+  p->emplace_back(key + "_KestrovanBase64Flag", "true");
+}
+
+// The built adapter, loaded once per test like one session's copy.
+class Adapter {
+ public:
+  Adapter() {
+    handle_ = dlopen(HELM_ADAPTER_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
+    entry_ = reinterpret_cast<KestrovanCallJsonMapMethod>(dlsym(handle_, KESTROVAN_CALL_JSON_MAP_METHOD_SYMBOL));
+    if (entry_ == nullptr) throw std::runtime_error("no callJsonMapMethod");
+  }
+  ~Adapter() {
+    if (handle_ != nullptr) dlclose(handle_);
+  }
+  void* handle() const { return handle_; }
+
+  // Calls the entry point with a map built like the service's: units sorted
+  // by key ignoring case, texts in "value". Returns a copy of the answer.
+  std::string call(const std::string& function, const Params& params, bool nullAnswerAllowed = false) {
+    Params sorted = params;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
+      return strcasecmp(a.first.c_str(), b.first.c_str()) < 0;
+    });
+    auto* map = static_cast<KestrovanJsonMap*>(calloc(1, sizeof(KestrovanJsonMap)));
+    for (size_t i = 0; i < sorted.size() && i < KESTROVAN_MAP_CAPACITY; i++) {
+      map->units[i].key = strdup(sorted[i].first.c_str());
+      map->units[i].value = strdup(sorted[i].second.c_str());
+      map->count = (int32_t)(i + 1);
+    }
+    char* answer = entry_(map, function.c_str());
+    std::string copy = answer != nullptr ? answer : "";
+    for (int i = 0; i < map->count; i++) {
+      free(map->units[i].key);
+      free(map->units[i].value);
+    }
+    free(map);
+    if (answer == nullptr && !nullAnswerAllowed) ADD_FAILURE() << function << " answered no text";
+    return copy;
+  }
+
+  std::string unlock(const std::string& origin) {
+    return call(KESTROVAN_FUNCTION_UNLOCK, {{KESTROVAN_FUNCTION_INDEX_KEY, KESTROVAN_FUNCTION_INDEX_UNLOCK},
+                                            {KESTROVAN_FUNCTION_NAME_KEY, KESTROVAN_FUNCTION_UNLOCK},
+                                            {KESTROVAN_UNLOCK_URL_KEY, origin},
+                                            {KESTROVAN_KEY_CHECK_KEY, "true"}});
+  }
+  std::string version() {
+    return call(KESTROVAN_FUNCTION_GET_VERSION, {{KESTROVAN_FUNCTION_INDEX_KEY, KESTROVAN_FUNCTION_INDEX_GET_VERSION},
+                                                 {KESTROVAN_FUNCTION_NAME_KEY, KESTROVAN_FUNCTION_GET_VERSION},
+                                                 {KESTROVAN_KEY_CHECK_KEY, "true"}});
+  }
+  void release() {
+    call(KESTROVAN_FUNCTION_RELEASE, {{KESTROVAN_FUNCTION_INDEX_KEY, KESTROVAN_FUNCTION_INDEX_RELEASE},
+                                      {KESTROVAN_FUNCTION_NAME_KEY, KESTROVAN_FUNCTION_RELEASE},
+                                      {KESTROVAN_KEY_CHECK_KEY, "true"}},
+         true);
+  }
+  Json page(const std::string& function, const Params& params) {
+    std::string answer = call(function, params);
+    return parseJson(answer);
+  }
+
+ private:
+  void* handle_ = nullptr;
+  KestrovanCallJsonMapMethod entry_ = nullptr;
+};
 
 }  // namespace helmtest
 

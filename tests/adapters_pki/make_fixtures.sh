@@ -17,6 +17,7 @@
 #       broken.p12               not a PKCS #12 file
 #   DIR/keys/                the software keys and certificates, for the
 #                            independent checks made with openssl
+#   DIR/keys/locked.der      "Locked Signer", for the test module whose PIN is locked
 # Run again to start over; nothing outside DIR is touched.
 set -euo pipefail
 dir="$1"
@@ -91,6 +92,9 @@ soft_key soft ecdsa "Soft Signer" 2001 signing_key
 soft_key plain rsa "Plain Signer" 2002 signing_key
 soft_key expired ecdsa "Expired Signer" 2003 signing_key \
   "$(printf 'activation_date = "2019-01-01 00:00:00 UTC"\nexpiration_date = "2020-01-01 00:00:00 UTC"')"
+
+soft_key locked ecdsa "Locked Signer" 3001 signing_key
+quiet certtool --certificate-info --infile "$dir/keys/locked.crt" --outder --outfile "$dir/keys/locked.der"
 
 # Modern encryption with a modest iteration count keeps the tests quick.
 quiet openssl pkcs12 -export -inkey "$dir/keys/soft.key" -in "$dir/keys/soft.crt" -name "Soft Signer" \
