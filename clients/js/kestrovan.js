@@ -487,13 +487,15 @@ export class KestrovanClient {
   }
 
   // A request with no effect that the service answers with a new "SessionID"
-  // only: proof that the service (and not something else) listens there.
-  // Resolves with null when it does, else with what went wrong.
-  async #probe(base, signal) {
-    const guard = deadlineSignal(signal, PROBE_TIMEOUT_MS);
+  // only (or, when it refuses this page, with a result code): proof that the
+  // service, and not something else, listens there. Resolves with null when
+  // it does, else with what went wrong.
+  async #probe(base, signal, timeoutMs = PROBE_TIMEOUT_MS) {
+    const guard = deadlineSignal(signal, timeoutMs);
     try {
       const answer = await this.#post(base, [['FunctionName', 'KestrovanClose'], ['SessionId', '']], guard.signal);
       if (typeof answer.SessionID === 'string' && answer.SessionID !== '') return null;
+      if (resultCodeOf(answer.result) !== null) return null;
       return new KestrovanError(ErrorKind.BadAnswer, `${base} answered, but not like the Kestrovan service.`, { answer });
     } catch (error) {
       if (signal && signal.aborted) throw abortReason(signal);
@@ -511,9 +513,13 @@ export class KestrovanClient {
     if (!this.#locating) {
       this.#locating = (async () => {
         const urls = this.candidateUrls();
+        // While the browser asks the user for the local-network permission,
+        // the first request waits for the answer: give it the call's whole
+        // deadline rather than the probe's few seconds.
+        const probeMs = (await permissionState()) === 'prompt' ? Infinity : PROBE_TIMEOUT_MS;
         let first = null;
         for (const url of urls) {
-          const failure = await this.#probe(url, options.signal);
+          const failure = await this.#probe(url, options.signal, probeMs);
           if (failure === null) {
             this.#base = url;
             return url;

@@ -1,0 +1,64 @@
+// The demo page's static server: serves its fixed files (the library among
+// them) with safe headers, and nothing else.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import net from 'node:net';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
+let server;
+let base;
+
+before(async () => {
+  server = spawn(process.execPath, [path.join(repo, 'clients', 'demo', 'server.mjs'), '--port', '0'], { stdio: ['ignore', 'pipe', 'inherit'] });
+  base = await new Promise((resolve, reject) => {
+    let out = '';
+    server.stdout.on('data', (chunk) => {
+      out += chunk;
+      const match = /Demo page: (http:\/\/127\.0\.0\.1:\d+)\//.exec(out);
+      if (match) resolve(match[1]);
+    });
+    server.on('exit', (code) => reject(new Error(`server exited with ${code}`)));
+  });
+});
+
+after(() => server.kill('SIGTERM'));
+
+test('serves the page, its script and style, and the library', async () => {
+  const cases = [
+    ['/', 'text/html', path.join(repo, 'clients', 'demo', 'index.html')],
+    ['/index.html', 'text/html', path.join(repo, 'clients', 'demo', 'index.html')],
+    ['/demo.js', 'text/javascript', path.join(repo, 'clients', 'demo', 'demo.js')],
+    ['/demo.css', 'text/css', path.join(repo, 'clients', 'demo', 'demo.css')],
+    ['/kestrovan.js', 'text/javascript', path.join(repo, 'clients', 'js', 'kestrovan.js')],
+  ];
+  for (const [url, type, file] of cases) {
+    const response = await fetch(base + url);
+    assert.equal(response.status, 200, url);
+    assert.ok(response.headers.get('content-type').startsWith(type), url);
+    assert.equal(response.headers.get('x-content-type-options'), 'nosniff');
+    assert.match(response.headers.get('content-security-policy'), /connect-src https:\/\/127\.0\.0\.1:\* https:\/\/localhost:\*/);
+    assert.equal(await response.text(), fs.readFileSync(file, 'utf8'), url);
+  }
+});
+
+test('nothing else: other paths, traversal and other methods are refused', async () => {
+  for (const url of ['/server.mjs', '/../js/kestrovan.js', '/%2e%2e/js/kestrovan.js', '/README.md', '/index.html/', '/x']) {
+    assert.equal((await fetch(base + url)).status, 404, url);
+  }
+  // A raw request line that no URL parser tidied up.
+  const raw = await new Promise((resolve, reject) => {
+    const socket = net.connect(new URL(base).port, '127.0.0.1', () => {
+      socket.end('GET /../../../etc/passwd HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n');
+    });
+    let text = '';
+    socket.on('data', (chunk) => { text += chunk; });
+    socket.on('end', () => resolve(text));
+    socket.on('error', reject);
+  });
+  assert.match(raw, /^HTTP\/1\.1 404/);
+  assert.equal((await fetch(`${base}/`, { method: 'POST', body: 'x' })).status, 405);
+});
