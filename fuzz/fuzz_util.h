@@ -1,0 +1,32 @@
+// fuzz_util.h -- small helpers shared by the fuzz targets.
+#ifndef KESTROVAN_FUZZ_FUZZ_UTIL_H
+#define KESTROVAN_FUZZ_FUZZ_UTIL_H
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+// A property of the code under test that does not hold: print it and abort,
+// which libFuzzer (and the replay driver's ctest run) report as a crash.
+#define FUZZ_CHECK(condition)                                                              \
+  do {                                                                                     \
+    if (!(condition)) {                                                                    \
+      fprintf(stderr, "fuzz check failed: %s at %s:%d\n", #condition, __FILE__, __LINE__); \
+      abort();                                                                             \
+    }                                                                                      \
+  } while (0)
+
+// The console trace goes to standard output; at millions of inputs it only
+// slows the search down. libFuzzer reports on standard error.
+static inline void KestrovanFuzz_quietTrace() {
+  fflush(stdout);
+  int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+  }
+}
+
+#endif

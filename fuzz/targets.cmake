@@ -1,0 +1,24 @@
+# targets.cmake -- the fuzz targets and the libraries each one needs, shared by
+# fuzz/CMakeLists.txt (which builds them) and tests/fuzz/CMakeLists.txt (which
+# registers the corpus replays). A target is built only when every library it
+# names exists in this tree, so targets for libraries still to come simply
+# stay out until their folder does.
+
+set(KESTROVAN_FUZZ_TARGETS base64 ini text policy cipher)
+
+set(KESTROVAN_FUZZ_LIBS_base64 kestrovan_support)
+set(KESTROVAN_FUZZ_LIBS_ini kestrovan_support)
+set(KESTROVAN_FUZZ_LIBS_text kestrovan_support)
+set(KESTROVAN_FUZZ_LIBS_policy kestrovan_policy)
+set(KESTROVAN_FUZZ_LIBS_cipher kestrovan_crypto)
+
+# kestrovan_fuzz_ready(NAME OUT): OUT is TRUE when every library of NAME exists.
+function(kestrovan_fuzz_ready name out)
+  set(ready TRUE)
+  foreach(lib IN LISTS KESTROVAN_FUZZ_LIBS_${name})
+    if(NOT TARGET ${lib})
+      set(ready FALSE)
+    endif()
+  endforeach()
+  set(${out} ${ready} PARENT_SCOPE)
+endfunction()
