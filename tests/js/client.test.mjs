@@ -107,14 +107,16 @@ test('the deadline ends the loop with a Timeout; the next main-thread call first
     (e) => e instanceof KestrovanError && e.kind === 'Timeout');
   const before = server.seen.length;
   assert.equal(await s.call('Next', {}, { mainThread: true }), 'fresh:Next');
-  const after = server.seen.slice(before).map((x) => x.request);
+  // The last Slow request, cut off by the deadline, may reach the stand-in
+  // late; what matters is that the collecting request precedes Next.
+  const after = server.seen.slice(before).map((x) => x.request).filter((r) => r.FunctionName !== 'Slow');
   assert.equal(after.length, 2);
   assert.deepEqual(after[0], { FunctionName: 'KestrovanClose', SessionId: '', KestrovanMainThread: true });
   assert.equal(after[1].FunctionName, 'Next');
   // Collected once: a third call goes straight out.
   const n = server.seen.length;
   assert.equal(await s.call('Third', {}, { mainThread: true }), 'fresh:Third');
-  assert.equal(server.seen.length, n + 1);
+  assert.deepEqual(server.seen.slice(n).map((x) => x.request.FunctionName).filter((f) => f !== 'Slow'), ['Third']);
 });
 
 test('an AbortSignal cancels the call in flight with the caller\'s reason', async (t) => {
@@ -127,11 +129,11 @@ test('an AbortSignal cancels the call in flight with the caller\'s reason', asyn
   setTimeout(() => controller.abort(reason), 50);
   await assert.rejects(s.call('F', {}, { mainThread: true, signal: controller.signal }), (e) => e === reason);
   // Already aborted: nothing is sent.
-  const n = server.seen.length;
   const done = new AbortController();
   done.abort();
-  await assert.rejects(s.call('F', {}, { signal: done.signal }), (e) => e.name === 'AbortError');
-  assert.equal(server.seen.length, n);
+  await assert.rejects(s.call('G', {}, { signal: done.signal }), (e) => e.name === 'AbortError');
+  await new Promise((resolve) => setTimeout(resolve, 100));
+  assert.equal(server.seen.filter((x) => x.request.FunctionName === 'G').length, 0);
 });
 
 test('a cancelled heartbeat loop stops between two requests', async (t) => {
