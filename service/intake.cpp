@@ -1,0 +1,350 @@
+// intake.cpp -- the access handler, the POST field iterator and the
+// completion notifier.
+#include "service/intake.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "params/params.h"
+#include "service/service.h"
+#include "session/session.h"
+#include "support/support.h"
+
+const unsigned int KestrovanProcessID = 0;
+
+static const char* const kSeparator =
+    "===============================================================================";  // 79
+
+// The three keys that ask for main-thread mode, matched in the decoded JSON
+// text exactly as written here (no blank before the value).
+static const char* const kMainThreadMarkers[] = {
+    "\"KestrovanMainThread\":true",
+    "\"MainThread\":true",
+    "\"KeepAlive\":true",
+};
+
+static void clearParameter(KestrovanParameterText* text) {
+  if (text->data != nullptr) {
+    secureWipe(text->data, text->capacity);
+    free(text->data);
+  }
+  text->data = nullptr;
+  text->length = 0;
+  text->capacity = 0;
+}
+
+// Appends one piece of the field; false when it would pass the limit or no
+// memory is left. The old block is wiped before it is freed.
+static bool appendParameter(KestrovanParameterText* text, const char* data, size_t size, bool* tooLarge) {
+  *tooLarge = false;
+  if (size == 0)
+    return true;
+  if (size > KESTROVAN_PARAMETER_LIMIT - text->length) {
+    *tooLarge = true;
+    return false;
+  }
+  size_t needed = text->length + size + 1;
+  if (needed > text->capacity) {
+    size_t capacity = text->capacity != 0 ? text->capacity : 1024;
+    while (capacity < needed)
+      capacity *= 2;
+    if (capacity > KESTROVAN_PARAMETER_LIMIT + 1)
+      capacity = KESTROVAN_PARAMETER_LIMIT + 1;
+    char* grown = (char*)malloc(capacity);
+    if (grown == nullptr)
+      return false;
+    if (text->data != nullptr) {
+      memcpy(grown, text->data, text->length);
+      secureWipe(text->data, text->capacity);
+      free(text->data);
+    }
+    text->data = grown;
+    text->capacity = capacity;
+  }
+  memcpy(text->data + text->length, data, size);
+  text->length += size;
+  text->data[text->length] = '\0';
+  return true;
+}
+
+enum MHD_Result iterate_post(void* cls, enum MHD_ValueKind kind, const char* key, const char* fileName,
+                             const char* contentType, const char* transferEncoding, const char* data,
+                             uint64_t offset, size_t size) {
+  (void)kind;
+  (void)fileName;
+  (void)contentType;
+  (void)transferEncoding;
+  (void)offset;
+  connection_info_struct* info = (connection_info_struct*)cls;
+  if (info == nullptr || key == nullptr || strcmp(key, "Parameter") != 0 || info->parameterRefused)
+    return MHD_YES;
+  bool tooLarge = false;
+  if (!appendParameter(&info->parameterText, data, size, &tooLarge)) {
+    if (tooLarge)
+      printfColorWarningLine("Parameter larger than the limit, connection closed: ",
+                             (int)(KESTROVAN_PARAMETER_LIMIT / (1024 * 1024)));
+    else
+      showMemoryFail("Intake", __LINE__);
+    info->parameterRefused = true;
+    clearParameter(&info->parameterText);
+  }
+  return MHD_YES;
+}
+
+// Sets "result" to code, creating the result map when there is none.
+static void recordCode(KestrovanRequest* request, int code) {
+  if (request->result == nullptr) {
+    request->result = (KestrovanJsonMap*)newMemSize(sizeof(KestrovanJsonMap));
+    if (request->result == nullptr) {
+      showMemoryFail("Intake", __LINE__);
+      return;
+    }
+  }
+  addKestrovanJsonMapUnit(request->result, "result", code);
+}
+
+static bool isNoOrigin(const char* text) {
+  return checkNoValue(text) || strcmp(text, "null") == 0;
+}
+
+// Origin from the Referer: scheme, "//" and host with port, without the path.
+// Records 61012 and returns false when there is nothing usable.
+static bool originFromReferer(KestrovanRequest* request) {
+  printfColorWarningLine("Empty origin: ", request->origin);
+  printfColorWarningLine("Extract origin from referer: ", "Start");
+  if (isNoOrigin(request->referer)) {
+    printfColorWarningLine("Empty Referer: ", request->referer);
+    printfColorWarningLine("Extract origin from referer: ", "Fail");
+    recordCode(request, KESTROVAN_ERR_ORIGIN);
+    return false;
+  }
+  char** pieces = getSubStringList(request->referer, "/");
+  if (pieces == nullptr) {
+    showMemoryFail("Intake", __LINE__);
+    return false;
+  }
+  int count = 0;
+  for (; pieces[count] != nullptr; count++) {
+    char label[32];
+    snprintf(label, sizeof(label), "UrlList[%d]: ", count);
+    printfColorLine(label, pieces[count]);
+  }
+  if (count < 3) {
+    freeSubStringList(pieces);
+    printfColorWarningLine("", "UrlList error: ");
+    printfColorWarningLine("Extract origin from referer: ", "Fail");
+    recordCode(request, KESTROVAN_ERR_ORIGIN);
+    return false;
+  }
+  size_t size = strlen(pieces[0]) + strlen(pieces[1]) + strlen(pieces[2]) + 3;
+  char* origin = (char*)newMemSize(size);
+  if (origin == nullptr) {
+    freeSubStringList(pieces);
+    showMemoryFail("Intake", __LINE__);
+    return false;
+  }
+  snprintf(origin, size, "%s/%s/%s", pieces[0], pieces[1], pieces[2]);
+  freeSubStringList(pieces);
+  free(request->origin);
+  request->origin = origin;
+  printfColorLine("New Origin: ", request->origin);
+  return true;
+}
+
+// Step 2 of the checks. False when the connection is not acceptable; the
+// answer is then the recorded code (no information) or nothing at all.
+static bool checkProtocol(struct MHD_Connection* connection, KestrovanRequest* request) {
+  const union MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_PROTOCOL);
+  if (info == nullptr) {
+    printfColorWarningLine("", "Get connection information error");
+    recordCode(request, KESTROVAN_ERR_GENERAL);
+    return false;
+  }
+  const char* name = nullptr;
+  switch (info->protocol) {
+    case 2:
+      printfColorWarningLine("Insecure connection: ", "TLS 1.0");
+      KestrovanJsonFinal(request->result);
+      return false;
+    case 3:
+      printfColorWarningLine("Insecure connection: ", "TLS 1.1");
+      KestrovanJsonFinal(request->result);
+      return false;
+    case 4: name = "TLS 1.2"; break;
+    case 5: name = "TLS 1.3"; break;
+    case 200: name = "DTLS 0.9"; break;
+    case 201: name = "DTLS 1.0"; break;
+    case 202: name = "DTLS 1.2"; break;
+    default:
+      printfColorWarningLine("Insecure connection: ", "Unknow connection protocol");
+      printfColorWarningLine("", info->protocol);
+      KestrovanJsonFinal(request->result);
+      return false;
+  }
+  printfColorLine("TLS version: ", name);
+  return true;
+}
+
+// The body is complete: check, build the map, dispatch, answer.
+static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_info_struct* info) {
+  KestrovanRequest* request = &info->request;
+  char host[64];
+  char* decoded = nullptr;
+  bool mainThread = false;
+  enum MHD_Result answer = MHD_NO;
+
+  printfColorLine("", "Release Mode");
+  memset(host, 0, sizeof(host));
+
+  if (!checkProtocol(connection, request))
+    goto respond;
+
+  {
+    const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "host");
+    ArrayCopy(host, sizeof(host), value != nullptr ? value : "");
+    printfColorLine("Host: ", host);
+    if (strncmp(host, "localhost:", 10) != 0 && strncmp(host, "127.0.0.1:", 10) != 0) {
+      printfColorWarningLine("", "This connection is NOT from localhost");
+      recordCode(request, KESTROVAN_ERR_NOT_LOCAL);
+      goto respond;
+    }
+  }
+
+  decoded = Base64Decode(info->parameterText.data != nullptr ? info->parameterText.data : "");
+  if (decoded == nullptr) {
+    showMemoryFail("Intake", __LINE__);
+    goto respond;
+  }
+  clearParameter(&info->parameterText);
+
+  request->map = getKestrovanJsonMap(decoded);
+  if (request->map == nullptr) {
+    showMemoryFail("Intake", __LINE__);
+    goto respond;
+  }
+
+  {
+    const char* referer = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "referer");
+    const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "origin");
+    request->referer = referer != nullptr ? newMem(referer) : nullptr;
+    printfColorLine("Referer: ", request->referer);
+    request->origin = newMem(origin != nullptr ? origin : "");
+    if (request->origin == nullptr || (referer != nullptr && request->referer == nullptr)) {
+      showMemoryFail("Intake", __LINE__);
+      goto respond;
+    }
+    printfColorLine("Origin: ", request->origin);
+  }
+
+  if (isNoOrigin(request->origin) && !originFromReferer(request))
+    goto respond;
+
+  for (const char* marker : kMainThreadMarkers) {
+    if (strstr(decoded, marker) != nullptr)
+      mainThread = true;
+  }
+
+  if (!KestrovanConsole_check()) {
+    printfColorWarningLine("", "Not Same User!!Kestrovan will turn off");
+    recordCode(request, KESTROVAN_ERR_ORIGIN);
+    // The service ends once this answer is out (request_completed), so
+    // that the page learns why instead of seeing the connection drop.
+    info->finalAfterAnswer = true;
+    goto respond;
+  }
+
+  KestrovanJsonFinal(request->result);
+  if (!mainThread)
+    request->result = KestrovanSession_Process(KestrovanProcessID, request->map, request->origin);
+  else
+    request->result = KestrovanMainThread_call(&request->map, request->origin);
+
+respond:
+  answer = set_response(connection, request, 0);
+  KestrovanJsonFinal(request->result);
+  free(request->origin);
+  request->origin = nullptr;
+  free(request->referer);
+  request->referer = nullptr;
+  freeSecret(decoded);
+  KestrovanJsonFinal(request->map);
+  printfColor(KESTROVAN_COLOR_BOLD, kSeparator);
+  printfColor(KESTROVAN_COLOR_PLAIN, "\n\n");
+  return answer;
+}
+
+enum MHD_Result answer_to_connection(void* cls, struct MHD_Connection* connection, const char* url,
+                                     const char* method, const char* version, const char* uploadData,
+                                     size_t* uploadDataSize, void** perRequest) {
+  (void)cls;
+  (void)url;
+  (void)version;
+  if (method == nullptr || uploadDataSize == nullptr || perRequest == nullptr)
+    return MHD_NO;
+
+  if (*perRequest == nullptr) {
+    connection_info_struct* info = (connection_info_struct*)calloc(1, sizeof(connection_info_struct));
+    if (info == nullptr)
+      return MHD_NO;
+    if (strcmp(method, "POST") == 0) {
+      info->postProcessor = MHD_create_post_processor(connection, 8192, iterate_post, info);
+      if (info->postProcessor == nullptr) {
+        free(info);
+        return MHD_NO;
+      }
+      info->kind = KESTROVAN_KIND_POST;
+    } else {
+      info->kind = KESTROVAN_KIND_OTHER;
+    }
+    *perRequest = info;
+    return MHD_YES;
+  }
+
+  connection_info_struct* info = (connection_info_struct*)*perRequest;
+  if (strcmp(method, "POST") != 0 || info->kind != KESTROVAN_KIND_POST) {
+    if (strcmp(method, "OPTIONS") == 0) {
+      const char* requestMethod =
+          MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Access-Control-Request-Method");
+      const char* privateNetwork =
+          MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Access-Control-Request-Private-Network");
+      if (requestMethod != nullptr && strcmp(requestMethod, "POST") == 0 && privateNetwork != nullptr &&
+          strcmp(privateNetwork, "true") == 0)
+        return set_response(connection, nullptr, 1);
+    }
+    printfColorErrorLine("Request method error: ", method);
+    return MHD_NO;
+  }
+
+  if (*uploadDataSize != 0) {
+    MHD_post_process(info->postProcessor, uploadData, *uploadDataSize);
+    *uploadDataSize = 0;
+    return info->parameterRefused ? MHD_NO : MHD_YES;
+  }
+  if (info->parameterRefused)
+    return MHD_NO;
+  return finalCall(connection, info);
+}
+
+void request_completed(void* cls, struct MHD_Connection* connection, void** perRequest,
+                       enum MHD_RequestTerminationCode code) {
+  (void)cls;
+  (void)connection;
+  (void)code;
+  if (perRequest == nullptr || *perRequest == nullptr)
+    return;
+  connection_info_struct* info = (connection_info_struct*)*perRequest;
+  if (info->kind == KESTROVAN_KIND_POST && info->postProcessor != nullptr)
+    MHD_destroy_post_processor(info->postProcessor);
+  clearParameter(&info->parameterText);
+  KestrovanJsonFinal(info->request.map);
+  KestrovanJsonFinal(info->request.result);
+  free(info->request.origin);
+  free(info->request.referer);
+  bool final = info->finalAfterAnswer;
+  free(info);
+  *perRequest = nullptr;
+  if (final)
+    KestrovanFinal();
+}

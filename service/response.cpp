@@ -1,0 +1,59 @@
+// response.cpp -- writing the 200 and 204 answers.
+#include "service/response.h"
+
+#include <cstring>
+#include <strings.h>
+
+#include "params/params.h"
+#include "support/support.h"
+
+static const char* connectionHeader(struct MHD_Connection* connection) {
+  return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Connection");
+}
+
+enum MHD_Result set_response(struct MHD_Connection* connection, KestrovanRequest* request, int preflight) {
+  struct MHD_Response* response = nullptr;
+  const char* origin = nullptr;
+
+  if (!preflight) {
+    if (request == nullptr || request->result == nullptr)
+      return MHD_NO;
+    char* text = getKestrovanMapString(request->result, true);
+    KestrovanJsonFinal(request->result);
+    if (text == nullptr) {
+      showMemoryFail("Response", __LINE__);
+      return MHD_NO;
+    }
+    size_t length = strlen(text);
+    response = MHD_create_response_from_buffer(length, text, MHD_RESPMEM_MUST_COPY);
+    // The answer may carry what an adapter returned: wipe our copy.
+    secureWipe(text, length);
+    free(text);
+    origin = request->origin;
+  } else {
+    response = MHD_create_response_from_buffer(0, (void*)"", MHD_RESPMEM_PERSISTENT);
+    // The preflight's origin is its own: nothing shared is touched.
+    origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "origin");
+  }
+  if (response == nullptr)
+    return MHD_NO;
+
+  if (startsWith("http", origin))
+    MHD_add_response_header(response, "Access-Control-Allow-Origin", origin);
+  const char* keepAlive = connectionHeader(connection);
+  if (keepAlive != nullptr && strcasecmp(keepAlive, "keep-alive") == 0)
+    MHD_add_response_header(response, "Keep-Alive", "timeout=15, max=100");
+
+  unsigned int status = MHD_HTTP_OK;
+  if (preflight) {
+    status = MHD_HTTP_NO_CONTENT;
+    MHD_add_response_header(response, "Access-Control-Allow-Methods", "POST");
+    MHD_add_response_header(response, "Access-Control-Allow-Private-Network", "true");
+    MHD_add_response_header(response, "Access-Control-Max-Age", "30");
+  } else {
+    MHD_add_response_header(response, "X-XSS-Protection", "1; mode=block");
+  }
+  enum MHD_Result queued = MHD_queue_response(connection, status, response);
+  MHD_destroy_response(response);
+  return queued;
+}

@@ -1,0 +1,28 @@
+// response.h -- the HTTP answers: a POST's result map as JSON text with
+// Base64 values (200), and the private-network preflight grant (204), with
+// the cross-origin, keep-alive and hardening headers a page needs.
+#ifndef KESTROVAN_SERVICE_RESPONSE_H
+#define KESTROVAN_SERVICE_RESPONSE_H
+
+#include <microhttpd.h>
+
+#include "include/kestrovan/adapter.h"
+
+// What one POST carries from intake to answer. Everything is owned by the
+// request and released by it (map and result with KestrovanJsonFinal, the
+// texts wiped).
+struct KestrovanRequest {
+  KestrovanJsonMap* map;     // the request's parameter map, or null
+  KestrovanJsonMap* result;  // the result map to send, or null (nothing is sent)
+  char* origin;              // the page's origin, or null
+  char* referer;             // copy of the "referer" header, or null
+};
+
+// preflight 0: sends request->result and releases it (request->result is
+// null afterwards); with no result nothing is queued and MHD_NO is returned.
+// preflight non-zero: the 204 grant; request may be null, the origin comes
+// from the request's own "origin" header. Returns MHD_queue_response's
+// answer, or MHD_NO when nothing was queued.
+enum MHD_Result set_response(struct MHD_Connection* connection, KestrovanRequest* request, int preflight);
+
+#endif

@@ -1,0 +1,431 @@
+// provision.cpp -- NORTAKestrovanProvision: gives the service a certificate
+// for this build's key.
+//
+//   NORTAKestrovanProvision [--nss] [--force]
+//
+// Writes $HOME/NORTAKestrovan/data.dat (the server certificate: SANs
+// 127.0.0.1, ::1 and localhost) and $HOME/NORTAKestrovan/ca.pem (the local CA
+// that signed it). The CA is made fresh each time and its private key is
+// destroyed right after signing, so it can never sign anything else; it is
+// also name-constrained to the three loopback names. With --nss the CA is
+// imported into the user's NSS databases (Chromium's ~/.pki/nssdb, created
+// when missing, and every Firefox profile) with certutil, replacing earlier
+// ones of ours.
+//
+// Safe to run again: a certificate that matches the built key, covers the
+// three names and is valid for at least 30 more days is left alone (--force
+// renews it anyway); any other is renewed. Exit status 0 on success, 1 on
+// failure, 2 on a usage error.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <gnutls/abstract.h>
+#include <gnutls/crypto.h>
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
+
+#include "service/key_material.h"
+
+extern char** environ;
+
+static const char* const kCaNickname = "NORTAKestrovan local CA";
+static const long kValidDays = 397;       // what browsers accept for a server certificate
+static const long kRenewBeforeDays = 30;
+
+static void say(const char* format, const char* value = "") {
+  printf("NORTAKestrovanProvision: ");
+  printf(format, value);
+  printf("\n");
+  fflush(stdout);
+}
+
+static bool gnutlsOk(int rc, const char* what) {
+  if (rc >= 0)
+    return true;
+  fprintf(stderr, "NORTAKestrovanProvision: %s: %s\n", what, gnutls_strerror(rc));
+  return false;
+}
+
+static bool readText(const std::string& path, std::string& out) {
+  FILE* file = fopen(path.c_str(), "rb");
+  if (file == nullptr)
+    return false;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0)
+    out.append(buffer, n);
+  fclose(file);
+  return true;
+}
+
+static bool writeFile(const std::string& path, const std::string& text, mode_t mode) {
+  std::string temporary = path + ".tmp";
+  unlink(temporary.c_str());
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) {
+    fprintf(stderr, "NORTAKestrovanProvision: %s: %s\n", temporary.c_str(), strerror(errno));
+    return false;
+  }
+  bool ok = write(fd, text.data(), text.size()) == (ssize_t)text.size();
+  ok = fsync(fd) == 0 && ok;
+  ok = close(fd) == 0 && ok;
+  if (!ok || rename(temporary.c_str(), path.c_str()) != 0) {
+    fprintf(stderr, "NORTAKestrovanProvision: %s: %s\n", path.c_str(), strerror(errno));
+    unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The service's folder: created 0700; refused when it is a link, belongs to
+// another user or can be written by others.
+static bool privateFolder(const std::string& path) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    fprintf(stderr, "NORTAKestrovanProvision: %s: %s\n", path.c_str(), strerror(errno));
+    return false;
+  }
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid() ||
+      (info.st_mode & 022) != 0) {
+    fprintf(stderr, "NORTAKestrovanProvision: %s is not a private folder of this user\n", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+static bool samePublicKey(gnutls_pubkey_t a, gnutls_pubkey_t b) {
+  gnutls_datum_t da = {nullptr, 0};
+  gnutls_datum_t db = {nullptr, 0};
+  bool same = gnutls_pubkey_export2(a, GNUTLS_X509_FMT_DER, &da) >= 0 &&
+              gnutls_pubkey_export2(b, GNUTLS_X509_FMT_DER, &db) >= 0 && da.size == db.size &&
+              memcmp(da.data, db.data, da.size) == 0;
+  gnutls_free(da.data);
+  gnutls_free(db.data);
+  return same;
+}
+
+static bool hasNames(gnutls_x509_crt_t crt) {
+  bool dns = false, v4 = false, v6 = false;
+  unsigned char v4bytes[4] = {127, 0, 0, 1};
+  unsigned char v6bytes[16] = {0};
+  v6bytes[15] = 1;
+  for (unsigned i = 0;; i++) {
+    char name[256];
+    size_t size = sizeof(name);
+    int type = gnutls_x509_crt_get_subject_alt_name(crt, i, name, &size, nullptr);
+    if (type == GNUTLS_E_REQUESTED_DATA_NOT_AVAILABLE)
+      break;
+    if (type < 0)
+      continue;
+    if (type == GNUTLS_SAN_DNSNAME && size == 9 && memcmp(name, "localhost", 9) == 0)
+      dns = true;
+    if (type == GNUTLS_SAN_IPADDRESS && size == 4 && memcmp(name, v4bytes, 4) == 0)
+      v4 = true;
+    if (type == GNUTLS_SAN_IPADDRESS && size == 16 && memcmp(name, v6bytes, 16) == 0)
+      v6 = true;
+  }
+  return dns && v4 && v6;
+}
+
+// Why the certificate at path cannot stay, or "" when it can.
+static std::string reasonToRenew(const std::string& path, gnutls_pubkey_t built) {
+  std::string text;
+  if (!readText(path, text))
+    return "no certificate yet";
+  std::string clean;
+  for (char c : text)
+    if (c != '\r')
+      clean += c;
+  gnutls_x509_crt_t crt = nullptr;
+  gnutls_pubkey_t key = nullptr;
+  std::string reason;
+  gnutls_datum_t datum = {(unsigned char*)clean.data(), (unsigned)clean.size()};
+  if (gnutls_x509_crt_init(&crt) < 0 || gnutls_x509_crt_import(crt, &datum, GNUTLS_X509_FMT_PEM) < 0)
+    reason = "the file holds no readable certificate";
+  else if (gnutls_pubkey_init(&key) < 0 || gnutls_pubkey_import_x509(key, crt, 0) < 0)
+    reason = "the certificate's key cannot be read";
+  else if (!samePublicKey(key, built))
+    reason = "the certificate is for another key";
+  else if (!hasNames(crt))
+    reason = "the certificate does not name 127.0.0.1, ::1 and localhost";
+  else if (gnutls_x509_crt_get_expiration_time(crt) < time(nullptr) + kRenewBeforeDays * 86400)
+    reason = "the certificate expires within 30 days";
+  else if (gnutls_x509_crt_get_activation_time(crt) > time(nullptr))
+    reason = "the certificate is not valid yet";
+  if (key != nullptr)
+    gnutls_pubkey_deinit(key);
+  if (crt != nullptr)
+    gnutls_x509_crt_deinit(crt);
+  return reason;
+}
+
+static bool setSerial(gnutls_x509_crt_t crt) {
+  unsigned char serial[16];
+  if (!gnutlsOk(gnutls_rnd(GNUTLS_RND_NONCE, serial, sizeof(serial)), "gnutls_rnd"))
+    return false;
+  serial[0] = (unsigned char)((serial[0] & 0x7f) | 0x40);  // positive, full length
+  return gnutlsOk(gnutls_x509_crt_set_serial(crt, serial, sizeof(serial)), "serial");
+}
+
+static bool setKeyIds(gnutls_x509_crt_t crt, gnutls_pubkey_t key, const unsigned char* authority,
+                      size_t authoritySize, unsigned char* own, size_t* ownSize) {
+  if (!gnutlsOk(gnutls_pubkey_get_key_id(key, 0, own, ownSize), "key id") ||
+      !gnutlsOk(gnutls_x509_crt_set_subject_key_id(crt, own, *ownSize), "subject key id"))
+    return false;
+  if (authority != nullptr)
+    return gnutlsOk(gnutls_x509_crt_set_authority_key_id(crt, authority, authoritySize), "authority key id");
+  return true;
+}
+
+static bool exportPem(gnutls_x509_crt_t crt, std::string& out) {
+  gnutls_datum_t pem = {nullptr, 0};
+  if (!gnutlsOk(gnutls_x509_crt_export2(crt, GNUTLS_X509_FMT_PEM, &pem), "export"))
+    return false;
+  out.assign((const char*)pem.data, pem.size);
+  gnutls_free(pem.data);
+  return true;
+}
+
+// Makes a fresh CA, signs the server certificate for built with it, and
+// destroys the CA's private key before returning, whatever happened.
+static bool makeCertificates(gnutls_pubkey_t built, std::string& serverPem, std::string& caPem) {
+  bool ok = false;
+  gnutls_privkey_t caKey = nullptr;
+  gnutls_pubkey_t caPublic = nullptr;
+  gnutls_x509_crt_t ca = nullptr;
+  gnutls_x509_crt_t server = nullptr;
+  gnutls_x509_name_constraints_t constraints = nullptr;
+  time_t now = time(nullptr);
+  unsigned char caId[64];
+  size_t caIdSize = sizeof(caId);
+  unsigned char serverId[64];
+  size_t serverIdSize = sizeof(serverId);
+  unsigned char loopback4[8] = {127, 0, 0, 1, 255, 255, 255, 255};
+  unsigned char loopback6[32] = {0};
+  loopback6[15] = 1;
+  memset(loopback6 + 16, 0xff, 16);
+  gnutls_datum_t localhostName = {(unsigned char*)"localhost", 9};
+  gnutls_datum_t v4 = {loopback4, 8};
+  gnutls_datum_t v6 = {loopback6, 32};
+  char caName[128];
+  unsigned char tag[4];
+
+  do {
+    if (!gnutlsOk(gnutls_privkey_init(&caKey), "CA key") ||
+        !gnutlsOk(gnutls_privkey_generate(caKey, GNUTLS_PK_ECDSA, GNUTLS_CURVE_TO_BITS(GNUTLS_ECC_CURVE_SECP256R1), 0),
+                  "CA key") ||
+        !gnutlsOk(gnutls_pubkey_init(&caPublic), "CA public key") ||
+        !gnutlsOk(gnutls_pubkey_import_privkey(caPublic, caKey, 0, 0), "CA public key"))
+      break;
+    if (!gnutlsOk(gnutls_rnd(GNUTLS_RND_NONCE, tag, sizeof(tag)), "gnutls_rnd"))
+      break;
+    snprintf(caName, sizeof(caName), "CN=%s %02X%02X%02X%02X,O=NORTAKestrovan", kCaNickname, tag[0], tag[1], tag[2],
+             tag[3]);
+
+    // The CA: can sign only certificates for the three loopback names.
+    if (!gnutlsOk(gnutls_x509_crt_init(&ca), "CA") || !gnutlsOk(gnutls_x509_crt_set_version(ca, 3), "CA") ||
+        !setSerial(ca) || !gnutlsOk(gnutls_x509_crt_set_dn(ca, caName, nullptr), "CA name") ||
+        !gnutlsOk(gnutls_x509_crt_set_pubkey(ca, caPublic), "CA key") ||
+        !gnutlsOk(gnutls_x509_crt_set_activation_time(ca, now - 3600), "CA validity") ||
+        !gnutlsOk(gnutls_x509_crt_set_expiration_time(ca, now + (kValidDays + 1) * 86400), "CA validity") ||
+        !gnutlsOk(gnutls_x509_crt_set_basic_constraints(ca, 1, 0), "CA constraints") ||
+        !gnutlsOk(gnutls_x509_crt_set_key_usage(ca, GNUTLS_KEY_KEY_CERT_SIGN | GNUTLS_KEY_CRL_SIGN), "CA usage") ||
+        !setKeyIds(ca, caPublic, nullptr, 0, caId, &caIdSize))
+      break;
+    if (!gnutlsOk(gnutls_x509_name_constraints_init(&constraints), "name constraints") ||
+        !gnutlsOk(gnutls_x509_name_constraints_add_permitted(constraints, GNUTLS_SAN_DNSNAME, &localhostName),
+                  "name constraints") ||
+        !gnutlsOk(gnutls_x509_name_constraints_add_permitted(constraints, GNUTLS_SAN_IPADDRESS, &v4),
+                  "name constraints") ||
+        !gnutlsOk(gnutls_x509_name_constraints_add_permitted(constraints, GNUTLS_SAN_IPADDRESS, &v6),
+                  "name constraints") ||
+        !gnutlsOk(gnutls_x509_crt_set_name_constraints(ca, constraints, 1), "name constraints"))
+      break;
+    if (!gnutlsOk(gnutls_x509_crt_privkey_sign(ca, ca, caKey, GNUTLS_DIG_SHA256, 0), "signing the CA"))
+      break;
+
+    // The server certificate, for the key built into the service.
+    if (!gnutlsOk(gnutls_x509_crt_init(&server), "certificate") ||
+        !gnutlsOk(gnutls_x509_crt_set_version(server, 3), "certificate") || !setSerial(server) ||
+        !gnutlsOk(gnutls_x509_crt_set_dn(server, "CN=localhost,O=NORTAKestrovan", nullptr), "name") ||
+        !gnutlsOk(gnutls_x509_crt_set_pubkey(server, built), "key") ||
+        !gnutlsOk(gnutls_x509_crt_set_activation_time(server, now - 3600), "validity") ||
+        !gnutlsOk(gnutls_x509_crt_set_expiration_time(server, now + kValidDays * 86400), "validity") ||
+        !gnutlsOk(gnutls_x509_crt_set_subject_alt_name(server, GNUTLS_SAN_DNSNAME, "localhost", 9, GNUTLS_FSAN_APPEND),
+                  "names") ||
+        !gnutlsOk(gnutls_x509_crt_set_subject_alt_name(server, GNUTLS_SAN_IPADDRESS, loopback4, 4, GNUTLS_FSAN_APPEND),
+                  "names") ||
+        !gnutlsOk(gnutls_x509_crt_set_subject_alt_name(server, GNUTLS_SAN_IPADDRESS, loopback6, 16, GNUTLS_FSAN_APPEND),
+                  "names") ||
+        !gnutlsOk(gnutls_x509_crt_set_basic_constraints(server, 0, -1), "constraints") ||
+        !gnutlsOk(gnutls_x509_crt_set_key_usage(server, GNUTLS_KEY_DIGITAL_SIGNATURE), "usage") ||
+        !gnutlsOk(gnutls_x509_crt_set_key_purpose_oid(server, GNUTLS_KP_TLS_WWW_SERVER, 0), "purpose") ||
+        !setKeyIds(server, built, caId, caIdSize, serverId, &serverIdSize))
+      break;
+    if (!gnutlsOk(gnutls_x509_crt_privkey_sign(server, ca, caKey, GNUTLS_DIG_SHA256, 0), "signing the certificate"))
+      break;
+    ok = exportPem(server, serverPem) && exportPem(ca, caPem);
+  } while (false);
+
+  // GnuTLS clears the key's numbers as it releases them.
+  if (caKey != nullptr) {
+    gnutls_privkey_deinit(caKey);
+    say("the local CA's private key is destroyed%s", "");
+  }
+  if (constraints != nullptr)
+    gnutls_x509_name_constraints_deinit(constraints);
+  if (server != nullptr)
+    gnutls_x509_crt_deinit(server);
+  if (ca != nullptr)
+    gnutls_x509_crt_deinit(ca);
+  if (caPublic != nullptr)
+    gnutls_pubkey_deinit(caPublic);
+  return ok;
+}
+
+// Runs a program found on PATH; its output goes to /dev/null when quiet.
+static int run(const std::vector<std::string>& arguments, bool quiet) {
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments)
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (quiet) {
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  }
+  pid_t pid = 0;
+  int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0)
+    return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+static bool isFile(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+static bool importInto(const std::string& folder, const std::string& caPath) {
+  std::string database = "sql:" + folder;
+  for (int i = 0; i < 64; i++) {
+    if (run({"certutil", "-D", "-d", database, "-n", kCaNickname}, true) != 0)
+      break;
+  }
+  if (run({"certutil", "-A", "-d", database, "-n", kCaNickname, "-t", "C,,", "-i", caPath}, false) != 0) {
+    fprintf(stderr, "NORTAKestrovanProvision: certutil could not import the CA into %s\n", folder.c_str());
+    return false;
+  }
+  say("the local CA is trusted in %s", folder.c_str());
+  return true;
+}
+
+static bool importNss(const std::string& home, const std::string& caPath) {
+  if (run({"certutil", "-H"}, true) < 0) {
+    fprintf(stderr,
+            "NORTAKestrovanProvision: certutil not found (Debian package libnss3-tools); "
+            "browsers will not trust the service until %s is imported\n",
+            caPath.c_str());
+    return false;
+  }
+  bool ok = true;
+  std::string pki = home + "/.pki";
+  std::string nssdb = pki + "/nssdb";
+  mkdir(pki.c_str(), 0700);
+  mkdir(nssdb.c_str(), 0700);
+  if (!isFile(nssdb + "/cert9.db") &&
+      run({"certutil", "-N", "-d", "sql:" + nssdb, "--empty-password"}, false) != 0) {
+    fprintf(stderr, "NORTAKestrovanProvision: cannot create the NSS database %s\n", nssdb.c_str());
+    ok = false;
+  } else {
+    ok = importInto(nssdb, caPath) && ok;
+  }
+  std::string firefox = home + "/.mozilla/firefox";
+  if (DIR* profiles = opendir(firefox.c_str())) {
+    while (struct dirent* entry = readdir(profiles)) {
+      std::string profile = firefox + "/" + entry->d_name;
+      if (entry->d_name[0] != '.' && isFile(profile + "/cert9.db"))
+        ok = importInto(profile, caPath) && ok;
+    }
+    closedir(profiles);
+  }
+  return ok;
+}
+
+int main(int argc, char** argv) {
+  bool nss = false;
+  bool force = false;
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--nss") == 0) {
+      nss = true;
+    } else if (strcmp(argv[i], "--force") == 0) {
+      force = true;
+    } else {
+      fprintf(stderr, "usage: NORTAKestrovanProvision [--nss] [--force]\n");
+      return 2;
+    }
+  }
+  const char* home = getenv("HOME");
+  if (home == nullptr || home[0] != '/') {
+    fprintf(stderr, "NORTAKestrovanProvision: HOME is not set to an absolute path\n");
+    return 1;
+  }
+  std::string folder = std::string(home) + "/NORTAKestrovan";
+  std::string certPath = folder + "/data.dat";
+  std::string caPath = folder + "/ca.pem";
+  if (!privateFolder(folder))
+    return 1;
+  if (!gnutlsOk(gnutls_global_init(), "gnutls_global_init"))
+    return 1;
+
+  int status = 1;
+  gnutls_pubkey_t built = nullptr;
+  gnutls_datum_t builtPem = {(unsigned char*)KestrovanKeyMaterial_publicKey,
+                             (unsigned)strlen(KestrovanKeyMaterial_publicKey)};
+  if (gnutlsOk(gnutls_pubkey_init(&built), "public key") &&
+      gnutlsOk(gnutls_pubkey_import(built, &builtPem, GNUTLS_X509_FMT_PEM), "the built public key")) {
+    std::string reason = reasonToRenew(certPath, built);
+    if (reason.empty() && !force) {
+      say("%s already holds a valid certificate for this build's key; left as it is", certPath.c_str());
+      status = 0;
+    } else {
+      say("making a certificate: %s", reason.empty() ? "renewal asked for" : reason.c_str());
+      std::string serverPem;
+      std::string caPem;
+      if (makeCertificates(built, serverPem, caPem) && writeFile(caPath, caPem, 0644) &&
+          writeFile(certPath, serverPem, 0600)) {
+        say("wrote %s", certPath.c_str());
+        say("wrote %s (the CA a client trusts, e.g. curl --cacert)", caPath.c_str());
+        status = 0;
+      }
+    }
+    if (status == 0 && nss) {
+      if (isFile(caPath))
+        status = importNss(home, caPath) ? 0 : 1;
+      else
+        fprintf(stderr, "NORTAKestrovanProvision: %s is missing; run with --force to make a new CA\n",
+                caPath.c_str());
+    }
+  }
+  if (built != nullptr)
+    gnutls_pubkey_deinit(built);
+  gnutls_global_deinit();
+  return status;
+}
