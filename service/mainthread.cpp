@@ -88,26 +88,34 @@ static KestrovanJsonMap* heartbeatMap() {
   return map;
 }
 
+// Under handOff.lock. Hands *map over as the new call when nothing is
+// pending; false when a call is pending or finished, or no memory is left.
+static bool startLocked(KestrovanJsonMap** map, const char* origin) {
+  if (handOff.state != KESTROVAN_CALL_IDLE || map == nullptr || *map == nullptr)
+    return false;
+  char* ownOrigin = newMem(origin != nullptr ? origin : "");
+  if (ownOrigin == nullptr) {
+    showMemoryFail("MainThread", __LINE__);
+    return false;
+  }
+  handOff.map = *map;
+  *map = nullptr;
+  handOff.origin = ownOrigin;
+  handOff.iHeartBeats = 0;
+  handOff.state = KESTROVAN_CALL_REQUESTED;
+  printfColorLine("Start main thread", "");
+  return true;
+}
+
 KestrovanJsonMap* KestrovanMainThread_call(KestrovanJsonMap** map, const char* origin) {
   uint64_t start = getTimeValue();
+  bool started = false;
   {
     std::lock_guard<std::mutex> guard(handOff.lock);
     dropStaleLocked(start);
-    if (handOff.state == KESTROVAN_CALL_IDLE && map != nullptr && *map != nullptr) {
-      char* ownOrigin = newMem(origin != nullptr ? origin : "");
-      if (ownOrigin == nullptr) {
-        showMemoryFail("MainThread", __LINE__);
-        return nullptr;
-      }
-      handOff.map = *map;
-      *map = nullptr;
-      handOff.origin = ownOrigin;
-      handOff.iHeartBeats = 0;
-      handOff.state = KESTROVAN_CALL_REQUESTED;
-      printfColorLine("Start main thread", "");
-    } else {
+    started = startLocked(map, origin);
+    if (!started)
       printfColorLine("Wait main thread result", "");
-    }
   }
 
   for (;;) {
@@ -117,8 +125,12 @@ KestrovanJsonMap* KestrovanMainThread_call(KestrovanJsonMap** map, const char* o
         printfColorLine("Main thread mode finish!", "");
         break;
       }
+      // The call this request waited behind was collected by its own page:
+      // this request's call can go now instead of after a heartbeat.
+      if (!started)
+        started = startLocked(map, origin);
     }
-    // At shutdown the call will not run any more: answer at once.
+    // At shutdown no call runs any more: answer at once.
     if (KestrovanClose.load())
       break;
     cv_sleep(KESTROVAN_MAIN_THREAD_POLL_MS);

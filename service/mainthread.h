@@ -35,12 +35,13 @@ void cv_sleep(int duration);
 // Wakes every sleeper; every later cv_sleep returns at once.
 void cv_finalize();
 
-// Listener side. Starts a call with *map and origin when none is pending (the
-// hand-off then takes *map and sets it to null; origin is copied), or waits
-// for the pending one. Waits up to about 7 seconds and returns the call's
-// result when it finished for this origin, else a new map with "result"
-// "heartbeat". Null when no map could be made (nothing is then sent). The
-// caller owns the returned map.
+// Listener side. Starts a call with *map and origin when the hand-off is
+// free (it then takes *map and sets it to null; origin is copied); else
+// waits, and starts its call as soon as the hand-off becomes free. Waits up
+// to about 7 seconds and returns the call's result when a call of this
+// origin finished, else a new map with "result" "heartbeat". Null when no
+// map could be made (nothing is then sent). The caller owns the returned
+// map, and *map when it is still set.
 KestrovanJsonMap* KestrovanMainThread_call(KestrovanJsonMap** map, const char* origin);
 
 // Main-thread side: runs the pending call, if there is one, with dispatch.

@@ -1,0 +1,250 @@
+// startup_test.cpp -- the real binary's start-up and shutdown: launch lines,
+// exit statuses, certificate problems and taken ports.
+#include <arpa/inet.h>
+#include <ctime>
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+using kt::Installation;
+using kt::ServiceProcess;
+
+const char* const kLaunchLines[6] = {
+    "NORTAKestrovan at 127.0.0.1:56459 launch state: ", "NORTAKestrovan at [::1]:56459 launch state: ",
+    "NORTAKestrovan at 127.0.0.1:56559 launch state: ", "NORTAKestrovan at [::1]:56559 launch state: ",
+    "NORTAKestrovan at 127.0.0.1:56659 launch state: ", "NORTAKestrovan at [::1]:56659 launch state: ",
+};
+
+// Holds a port the way another program would.
+struct TakenPort {
+  int fd = -1;
+  TakenPort(bool ipv6, unsigned short port) {
+    fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Earlier tests leave connections in TIME_WAIT; a listener still holds
+    // the port against the service, as the service's own would.
+    int reuse = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
+    int rc = -1;
+    if (ipv6) {
+      int only = 1;
+      setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof(only));
+      sockaddr_in6 address{};
+      address.sin6_family = AF_INET6;
+      address.sin6_addr = in6addr_loopback;
+      address.sin6_port = htons(port);
+      rc = bind(fd, (sockaddr*)&address, sizeof(address));
+    } else {
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      address.sin_port = htons(port);
+      rc = bind(fd, (sockaddr*)&address, sizeof(address));
+    }
+    if (rc != 0 || listen(fd, 1) != 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  ~TakenPort() {
+    if (fd >= 0)
+      close(fd);
+  }
+};
+
+void expectShutdownLines(const std::string& output) {
+  EXPECT_NE(output.find("[KestrovanFinal] Release adapters success"), std::string::npos) << output;
+  EXPECT_NE(output.find("[KestrovanFinal] Ready to suicide"), std::string::npos) << output;
+  size_t previous = 0;
+  for (unsigned short port : kt::kPorts) {
+    size_t at = output.find("Releasing port: " + std::to_string(port), previous);
+    EXPECT_NE(at, std::string::npos) << "no release line for " << port << "\n" << output;
+    if (at != std::string::npos)
+      previous = at;
+  }
+  EXPECT_NE(output.find("NORTAKestrovan terminated."), std::string::npos) << output;
+}
+
+TEST(ServiceStartup, StartsSixListenersAndStopsInOrder) {
+  Installation installation(KESTROVAN_SERVICE_EXE);
+  ASSERT_TRUE(installation.ok);
+  ServiceProcess service;
+  ASSERT_TRUE(service.start(installation.exe, installation.home));
+  ASSERT_TRUE(service.waitFor("NORTAKestrovan initialization: Success", 60)) << service.output();
+  EXPECT_EQ(service.stop(), 0);
+  std::string output = service.output();
+
+  EXPECT_EQ(kt::valueAfter(output, "Support port: "), "56459 56559 56659");
+  EXPECT_EQ(kt::valueAfter(output, "Kestrovan Version: "), "3.0.23.0721");
+  EXPECT_EQ(kt::valueAfter(output, "Cert filepath: "), installation.certFile);
+  EXPECT_EQ(kt::valueAfter(output, "Execute path: "), installation.bin);
+  size_t previous = 0;
+  for (const char* line : kLaunchLines) {
+    size_t at = output.find(std::string(line) + "Success", previous);
+    EXPECT_NE(at, std::string::npos) << line << " missing or out of order\n" << output;
+    if (at != std::string::npos)
+      previous = at;
+  }
+  size_t https = output.find("HTTPS Mode");
+  EXPECT_GT(https, previous);
+  EXPECT_GT(output.find("NORTAKestrovan initialization: Success"), https);
+  // The certificate is printed once; the key never is.
+  std::string cert;
+  ASSERT_TRUE(kt::readFile(installation.certFile, &cert));
+  EXPECT_EQ(service.count("KestrovanParseCert cert: -----BEGIN CERTIFICATE-----"), 1u);
+  EXPECT_EQ(output.find("PRIVATE KEY"), std::string::npos);
+  expectShutdownLines(output);
+}
+
+TEST(ServiceStartup, MissingCertificateExitsWithTwo) {
+  Installation installation(KESTROVAN_SERVICE_EXE, "", /*provision=*/false);
+  ASSERT_TRUE(installation.ok);
+  ServiceProcess service;
+  ASSERT_TRUE(service.start(installation.exe, installation.home));
+  EXPECT_EQ(service.waitExit(60), 2);
+  std::string output = service.output();
+  EXPECT_NE(output.find("Exception: getCert: Failed"), std::string::npos) << output;
+  EXPECT_EQ(output.find("launch state"), std::string::npos) << output;
+  expectShutdownLines(output);
+}
+
+struct BrokenCertificate {
+  const char* name;
+  std::string (*make)(const std::string& good);
+  int status;
+  const char* line;
+};
+
+void PrintTo(const BrokenCertificate& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class ServiceCertificate : public ::testing::TestWithParam<BrokenCertificate> {};
+
+// A certificate file is used less its carriage returns; one that is empty or
+// for another key starts no listener.
+TEST_P(ServiceCertificate, StartsOrFailsAsTheFileDeserves) {
+  const BrokenCertificate& c = GetParam();
+  Installation installation(KESTROVAN_SERVICE_EXE);
+  ASSERT_TRUE(installation.ok);
+  std::string good;
+  ASSERT_TRUE(kt::readFile(installation.certFile, &good));
+  ASSERT_TRUE(kt::writeFile(installation.certFile, c.make(good)));
+  ServiceProcess service;
+  ASSERT_TRUE(service.start(installation.exe, installation.home));
+  if (c.status == 0) {
+    ASSERT_TRUE(service.waitFor(c.line, 60)) << service.output();
+    kt::HttpAnswer answer =
+        kt::post(installation.caFile, R"({"FunctionName":"KestrovanClose","SessionId":""})", "https://a.example");
+    EXPECT_EQ(answer.curlCode, 0);
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_EQ(service.stop(), 0);
+  } else {
+    EXPECT_EQ(service.waitExit(60), c.status);
+    EXPECT_NE(service.output().find(c.line), std::string::npos) << service.output();
+    for (const char* line : kLaunchLines)
+      EXPECT_NE(service.output().find(std::string(line) + "Fail"), std::string::npos) << line;
+  }
+}
+
+std::string crlf(const std::string& good) {
+  std::string out;
+  for (char ch : good) {
+    if (ch == '\n')
+      out += '\r';
+    out += ch;
+  }
+  return out;
+}
+
+std::string emptyText(const std::string&) {
+  return std::string();
+}
+
+// A well-formed certificate for a key the service does not have.
+std::string otherKey(const std::string&) {
+  std::string pem;
+  gnutls_x509_privkey_t key = nullptr;
+  gnutls_x509_crt_t crt = nullptr;
+  gnutls_datum_t out = {nullptr, 0};
+  unsigned char serial[1] = {7};
+  time_t now = time(nullptr);
+  if (gnutls_x509_privkey_init(&key) >= 0 &&
+      gnutls_x509_privkey_generate(key, GNUTLS_PK_ECDSA, GNUTLS_CURVE_TO_BITS(GNUTLS_ECC_CURVE_SECP256R1), 0) >= 0 &&
+      gnutls_x509_crt_init(&crt) >= 0 && gnutls_x509_crt_set_version(crt, 3) >= 0 &&
+      gnutls_x509_crt_set_serial(crt, serial, 1) >= 0 && gnutls_x509_crt_set_dn(crt, "CN=localhost", nullptr) >= 0 &&
+      gnutls_x509_crt_set_key(crt, key) >= 0 && gnutls_x509_crt_set_activation_time(crt, now - 60) >= 0 &&
+      gnutls_x509_crt_set_expiration_time(crt, now + 86400) >= 0 &&
+      gnutls_x509_crt_sign2(crt, crt, key, GNUTLS_DIG_SHA256, 0) >= 0 &&
+      gnutls_x509_crt_export2(crt, GNUTLS_X509_FMT_PEM, &out) >= 0)
+    pem.assign((const char*)out.data, out.size);
+  gnutls_free(out.data);
+  if (crt != nullptr)
+    gnutls_x509_crt_deinit(crt);
+  if (key != nullptr)
+    gnutls_x509_privkey_deinit(key);
+  return pem;
+}
+
+std::string garbage(const std::string& good) {
+  return good.substr(0, good.size() / 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ServiceCertificate,
+    ::testing::Values(BrokenCertificate{"CrLfLineEnds", crlf, 0, "NORTAKestrovan initialization: Success"},
+                      BrokenCertificate{"Empty", emptyText, 1, "Exception: NORTAKestrovan initialization: Failed"},
+                      BrokenCertificate{"NotForThisKey", otherKey, 1,
+                                        "Exception: NORTAKestrovan initialization: Failed"},
+                      BrokenCertificate{"Truncated", garbage, 1, "Exception: NORTAKestrovan initialization: Failed"}),
+    [](const ::testing::TestParamInfo<BrokenCertificate>& info) { return std::string(info.param.name); });
+
+TEST(ServiceStartup, EveryPortTakenExitsWithOne) {
+  Installation installation(KESTROVAN_SERVICE_EXE);
+  ASSERT_TRUE(installation.ok);
+  std::vector<std::unique_ptr<TakenPort>> taken;
+  for (unsigned short port : kt::kPorts) {
+    taken.push_back(std::make_unique<TakenPort>(false, port));
+    taken.push_back(std::make_unique<TakenPort>(true, port));
+  }
+  for (const auto& port : taken)
+    ASSERT_GE(port->fd, 0) << "a service port is in use on this machine";
+  ServiceProcess service;
+  ASSERT_TRUE(service.start(installation.exe, installation.home));
+  EXPECT_EQ(service.waitExit(60), 1);
+  std::string output = service.output();
+  for (const char* line : kLaunchLines)
+    EXPECT_NE(output.find(std::string(line) + "Fail"), std::string::npos) << line << "\n" << output;
+  EXPECT_NE(output.find("Exception: NORTAKestrovan initialization: Failed"), std::string::npos) << output;
+  expectShutdownLines(output);
+}
+
+// One listener is enough: with every IPv4 port taken, the IPv6 listeners
+// start and serve.
+TEST(ServiceStartup, ServesOnIpv6WhenIpv4PortsAreTaken) {
+  Installation installation(KESTROVAN_SERVICE_EXE);
+  ASSERT_TRUE(installation.ok);
+  std::vector<std::unique_ptr<TakenPort>> taken;
+  for (unsigned short port : kt::kPorts) {
+    taken.push_back(std::make_unique<TakenPort>(false, port));
+    ASSERT_GE(taken.back()->fd, 0);
+  }
+  ServiceProcess service;
+  ASSERT_TRUE(service.start(installation.exe, installation.home));
+  ASSERT_TRUE(service.waitFor("NORTAKestrovan initialization: Success", 60)) << service.output();
+  EXPECT_EQ(service.count("launch state: Fail"), 3u);
+  EXPECT_EQ(service.count("launch state: Success"), 3u);
+  kt::HttpAnswer answer = kt::post(installation.caFile, R"({"FunctionName":"KestrovanClose","SessionId":""})",
+                                   "https://a.example", {"Host: localhost:56559"}, "https://[::1]:56559/");
+  EXPECT_EQ(answer.curlCode, 0);
+  EXPECT_EQ(answer.status, 200);
+  EXPECT_EQ(service.stop(), 0);
+}
+
+}  // namespace
