@@ -271,7 +271,7 @@ respond:
   freeSecret(decoded);
   KestrovanJsonFinal(request->map);
   printfColor(KESTROVAN_COLOR_BOLD, kSeparator);
-  printfColor(KESTROVAN_COLOR_PLAIN, "\n\n");
+  printfColor(KESTROVAN_COLOR_PLAIN, "\n\n", 1);
   return answer;
 }
 

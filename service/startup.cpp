@@ -204,7 +204,7 @@ int KestrovanService_main() {
     printfColorLine("NORTAKestrovan initialization: ", "Success");
 
     printfColor(KESTROVAN_COLOR_BOLD, kSeparator);
-    printfColor(KESTROVAN_COLOR_PLAIN, "\n\n");
+    printfColor(KESTROVAN_COLOR_PLAIN, "\n\n", 1);
 
     mainThreadLoop();
   } catch (const std::exception& error) {
