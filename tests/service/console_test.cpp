@@ -3,6 +3,7 @@
 // order with exit status 0. Runs the test build NORTAKestrovanSeam, whose
 // console user comes from a file the test writes.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "harness.h"
 
@@ -55,6 +56,34 @@ TEST(ServiceConsoleUser, NoConsoleSessionSkipsTheCheck) {
   EXPECT_EQ(answer.status, 200);
   EXPECT_EQ(service.output().find("Check_User: "), std::string::npos);
   EXPECT_EQ(service.stop(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Started while no console session was active, the service compares a
+// session that becomes active later with its own user.
+TEST(ServiceConsoleUser, SessionAppearingLaterIsComparedWithTheServicesUser) {
+  kt::Installation installation(KESTROVAN_SEAM_EXE);
+  ASSERT_TRUE(installation.ok);
+  kt::ServiceProcess service;
+  ASSERT_TRUE(service.start(installation.exe, installation.home));
+  ASSERT_TRUE(service.waitFor("NORTAKestrovan initialization: Success", 60)) << service.output();
+  const std::string close = R"({"FunctionName":"KestrovanClose","SessionId":""})";
+  std::string own = std::to_string(getuid());
+
+  ASSERT_TRUE(kt::writeFile(installation.home + "/console-user", own + "\n"));
+  kt::HttpAnswer same = kt::post(installation.caFile, close, "https://a.example");
+  std::map<std::string, std::string> values;
+  ASSERT_TRUE(kt::decodeAnswer(same.body, &values)) << same.body;
+  EXPECT_EQ(values.count("SessionID"), 1u) << same.body;
+  EXPECT_NE(service.output().find("Org_User: " + own), std::string::npos);
+
+  ASSERT_TRUE(kt::writeFile(installation.home + "/console-user", std::to_string(getuid() + 1) + "\n"));
+  kt::HttpAnswer other = kt::post(installation.caFile, close, "https://a.example");
+  EXPECT_EQ(other.body, R"({"result": "NjEwMTI="})");
+  EXPECT_EQ(service.waitExit(60), 0);
 }
 
 }  // namespace
