@@ -112,14 +112,21 @@ bool copyFile(const std::string& from, const std::string& to, int mode) {
   return readFile(from, &text) && writeFile(to, text, mode) && chmod(to.c_str(), (mode_t)mode) == 0;
 }
 
-// environ with HOME replaced.
+// environ with HOME replaced, and the known library leaks of
+// lsan.supp suppressed in sanitizer builds.
 static std::vector<std::string> environment(const std::string& home) {
   std::vector<std::string> out;
+  std::string lsan = "LSAN_OPTIONS=suppressions=" KESTROVAN_LSAN_SUPPRESSIONS;
   for (char** entry = environ; *entry != nullptr; entry++) {
     if (!home.empty() && strncmp(*entry, "HOME=", 5) == 0)
       continue;
+    if (strncmp(*entry, "LSAN_OPTIONS=", 13) == 0) {
+      lsan = std::string(*entry) + ":suppressions=" KESTROVAN_LSAN_SUPPRESSIONS;
+      continue;
+    }
     out.push_back(*entry);
   }
+  out.push_back(lsan);
   if (!home.empty())
     out.push_back("HOME=" + home);
   return out;

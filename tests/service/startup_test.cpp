@@ -146,7 +146,7 @@ TEST_P(ServiceCertificate, StartsOrFailsAsTheFileDeserves) {
     EXPECT_EQ(answer.status, 200);
     EXPECT_EQ(service.stop(), 0);
   } else {
-    EXPECT_EQ(service.waitExit(60), c.status);
+    EXPECT_EQ(service.waitExit(60), c.status) << service.output();
     EXPECT_NE(service.output().find(c.line), std::string::npos) << service.output();
     for (const char* line : kLaunchLines)
       EXPECT_NE(service.output().find(std::string(line) + "Fail"), std::string::npos) << line;
