@@ -22,8 +22,6 @@
 
 std::atomic<bool> KestrovanClose{false};
 
-// The folder adapters are copied into; filled once at start-up.
-static char CopyPath[4096];
 static int exitStatus = 0;
 
 static const char* const kPortSetting = "port=56459 56559 56659";
@@ -93,6 +91,9 @@ int KestrovanService_main() {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   installSignals();
 
+  // The folder adapters are copied into; the session module keeps its own
+  // copy of it (KestrovanSession_Init).
+  char copyFolder[4096] = {0};
   char* executePath = nullptr;
   unsigned short ports[3] = {0, 0, 0};
   struct MHD_Daemon* daemons[3][2] = {{nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}};
@@ -100,8 +101,8 @@ int KestrovanService_main() {
   try {
     char* copyPath = getCopyPath("NORTAKestrovan");
     if (copyPath != nullptr)
-      ArrayCopyFree(CopyPath, sizeof(CopyPath), copyPath);
-    if (CopyPath[0] == '\0') {
+      ArrayCopyFree(copyFolder, sizeof(copyFolder), copyPath);
+    if (copyFolder[0] == '\0') {
       exitStatus = 2;
       throw KestrovanStartupError("Extract copy path: Failed");
     }
@@ -127,7 +128,7 @@ int KestrovanService_main() {
       exitStatus = 2;
       throw KestrovanStartupError("Extract execute path: Failed");
     }
-    printfColorLine("CopyPath: ", CopyPath);
+    printfColorLine("CopyPath: ", copyFolder);
     printfColorLine("Execute path: ", executePath);
 
     if (sscanf(kPortSetting, "port=%hu %hu %hu", &ports[0], &ports[1], &ports[2]) != 3)
@@ -138,7 +139,7 @@ int KestrovanService_main() {
       printfColorLine("Support port: ", text);
     }
 
-    KestrovanSession_Init(CopyPath, executePath);
+    KestrovanSession_Init(copyFolder, executePath);
     KestrovanQueue_initQueue();
     printfColorLine("Kestrovan Version: ", kServiceVersion);
 

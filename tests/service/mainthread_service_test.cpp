@@ -32,7 +32,7 @@ class ServiceMainThread : public ::testing::Test {
   }
   std::string openSession(const std::string& origin) {
     HttpAnswer answer = post(R"({"FunctionName":"KestrovanEcho","SessionId":"",)"
-                             R"("PathID":"7E41A0C2D95B4F3E8A61C07B2D9F54E1"})",
+                             R"("PathID":"7E41A0C2D95B4F3E8A61C07B2D9F54E1","minServerVersion":"3.0.23.0721"})",
                              origin);
     return values(answer)["SessionID"];
   }

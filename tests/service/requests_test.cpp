@@ -333,7 +333,7 @@ INSTANTIATE_TEST_SUITE_P(Headers, ServiceKeepAlive,
 
 TEST_F(ServiceRequests, AnswerBodyIsTheResultMapWithBase64Values) {
   HttpAnswer answer = post(R"({"FunctionName":"KestrovanEcho","SessionId":"",)"
-                           R"("PathID":"7E41A0C2D95B4F3E8A61C07B2D9F54E1"})",
+                           R"("PathID":"7E41A0C2D95B4F3E8A61C07B2D9F54E1","minServerVersion":"3.0.23.0721"})",
                            "https://bank.example");
   ASSERT_EQ(answer.curlCode, 0);
   ASSERT_EQ(answer.status, 200);
