@@ -9,6 +9,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <ftw.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <spawn.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -212,7 +214,50 @@ ServiceProcess::~ServiceProcess() {
     reader_.join();
 }
 
-bool ServiceProcess::start(const std::string& exe, const std::string& home) {
+static bool portFree(bool ipv6, unsigned short port) {
+  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return false;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  int rc;
+  if (ipv6) {
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    address.sin6_port = htons(port);
+    rc = bind(fd, (sockaddr*)&address, sizeof(address));
+  } else {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    rc = bind(fd, (sockaddr*)&address, sizeof(address));
+  }
+  close(fd);
+  return rc == 0;
+}
+
+bool waitForFreePorts(int seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (;;) {
+    bool free = true;
+    for (unsigned short port : kPorts)
+      free = free && portFree(false, port) && portFree(true, port);
+    if (free)
+      return true;
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    usleep(250000);
+  }
+}
+
+bool ServiceProcess::start(const std::string& exe, const std::string& home, bool waitForFreePorts) {
+  if (waitForFreePorts && !kt::waitForFreePorts(120)) {
+    fprintf(stderr, "the service ports stayed taken by another program\n");
+    return false;
+  }
   int pipes[2];
   if (pipe2(pipes, O_CLOEXEC) != 0)
     return false;

@@ -35,6 +35,11 @@ bool readFile(const std::string& path, std::string* text);
 bool writeFile(const std::string& path, const std::string& text, int mode = 0600);
 bool copyFile(const std::string& from, const std::string& to, int mode);
 
+// True once all six service addresses can be bound, false after seconds.
+// Other copies of the service on this machine (another build's tests, a
+// running instance) would otherwise make a start fail.
+bool waitForFreePorts(int seconds);
+
 // Runs argv with HOME set to home (when not empty) and waits for it. Returns
 // its exit status (-1 when it did not exit normally); output gets stdout and
 // stderr together.
@@ -53,7 +58,9 @@ struct Installation {
 class ServiceProcess {
  public:
   ~ServiceProcess();
-  bool start(const std::string& exe, const std::string& home);
+  // Starts exe; first waits (up to two minutes) until no other program
+  // holds a service port, unless the test holds them on purpose.
+  bool start(const std::string& exe, const std::string& home, bool waitForFreePorts = true);
   // Waits until the console holds text (at least times times); false on time-out.
   bool waitFor(const std::string& text, int seconds, size_t times = 1);
   // Waits for the child to end by itself; returns the exit status, -1 when

@@ -39,7 +39,8 @@ class ServiceRequests : public ::testing::Test {
     // Whatever a case sent, the service goes on serving on every listener.
     for (const char* url : {"https://127.0.0.1:56459/", "https://[::1]:56659/"}) {
       HttpAnswer answer = post(kClose, "https://a.example", {"Host: localhost:56459"}, url);
-      EXPECT_EQ(answer.status, 200) << url << " stopped answering\n" << service_->output();
+      EXPECT_EQ(answer.status, 200) << url << " stopped answering (curl " << answer.curlCode << ")\n"
+                                    << service_->output();
     }
   }
 

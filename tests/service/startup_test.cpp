@@ -208,6 +208,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ServiceStartup, EveryPortTakenExitsWithOne) {
   Installation installation(KESTROVAN_SERVICE_EXE);
   ASSERT_TRUE(installation.ok);
+  ASSERT_TRUE(kt::waitForFreePorts(120));
   std::vector<std::unique_ptr<TakenPort>> taken;
   for (unsigned short port : kt::kPorts) {
     taken.push_back(std::make_unique<TakenPort>(false, port));
@@ -216,7 +217,7 @@ TEST(ServiceStartup, EveryPortTakenExitsWithOne) {
   for (const auto& port : taken)
     ASSERT_GE(port->fd, 0) << "a service port is in use on this machine";
   ServiceProcess service;
-  ASSERT_TRUE(service.start(installation.exe, installation.home));
+  ASSERT_TRUE(service.start(installation.exe, installation.home, /*waitForFreePorts=*/false));
   EXPECT_EQ(service.waitExit(60), 1);
   std::string output = service.output();
   for (const char* line : kLaunchLines)
@@ -230,13 +231,14 @@ TEST(ServiceStartup, EveryPortTakenExitsWithOne) {
 TEST(ServiceStartup, ServesOnIpv6WhenIpv4PortsAreTaken) {
   Installation installation(KESTROVAN_SERVICE_EXE);
   ASSERT_TRUE(installation.ok);
+  ASSERT_TRUE(kt::waitForFreePorts(120));
   std::vector<std::unique_ptr<TakenPort>> taken;
   for (unsigned short port : kt::kPorts) {
     taken.push_back(std::make_unique<TakenPort>(false, port));
     ASSERT_GE(taken.back()->fd, 0);
   }
   ServiceProcess service;
-  ASSERT_TRUE(service.start(installation.exe, installation.home));
+  ASSERT_TRUE(service.start(installation.exe, installation.home, /*waitForFreePorts=*/false));
   ASSERT_TRUE(service.waitFor("NORTAKestrovan initialization: Success", 60)) << service.output();
   EXPECT_EQ(service.count("launch state: Fail"), 3u);
   EXPECT_EQ(service.count("launch state: Success"), 3u);
