@@ -15,13 +15,13 @@ if [ "${KESTROVAN_NO_NSS:-0}" != "1" ] && command -v certutil >/dev/null; then
 fi
 "$out/tools/NORTAKestrovanProvision" "${options[@]}"
 
-# The PKI adapter is not part of the build yet: the recording test adapter
-# stands in for it under the name the service's path table knows.
+# The shipped PKI adapter is built next to the executable. A build without it
+# gets the recording test adapter in its place, when that was built.
 adapter="$exe_dir/NORTA/HelmPKICryptAdapter.so"
 stand_in="$out/tests/adapters/lib/KestrovanTestRecorder.so"
-if [ -f "$stand_in" ]; then
+if [ ! -f "$adapter" ] && [ -f "$stand_in" ]; then
   mkdir -p "$exe_dir/NORTA"
   cp -f "$stand_in" "$adapter"
-  echo "provision: no PKI adapter in this build yet; the recording test adapter stands in as NORTA/HelmPKICryptAdapter"
+  echo "provision: no PKI adapter in this build; the recording test adapter stands in as NORTA/HelmPKICryptAdapter"
 fi
 echo "provision: trust $HOME/NORTAKestrovan/ca.pem in clients, e.g. curl --cacert $HOME/NORTAKestrovan/ca.pem"
