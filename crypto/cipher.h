@@ -16,6 +16,9 @@
 // `output` may be the same buffer as `input` when nothing is buffered in the
 // context (whole-block updates); otherwise the buffers must not overlap.
 //
+// A context initialised for one direction is used only with that direction's
+// update and final (the schedules differ).
+//
 // A successful final wipes the whole context, key schedule included, which
 // leaves it uninitialised; a failed final (33, 64, 65) leaves it as it was.
 // Callers that abandon an operation before its final wipe the context
