@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # test.sh -- installs what is missing, builds, and runs every test: a normal
 # build, a ThreadSanitizer build of the concurrency tests, and an
-# AddressSanitizer + UndefinedBehaviorSanitizer build of the whole suite.
+# AddressSanitizer + UndefinedBehaviorSanitizer build of the whole suite,
+# then a bounded run of every fuzz target (scripts/fuzz.sh).
 # Exits non-zero on any failure.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -35,6 +36,11 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 bash "$root/scripts/build.sh" "$out/asan" -DCMAKE_BUILD_TYPE=Debug -DKESTROVAN_WERROR=ON \
   -DKESTROVAN_SANITIZE=ON -DKESTROVAN_BUILD_BENCH=OFF
 run_ctest "$out/asan"
+
+echo "== bounded fuzzing (clang + libFuzzer, ASan + UBSan) =="
+if ! bash "$root/scripts/fuzz.sh"; then
+  status=1
+fi
 
 if [ "$status" -ne 0 ]; then
   echo "test.sh: FAILED" >&2
