@@ -118,14 +118,22 @@ namespace plain {
 }  // namespace plain
 
 #if KESTROVAN_AES_BMI
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("bmi,bmi2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("bmi,bmi2")
+#endif
 namespace bmi {
 #define AES_USE_BEXTR 1
 #include "crypto/aes_rounds.inc"
 #undef AES_USE_BEXTR
 }  // namespace bmi
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 // Asked once; the answer does not change while the process runs.
 bool haveBmi() {
