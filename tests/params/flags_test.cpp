@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/trace_capture.h"
+
 #include "crypto/crypto.h"
 #include "support/support.h"
 
@@ -19,23 +21,6 @@ namespace {
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
 const char* const Secret = "0123456789abcdef0123456789ABCDEF";  // 32 bytes
-
-// The trace captured since CaptureStdout, colour sequences removed.
-std::string captured() {
-  fflush(stdout);
-  std::string raw = testing::internal::GetCapturedStdout();
-  std::string plain;
-  for (size_t i = 0; i < raw.size(); i++) {
-    if (raw[i] == '\033') {
-      while (i < raw.size() && raw[i] != 'm') {
-        i++;
-      }
-      continue;
-    }
-    plain += raw[i];
-  }
-  return plain;
-}
 
 size_t occurrences(const std::string& text, const std::string& what) {
   size_t count = 0;

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/trace_capture.h"
+
 #include "support/support.h"
 
 namespace {
@@ -25,23 +27,6 @@ Entries entriesOf(const KestrovanJsonMap* map) {
     entries.emplace_back(map->units[i].key, map->units[i].value != nullptr ? map->units[i].value : "<none>");
   }
   return entries;
-}
-
-// The trace captured since CaptureStdout, colour sequences removed.
-std::string captured() {
-  fflush(stdout);
-  std::string raw = testing::internal::GetCapturedStdout();
-  std::string plain;
-  for (size_t i = 0; i < raw.size(); i++) {
-    if (raw[i] == '\033') {
-      while (i < raw.size() && raw[i] != 'm') {
-        i++;
-      }
-      continue;
-    }
-    plain += raw[i];
-  }
-  return plain;
 }
 
 KestrovanJsonMap* newMap() {

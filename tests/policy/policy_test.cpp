@@ -7,24 +7,9 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+#include "common/trace_capture.h"
 
-// The trace captured since CaptureStdout, colour sequences removed.
-std::string captured() {
-  fflush(stdout);
-  std::string raw = testing::internal::GetCapturedStdout();
-  std::string plain;
-  for (size_t i = 0; i < raw.size(); i++) {
-    if (raw[i] == '\033') {
-      while (i < raw.size() && raw[i] != 'm') {
-        i++;
-      }
-      continue;
-    }
-    plain += raw[i];
-  }
-  return plain;
-}
+namespace {
 
 bool permits(const char* list, const char* origin) {
   KestrovanUrlCheck check;

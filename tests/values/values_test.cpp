@@ -9,28 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include "common/trace_capture.h"
+
 namespace {
 
 std::atomic<int64_t> FakeNow{1700000000};
 
 int64_t fakeClock() { return FakeNow.load(); }
-
-// The trace captured since CaptureStdout, colour sequences removed.
-std::string captured() {
-  fflush(stdout);
-  std::string raw = testing::internal::GetCapturedStdout();
-  std::string plain;
-  for (size_t i = 0; i < raw.size(); i++) {
-    if (raw[i] == '\033') {
-      while (i < raw.size() && raw[i] != 'm') {
-        i++;
-      }
-      continue;
-    }
-    plain += raw[i];
-  }
-  return plain;
-}
 
 class ValueStore : public testing::Test {
  protected:
