@@ -26,6 +26,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -154,7 +155,19 @@ static Answer sendRequest(const std::string& request, std::string* rawHeaders) {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(servicePort);
-  FUZZ_CHECK(connect(client, (struct sockaddr*)&address, sizeof(address)) == 0);
+  // Local ports are this machine's, not the service's: wait a little for one
+  // to come free (thousands of connections a second use them up).
+  int tries = 0;
+  while (connect(client, (struct sockaddr*)&address, sizeof(address)) != 0) {
+    if (errno != EADDRNOTAVAIL || ++tries > 50) {
+      fprintf(stderr, "request_fuzz: connect: %s\n", strerror(errno));
+      FUZZ_CHECK(false);
+    }
+    usleep(100 * 1000);
+  }
+  // Closing with a reset leaves no TIME_WAIT behind on either side.
+  struct linger reset = {1, 0};
+  setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
   int one = 1;
   setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
   // An answer that never comes is a hang in the service.
