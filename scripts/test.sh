@@ -16,11 +16,27 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
 
 status=0
+passed=0
+failed=0
+log="$(mktemp)"
+trap 'rm -f "$log"' EXIT
 run_ctest() {
   local dir="$1"; shift
-  if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs" "$@"; then
+  # pipefail: the pipeline fails when ctest does.
+  if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs" "$@" 2>&1 | tee "$log"; then
     status=1
   fi
+  # "100% tests passed, 0 tests failed out of 36"
+  local line
+  line="$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1 || true)"
+  if [ -n "$line" ]; then
+    local nfail ntotal
+    nfail="$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")"
+    ntotal="$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")"
+    passed=$((passed + ntotal - nfail))
+    failed=$((failed + nfail))
+  fi
+  echo "-- $(basename "$dir"): done at ${SECONDS}s"
 }
 
 echo "== normal build =="
@@ -38,10 +54,17 @@ bash "$root/scripts/build.sh" "$out/asan" -DCMAKE_BUILD_TYPE=Debug -DKESTROVAN_W
 run_ctest "$out/asan"
 
 echo "== bounded fuzzing (clang + libFuzzer, ASan + UBSan) =="
-if ! bash "$root/scripts/fuzz.sh"; then
+if bash "$root/scripts/fuzz.sh"; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
   status=1
 fi
+echo "-- fuzzing: done at ${SECONDS}s"
 
+# One line for the whole run: every ctest test of the three builds, and the
+# bounded fuzzing run as one more.
+echo "test.sh: $passed passed, $failed failed"
 if [ "$status" -ne 0 ]; then
   echo "test.sh: FAILED" >&2
 fi
