@@ -93,9 +93,10 @@ const KestrovanJsonUnit* HelmParams_Find(const KestrovanJsonMap* map, const char
 // Whether the flag key exists and its text is "true" ignoring case.
 bool HelmParams_FlagOn(const KestrovanJsonMap* map, const char* key, const char* flagSuffix);
 
-// Reads a byte input. The page must send it Base64-encoded with the
-// parameter's Base64 flag on; the decoded bytes may hold any value, zero
-// included. present is false (and HELM_OK returned) when the key is absent.
+// Reads a byte input: Base64 text with the parameter's Base64 flag on (the
+// decoded bytes may hold any value, zero included), or a plain text without
+// backslashes, taken as its UTF-8 bytes. present is false (and HELM_OK
+// returned) when the key is absent.
 int HelmParams_Bytes(const KestrovanJsonMap* map, const char* key, size_t maxBytes,
                      std::vector<unsigned char>* out, bool* present, std::string* message);
 // Reads a text input, decoding it when one of its flags is on. A text may not

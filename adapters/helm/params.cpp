@@ -9,9 +9,11 @@
 //   <key>_KestrovanSlashFlag    every "==KestrovanSlash==" stands for a backslash;
 //   <key>_KestrovanBase64Flag   Base64 text ("%2B", "%2F", "%3D" accepted for
 //                               "+", "/", "=", as forms encode them).
-// Byte inputs must use the Base64 flag: the service's map keeps text values
-// as NUL-terminated texts with only some JSON escapes undone, so raw bytes
-// (or text with backslashes) would not arrive intact any other way.
+// Byte inputs (data, signatures) are sent Base64-encoded with the Base64 flag:
+// the service's map keeps text values as NUL-terminated texts with only some
+// JSON escapes undone, so raw bytes would not arrive intact any other way. A
+// byte input sent as plain text stands for the text's UTF-8 bytes, unless it
+// holds a backslash (an escape the service left as written).
 #include "helm.h"
 
 #include <cstring>
@@ -139,15 +141,6 @@ int HelmParams_Bytes(const KestrovanJsonMap* map, const char* key, size_t maxByt
   const KestrovanJsonUnit* unit = HelmParams_Find(map, key);
   if (unit == nullptr) return HELM_OK;
   *present = true;
-  ParamEncoding encoding = encodingOf(map, key);
-  if (encoding == ENCODING_ENCRYPTED) {
-    *message = std::string(key) + ": encrypted parameters are not supported; send it Base64-encoded";
-    return HELM_E_UNSUPPORTED;
-  }
-  if (encoding != ENCODING_BASE64) {
-    *message = std::string(key) + " must be Base64-encoded with " + key + kBase64Flag + " set to true";
-    return HELM_E_BAD_PARAMETER;
-  }
   const unsigned char* raw;
   size_t length;
   rawValue(unit, &raw, &length);
@@ -156,10 +149,35 @@ int HelmParams_Bytes(const KestrovanJsonMap* map, const char* key, size_t maxByt
     *message = std::string(key) + " is larger than " + std::to_string(maxBytes) + " bytes";
     return HELM_E_TOO_LARGE;
   }
-  if (!decodeBase64(raw, length, out)) {
-    Helm_WipeVector(out);
-    *message = std::string(key) + " is not valid Base64";
-    return HELM_E_BAD_PARAMETER;
+  switch (encodingOf(map, key)) {
+    case ENCODING_ENCRYPTED:
+      *message = std::string(key) + ": encrypted parameters are not supported; send it Base64-encoded";
+      return HELM_E_UNSUPPORTED;
+    case ENCODING_BASE64:
+      if (!decodeBase64(raw, length, out)) {
+        Helm_WipeVector(out);
+        *message = std::string(key) + " is not valid Base64";
+        return HELM_E_BAD_PARAMETER;
+      }
+      break;
+    case ENCODING_STAR:
+      replaceByBackslash(raw, length, "*", out);
+      break;
+    case ENCODING_SLASH:
+      replaceByBackslash(raw, length, "==KestrovanSlash==", out);
+      break;
+    case ENCODING_NONE:
+      // A plain text stands for its UTF-8 bytes. The service leaves JSON
+      // escapes other than a few as written, so a backslash here may not be
+      // what the page meant: refuse rather than sign something else.
+      if (length > 0 && memchr(raw, '\\', length) != nullptr) {
+        *message = std::string(key) + " holds a backslash: send it Base64-encoded with " + key + kBase64Flag +
+                   " set to true";
+        return HELM_E_BAD_PARAMETER;
+      }
+      out->reserve(length);
+      out->assign(raw, raw + length);
+      break;
   }
   if (out->size() > maxBytes) {
     Helm_WipeVector(out);

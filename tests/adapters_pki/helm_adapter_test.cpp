@@ -559,8 +559,7 @@ TEST_P(HelmErrorTest, AnswersItsCodeWithAMessage) {
 const ErrorCase kErrorCases[] = {
     {"UnknownFunction", "NoSuchFunction", {}, 71002},
     {"HashWithoutData", "Hash", {}, 71001},
-    {"DataWithoutBase64Flag", "Hash", {{"data", "abc"}}, 71001},
-    {"DataFlagNotTrue", "Hash", {{"data", "YWJj"}, {"data_KestrovanBase64Flag", "yes"}}, 71001},
+    {"PlainDataWithBackslash", "Hash", {{"data", "a\\\\b"}}, 71001},
     {"DataNotBase64", "Hash", {{"data", "a$bc"}, {"data_KestrovanBase64Flag", "true"}}, 71001},
     {"DataEncrypted", "Hash", {{"data", "00ff"}, {"data_KestrovanEncryptFlag", "true"}}, 71018},
     {"UnsupportedDigest", "Hash", {{"data", "YQ=="}, {"data_KestrovanBase64Flag", "true"}, {"algorithm", "md5"}}, 71018},
@@ -603,6 +602,9 @@ TEST_F(HelmAdapterTest, ParameterEncodingsAreDecodedLikeTheServiceDoes) {
       {"Base64WithLineBreaks", {{"data", "YWJj\nZGVm"}, {"data_KestrovanBase64Flag", "true"}}, "abcdef"},
       {"Base64WithoutPadding", {{"data", "YWI"}, {"data_KestrovanBase64Flag", "true"}}, "ab"},
       {"KeysIgnoreCase", {{"DATA", "YWJj"}, {"Data_kestrovanbase64flag", "true"}}, "abc"},
+      {"PlainTextIsItsBytes", {{"data", "Gr\xc3\xbc\xc3\x9f Gott"}}, "Gr\xc3\xbc\xc3\x9f Gott"},
+      {"FlagOtherThanTrueIsOff", {{"data", "YWJj"}, {"data_KestrovanBase64Flag", "yes"}}, "YWJj"},
+      {"StarFlagGivesBackslashes", {{"data", "a*b"}, {"data_KestrovanFlag", "true"}}, "a\\b"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -202,6 +202,14 @@ TEST_F(HelmServiceTest, APageListsCertificatesAndGetsSignaturesOpensslAccepts) {
     CommandResult verdict = opensslVerify(helmtest::unbase64(signature["cms"].text), data, !c.attached);
     EXPECT_EQ(verdict.status, 0) << verdict.output;
   }
+
+  // A text as a page types it, without the Base64 flag: its UTF-8 bytes.
+  const std::string typed = "Gr\xc3\xbc\xc3\x9f Gott \xe2\x9c\x93";
+  Json signature = call(
+      Request().text("FunctionName", "SignCms").text("id", ids["Token Signer"]).text("pin", "1234").text("data", typed));
+  ASSERT_EQ(signature.code(), 0) << last_["result"];
+  CommandResult verdict = opensslVerify(helmtest::unbase64(signature["cms"].text), typed, true);
+  EXPECT_EQ(verdict.status, 0) << verdict.output;
 }
 
 TEST_F(HelmServiceTest, WrongPinGivesItsCodeAndALaterRightPinWorks) {
