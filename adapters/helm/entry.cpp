@@ -19,14 +19,22 @@ static char kInternalError[] = "{\"code\":71019,\"message\":\"internal error\"}"
 static char kZero[] = "0";
 static char kVersion[] = HELM_VERSION;
 
-// Keeps text as the current answer; the previous one is wiped and freed.
-static char* keepAnswer(const std::string& text) {
+static void dropAnswer() {
   if (helmAnswer != nullptr) {
     Helm_Wipe(helmAnswer, helmAnswerSize);
     free(helmAnswer);
     helmAnswer = nullptr;
     helmAnswerSize = 0;
   }
+}
+
+// The service unloads each copy after its release call; an answer still
+// held (a copy unloaded without one) goes with it.
+__attribute__((destructor)) static void unloadCopy() { dropAnswer(); }
+
+// Keeps text as the current answer; the previous one is wiped and freed.
+static char* keepAnswer(const std::string& text) {
+  dropAnswer();
   char* copy = static_cast<char*>(malloc(text.size() + 1));
   if (copy == nullptr) return kInternalError;
   memcpy(copy, text.c_str(), text.size() + 1);
@@ -71,7 +79,7 @@ static char* dispatch(KestrovanJsonMap* map, const char* functionName) {
   if (strcmp(name, KESTROVAN_FUNCTION_GET_VERSION) == 0) return kVersion;
   if (strcmp(name, KESTROVAN_FUNCTION_RELEASE) == 0) {
     helmUnlocked = false;
-    keepAnswer(std::string());
+    dropAnswer();
     return kZero;
   }
   if (!helmUnlocked) {

@@ -173,6 +173,22 @@ TEST_F(HelmAdapterTest, ConfigHomeVariableTakesPrecedence) {
   EXPECT_NE(bank, "0");
 }
 
+TEST_F(HelmAdapterTest, UnloadsCompletelyAfterItsRelease) {
+  // Every function that can run, then the release: the library must really
+  // go away, or each of the service's per-session copies would stay mapped.
+  adapter_->page("ListCertificates", {});
+  Params p = {{"id", idOf("Token Signer")}, {"pin", "1234"}};
+  addBytes(&p, "data", "x");
+  EXPECT_EQ(adapter_->page("SignCms", p).code(), 0);
+  adapter_->release();
+  adapter_.reset();
+  void* still = dlopen(HELM_ADAPTER_PATH, RTLD_NOW | RTLD_NOLOAD);
+  EXPECT_EQ(still, nullptr) << "the adapter stayed loaded after dlclose";
+  if (still != nullptr) dlclose(still);
+  adapter_ = std::make_unique<Adapter>();
+  ASSERT_EQ(adapter_->unlock(kBank), "0");
+}
+
 TEST_F(HelmAdapterTest, VersionIsAVersionNotAnErrorCode) {
   std::string version = adapter_->version();
   EXPECT_EQ(version, "1.0.0.1");
