@@ -245,6 +245,59 @@ int HelmCertificate_Pem(const std::vector<unsigned char>& der, std::string* pem)
   return HELM_OK;
 }
 
+// Every use of the tokens by every loaded copy of this adapter (each session
+// has its own, and they run on different threads) takes this per-user lock:
+// listing as well as signing. A PKCS #11 login belongs to the whole process
+// and lasts while any session with the token is open, so a session opened by
+// another copy while a key is in use would keep that login alive after the
+// key is closed, and the next page's PIN would never be checked. Under the
+// lock a key's session is the only one, and closing it logs out.
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* address);
+extern "C" void __tsan_release(void* address);
+#endif
+
+// The lock orders the copies' token work through the kernel, which
+// ThreadSanitizer cannot see; tell it, on an address every copy shares (a
+// function of GnuTLS, loaded once per process).
+static void lockOrdered(bool acquired) {
+#if defined(__SANITIZE_THREAD__)
+  void* shared = reinterpret_cast<void*>(&gnutls_pkcs11_token_get_flags);
+  if (acquired) __tsan_acquire(shared);
+  else __tsan_release(shared);
+#else
+  (void)acquired;
+#endif
+}
+
+static int takeTokenLock() {
+  std::string folder = HelmPaths_ConfigFolder();
+  if (folder.empty()) return -1;
+  std::string path;
+  for (size_t i = 1; i <= folder.size(); i++) {
+    if (i == folder.size() || folder[i] == '/') {
+      path = folder.substr(0, i);
+      if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+    }
+  }
+  int fd = open((folder + "/token.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return -1;
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      close(fd);
+      return -1;
+    }
+  }
+  lockOrdered(true);
+  return fd;
+}
+
+static void releaseTokenLock(int fd) {
+  if (fd < 0) return;
+  lockOrdered(false);
+  close(fd);  // closing drops the lock
+}
+
 // ---- PKCS #11 tokens ---------------------------------------------------------
 
 static std::string tokenInfo(const char* url, gnutls_pkcs11_token_info_t what) {
@@ -478,7 +531,9 @@ static void removeDuplicates(std::vector<HelmCertificate>* certificates) {
 int HelmStore_List(std::vector<HelmCertificate>* certificates, std::vector<HelmProblem>* problems) {
   certificates->clear();
   problems->clear();
+  int lock = takeTokenLock();
   listTokens(certificates, problems);
+  releaseTokenLock(lock);
   listPkcs12Files(certificates, problems);
   removeDuplicates(certificates);
   return HELM_OK;
@@ -488,7 +543,9 @@ int HelmStore_Find(const std::string& id, HelmCertificate* out) {
   std::vector<HelmCertificate> certificates;
   std::vector<HelmProblem> problems;
   if (id.compare(0, 4, "tok-") == 0) {
+    int lock = takeTokenLock();
     listTokens(&certificates, &problems);
+    releaseTokenLock(lock);
   } else if (id.compare(0, 4, "p12-") == 0) {
     listPkcs12Files(&certificates, &problems);
   }
@@ -502,34 +559,6 @@ int HelmStore_Find(const std::string& id, HelmCertificate* out) {
 }
 
 // ---- opening a key -------------------------------------------------------------
-
-// Token operations of every loaded copy of this adapter (each session has
-// its own) take this per-user lock, so that one page's login can never serve
-// another page's operation.
-static int takeTokenLock() {
-  std::string folder = HelmPaths_ConfigFolder();
-  if (folder.empty()) return -1;
-  std::string path;
-  for (size_t i = 1; i <= folder.size(); i++) {
-    if (i == folder.size() || folder[i] == '/') {
-      path = folder.substr(0, i);
-      if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return -1;
-    }
-  }
-  int fd = open((folder + "/token.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return -1;
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      close(fd);
-      return -1;
-    }
-  }
-  return fd;
-}
-
-static void releaseTokenLock(int fd) {
-  if (fd >= 0) close(fd);  // closing drops the lock
-}
 
 // Gives the page's PIN once per use of the key. A repeated request within
 // one login means the token refused it: answering again would only spend the

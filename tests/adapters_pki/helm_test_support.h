@@ -319,8 +319,9 @@ inline void addBytes(Params* p, const std::string& key, const std::string& bytes
 // The built adapter, loaded once per test like one session's copy.
 class Adapter {
  public:
-  Adapter() {
-    handle_ = dlopen(HELM_ADAPTER_PATH, RTLD_NOW | RTLD_LOCAL);
+  // path: a copy of the library, as the service loads one per session.
+  explicit Adapter(const char* path = HELM_ADAPTER_PATH) {
+    handle_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
     entry_ = reinterpret_cast<KestrovanCallJsonMapMethod>(dlsym(handle_, KESTROVAN_CALL_JSON_MAP_METHOD_SYMBOL));
     if (entry_ == nullptr) throw std::runtime_error("no callJsonMapMethod");
