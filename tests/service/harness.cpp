@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <curl/curl.h>
+#include <gnutls/gnutls.h>
 
 extern char** environ;
 
@@ -470,6 +471,62 @@ HttpAnswer post(const std::string& caFile, const std::string& json, const std::s
   if (!origin.empty())
     request.headers.push_back("Origin: " + origin);
   return httpRequest(request);
+}
+
+std::string rawTls(const std::string& caFile, unsigned short port, const std::string& bytes, int idleSeconds,
+                   bool* connected) {
+  *connected = false;
+  std::string received;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return received;
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  server.sin_port = htons(port);
+  struct timeval timeout = {idleSeconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  gnutls_session_t session = nullptr;
+  gnutls_certificate_credentials_t credentials = nullptr;
+  if (connect(fd, (sockaddr*)&server, sizeof(server)) == 0 &&
+      gnutls_certificate_allocate_credentials(&credentials) >= 0 &&
+      gnutls_certificate_set_x509_trust_file(credentials, caFile.c_str(), GNUTLS_X509_FMT_PEM) > 0 &&
+      gnutls_init(&session, GNUTLS_CLIENT) >= 0 && gnutls_set_default_priority(session) >= 0 &&
+      gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, credentials) >= 0) {
+    gnutls_session_set_verify_cert(session, "127.0.0.1", 0);
+    gnutls_transport_set_int(session, fd);
+    int rc;
+    do {
+      rc = gnutls_handshake(session);
+    } while (rc < 0 && gnutls_error_is_fatal(rc) == 0);
+    if (rc >= 0) {
+      *connected = true;
+      size_t sent = 0;
+      while (sent < bytes.size()) {
+        ssize_t n = gnutls_record_send(session, bytes.data() + sent, bytes.size() - sent);
+        if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED)
+          continue;
+        if (n < 0)
+          break;
+        sent += (size_t)n;
+      }
+      char buffer[16384];
+      for (;;) {
+        ssize_t n = gnutls_record_recv(session, buffer, sizeof(buffer));
+        if (n == GNUTLS_E_INTERRUPTED)
+          continue;
+        if (n <= 0)
+          break;  // closed, silent for idleSeconds, or a TLS error
+        received.append(buffer, (size_t)n);
+      }
+    }
+  }
+  if (session != nullptr)
+    gnutls_deinit(session);
+  if (credentials != nullptr)
+    gnutls_certificate_free_credentials(credentials);
+  close(fd);
+  return received;
 }
 
 bool decodeAnswer(const std::string& body, std::map<std::string, std::string>* values,

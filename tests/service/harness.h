@@ -113,6 +113,13 @@ std::string parameterBody(const std::string& json);
 HttpAnswer post(const std::string& caFile, const std::string& json, const std::string& origin,
                 const std::vector<std::string>& headers = {}, const std::string& url = "https://127.0.0.1:56459/");
 
+// Sends bytes as they are over a TLS connection to 127.0.0.1:port (the
+// server checked against caFile) and returns everything the service sent
+// back until it closed the connection or stayed silent for idleSeconds.
+// connected is false when no TLS session could be made.
+std::string rawTls(const std::string& caFile, unsigned short port, const std::string& bytes, int idleSeconds,
+                   bool* connected);
+
 // Parses an answer body {"key": "base64", ...}; false when it is not exactly
 // that form or a value is not Base64. Keys keep their order in keys.
 bool decodeAnswer(const std::string& body, std::map<std::string, std::string>* values,

@@ -36,6 +36,8 @@ class ServiceRequests : public ::testing::Test {
   }
   void SetUp() override { ASSERT_TRUE(started_) << (service_ != nullptr ? service_->output() : ""); }
   void TearDown() override {
+    if (!started_)
+      return;
     // Whatever a case sent, the service goes on serving on every listener.
     for (const char* url : {"https://127.0.0.1:56459/", "https://[::1]:56659/"}) {
       HttpAnswer answer = post(kClose, "https://a.example", {"Host: localhost:56459"}, url);
@@ -518,5 +520,116 @@ TEST_F(ServiceRequests, ParameterJustBelowTheLimitIsRead) {
   EXPECT_EQ(answer.curlCode, 52);
   EXPECT_EQ(service_->count("Parameter larger than the limit"), before);
 }
+
+}  // namespace
+
+namespace {
+
+std::string formPost(const std::string& origin, const std::string& json, const std::string& connection) {
+  std::string body = kt::parameterBody(json);
+  return "POST / HTTP/1.1\r\nHost: 127.0.0.1:56459\r\nOrigin: " + origin +
+         "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: " + connection + "\r\n\r\n" + body;
+}
+
+// The answers in a raw byte stream: status line and the
+// Access-Control-Allow-Origin value of each.
+std::vector<std::pair<std::string, std::string>> answersIn(const std::string& stream) {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (size_t at = stream.find("HTTP/1.1 "); at != std::string::npos; at = stream.find("HTTP/1.1 ", at + 1)) {
+    std::string status = stream.substr(at + 9, 3);
+    size_t end = stream.find("\r\n\r\n", at);
+    std::string head = stream.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    std::string origin;
+    size_t allow = head.find("Access-Control-Allow-Origin: ");
+    if (allow != std::string::npos)
+      origin = head.substr(allow + 29, head.find("\r\n", allow) - allow - 29);
+    out.emplace_back(status, origin);
+  }
+  return out;
+}
+
+// Requests on one connection, one after another in a single write: each is
+// answered with its own origin, whatever the one before it carried.
+TEST_F(ServiceRequests, PipelinedRequestsKeepTheirOwnOrigins) {
+  std::string stream =
+      "OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1:56459\r\nOrigin: https://first.example\r\n"
+      "Access-Control-Request-Method: POST\r\nAccess-Control-Request-Private-Network: true\r\n\r\n" +
+      formPost("https://second.example", kClose, "keep-alive") +
+      formPost("https://third.example", kClose, "close");
+  bool connected = false;
+  std::string received = kt::rawTls(ca(), 56459, stream, 30, &connected);
+  ASSERT_TRUE(connected);
+  auto answers = answersIn(received);
+  ASSERT_EQ(answers.size(), 3u) << received;
+  EXPECT_EQ(answers[0], std::make_pair(std::string("204"), std::string("https://first.example")));
+  EXPECT_EQ(answers[1], std::make_pair(std::string("200"), std::string("https://second.example")));
+  EXPECT_EQ(answers[2], std::make_pair(std::string("200"), std::string("https://third.example")));
+}
+
+struct RawCase {
+  const char* name;
+  std::string bytes;
+  const char* answer;  // text the 200 answer holds; null: no 200 answer
+};
+
+void PrintTo(const RawCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class ServiceRaw : public ServiceRequests, public ::testing::WithParamInterface<RawCase> {};
+
+// Malformed HTTP over a good TLS connection: the library's refusal or a
+// closed connection, never a crash; TearDown checks every listener after.
+TEST_P(ServiceRaw, MalformedRequestsAreRefusedAndServingGoesOn) {
+  bool connected = false;
+  std::string received = kt::rawTls(ca(), 56459, GetParam().bytes, 10, &connected);
+  ASSERT_TRUE(connected);
+  auto answers = answersIn(received);
+  if (GetParam().answer == nullptr) {
+    EXPECT_TRUE(answers.empty() || answers[0].first != "200") << received;
+  } else {
+    ASSERT_FALSE(answers.empty()) << received;
+    EXPECT_EQ(answers[0].first, "200");
+    EXPECT_NE(received.find(GetParam().answer), std::string::npos) << received;
+  }
+}
+
+std::string chunked(const std::string& body, const std::string& lastChunk) {
+  std::string out =
+      "POST / HTTP/1.1\r\nHost: 127.0.0.1:56459\r\nOrigin: https://a.example\r\n"
+      "Content-Type: application/x-www-form-urlencoded\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n";
+  size_t half = body.size() / 2;
+  char size[32];
+  snprintf(size, sizeof(size), "%zx\r\n", half);
+  out += size + body.substr(0, half) + "\r\n";
+  snprintf(size, sizeof(size), "%zx\r\n", body.size() - half);
+  out += size + body.substr(half) + "\r\n" + lastChunk;
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, ServiceRaw,
+    ::testing::Values(
+        RawCase{"ChunkedBody", chunked(kt::parameterBody(kClose), "0\r\n\r\n"), "{\"SessionID\": \""},
+        RawCase{"BadChunkSize", chunked(kt::parameterBody(kClose), "zz\r\n\r\n"), nullptr},
+        RawCase{"GarbageRequestLine", std::string("\x01\x02 garbage\r\n\r\n", 14), nullptr},
+        RawCase{"HeaderWithoutColon", "POST / HTTP/1.1\r\nHost 127.0.0.1:56459\r\nbroken\r\n\r\n", nullptr},
+        RawCase{"HugeHeader", "POST / HTTP/1.1\r\nHost: 127.0.0.1:56459\r\nX-Big: " + std::string(200000, 'x') +
+                                  "\r\n\r\n",
+                nullptr},
+        RawCase{"NulInOrigin",
+                "POST / HTTP/1.1\r\nHost: 127.0.0.1:56459\r\nOrigin: https://a" + std::string(1, '\0') +
+                    ".example\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                    std::to_string(kt::parameterBody(kClose).size()) + "\r\nConnection: close\r\n\r\n" +
+                    kt::parameterBody(kClose),
+                // A header with a zero byte counts as absent: no origin.
+                "{\"result\": \"NjEwMTI=\"}"},
+        RawCase{"Http10", "POST / HTTP/1.0\r\nHost: 127.0.0.1:56459\r\nOrigin: https://a.example\r\n"
+                          "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                              std::to_string(kt::parameterBody(kClose).size()) + "\r\n\r\n" +
+                              kt::parameterBody(kClose),
+                "{\"SessionID\": \""}),
+    [](const ::testing::TestParamInfo<RawCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
