@@ -93,17 +93,6 @@ enum MHD_Result iterate_post(void* cls, enum MHD_ValueKind kind, const char* key
   return MHD_YES;
 }
 
-// A request header's value; null when absent or when it holds a zero byte
-// (no client sends one, and the text before it would stand for the whole).
-static const char* headerValue(struct MHD_Connection* connection, const char* name) {
-  const char* value = nullptr;
-  size_t size = 0;
-  if (MHD_lookup_connection_value_n(connection, MHD_HEADER_KIND, name, strlen(name), &value, &size) != MHD_YES ||
-      value == nullptr || strlen(value) != size)
-    return nullptr;
-  return value;
-}
-
 // Sets "result" to code, creating the result map when there is none.
 static void recordCode(KestrovanRequest* request, int code) {
   if (request->result == nullptr) {
@@ -213,7 +202,7 @@ static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_i
     goto respond;
 
   {
-    const char* value = headerValue(connection, "host");
+    const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "host");
     ArrayCopy(host, sizeof(host), value != nullptr ? value : "");
     printfColorLine("Host: ", host);
     if (strncmp(host, "localhost:", 10) != 0 && strncmp(host, "127.0.0.1:", 10) != 0) {
@@ -237,8 +226,8 @@ static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_i
   }
 
   {
-    const char* referer = headerValue(connection, "referer");
-    const char* origin = headerValue(connection, "origin");
+    const char* referer = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "referer");
+    const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "origin");
     request->referer = referer != nullptr ? newMem(referer) : nullptr;
     printfColorLine("Referer: ", request->referer);
     request->origin = newMem(origin != nullptr ? origin : "");
@@ -316,8 +305,10 @@ enum MHD_Result answer_to_connection(void* cls, struct MHD_Connection* connectio
   connection_info_struct* info = (connection_info_struct*)*perRequest;
   if (strcmp(method, "POST") != 0 || info->kind != KESTROVAN_KIND_POST) {
     if (strcmp(method, "OPTIONS") == 0) {
-      const char* requestMethod = headerValue(connection, "Access-Control-Request-Method");
-      const char* privateNetwork = headerValue(connection, "Access-Control-Request-Private-Network");
+      const char* requestMethod =
+          MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Access-Control-Request-Method");
+      const char* privateNetwork =
+          MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Access-Control-Request-Private-Network");
       if (requestMethod != nullptr && strcmp(requestMethod, "POST") == 0 && privateNetwork != nullptr &&
           strcmp(privateNetwork, "true") == 0)
         return set_response(connection, nullptr, 1);

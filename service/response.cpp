@@ -7,16 +7,6 @@
 #include "params/params.h"
 #include "support/support.h"
 
-// A request header's value; null when absent or when it holds a zero byte.
-static const char* headerValue(struct MHD_Connection* connection, const char* name) {
-  const char* value = nullptr;
-  size_t size = 0;
-  if (MHD_lookup_connection_value_n(connection, MHD_HEADER_KIND, name, strlen(name), &value, &size) != MHD_YES ||
-      value == nullptr || strlen(value) != size)
-    return nullptr;
-  return value;
-}
-
 enum MHD_Result set_response(struct MHD_Connection* connection, KestrovanRequest* request, int preflight) {
   struct MHD_Response* response = nullptr;
   const char* origin = nullptr;
@@ -39,14 +29,14 @@ enum MHD_Result set_response(struct MHD_Connection* connection, KestrovanRequest
   } else {
     response = MHD_create_response_from_buffer(0, (void*)"", MHD_RESPMEM_PERSISTENT);
     // The preflight's origin is its own: nothing shared is touched.
-    origin = headerValue(connection, "origin");
+    origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "origin");
   }
   if (response == nullptr)
     return MHD_NO;
 
   if (startsWith("http", origin))
     MHD_add_response_header(response, "Access-Control-Allow-Origin", origin);
-  const char* keepAlive = headerValue(connection, "Connection");
+  const char* keepAlive = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Connection");
   if (keepAlive != nullptr && strcasecmp(keepAlive, "keep-alive") == 0)
     MHD_add_response_header(response, "Keep-Alive", "timeout=15, max=100");
 
