@@ -1,0 +1,483 @@
+#!/usr/bin/env bash
+# run.sh [build-dir] -- the request path side by side, in one run:
+#   A  the service (echo on an open session, and the bench adapter's "Ping"),
+#   B  a bare libmicrohttpd server with the service's listener options,
+#      certificate and key, answering the bytes of A's echo answer,
+#   C  nginx, one worker, the same certificate and key, the same bytes;
+# over 1 keep-alive connection, 8 keep-alive connections (A spread over its
+# six listeners, B and C on one port) and a new connection per request (8
+# clients on one listener). h2load drives the keep-alive runs, wrk the
+# new-connection runs. Prints requests/s, p50 and p99 latency,
+# instructions per request under callgrind and the ratios A/B and A/C, then
+# memory, session opening, start-up and main-thread hand-off figures.
+#
+# Environment: KB_SECONDS (per timed run, default 5), KB_ROUNDS (rounds of
+# all contenders, best kept, default 2), KB_SOAK (soak seconds, default 20),
+# KB_CG_SECONDS (per callgrind run, default 6), KB_TRACE (where A's console
+# goes: a file path, default a file in the work folder; "pipe" for a pipe
+# read by cat into /dev/null). Nothing here asserts a time.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+here="$root/bench/request"
+build="${1:-$root/build/bench}"
+seconds="${KB_SECONDS:-5}"
+rounds="${KB_ROUNDS:-2}"
+soak="${KB_SOAK:-20}"
+cgSeconds="${KB_CG_SECONDS:-6}"
+portB=56471
+portC=56472
+ports=(56459 56559 56659)
+
+for tool in wrk h2load nginx valgrind callgrind_control curl; do
+  command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (bash scripts/setup.sh installs it)" >&2; exit 1; }
+done
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVAN_BUILD_TESTS=OFF \
+  -DKESTROVAN_BUILD_BENCH=ON >/dev/null
+cmake --build "$build" -j "${KESTROVAN_JOBS:-$(nproc)}" --target NORTAKestrovan NORTAKestrovanProvision \
+  request_bare_server request_probe KestrovanBenchAdapter >/dev/null
+
+work="$(mktemp -d /tmp/kestrovan-bench-XXXXXX)"
+[ -z "${KB_KEEP:-}" ] || echo "run.sh: work folder $work (kept)" >&2
+chmod 700 "$work"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in "${pids[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+  [ -n "${KB_KEEP:-}" ] || rm -rf "$work"
+}
+trap cleanup EXIT
+
+# An installation: the executable with the bench adapter under NORTA/, and a
+# provisioned HOME.
+mkdir -p "$work/bin/NORTA" "$work/home"
+cp "$build/service/NORTAKestrovan" "$work/bin/"
+cp "$build/bench/request/NORTA/HelmPKICryptAdapter.so" "$work/bin/NORTA/"
+export HOME="$work/home"
+"$build/tools/NORTAKestrovanProvision" >/dev/null
+cert="$HOME/NORTAKestrovan/data.dat"
+"$build/bench/request/request_bare_server" key-out "$work/key.pem"
+exe="$work/bin/NORTAKestrovan"
+bare="$build/bench/request/request_bare_server"
+probe="$build/bench/request/request_probe"
+origin="https://bench.example"
+pathId="7E41A0C2D95B4F3E8A61C07B2D9F54E1"
+
+# The form body of a JSON text: "Parameter=" and its URL-encoded Base64.
+formBody() {
+  printf 'Parameter=%s' "$(printf '%s' "$1" | base64 -w0 | sed 's/+/%2B/g; s#/#%2F#g; s/=/%3D/g')"
+}
+post() {  # post URL BODY_FILE -> answer body
+  curl -gsk --max-time 30 -H "Origin: $origin" -H "Host: localhost:56459" --data-binary @"$2" "$1"
+}
+answerValue() {  # answerValue KEY <answer -> decoded value
+  sed -n "s/.*\"$1\": *\"\\([^\"]*\\)\".*/\\1/p" | base64 -d
+}
+rssKiB() {  # rssKiB PID...
+  local total=0 pid value
+  for pid in "$@"; do
+    value=$(awk '/^VmRSS:/{print $2}' "/proc/$pid/status")
+    total=$((total + value))
+  done
+  echo "$total"
+}
+waitForLine() {  # waitForLine FILE TEXT SECONDS
+  local end=$((SECONDS + $3))
+  until sed 's/\x1b\[[0-9;]*m//g' "$1" 2>/dev/null | grep -qF "$2"; do
+    [ "$SECONDS" -lt "$end" ] || { echo "run.sh: no \"$2\" in $1" >&2; tail -20 "$1" >&2; exit 1; }
+    sleep 0.05
+  done
+}
+waitForPort() {  # waitForPort PORT SECONDS
+  local end=$((SECONDS + $2))
+  until curl -sk -o /dev/null --max-time 2 "https://127.0.0.1:$1/" 2>/dev/null || [ $? -ne 7 ]; do
+    [ "$SECONDS" -lt "$end" ] || { echo "run.sh: port $1 does not answer" >&2; exit 1; }
+    sleep 0.05
+  done
+}
+
+startOnce() {  # startOnce [wrapper...] -> $servicePid, console in $trace
+  trace="$work/trace.$RANDOM.txt"
+  if [ "${KB_TRACE:-}" = "pipe" ]; then
+    rm -f "$work/trace.fifo"
+    mkfifo "$work/trace.fifo"
+    cat "$work/trace.fifo" >"$trace" &
+    pids+=("$!")
+    "$@" "$exe" >"$work/trace.fifo" 2>&1 &
+  else
+    [ -z "${KB_TRACE:-}" ] || trace="$KB_TRACE"
+    "$@" "$exe" >"$trace" 2>&1 &
+  fi
+  servicePid=$!
+  pids+=("$servicePid")
+  waitForLine "$trace" "NORTAKestrovan initialization: " 300
+}
+# Starts the service once it holds all six listeners: another copy (another
+# build's tests) may take a port between the check and the start.
+startService() {  # startService [wrapper...]
+  local attempt
+  for attempt in 1 2 3 4 5; do
+    waitForFreePorts
+    startOnce "$@"
+    if [ "$(sed 's/\x1b\[[0-9;]*m//g' "$trace" | grep -c 'launch state: Success')" -eq 6 ]; then
+      return 0
+    fi
+    echo "run.sh: the service did not get all six listeners, starting again" >&2
+    stopPid "$servicePid"
+    sleep 2
+  done
+  echo "run.sh: the service ports stay taken" >&2
+  exit 1
+}
+stopPid() {  # stopPid PID: SIGTERM and wait
+  kill "$1" 2>/dev/null || true
+  for _ in $(seq 600); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.05; done
+  kill -9 "$1" 2>/dev/null || true
+}
+
+# The service's ports are fixed: wait until no other copy (another build's
+# tests) holds them.
+portsBusy() {
+  local port
+  for port in "${ports[@]}"; do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
+    (exec 3<>"/dev/tcp/::1/$port") 2>/dev/null && return 0
+  done
+  return 1
+}
+waitForFreePorts() {
+  local end=$((SECONDS + 600))
+  while portsBusy; do
+    [ "$SECONDS" -lt "$end" ] || { echo "run.sh: the service ports stay taken" >&2; exit 1; }
+    sleep 1
+  done
+}
+
+waitForFreePorts
+echo "== start-up (5 starts, no requests) =="
+"$probe" startup 5 "$exe" | tee "$work/startup.txt"
+
+# ---- the service, the bare server and nginx, all running -----------------
+startService
+aPid=$servicePid
+aIdle=$(rssKiB "$aPid")
+
+formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"\",\"PathID\":\"$pathId\",\"minServerVersion\":\"3.0.23.0721\"}" \
+  >"$work/open.body"
+
+echo "== session opening (copy, load, unlock, version), 200 opens on one connection =="
+"$probe" requests 200 "https://127.0.0.1:56459/" "$work/open.body" "$origin" 2>/dev/null | tee "$work/open.txt"
+a32=$(rssKiB "$aPid")
+
+sessionId=$(post "https://127.0.0.1:56459/" "$work/open.body" | answerValue SessionID)
+[ -n "$sessionId" ] || { echo "run.sh: no session opened" >&2; exit 1; }
+formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"$sessionId\"}" >"$work/echo.body"
+formBody "{\"FunctionName\":\"Ping\",\"SessionId\":\"$sessionId\"}" >"$work/call.body"
+formBody "{\"FunctionName\":\"Ping\",\"SessionId\":\"$sessionId\",\"KestrovanMainThread\":true}" >"$work/main.body"
+post "https://127.0.0.1:56459/" "$work/echo.body" >"$work/answer.json"
+grep -Eq '"result": *"MA=="' "$work/answer.json" || { echo "run.sh: echo failed: $(cat "$work/answer.json")" >&2; exit 1; }
+post "https://127.0.0.1:56459/" "$work/call.body" | answerValue result | grep -qx ok \
+  || { echo "run.sh: the adapter call failed" >&2; exit 1; }
+for port in "${ports[@]}"; do
+  for host in 127.0.0.1 "[::1]"; do
+    post "https://$host:$port/" "$work/echo.body" | cmp -s - "$work/answer.json" \
+      || { echo "run.sh: https://$host:$port/ does not answer the echo" >&2; exit 1; }
+  done
+done
+
+echo "== main-thread hand-off of a quick call, 20 calls =="
+"$probe" requests 20 "https://127.0.0.1:56459/" "$work/main.body" "$origin" 2>/dev/null | tee "$work/handoff.txt"
+
+"$bare" serve "$portB" "$work/answer.json" >"$work/bare.txt" 2>&1 &
+bPid=$!
+pids+=("$bPid")
+waitForPort "$portB" 30
+bIdle=$(rssKiB "$bPid")
+
+nginxConf() {  # nginxConf FILE
+  mkdir -p "$work/nginx"
+  cat >"$1" <<EOF
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  client_body_temp_path $work/nginx/body;
+  proxy_temp_path $work/nginx/proxy;
+  fastcgi_temp_path $work/nginx/fastcgi;
+  uwsgi_temp_path $work/nginx/uwsgi;
+  scgi_temp_path $work/nginx/scgi;
+  keepalive_requests 100000000;
+  keepalive_timeout 65;
+  server {
+    listen 127.0.0.1:$portC ssl;
+    ssl_certificate $cert;
+    ssl_certificate_key $work/key.pem;
+    ssl_protocols TLSv1.2 TLSv1.3;
+    ssl_session_tickets off;
+    location / {
+      add_header Access-Control-Allow-Origin \$http_origin;
+      add_header X-XSS-Protection "1; mode=block";
+      default_type "";
+      return 200 '$(cat "$work/answer.json")';
+    }
+  }
+}
+EOF
+}
+nginxConf "$work/nginx.conf"
+nginx -c "$work/nginx.conf" -g "daemon off;" >"$work/nginx/out.txt" 2>&1 &
+cPid=$!
+pids+=("$cPid")
+waitForPort "$portC" 30
+cIdle=$(rssKiB "$cPid" $(pgrep -P "$cPid"))
+
+# ---- throughput and latency -----------------------------------------------
+# loadRun NAME CLOSE BODY SPEC... where SPEC is URL@CONNECTIONS: one client
+# process per SPEC, all at once. Keep-alive runs use h2load (HTTP/1.1), whose
+# per-request log gives exact percentiles; wrk sends the IPv6 address as the
+# TLS server name, which GnuTLS refuses, so it only drives the
+# new-connection runs (IPv4, "Connection: close", a reconnect per request).
+loadRun() {
+  local name="$1" close="$2" body="$3"
+  shift 3
+  local out="$work/load.$name" spec url connections runs=() i=0
+  rm -rf "$out"
+  mkdir -p "$out"
+  for spec in "$@"; do
+    url="${spec%@*}"
+    connections="${spec##*@}"
+    i=$((i + 1))
+    if [ "$close" = 1 ]; then
+      KB_BODY_FILE="$body" KB_ORIGIN="$origin" KB_HOST="localhost:56459" KB_CLOSE=1 KB_HIST="$out/wrk.$i" \
+        wrk -t1 -c"$connections" -d"${seconds}s" --timeout 10s -s "$here/post.lua" "$url" >/dev/null &
+    else
+      h2load --h1 -c"$connections" -D "$seconds" -d "$body" -H "Content-Type: application/x-www-form-urlencoded" \
+        -H "Origin: $origin" -H ":authority: localhost:56459" -H "Connection: keep-alive" \
+        --log-file="$out/log.$i" "$url" >"$out/out.$i" 2>&1 &
+    fi
+    runs+=("$!")
+  done
+  for run in "${runs[@]}"; do wait "$run"; done
+}
+# loadRequests NAME -> requests answered (all client processes)
+loadRequests() {
+  local out="$work/load.$1"
+  if ls "$out"/wrk.* >/dev/null 2>&1; then
+    awk '$1=="total"{r+=$2} END{print r+0}' "$out"/wrk.*
+  else
+    awk '$2 ~ /^2/ {n++} END{print n+0}' "$out"/log.*
+  fi
+}
+# summary NAME -> "requests/s p50_ms p99_ms errors"
+summary() {
+  local out="$work/load.$1" rps errors p50 p99
+  if ls "$out"/wrk.* >/dev/null 2>&1; then
+    read -r rps errors < <(awk '$1=="total"{r+=$2/($3/1e6); e+=$4} END{printf "%.0f %d\n", r, e}' "$out"/wrk.*)
+    read -r p50 p99 < <(grep -hv '^total' "$out"/wrk.* | sort -n -k1,1 |
+      awk '{v[NR]=$1; c[NR]=$2; n+=$2} END{
+        a=0; p50=""; p99="";
+        for(i=1;i<=NR;i++){a+=c[i]; if(p50=="" && a>=0.5*n) p50=v[i]; if(p99=="" && a>=0.99*n) p99=v[i]}
+        printf "%.3f %.3f\n", p50/1000, p99/1000}')
+  else
+    rps=$(sed -n 's/^finished in .*, \([0-9.]*\) req\/s.*/\1/p' "$out"/out.* | awk '{r+=$1} END{printf "%.0f", r}')
+    errors=$(sed -n 's/^requests: .* \([0-9]*\) failed, \([0-9]*\) errored, \([0-9]*\) timeout.*/\1 \2 \3/p' "$out"/out.* |
+      awk '{e+=$1+$2+$3} END{print e+0}')
+    read -r p50 p99 < <(awk '{print $3}' "$out"/log.* | sort -n |
+      awk '{v[NR]=$1} END{ if (NR == 0) { print "0 0"; exit }
+        i50=int(0.5*NR); if (i50<1) i50=1; i99=int(0.99*NR); if (i99<1) i99=1;
+        printf "%.3f %.3f\n", v[i50]/1000, v[i99]/1000}')
+  fi
+  echo "$rps $p50 $p99 $errors"
+}
+
+spreadSpecs() {  # 8 connections over the six listeners
+  echo "https://127.0.0.1:${ports[0]}/@2 https://[::1]:${ports[0]}/@2 https://127.0.0.1:${ports[1]}/@1" \
+       "https://[::1]:${ports[1]}/@1 https://127.0.0.1:${ports[2]}/@1 https://[::1]:${ports[2]}/@1"
+}
+# One row of a mode: every contender once, in turn.
+contenderRun() {  # contenderRun MODE CONTENDER ROUND
+  local mode="$1" who="$2" close=0 body="$work/echo.body" specs
+  case "$who" in A-call) body="$work/call.body" ;; esac
+  case "$who" in
+    A-*) port=${ports[0]} ;;
+    B) port=$portB ;;
+    C) port=$portC ;;
+  esac
+  case "$mode" in
+    ka1) specs="https://127.0.0.1:$port/@1" ;;
+    ka8) if [ "${who#A-}" != "$who" ]; then specs=$(spreadSpecs); else specs="https://127.0.0.1:$port/@8"; fi ;;
+    new) close=1; specs="https://127.0.0.1:$port/@8" ;;
+  esac
+  # shellcheck disable=SC2086
+  loadRun "$mode.$who.$3" "$close" "$body" $specs
+}
+
+modes="ka1 ka8 new"
+contenders="A-echo A-call B C"
+echo "== timed runs: $rounds rounds of ${seconds}s per contender and mode =="
+for round in $(seq "$rounds"); do
+  for mode in $modes; do
+    for who in $contenders; do
+      contenderRun "$mode" "$who" "$round"
+    done
+  done
+done
+# The best round of each contender and mode (the least disturbed one).
+best() {  # best MODE WHO -> summary line
+  local round line bestLine="" bestRps=-1 rps
+  for round in $(seq "$rounds"); do
+    line=$(summary "$1.$2.$round")
+    rps=${line%% *}
+    if [ "$rps" -gt "$bestRps" ]; then bestRps=$rps; bestLine=$line; fi
+  done
+  echo "$bestLine"
+}
+for mode in $modes; do
+  for who in $contenders; do
+    best "$mode" "$who" >"$work/best.$mode.$who"
+  done
+done
+
+# ---- soak and memory ------------------------------------------------------
+echo "== soak: ${soak}s of echo over 8 connections on the six listeners =="
+secondsSaved=$seconds
+seconds=$soak
+# shellcheck disable=SC2046
+loadRun soak 0 "$work/echo.body" $(spreadSpecs)
+seconds=$secondsSaved
+aSoak=$(rssKiB "$aPid")
+soakLine=$(summary soak)
+
+stopPid "$aPid"
+stopPid "$bPid"
+stopPid "$cPid"
+
+# ---- instructions per request (callgrind) --------------------------------
+# cgRun NAME PID: zero, run the three modes, dump after each; instructions
+# per request = dump total / requests. Keep-alive runs include their
+# connections' handshakes: they are taken out with the new-connection figure
+# (handshake + request), see bench/README.md.
+cgTotal() {  # cgTotal FILE
+  awk '/^(summary|totals):/{print $2; exit}' "$1"
+}
+cgMeasure() {  # cgMeasure PID TAG MODE WHO
+  local pid="$1" tag="$2" mode="$3" who="$4" save=$seconds
+  callgrind_control -z "$pid" >/dev/null 2>&1
+  seconds=$cgSeconds
+  contenderRun "$mode" "$who" cg
+  seconds=$save
+  callgrind_control -d "cg-$tag-$mode" "$pid" >/dev/null 2>&1
+  local dump
+  dump="$work/cg.out.$pid.$(ls "$work"/cg.out."$pid".* | sed 's/.*\.//' | sort -n | tail -1)"
+  local requests
+  requests=$(loadRequests "$mode.$who.cg")
+  echo "$(cgTotal "$dump") $requests"
+}
+cgContender() {  # cgContender WHO -> writes $work/cg.WHO.MODE as "instructions requests"
+  local who="$1" pid
+  case "$who" in
+    A-*)
+      startService valgrind --tool=callgrind --callgrind-out-file="$work/cg.out.%p"
+      pid=$servicePid
+      # The echo session again (a new process has no sessions).
+      post "https://127.0.0.1:56459/" "$work/open.body" >/dev/null
+      sessionId=$(post "https://127.0.0.1:56459/" "$work/open.body" | answerValue SessionID)
+      formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"$sessionId\"}" >"$work/echo.body"
+      formBody "{\"FunctionName\":\"Ping\",\"SessionId\":\"$sessionId\"}" >"$work/call.body"
+      ;;
+    B)
+      valgrind --tool=callgrind --callgrind-out-file="$work/cg.out.%p" "$bare" serve "$portB" "$work/answer.json" \
+        >"$work/bare-cg.txt" 2>&1 &
+      pid=$!
+      pids+=("$pid")
+      waitForPort "$portB" 300
+      ;;
+    C)
+      valgrind --tool=callgrind --callgrind-out-file="$work/cg.out.%p" \
+        nginx -c "$work/nginx.conf" -g "daemon off; master_process off;" >"$work/nginx-cg.txt" 2>&1 &
+      pid=$!
+      pids+=("$pid")
+      waitForPort "$portC" 300
+      ;;
+  esac
+  local mode
+  for mode in $modes; do
+    cgMeasure "$pid" "$who" "$mode" "$who" >"$work/cg.$who.$mode"
+    if [ "$who" = A-echo ]; then
+      cgMeasure "$pid" "A-call" "$mode" "A-call" >"$work/cg.A-call.$mode"
+    fi
+  done
+  stopPid "$pid"
+}
+echo "== instructions per request (valgrind --tool=callgrind, ${cgSeconds}s per run) =="
+cd "$work"
+cgContender A-echo
+cgContender B
+cgContender C
+cd - >/dev/null
+
+# Per-request instructions: new = total/requests (a handshake and a request);
+# keep-alive = (total - connections * handshake) / requests, the handshake
+# being new - keep-alive per request, solved for both at once.
+instructions() {  # instructions WHO MODE
+  local who="$1" mode="$2"
+  read -r newTotal newRequests <"$work/cg.$who.new"
+  read -r total requests <"$work/cg.$who.$mode"
+  local connections=1
+  [ "$mode" = ka8 ] && connections=8
+  if [ "$mode" = new ]; then
+    awk -v t="$newTotal" -v r="$newRequests" 'BEGIN{ if (r > 0) printf "%.0f", t/r; else printf "-" }'
+  else
+    awk -v t="$total" -v r="$requests" -v c="$connections" -v nt="$newTotal" -v nr="$newRequests" \
+      'BEGIN{ if (r <= c || nr == 0) { printf "-"; exit } printf "%.0f", (t - c*nt/nr) / (r - c) }'
+  fi
+}
+
+# ---- the table -----------------------------------------------------------
+echo
+echo "== request path: A service, B bare libmicrohttpd, C nginx (best of $rounds rounds of ${seconds}s) =="
+printf '%-22s %-7s %9s %8s %8s %10s %7s %7s\n' "mode" "who" "req/s" "p50 ms" "p99 ms" "instr/req" "A/B" "A/C"
+modeName() {
+  case "$1" in
+    ka1) echo "1 keep-alive conn" ;;
+    ka8) echo "8 keep-alive conns" ;;
+    new) echo "new conn per request" ;;
+  esac
+}
+for mode in $modes; do
+  read -r bRps _ <"$work/best.$mode.B"
+  read -r cRps _ <"$work/best.$mode.C"
+  for who in $contenders; do
+    read -r rps p50 p99 errors <"$work/best.$mode.$who"
+    ratioB="" ratioC=""
+    if [ "${who#A-}" != "$who" ]; then
+      ratioB=$(awk -v a="$rps" -v b="$bRps" 'BEGIN{ if (b > 0) printf "%.2f", a/b }')
+      ratioC=$(awk -v a="$rps" -v b="$cRps" 'BEGIN{ if (b > 0) printf "%.2f", a/b }')
+    fi
+    note=""
+    [ "$errors" -eq 0 ] || note="  ($errors errors)"
+    printf '%-22s %-7s %9s %8s %8s %10s %7s %7s%s\n' "$(modeName "$mode")" "$who" "$rps" "$p50" "$p99" \
+      "$(instructions "$who" "$mode")" "$ratioB" "$ratioC" "$note"
+  done
+done
+
+echo
+echo "== other figures =="
+read -r _ open50 open99 _ _ _ <"$work/open.txt"
+read -r _ hand50 hand99 _ _ _ <"$work/handoff.txt"
+read -r _ start50 startMax <"$work/startup.txt"
+read -r soakRps _ <<<"$soakLine"
+printf '%-44s %s\n' "resident memory idle, A / B / C (MiB)" \
+  "$(awk -v a="$aIdle" -v b="$bIdle" -v c="$cIdle" 'BEGIN{printf "%.1f / %.1f / %.1f (A/B %.2f)", a/1024, b/1024, c/1024, a/b}')"
+printf '%-44s %s\n' "A with 32 open sessions (MiB)" "$(awk -v a="$a32" 'BEGIN{printf "%.1f", a/1024}')"
+printf '%-44s %s\n' "A after a ${soak}s soak at $soakRps req/s (MiB)" "$(awk -v a="$aSoak" 'BEGIN{printf "%.1f", a/1024}')"
+printf '%-44s %s\n' "session opening p50 / p99 (ms)" "$open50 / $open99"
+printf '%-44s %s\n' "start to \"initialization: Success\" (ms)" "p50 $start50, max $startMax"
+printf '%-44s %s\n' "main-thread hand-off, quick call p50 / p99 (ms)" "$hand50 / $hand99"
+printf '%-44s %s\n' "machine" "$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), load $(cut -d' ' -f1-3 /proc/loadavg)"
