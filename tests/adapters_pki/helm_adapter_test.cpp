@@ -202,7 +202,12 @@ TEST_F(HelmAdapterTest, ListFindsTokenAndFileCertificatesUsableForSigning) {
   Json list = adapter_->page("ListCertificates", {});
   ASSERT_EQ(list.code(), 0);
   std::map<std::string, const Json*> byName;
-  for (const Json& c : list["certificates"].items) byName[c["commonName"].text] = &c;
+  for (const Json& c : list["certificates"].items) {
+    // Tokens of this machine's own modules, if it has any, are not the test's.
+    if (c["location"]["type"].text == "pkcs12" || c["location"]["token"].text == "helm-test") {
+      byName[c["commonName"].text] = &c;
+    }
+  }
   // Usable ones only by default: not the encipher-only, the expired or the CA.
   EXPECT_EQ(byName.size(), 4u);
   ASSERT_TRUE(byName.count("Token Signer"));
