@@ -207,6 +207,10 @@ std::string HelmFunction_SignCms(const KestrovanJsonMap* map) {
     message = "data is required";
     code = HELM_E_BAD_PARAMETER;
   }
+  if (code == HELM_OK && data.empty()) {
+    message = "data is empty: there is nothing to sign";  // GnuTLS cannot sign empty content
+    code = HELM_E_BAD_PARAMETER;
+  }
   if (code == HELM_OK) code = HelmParams_Bool(map, "attached", false, &attached, &message);
   if (code == HELM_OK) code = HelmParams_Bool(map, "includeTime", true, &includeTime, &message);
   if (code == HELM_OK) code = readDigest(map, "digest", false, &digest, &digestName, &message);

@@ -587,6 +587,7 @@ const ErrorCase kErrorCases[] = {
     {"Sha1NotForSigning", "SignCms",
      {{"id", "@token"}, {"pin", "1234"}, {"data", "YQ=="}, {"data_KestrovanBase64Flag", "true"}, {"digest", "sha1"}},
      71018},
+    {"SignCmsEmptyData", "SignCms", {{"id", "@token"}, {"pin", "1234"}, {"data", ""}}, 71001},
     {"SignWithoutId", "SignCms", {{"pin", "1234"}, {"data", "YQ=="}, {"data_KestrovanBase64Flag", "true"}}, 71001},
     {"SignWithoutPin", "SignCms", {{"id", "@token"}, {"data", "YQ=="}, {"data_KestrovanBase64Flag", "true"}}, 71001},
     {"SignUnknownId", "SignCms",
