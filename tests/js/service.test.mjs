@@ -1,0 +1,164 @@
+// The page library against the real running service (node's own fetch, the
+// service's certificate trusted through the provisioned local CA).
+// Run through with-service.mjs; the recording test adapter stands in as the
+// bundled adapter: "EchoText" answers its "text", other names "ok:<name>",
+// "delay_ms" makes a call take that long.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { createDecipheriv } from 'node:crypto';
+
+import {
+  KestrovanClient, KestrovanError, encrypted, hidden, base64, SHARE_IV, SEAL_MARKER,
+} from '../../clients/js/kestrovan.js';
+import { startService, fetchWithOrigin } from './harness.mjs';
+
+const ORIGIN = 'https://app.test';
+let service;
+let client;
+
+before(async () => {
+  service = await startService();
+  client = new KestrovanClient({ fetch: fetchWithOrigin(ORIGIN) });
+});
+
+after(async () => {
+  if (!service) return;
+  const exit = await service.stop();
+  assert.deepEqual(exit, { code: 0, signal: null }, `the service stops cleanly:\n${service.output().slice(-3000)}`);
+});
+
+const isKind = (kind, code) => (e) => {
+  assert.ok(e instanceof KestrovanError, `expected a KestrovanError, got ${e}`);
+  assert.equal(e.kind, kind, e.message);
+  if (code !== undefined) assert.equal(e.code, code);
+  return true;
+};
+
+test('finds the service, opens a session with the versions, unlocks the adapter for the page origin', async () => {
+  assert.equal(await client.locate(), 'https://127.0.0.1:56459');
+  const session = await client.openSession();
+  assert.match(session.id, /^[0-9A-Z]{8}_SID$/);
+  assert.equal(session.serverVersion, '3.0.23.0721');
+  assert.equal(session.libVersion, '1.0.0.5');
+  assert.equal(session.installerVersion, undefined);
+  assert.match(service.adapterLog(), new RegExp(`enter\\tKestrovan_Unlock\\t${ORIGIN}\\n`));
+  assert.deepEqual(await session.echo(), { serverVersion: '3.0.23.0721', libVersion: '1.0.0.5', installerVersion: undefined });
+  assert.equal(await session.call('Anything'), 'ok:Anything');
+  await session.close();
+  assert.equal(session.closed, true);
+  // The service let it go: the identifier is unknown now.
+  const answer = await client.send('Anything', {}, { sessionId: session.id });
+  assert.deepEqual(answer, { result: '61001' });
+});
+
+test('texts reach the adapter and come back unchanged', async () => {
+  const session = await client.openSession();
+  const texts = [
+    'Καλημέρα κόσμε',
+    'Привет, мир',
+    'emoji 🔐🙂👍🏽 𝄞',
+    'quotes " and \'single\', slash / and %2B %2F %3D + = & ;',
+    'lines\nand\r\ncontrol \t \x0e \x0f \x1b',
+    '"MainThread":true',
+    'x'.repeat(8000),
+  ];
+  for (const text of texts) {
+    assert.equal(await session.call('EchoText', { text }), text, JSON.stringify(text.slice(0, 40)));
+  }
+  await session.forceRelease();
+});
+
+test('values needing a flag, Base64 values and encrypted values are opened by the service', async () => {
+  const session = await client.openSession();
+  const cases = [
+    ['plain', 'Ωmega ✓'],
+    ['backslash', 'C:\\Users\\Ωmega\\file.txt'],
+    ['control', 'bell\x07 and form feed\x0c'],
+    ['base64', base64('Привет, мир 🔐')],
+    ['encrypted', encrypted('κρυφό: secret 🔑')],
+    ['encrypted-hidden', encrypted('1234', { hide: true })],
+    ['hidden', hidden('not in the log')],
+  ];
+  for (const [channel, value] of cases) {
+    await session.setValue(channel, value, { domains: 'app.test' });
+    const expected = typeof value === 'string' ? value : value.value;
+    assert.equal(await session.getValue(channel), expected, channel);
+  }
+  // Hidden values stay out of the console; the others are shown.
+  const console = service.output();
+  assert.ok(!console.includes('not in the log'), 'hidden value masked');
+  assert.ok(console.includes('Ωmega ✓'), 'plain values are traced');
+  await session.forceRelease();
+});
+
+test('an encrypted parameter reaches the adapter as the cipher text its flag and secret open', async () => {
+  const session = await client.openSession();
+  const secret = 'A'.repeat(16) + 'b'.repeat(16);
+  const hex = await session.call('EchoText', { text: encrypted('Τ secret') }, { secret });
+  assert.match(hex, /^[0-9a-f]+$/);
+  const decipher = createDecipheriv('aes-256-cbc', Buffer.from(secret).subarray(0, 32), Buffer.from(SHARE_IV));
+  const plain = Buffer.concat([decipher.update(Buffer.from(hex, 'hex')), decipher.final()]);
+  assert.deepEqual(plain, Buffer.from(`${SEAL_MARKER}Τ secret\0`));
+  await session.forceRelease();
+});
+
+test('the value store answers only the origins of the domain list', async () => {
+  const owner = await client.openSession();
+  const reader = await new KestrovanClient({ fetch: fetchWithOrigin('https://www.partner.example:8443') }).openSession();
+  const other = await new KestrovanClient({ fetch: fetchWithOrigin('https://evil.example') }).openSession();
+  await owner.setValue('shared', 'for partners', { domains: ['app.test', '*.partner.example'], timeoutMinutes: 5 });
+  assert.equal(await owner.getValue('shared'), 'for partners');
+  assert.equal(await reader.getValue('shared'), 'for partners');
+  assert.equal(await other.getValue('shared'), '');
+  assert.equal(await owner.getValue('never-stored'), '');
+  for (const s of [owner, reader, other]) await s.forceRelease();
+});
+
+test('service result codes arrive as named errors', async () => {
+  await assert.rejects(client.openSession({ minServerVersion: '3.0.23.0722' }), isKind('ServerVersionTooOld', 61203));
+  await assert.rejects(client.openSession({ minServerVersion: '3.0.23' }), isKind('ServerVersionTooOld', 61203));
+  await assert.rejects(client.openSession({ minLibVersion: '1.0.0.6' }), isKind('AdapterVersionTooOld', 61204));
+  await assert.rejects(client.openSession({ libDir: 'NORTA', comName: 'Other' }), isKind('AdapterLocationRejected', 61009));
+  await assert.rejects(client.openSession({ pathId: 'unknown', libDir: '..', comName: 'x' }), isKind('AdapterLocationRejected', 61009));
+  await assert.rejects(client.openSession({ pathId: 'unknown', libDir: 'NORTA', comName: 'Missing' }), isKind('AdapterLoadFailed', 61902));
+  const ok = await client.openSession({ minServerVersion: '3.0.23.0721', minLibVersion: '1.0.0.5' });
+  await ok.forceRelease();
+  await assert.rejects(ok.call('Anything'), isKind('SessionClosed'));
+});
+
+test('a page without an origin is refused with OriginRejected', async () => {
+  // node's fetch sends no Origin and no Referer, as a page never would.
+  const bare = new KestrovanClient();
+  await assert.rejects(bare.openSession(), isKind('OriginRejected', 61012));
+});
+
+test('browser mode survives close; force release ends it', async () => {
+  const session = await client.openSession({ browserMode: true });
+  await session.close();
+  assert.equal(session.closed, false);
+  assert.match(service.output(), /\[Browser mode\] Skip release process/);
+  assert.equal(await session.call('StillThere'), 'ok:StillThere');
+  await session.forceRelease();
+  assert.equal(session.closed, true);
+  assert.deepEqual(await client.send('Anything', {}, { sessionId: session.id }), { result: '61001' });
+});
+
+test('a main-thread call that outlives a heartbeat returns its result', async () => {
+  const session = await client.openSession();
+  const beats = [];
+  const before = service.count('No result from component yet send heartbeat');
+  const result = await session.call('Slow', { delay_ms: '8500' }, { mainThread: true, onHeartbeat: (n) => beats.push(n) });
+  assert.equal(result, 'ok:Slow');
+  assert.ok(beats.length >= 1, 'at least one heartbeat');
+  assert.ok(service.count('No result from component yet send heartbeat') >= before + 1);
+  assert.ok(service.count('Main thread mode call start') >= 1);
+  await session.forceRelease();
+});
+
+test('a main-thread call given up on does not leak its result into the next one', async () => {
+  const session = await client.openSession();
+  await assert.rejects(session.call('Abandoned', { delay_ms: '8000' }, { mainThread: true, timeoutMs: 1500 }), isKind('Timeout'));
+  assert.equal(await session.call('Next', {}, { mainThread: true }), 'ok:Next');
+  assert.equal(await session.call('Plain'), 'ok:Plain');
+  await session.forceRelease();
+});
