@@ -26,6 +26,8 @@ function required(name) {
 export function childEnv(home, extra = {}) {
   const env = { ...process.env, HOME: home, ...extra };
   delete env.NODE_EXTRA_CA_CERTS;
+  // Per-user configuration (the PKI adapter's allow-list) under HOME only.
+  delete env.XDG_CONFIG_HOME;
   const suppressions = process.env.KESTROVAN_LSAN_SUPPRESSIONS;
   if (suppressions && fs.existsSync(suppressions)) {
     env.LSAN_OPTIONS = `${env.LSAN_OPTIONS ? `${env.LSAN_OPTIONS}:` : ''}suppressions=${suppressions}`;
@@ -34,11 +36,10 @@ export function childEnv(home, extra = {}) {
 }
 
 // Lays out root/bin (executable + adapter) and root/home, and provisions
-// home. nss also imports the local CA into home/.pki/nssdb.
-export function makeInstallation(root, { nss = true } = {}) {
+// home. nss also imports the local CA into home/.pki/nssdb. The adapter is
+// the recording test adapter unless another library is named.
+export function makeInstallation(root, { nss = true, adapter = required('KESTROVAN_TEST_ADAPTER') } = {}) {
   const exe = required('KESTROVAN_SERVICE_EXE');
-  const provision = required('KESTROVAN_PROVISION_EXE');
-  const adapter = required('KESTROVAN_TEST_ADAPTER');
   const bin = path.join(root, 'bin');
   const home = path.join(root, 'home');
   fs.mkdirSync(path.join(bin, 'NORTA'), { recursive: true, mode: 0o700 });
@@ -60,6 +61,15 @@ export function provisionHome(home, { nss = true } = {}) {
     throw new Error(`provisioning with --nss made no NSS database:\n${result.stdout}${result.stderr}`);
   }
   return result.stdout;
+}
+
+// Lets origin use the bundled PKI adapter: its allow-list under home.
+export function allowOrigin(home, origin) {
+  const folder = path.join(home, '.config', 'kestrovan', 'helm');
+  fs.mkdirSync(folder, { recursive: true, mode: 0o700 });
+  fs.chmodSync(path.join(home, '.config', 'kestrovan'), 0o700);
+  fs.chmodSync(folder, 0o700);
+  fs.appendFileSync(path.join(folder, 'allowed-origins'), `${origin}\n`, { mode: 0o600 });
 }
 
 export function testRoot() {
