@@ -15,4 +15,8 @@ exe="$out/service/NORTAKestrovan"
 if [ -x "$root/scripts/run.d/provision.sh" ]; then
   bash "$root/scripts/run.d/provision.sh" "$out"
 fi
+# The demo page, served from its own origin beside the service.
+if [ -f "$root/scripts/run.d/demo.sh" ]; then
+  . "$root/scripts/run.d/demo.sh"
+fi
 exec "$exe"
