@@ -127,6 +127,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto channel = [&]() {
     return input.ConsumeBool() ? std::string(input.PickValueInArray(kChannels)) : text(16);
   };
+  // A table already holding up to 16 channels, so that the full table (and
+  // what it frees) is reached without a long search.
+  int prefill = input.ConsumeIntegralInRange<int>(0, KESTROVAN_VALUE_RECORDS);
+  for (int i = 0; i < prefill; i++) {
+    std::string name = "fill" + std::to_string(i);
+    int timeout = input.ConsumeBool() ? 0 : 5;
+    FUZZ_CHECK(modelSet(name, "*", timeout, name) == 0);
+    FUZZ_CHECK(KestrovanValue_set_value(name.c_str(), "*", timeout, name.c_str()) == 0);
+  }
+  compareTable();
   for (int step = 0; step < 200 && input.remaining_bytes() > 0; step++) {
     switch (input.ConsumeIntegralInRange<int>(0, 4)) {
       case 0:
