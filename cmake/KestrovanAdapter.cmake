@@ -8,6 +8,8 @@
 # "<exe folder>/<LibDir>/". ComName defaults to <name>; COM_NAME lets two
 # targets build files of the same name into different folders. Symbols are
 # hidden by default: mark the entry points with KESTROVAN_ADAPTER_EXPORT.
+# C++ adapters are built without GCC's "unique" symbols, which would pin the
+# library in memory so that a released session's copy never unloads.
 include_guard(GLOBAL)
 
 set(KESTROVAN_ADAPTER_INCLUDE_DIR "${CMAKE_CURRENT_LIST_DIR}/../include"
@@ -39,6 +41,7 @@ function(kestrovan_add_adapter name)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
   target_include_directories(${name} PRIVATE "${KESTROVAN_ADAPTER_INCLUDE_DIR}")
+  target_compile_options(${name} PRIVATE $<$<AND:$<COMPILE_LANGUAGE:CXX>,$<CXX_COMPILER_ID:GNU>>:-fno-gnu-unique>)
   if(A_OUTPUT_DIR)
     set_target_properties(${name} PROPERTIES LIBRARY_OUTPUT_DIRECTORY "${A_OUTPUT_DIR}")
   endif()
