@@ -52,7 +52,7 @@ test('the demo page lists certificates through the PKI adapter; screenshot', asy
   assert.equal(await page.inputValue('#function'), 'ListCertificates');
   assert.equal(await page.isChecked('#main-thread'), true);
   await page.click('#call');
-  await page.waitForFunction(() => document.getElementById('call-result').classList.contains('ok'), null, { timeout: 60000 });
+  await page.waitForFunction(() => document.getElementById('call-result').classList.contains('ok'), null, { timeout: 150000 });
   const answer = JSON.parse(await page.textContent('#call-result'));
   assert.equal(answer.code, 0);
   assert.ok(Array.isArray(answer.certificates));
