@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <strings.h>
 
 #include "crypto/crypto.h"
@@ -39,8 +40,16 @@ static char* searchRaw(const KestrovanJsonMap* map, const char* key) {
 }
 
 static bool isFlagOn(const KestrovanJsonMap* map, const char* key, const char* suffix) {
+  // key and suffix, cut at the buffer's end as snprintf would; every typed
+  // read tries four suffixes, so this runs a few times per parameter read.
   char flagKey[FLAG_KEY_SIZE];
-  snprintf(flagKey, sizeof(flagKey), "%s%s", key, suffix);
+  size_t used = 0;
+  for (const char* from : {key, suffix}) {
+    size_t length = strnlen(from, sizeof(flagKey) - 1 - used);
+    memcpy(flagKey + used, from, length);
+    used += length;
+  }
+  flagKey[used] = '\0';
   char* found = searchRaw(map, flagKey);
   if (found == nullptr) {
     return false;

@@ -76,6 +76,9 @@ int getUUID(std::string& out) {
 
 static void mainThreadLoop() {
   while (!KestrovanClose.load()) {
+    // Lines written outside requests (refused connections, library
+    // messages, start-up) reach the console within one poll period.
+    KestrovanTrace_flush();
     if (stopSignal != 0) {
       printfColorWarningLine("Stop signal: ", strsignal(stopSignal));
       KestrovanFinal();
@@ -87,8 +90,10 @@ static void mainThreadLoop() {
 }
 
 int KestrovanService_main() {
-  // The trace is the service's console: one line at a time, even into a pipe.
-  setvbuf(stdout, nullptr, _IOLBF, 0);
+  // The trace is the service's console: line by line on a terminal, in
+  // blocks written at the end of each request and on every main-loop poll
+  // otherwise (a write per line would cost more than the request itself).
+  KestrovanTrace_configureOutput();
   installSignals();
 
   // The folder adapters are copied into; the session module keeps its own
@@ -225,5 +230,6 @@ int KestrovanService_main() {
   // Listeners are stopped: nothing can start a call any more.
   KestrovanMainThread_reset();
   printfColorLine("NORTAKestrovan", " terminated.");
+  KestrovanTrace_flush();
   return exitStatus;
 }

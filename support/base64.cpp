@@ -169,6 +169,10 @@ char* Base64DecodeFix(const char* text) {
       {"\\r", "\r"},         {"\\n", "\n"},         {"\\t", "\t"},  {"\\u000f", "\x0f"},
       {"\\u000e", "\x0e"}, {"\\u001b", "\x1b"}, {"\\\"", "\""},
   };
+  // Every escape starts with a backslash and no replacement makes one: a
+  // value without a backslash (nearly every value) is its own result.
+  if (strchr(text, '\\') == nullptr)
+    return newMem(text);
   char* result = newMem(text);
   for (const auto& escape : kEscapes) {
     if (result == nullptr)

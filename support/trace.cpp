@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <unistd.h>
 
 #include "support/codes.h"
 #include "support/files.h"
@@ -41,34 +43,118 @@ static const char* colourSequence(int colour) {
 
 static const char* orEmpty(const char* text) { return text != nullptr ? text : ""; }
 
+static const char kReset[] = "\033[0m";
+
+// One line (or one coloured piece) is put together here and handed to stdio
+// in a single call: lines written by different threads never interleave, and
+// a line costs one copy, without the heap unless it is long.
+namespace {
+class TraceText {
+ public:
+  TraceText() = default;
+  TraceText(const TraceText&) = delete;
+  TraceText& operator=(const TraceText&) = delete;
+  ~TraceText() { free(heap_); }
+
+  void add(const char* text) { add(text, strlen(text)); }
+  void add(const char* text, size_t length) {
+    if (length > capacity_ - used_ && !grow(length)) {
+      // No memory for a longer line: what is there goes out first, then
+      // this piece by itself. The text is the same, only in more writes.
+      write();
+      fwrite(text, 1, length, stdout);
+      return;
+    }
+    memcpy(data() + used_, text, length);
+    used_ += length;
+  }
+  void addColoured(int colour, const char* text) {
+    add(colourSequence(colour));
+    add(text);
+    add(kReset, sizeof(kReset) - 1);
+  }
+  void write() {
+    if (used_ > 0)
+      fwrite(data(), 1, used_, stdout);
+    used_ = 0;
+  }
+
+ private:
+  char* data() { return heap_ != nullptr ? heap_ : local_; }
+  bool grow(size_t length) {
+    size_t capacity = capacity_;
+    while (capacity - used_ < length) {
+      if (capacity > ((size_t)-1) / 2)
+        return false;
+      capacity *= 2;
+    }
+    char* bigger = (char*)malloc(capacity);
+    if (bigger == nullptr)
+      return false;
+    memcpy(bigger, data(), used_);
+    free(heap_);
+    heap_ = bigger;
+    capacity_ = capacity;
+    return true;
+  }
+
+  char local_[1024];
+  char* heap_ = nullptr;
+  size_t used_ = 0;
+  size_t capacity_ = sizeof(local_);
+};
+}  // namespace
+
 void printfColor(int colour, const char* text, int noLog) {
   // A null text prints nothing: a bare colour sequence would leave the
   // terminal coloured.
   if (text == nullptr)
     return;
-  printf("%s%s\033[0m", colourSequence(colour), text);
+  TraceText out;
+  out.addColoured(colour, text);
+  out.write();
   if (noLog == 0)
     zrlog(5, 0, "%s", text);
 }
 
 void printfColor(int colour, const char* text) { printfColor(colour, text, 0); }
 
-static void writeTimestamp(int depth) {
-  char* now = getTime();
-  printfColor(kColourTime, now, depth + 1);
-  free(now);
+// The bold timestamp that opens a line. Each thread keeps the text of the
+// current second: a busy service writes dozens of lines a second, and the
+// local-time conversion is by far the dearest part of a line.
+static void addTimestamp(TraceText& out) {
+  thread_local time_t second = (time_t)-1;
+  thread_local char stamp[64];
+  time_t now = time(nullptr);
+  if (now == (time_t)-1 || now != second) {
+    struct tm local;
+    if (now != (time_t)-1 && localtime_r(&now, &local) != nullptr)
+      snprintf(stamp, sizeof(stamp), "[%d-%02d-%02d %02d:%02d:%02d]", local.tm_year + 1900, local.tm_mon + 1,
+               local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    else
+      ArrayCopy(stamp, sizeof(stamp), "Unknow time");
+    second = now;
+  }
+  out.addColoured(kColourTime, stamp);
+}
+
+// Timestamp (when stamped), bold text, coloured value, line end: one write.
+static void writeLine(bool stamped, const char* text, int colour, const char* value) {
+  TraceText out;
+  if (stamped)
+    addTimestamp(out);
+  out.addColoured(kColourTime, text);
+  out.addColoured(colour, value);
+  out.add("\n", 1);
+  out.write();
 }
 
 void printfColorLine(const char* text, int colour, const char* value, int depth) {
   text = orEmpty(text);
   value = orEmpty(value);
-  if (depth == 0) {
+  if (depth == 0)
     zrlog(5, 0, "%s%s", text, value);
-    writeTimestamp(depth);
-  }
-  printfColor(kColourTime, text, depth + 1);
-  printfColor(colour, value, depth + 1);
-  printf("\n");
+  writeLine(depth == 0, text, colour, value);
 }
 
 void printfColorLine(const char* text, const char* value, int depth) {
@@ -80,11 +166,9 @@ void printfColorErrorLine(const char* text, const char* value, int depth) {
 }
 
 void printfColorWarningLine(const char* text, const char* value, int depth) {
-  if (depth == 0) {
+  if (depth == 0)
     zrlog(5, 0, "%s%s", orEmpty(text), orEmpty(value));
-    writeTimestamp(depth);
-  }
-  printfColorLine(text, KESTROVAN_COLOR_YELLOW, value, depth + 1);
+  writeLine(depth == 0, orEmpty(text), KESTROVAN_COLOR_YELLOW, orEmpty(value));
 }
 
 void printfColorLine(const char* text, int value, int depth) {
@@ -121,15 +205,35 @@ typedef void (*LineWriter)(const char*, const char*, int);
 
 static void writeLabelled(LineWriter writer, const char* label, const char* message, const char* value) {
   message = orEmpty(message);
-  size_t size = strlen(message) + strlen(label) + strlen(PrefixName) + 5;
-  char* text = (char*)malloc(size);
-  if (text == nullptr) {
-    writeLabelFailure(__LINE__);
-    return;
+  size_t prefixLength = strlen(PrefixName);
+  size_t labelLength = strlen(label);
+  size_t messageLength = strlen(message);
+  size_t size = prefixLength + labelLength + messageLength + 5;
+  // Nearly every label fits the stack; a long message takes the heap.
+  char local[512];
+  char* text = local;
+  if (size > sizeof(local)) {
+    text = (char*)malloc(size);
+    if (text == nullptr) {
+      writeLabelFailure(__LINE__);
+      return;
+    }
   }
-  snprintf(text, size, "[%s]%s %s", PrefixName, label, message);
+  // "[" prefix "]" label " " message
+  char* at = text;
+  *at++ = '[';
+  memcpy(at, PrefixName, prefixLength);
+  at += prefixLength;
+  *at++ = ']';
+  memcpy(at, label, labelLength);
+  at += labelLength;
+  *at++ = ' ';
+  memcpy(at, message, messageLength);
+  at += messageLength;
+  *at = '\0';
   writer(text, value, 0);
-  free(text);
+  if (text != local)
+    free(text);
 }
 
 void printfColorLine(const char* message, const char* value) {
@@ -200,6 +304,15 @@ void showNullParameter(const char* name, const char* module, int line) {
   snprintf(text, sizeof(text), "Parameter %s is null at %s %d", orEmpty(name), orEmpty(module), line);
   printfColorWarningLine("", text);
 }
+
+void KestrovanTrace_configureOutput() {
+  if (isatty(STDOUT_FILENO))
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+  else
+    setvbuf(stdout, nullptr, _IOFBF, 64 * 1024);
+}
+
+void KestrovanTrace_flush() { fflush(stdout); }
 
 bool setLog(const char* logName, const char* prefixName) {
   if (isLogEnable.load())

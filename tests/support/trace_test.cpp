@@ -4,8 +4,11 @@
 // is exercised in log_test.)
 #include "support/support.h"
 
+#include <map>
 #include <regex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -118,6 +121,64 @@ TEST(Trace, ReportingConventions) {
   EXPECT_EQ(maskTimes(out), line("[][Error] Memory allocate fail at file: ", kRed, "Session") +
                                 line("[][Error] Memory allocate fail at line: ", kRed, "42") +
                                 line("[][Warning] ", kYellow, "Parameter inputJsonStr is null at Params 7"));
+}
+
+// A line is put together in a stack buffer that moves to the heap when the
+// line is longer; both must give the same text.
+TEST(Trace, LongMessagesAndValuesAreWrittenWhole) {
+  const std::string message(700, 'm');
+  const std::string value(5000, 'v');
+  std::string out = captureStdout([&] {
+    printfColorLine(message.c_str(), value.c_str());
+    printfColorWarningLine(message.c_str(), "");
+    printfColorLine(" Component result: ", KESTROVAN_COLOR_RESULT, value.c_str());
+    printfColor(KESTROVAN_COLOR_BOLD, value.c_str());
+  });
+  EXPECT_EQ(maskTimes(out), line("[][Normal] " + message, kGreen, value) + line("[][Warning] " + message, kYellow, "") +
+                                line(" Component result: ", kGreen, value) + kBold + value + kReset);
+}
+
+// Listener threads write at the same time; with standard output buffered
+// (the service's console when it is not a terminal) every line must still
+// come out whole, once, and exactly as written.
+TEST(Trace, LinesFromManyThreadsNeverInterleave) {
+  const int kThreads = 4;
+  const int kLines = 300;
+  std::string out = captureStdout([&] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+      threads.emplace_back([t] {
+        // Values of different lengths, some past the stack buffer.
+        std::string value(t == 3 ? 1500 : 40 + 30 * t, (char)('a' + t));
+        for (int i = 0; i < kLines; i++) {
+          if (i % 2 == 0)
+            printfColorLine(("Thread " + std::to_string(t) + ": ").c_str(), value.c_str());
+          else
+            printfColorWarningLine(("Thread " + std::to_string(t) + ": ").c_str(), value.c_str());
+        }
+      });
+    }
+    for (std::thread& thread : threads)
+      thread.join();
+    KestrovanTrace_flush();
+  });
+  std::map<std::string, int> seen;
+  std::string masked = maskTimes(out);
+  size_t start = 0;
+  while (start < masked.size()) {
+    size_t end = masked.find('\n', start);
+    ASSERT_NE(end, std::string::npos) << "unterminated last line";
+    seen[masked.substr(start, end + 1 - start)]++;
+    start = end + 1;
+  }
+  std::map<std::string, int> expected;
+  for (int t = 0; t < kThreads; t++) {
+    std::string value(t == 3 ? 1500 : 40 + 30 * t, (char)('a' + t));
+    std::string label = "Thread " + std::to_string(t) + ": ";
+    expected[line("[][Normal] " + label, kGreen, value)] = kLines / 2;
+    expected[line("[][Warning] " + label, kYellow, value)] = kLines / 2;
+  }
+  EXPECT_EQ(seen, expected);
 }
 
 TEST(SetLog, NullArgumentsWarnAndDisable) {
