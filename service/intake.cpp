@@ -272,8 +272,6 @@ respond:
   KestrovanJsonFinal(request->map);
   printfColor(KESTROVAN_COLOR_BOLD, kSeparator);
   printfColor(KESTROVAN_COLOR_PLAIN, "\n\n", 1);
-  // The request's lines go out in one write, before its answer does.
-  KestrovanTrace_flush();
   return answer;
 }
 

@@ -76,9 +76,6 @@ int getUUID(std::string& out) {
 
 static void mainThreadLoop() {
   while (!KestrovanClose.load()) {
-    // Lines written outside requests (refused connections, library
-    // messages, start-up) reach the console within one poll period.
-    KestrovanTrace_flush();
     if (stopSignal != 0) {
       printfColorWarningLine("Stop signal: ", strsignal(stopSignal));
       KestrovanFinal();
@@ -90,10 +87,9 @@ static void mainThreadLoop() {
 }
 
 int KestrovanService_main() {
-  // The trace is the service's console: line by line on a terminal, in
-  // blocks written at the end of each request and on every main-loop poll
-  // otherwise (a write per line would cost more than the request itself).
-  KestrovanTrace_configureOutput();
+  // The trace is the service's console: one line at a time, even into a pipe
+  // (tests and supervisors read it live; each line is one write).
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   installSignals();
 
   // The folder adapters are copied into; the session module keeps its own
@@ -230,6 +226,5 @@ int KestrovanService_main() {
   // Listeners are stopped: nothing can start a call any more.
   KestrovanMainThread_reset();
   printfColorLine("NORTAKestrovan", " terminated.");
-  KestrovanTrace_flush();
   return exitStatus;
 }

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <unistd.h>
 
 #include "support/codes.h"
 #include "support/files.h"
@@ -303,13 +302,6 @@ void showNullParameter(const char* name, const char* module, int line) {
   char text[512];
   snprintf(text, sizeof(text), "Parameter %s is null at %s %d", orEmpty(name), orEmpty(module), line);
   printfColorWarningLine("", text);
-}
-
-void KestrovanTrace_configureOutput() {
-  if (isatty(STDOUT_FILENO))
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-  else
-    setvbuf(stdout, nullptr, _IOFBF, 64 * 1024);
 }
 
 void KestrovanTrace_flush() { fflush(stdout); }

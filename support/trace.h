@@ -52,14 +52,8 @@ void showErrorState(const char* message, bool state, const char* okText, const c
 void showWarningState(const char* message, bool state, const char* okText, const char* failText);
 void printfWarning(const char* message, bool condition, const char* value);
 
-// How standard output is written: line by line on a terminal; elsewhere (a
-// file, a pipe, a journal) in blocks, which KestrovanTrace_flush writes out.
-// Call before anything is written to standard output. The text is the same
-// either way; blocks save a write per line when nobody watches live.
-void KestrovanTrace_configureOutput();
-// Writes out what standard output holds. The service calls it at the end of
-// every request and on every poll of its main-thread loop, so that the trace
-// is never more than a poll period behind.
+// Writes out what standard output holds (it matters only when standard
+// output is buffered by blocks; the service writes it line by line).
 void KestrovanTrace_flush();
 
 // Configures the log mirror once; returns isLogEnable.
