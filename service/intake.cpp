@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <strings.h>
 
 #include "params/params.h"
 #include "service/service.h"
@@ -187,6 +188,14 @@ static bool checkProtocol(struct MHD_Connection* connection, KestrovanRequest* r
   return true;
 }
 
+static enum MHD_Result countHost(void* cls, enum MHD_ValueKind kind, const char* key, const char* value) {
+  (void)kind;
+  (void)value;
+  if (key != nullptr && strcasecmp(key, "host") == 0)
+    (*(int*)cls)++;
+  return MHD_YES;
+}
+
 // The body is complete: check, build the map, dispatch, answer.
 static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_info_struct* info) {
   KestrovanRequest* request = &info->request;
@@ -205,6 +214,13 @@ static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_i
     const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "host");
     ArrayCopy(host, sizeof(host), value != nullptr ? value : "");
     printfColorLine("Host: ", host);
+    // Only the first of several Host headers would be looked at, while a
+    // proxy or another reader may take the last: a request that names two
+    // hosts names none for sure.
+    int hosts = 0;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, countHost, &hosts);
+    if (hosts > 1)
+      host[0] = '\0';
     if (strncmp(host, "localhost:", 10) != 0 && strncmp(host, "127.0.0.1:", 10) != 0) {
       printfColorWarningLine("", "This connection is NOT from localhost");
       recordCode(request, KESTROVAN_ERR_NOT_LOCAL);

@@ -1,0 +1,99 @@
+/* harden_adapter.c -- adapters the hardening tests plant or load, built from
+ * include/kestrovan/adapter.h alone, one variant per compile definition:
+ *
+ *   HARDEN_MARKER   a library that must never be loaded: its constructor
+ *                   appends its own file name to $KESTROVAN_MARKER_FILE.
+ *   HARDEN_BROKEN   refers to a data symbol nothing defines, so loading it
+ *                   fails inside the dynamic loader, before any of its code runs.
+ *   HARDEN_GARBAGE  unlocks and answers a version, then answers page
+ *                   functions with bytes no page expects (see garbage()).
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "kestrovan/adapter.h"
+
+#ifdef HARDEN_MARKER
+static const char* ownFile(void) {
+  Dl_info info;
+  if (dladdr((void*)&ownFile, &info) == 0 || info.dli_fname == NULL) return "?";
+  return info.dli_fname;
+}
+
+__attribute__((constructor)) static void markLoaded(void) {
+  const char* path = getenv("KESTROVAN_MARKER_FILE");
+  if (path == NULL || *path == '\0') return;
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return;
+  const char* name = ownFile();
+  ssize_t written = write(fd, name, strlen(name));
+  written = write(fd, "\n", 1);
+  (void)written;
+  close(fd);
+}
+
+KESTROVAN_ADAPTER_EXPORT char* callJsonMapMethod(KestrovanJsonMap* map, const char* functionName) {
+  (void)map;
+  static char zero[] = "0";
+  static char version[] = "1.0.0.5";
+  if (functionName != NULL && strcmp(functionName, KESTROVAN_FUNCTION_GET_VERSION) == 0) return version;
+  return zero;
+}
+#endif
+
+#ifdef HARDEN_BROKEN
+extern int kestrovanHardenNowhere;
+KESTROVAN_ADAPTER_EXPORT int* kestrovanHardenBrokenRef = &kestrovanHardenNowhere;
+
+KESTROVAN_ADAPTER_EXPORT char* callJsonMapMethod(KestrovanJsonMap* map, const char* functionName) {
+  (void)map;
+  (void)functionName;
+  static char zero[] = "0";
+  return zero;
+}
+#endif
+
+#ifdef HARDEN_GARBAGE
+static char answer[16384];
+
+static const char* mapValue(const KestrovanJsonMap* map, const char* key) {
+  for (int i = 0; i < map->count && i < KESTROVAN_MAP_CAPACITY; i++) {
+    if (map->units[i].key != NULL && strcmp(map->units[i].key, key) == 0) return map->units[i].value;
+  }
+  return NULL;
+}
+
+/* The "kind" key picks the garbage: "Long" is 16383 bytes of quotes and
+ * backslashes; "Json" a text that tries to close the answer's value and add
+ * keys of its own; anything else every byte value 1..255 twice (invalid
+ * UTF-8, control characters, quotes, backslashes). */
+static char* garbage(const char* kind) {
+  if (kind != NULL && strcmp(kind, "Long") == 0) {
+    for (size_t i = 0; i + 1 < sizeof(answer); i++) answer[i] = (i % 2) ? '\\' : '"';
+    answer[sizeof(answer) - 1] = '\0';
+  } else if (kind != NULL && strcmp(kind, "Json") == 0) {
+    strcpy(answer, "\", \"result\": \"MA==\", \"SessionID\": \"QUFBQUFBQUFfU0lE\"}");
+  } else {
+    size_t n = 0;
+    for (int round = 0; round < 2; round++)
+      for (int c = 1; c < 256; c++) answer[n++] = (char)c;
+    answer[n] = '\0';
+  }
+  return answer;
+}
+
+KESTROVAN_ADAPTER_EXPORT char* callJsonMapMethod(KestrovanJsonMap* map, const char* functionName) {
+  static char zero[] = "0";
+  static char version[] = "1.0.0.5";
+  static char empty[] = "";
+  if (functionName == NULL) return zero;
+  if (strcmp(functionName, KESTROVAN_FUNCTION_UNLOCK) == 0) return zero;
+  if (strcmp(functionName, KESTROVAN_FUNCTION_GET_VERSION) == 0) return version;
+  if (strcmp(functionName, KESTROVAN_FUNCTION_RELEASE) == 0) return empty;
+  return garbage(map != NULL ? mapValue(map, "kind") : NULL);
+}
+#endif

@@ -1,0 +1,200 @@
+// secrets_test.cpp -- session identifiers that cannot be guessed or repeat,
+// and a server key that exists nowhere in the open: not in the repository,
+// not in any file a build lays out or provisioning writes, and different in
+// every build tree.
+#include <gtest/gtest.h>
+
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
+
+#include <cstdlib>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "harness.h"
+#include "service/key.h"
+
+namespace {
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    out.push_back(line);
+  return out;
+}
+
+bool wellFormed(const std::string& id) {
+  if (id.size() != 12 || id.compare(8, 4, "_SID") != 0)
+    return false;
+  for (size_t i = 0; i < 8; i++)
+    if (!((id[i] >= '0' && id[i] <= '9') || (id[i] >= 'A' && id[i] <= 'Z')))
+      return false;
+  return true;
+}
+
+TEST(SessionIdentifiers, HundredThousandWithoutRepeatAndRightForm) {
+  std::string output;
+  ASSERT_EQ(kt::runProgram({KESTROVAN_SID_PRINT, "100000"}, "", &output), 0);
+  std::vector<std::string> ids = lines(output);
+  ASSERT_EQ(ids.size(), 100001u);
+  std::set<std::string> seen;
+  std::set<char> letters;
+  for (size_t i = 1; i < ids.size(); i++) {
+    ASSERT_TRUE(wellFormed(ids[i])) << ids[i];
+    EXPECT_TRUE(seen.insert(ids[i]).second) << "repeated " << ids[i];
+    letters.insert(ids[i].begin(), ids[i].begin() + 8);
+  }
+  // All 36 characters in use: the identifiers are spread over the alphabet.
+  EXPECT_EQ(letters.size(), 36u);
+}
+
+// Two programs started within one second (as two services after a reboot)
+// share no identifier: nothing is seeded from the clock.
+TEST(SessionIdentifiers, TwoRunsInTheSameSecondDiffer) {
+  for (int attempt = 0; attempt < 5; attempt++) {
+    std::string first, second;
+    std::thread other([&] { kt::runProgram({KESTROVAN_SID_PRINT, "2000"}, "", &second); });
+    kt::runProgram({KESTROVAN_SID_PRINT, "2000"}, "", &first);
+    other.join();
+    std::vector<std::string> a = lines(first), b = lines(second);
+    ASSERT_EQ(a.size(), 2001u);
+    ASSERT_EQ(b.size(), 2001u);
+    if (a[0] != b[0])
+      continue;  // a second boundary fell between the starts: try again
+    std::set<std::string> setA(a.begin() + 1, a.end());
+    for (size_t i = 1; i < b.size(); i++)
+      EXPECT_EQ(setA.count(b[i]), 0u) << b[i] << " came from both runs";
+    return;
+  }
+  FAIL() << "could not start two runs within one second";
+}
+
+// ---- the server key ----
+
+// The private scalar of this build's key, opened the way the service does.
+std::string privateScalar() {
+  char* pem = getKey();
+  if (pem == nullptr)
+    return "";
+  gnutls_x509_privkey_t key;
+  gnutls_x509_privkey_init(&key);
+  gnutls_datum_t text{(unsigned char*)pem, (unsigned)strlen(pem)};
+  std::string out;
+  if (gnutls_x509_privkey_import(key, &text, GNUTLS_X509_FMT_PEM) == 0) {
+    gnutls_ecc_curve_t curve;
+    gnutls_datum_t x{}, y{}, k{};
+    if (gnutls_x509_privkey_export_ecc_raw(key, &curve, &x, &y, &k) == 0) {
+      // Leading zero bytes are padding, not key.
+      size_t skip = 0;
+      while (skip < k.size && k.data[skip] == 0)
+        skip++;
+      out.assign((const char*)k.data + skip, k.size - skip);
+      gnutls_free(x.data);
+      gnutls_free(y.data);
+      gnutls_free(k.data);
+    }
+  }
+  gnutls_x509_privkey_deinit(key);
+  freeKey(pem);
+  return out;
+}
+
+// A PEM private key block with content, a DER EC private key (SEC 1 or
+// PKCS #8 for P-256), or the given raw scalar.
+std::string keyMaterialIn(const std::string& bytes, const std::string& scalar) {
+  const std::string begin = std::string("-----BEGIN ");
+  for (size_t at = bytes.find(begin); at != std::string::npos; at = bytes.find(begin, at + 1)) {
+    size_t end = bytes.find("-----", at + begin.size());
+    if (end == std::string::npos)
+      break;
+    std::string label = bytes.substr(at + begin.size(), end - at - begin.size());
+    if (label.find("PRIVATE KEY") == std::string::npos)
+      continue;
+    // Key text follows: at least a line of Base64.
+    size_t body = end + 5;
+    while (body < bytes.size() && (bytes[body] == '\r' || bytes[body] == '\n'))
+      body++;
+    size_t run = 0;
+    while (body + run < bytes.size() && (isalnum((unsigned char)bytes[body + run]) || bytes[body + run] == '+' ||
+                                         bytes[body + run] == '/'))
+      run++;
+    if (run >= 40)
+      return "PEM " + label;
+  }
+  const std::string sec1("\x30\x77\x02\x01\x01\x04\x20", 7);
+  const std::string pkcs8("\x30\x81\x87\x02\x01\x00\x30\x13\x06\x07\x2a\x86\x48\xce\x3d\x02\x01", 17);
+  if (bytes.find(sec1) != std::string::npos)
+    return "DER SEC 1 key";
+  if (bytes.find(pkcs8) != std::string::npos)
+    return "DER PKCS #8 key";
+  if (scalar.size() >= 16 && bytes.find(scalar) != std::string::npos)
+    return "the server's private scalar";
+  return "";
+}
+
+TEST(ServerKey, NoPrivateKeyInTheRepository) {
+  std::string scalar = privateScalar();
+  ASSERT_GE(scalar.size(), 30u) << "the built key could not be opened";
+  std::string listing;
+  ASSERT_EQ(kt::runProgram({"git", "-C", KESTROVAN_SOURCE_DIR, "ls-files", "-z", "--cached", "--others",
+                            "--exclude-standard"},
+                           "", &listing),
+            0);
+  size_t scanned = 0;
+  for (size_t at = 0; at < listing.size();) {
+    size_t end = listing.find('\0', at);
+    std::string name = listing.substr(at, end - at);
+    at = end == std::string::npos ? listing.size() : end + 1;
+    if (name.empty())
+      continue;
+    std::string bytes;
+    if (!kt::readFile(std::string(KESTROVAN_SOURCE_DIR) + "/" + name, &bytes))
+      continue;
+    scanned++;
+    EXPECT_EQ(keyMaterialIn(bytes, scalar), "") << name;
+  }
+  EXPECT_GT(scanned, 100u);
+}
+
+// What a user gets: the executables, the adapter next to them, and the two
+// files provisioning writes. The key is in the service only sealed.
+TEST(ServerKey, NoPrivateKeyInWhatIsLaidOutOrProvisioned) {
+  std::string scalar = privateScalar();
+  ASSERT_GE(scalar.size(), 30u);
+  kt::Installation installation(KESTROVAN_SERVICE_EXE, KESTROVAN_TEST_ADAPTER);
+  ASSERT_TRUE(installation.ok);
+  for (const std::string& path : {installation.exe, std::string(KESTROVAN_PROVISION_EXE),
+                                  std::string(KESTROVAN_HELM_ADAPTER), installation.certFile, installation.caFile}) {
+    std::string bytes;
+    ASSERT_TRUE(kt::readFile(path, &bytes)) << path;
+    EXPECT_EQ(keyMaterialIn(bytes, scalar), "") << path;
+  }
+  // The scan finds a key where there is one.
+  EXPECT_EQ(keyMaterialIn("xx" + scalar + "yy", scalar), "the server's private scalar");
+}
+
+TEST(ServerKey, TwoBuildTreesGetDifferentKeys) {
+  kt::TempFolder a, b;
+  std::string output;
+  ASSERT_EQ(kt::runProgram({KESTROVAN_KEYGEN, a.path}, "", &output), 0) << output;
+  ASSERT_EQ(kt::runProgram({KESTROVAN_KEYGEN, b.path}, "", &output), 0) << output;
+  for (const char* file : {"/key_material.cpp", "/public_key.cpp"}) {
+    std::string first, second, mine;
+    ASSERT_TRUE(kt::readFile(a.path + file, &first));
+    ASSERT_TRUE(kt::readFile(b.path + file, &second));
+    ASSERT_TRUE(kt::readFile(std::string(KESTROVAN_KEY_DIR) + file, &mine));
+    EXPECT_NE(first, second) << file;
+    EXPECT_NE(first, mine) << file;
+  }
+  // A second run in a tree that has its key keeps it.
+  std::string before;
+  ASSERT_TRUE(kt::readFile(a.path + "/key_material.cpp", &before));
+  ASSERT_EQ(kt::runProgram({KESTROVAN_KEYGEN, a.path}, "", &output), 0);
+  std::string after;
+  ASSERT_TRUE(kt::readFile(a.path + "/key_material.cpp", &after));
+  EXPECT_EQ(before, after);
+}
+
+}  // namespace
