@@ -5,6 +5,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace kh {
 
@@ -38,6 +39,18 @@ bool Running::start() {
 kt::HttpAnswer Running::post(const std::string& json, const std::string& origin,
                              const std::vector<std::string>& headers, const std::string& url) {
   return kt::post(installation->caFile, json, origin, headers, url);
+}
+
+size_t Running::settledDispatches() {
+  size_t count = dispatches();
+  for (int i = 0; i < 100; i++) {
+    usleep(500000);
+    size_t now = dispatches();
+    if (now == count)
+      break;
+    count = now;
+  }
+  return count;
 }
 
 std::map<std::string, std::string> values(const kt::HttpAnswer& answer) {

@@ -39,6 +39,9 @@ struct Running {
   // dispatches entered. Read from the console, so nothing in the shipped
   // binary is there for tests.
   size_t dispatches() { return service.count("= DISPLAY PARAMETER ===== start ====="); }
+  // The console reaches the test through a pipe, a little after the answer:
+  // the count once it has stayed the same for half a second.
+  size_t settledDispatches();
 };
 
 // The decoded answer map; empty when the body is not one.

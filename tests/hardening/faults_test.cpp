@@ -1,0 +1,482 @@
+// faults_test.cpp -- what goes wrong around a running service, and what it
+// does about it: clients that vanish mid-body, fields and JSON far past any
+// sensible size, adapters that cannot load, answer garbage or block, the
+// certificate file and the copy folder taken away while serving, every port
+// taken, and a stop signal in the middle of a main-thread call.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <thread>
+
+#include "hardening.h"
+
+namespace {
+
+using kt::HttpAnswer;
+
+const char* const kClose = R"({"FunctionName":"KestrovanClose","SessionId":""})";
+
+// Waits until the process holds at most limit descriptors; returns the last count.
+int settleFds(pid_t pid, int limit, int seconds = 15) {
+  int fds = kh::openFds(pid);
+  for (int i = 0; i < seconds * 10 && fds > limit; i++) {
+    usleep(100000);
+    fds = kh::openFds(pid);
+  }
+  return fds;
+}
+
+// One service with the table's adapter (the slow test adapter) and two
+// more under Harden/: one that cannot load, one that answers garbage.
+class Faults : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    running_ = new kh::Running(KESTROVAN_TEST_ADAPTER, {{"Harden/Broken.so", KESTROVAN_BROKEN_ADAPTER},
+                                                        {"Harden/Garbage.so", KESTROVAN_GARBAGE_ADAPTER}});
+  }
+  static void TearDownTestSuite() {
+    if (running_->ok) {
+      EXPECT_EQ(running_->service.stop(), 0) << kh::tail(running_->service);
+    }
+    delete running_;
+    running_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(running_->ok) << running_->service.output();
+    // A request first, so that whatever the service sets up lazily is there.
+    running_->post(kClose, "https://a.example");
+    baseFds_ = kh::openFds(running_->service.pid());
+  }
+  void TearDown() override {
+    // Every listener still serves, and nothing of the case is left open.
+    for (const char* url : {"https://127.0.0.1:56459/", "https://[::1]:56459/", "https://127.0.0.1:56559/",
+                            "https://[::1]:56559/", "https://127.0.0.1:56659/", "https://[::1]:56659/"}) {
+      HttpAnswer answer = running_->post(kClose, "https://a.example", {"Host: localhost:56459"}, url);
+      EXPECT_EQ(answer.status, 200) << url << " stopped answering (curl " << answer.curlCode << ")\n"
+                                    << kh::tail(running_->service);
+    }
+    EXPECT_LE(settleFds(running_->service.pid(), baseFds_), baseFds_) << "descriptors left open";
+  }
+  kt::HttpAnswer post(const std::string& json, const std::string& url = "https://127.0.0.1:56459/") {
+    return running_->post(json, "https://a.example", {}, url);
+  }
+  std::string ca() { return running_->installation->caFile; }
+
+  static kh::Running* running_;
+  int baseFds_ = 0;
+};
+
+kh::Running* Faults::running_ = nullptr;
+
+enum class Ending { kCloseNotify, kClose, kReset };
+
+struct CutCase {
+  const char* name;
+  Ending ending;
+  bool byteByByte;
+};
+
+void PrintTo(const CutCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class CutOff : public Faults, public ::testing::WithParamInterface<CutCase> {};
+
+// Half the body, then the client goes away: nothing is dispatched, nothing
+// stays open, the listener goes on.
+TEST_P(CutOff, ClientGoneMidBodyIsForgotten) {
+  const CutCase& c = GetParam();
+  size_t before = running_->settledDispatches();
+  std::string request = kh::rawPost(kh::echoJson(), {"Host: localhost:56459", "Origin: https://a.example"});
+  std::string half = request.substr(0, request.size() - kt::parameterBody(kh::echoJson()).size() / 2);
+  {
+    kh::RawTls tls;
+    ASSERT_TRUE(tls.connect(ca(), 56559));
+    if (c.byteByByte) {
+      for (char byte : half)
+        ASSERT_TRUE(tls.send(std::string(1, byte)));
+    } else {
+      ASSERT_TRUE(tls.send(half));
+    }
+    usleep(200000);
+    if (c.ending == Ending::kCloseNotify) {
+      tls.closeNotify();
+      EXPECT_EQ(tls.receive(20), "");
+    } else if (c.ending == Ending::kClose) {
+      tls.close();
+    } else {
+      tls.reset();
+    }
+  }
+  EXPECT_EQ(running_->settledDispatches(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, CutOff,
+                         ::testing::Values(CutCase{"ShutdownWithCloseNotify", Ending::kCloseNotify, false},
+                                           CutCase{"Close", Ending::kClose, false},
+                                           CutCase{"Reset", Ending::kReset, false},
+                                           CutCase{"ByteByByteThenClose", Ending::kClose, true},
+                                           CutCase{"ByteByByteThenReset", Ending::kReset, true}),
+                         [](const ::testing::TestParamInfo<CutCase>& info) { return std::string(info.param.name); });
+
+// A whole request sent one byte per TLS record is read whole and answered.
+TEST_F(Faults, RequestSentByteByByteIsAnswered) {
+  std::string request = kh::rawPost(kh::echoJson(), {"Host: localhost:56459", "Origin: https://a.example",
+                                                     "Connection: close"});
+  kh::RawTls tls;
+  ASSERT_TRUE(tls.connect(ca(), 56459, true));
+  for (char byte : request)
+    ASSERT_TRUE(tls.send(std::string(1, byte)));
+  std::string answer = tls.receive();
+  ASSERT_NE(answer.find("HTTP/1.1 200"), std::string::npos) << answer;
+  std::map<std::string, std::string> values;
+  ASSERT_TRUE(kt::decodeAnswer(answer.substr(answer.find("\r\n\r\n") + 4), &values)) << answer;
+  EXPECT_EQ(values["result"], "0");
+  EXPECT_EQ(values["SessionID"].size(), 12u);
+  post(R"({"FunctionName":"KestrovanClose","SessionId":")" + values["SessionID"] + "\"}");
+}
+
+// A client that claims a gigabyte and keeps sending is cut off at the
+// limit: the service closes the connection long before the claim is met.
+TEST_F(Faults, ParameterFarOverTheLimitIsCutOff) {
+  size_t before = running_->service.count("Parameter larger than the limit, connection closed: 64");
+  kh::RawTls tls;
+  ASSERT_TRUE(tls.connect(ca(), 56459));
+  ASSERT_TRUE(tls.send("POST / HTTP/1.1\r\nHost: localhost:56459\r\nOrigin: https://a.example\r\n"
+                       "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 1073741824\r\n\r\n"
+                       "Parameter="));
+  const std::string chunk((size_t)1 << 20, 'A');
+  size_t sent = 0;
+  while (sent < ((size_t)1 << 30) && tls.send(chunk))
+    sent += chunk.size();
+  EXPECT_LT(sent, (size_t)256 << 20) << "the service read far past its limit";
+  EXPECT_GE(sent, (size_t)60 << 20);
+  EXPECT_TRUE(running_->service.waitFor("Parameter larger than the limit, connection closed: 64", 20, before + 1));
+}
+
+struct JsonCase {
+  const char* name;
+  std::string json;
+};
+
+void PrintTo(const JsonCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+std::string pairs(int count) {
+  std::string json = R"({"FunctionName":"KestrovanClose","SessionId":"")";
+  for (int i = 0; i < count - 2; i++)
+    json += ",\"k" + std::to_string(i) + "\":\"v\"";
+  return json + "}";
+}
+
+class JsonShapes : public Faults, public ::testing::WithParamInterface<JsonCase> {};
+
+// Whatever the JSON, the answer is a proper map of this request's own (or no
+// answer at all for text that is no object), and the service goes on.
+TEST_P(JsonShapes, AnsweredOrRefusedNeverCrashed) {
+  HttpAnswer answer = post(GetParam().json);
+  if (answer.curlCode == 52)
+    return;  // no object: the connection closes without an answer
+  ASSERT_EQ(answer.curlCode, 0);
+  EXPECT_EQ(answer.status, 200);
+  std::map<std::string, std::string> values;
+  EXPECT_TRUE(kt::decodeAnswer(answer.body, &values)) << answer.body.substr(0, 300);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, JsonShapes,
+    ::testing::Values(JsonCase{"Pairs128", pairs(128)}, JsonCase{"Pairs129", pairs(129)},
+                      JsonCase{"Pairs10000", pairs(10000)},
+                      JsonCase{"NestedArrays100000", std::string(100000, '[') + std::string(100000, ']')},
+                      JsonCase{"NestedObjects20000",
+                               [] {
+                                 std::string s;
+                                 for (int i = 0; i < 20000; i++)
+                                   s += "{\"a\":";
+                                 return s + "1" + std::string(20000, '}');
+                               }()},
+                      JsonCase{"UnclosedNesting", std::string(100000, '{')},
+                      JsonCase{"KeyOfAMegabyte", "{\"" + std::string(1 << 20, 'k') + "\":\"v\",\"SessionId\":\"\"}"},
+                      JsonCase{"ValueOfAMegabyte",
+                               R"({"FunctionName":"KestrovanClose","SessionId":"","v":")" +
+                                   std::string(1 << 20, 'v') + "\"}"},
+                      JsonCase{"EscapesOnly", R"({"FunctionName":")" + std::string(30000, '\\') + "\"}"}),
+    [](const ::testing::TestParamInfo<JsonCase>& info) { return std::string(info.param.name); });
+
+// An adapter whose loading fails inside the dynamic loader (its relocations
+// name a symbol nothing defines) is answered 61902; no copy is left behind.
+TEST_F(Faults, AdapterThatCannotLoadIsAnswered61902) {
+  HttpAnswer answer =
+      post(R"({"FunctionName":"KestrovanEcho","SessionId":"","PathID":"0","LibDir":"Harden","ComName":"Broken"})");
+  EXPECT_EQ(kh::result(answer), "61902") << answer.body;
+  std::string output = running_->service.output();
+  EXPECT_NE(output.find("undefined symbol: kestrovanHardenNowhere"), std::string::npos) << kh::tail(running_->service);
+  std::string listing;
+  kt::runProgram({"ls", "/tmp/NORTAKestrovan"}, "", &listing);
+  EXPECT_EQ(listing.find("Broken-"), std::string::npos) << listing;
+}
+
+// Bytes no page expects come back to the page intact, inside the one
+// "result" value; nothing of them turns into keys of the answer.
+TEST_F(Faults, GarbageFromAnAdapterStaysInsideItsValue) {
+  HttpAnswer opened = post(
+      R"({"FunctionName":"KestrovanEcho","SessionId":"","PathID":"0","LibDir":"Harden","ComName":"Garbage",)"
+      R"("minServerVersion":"3.0.23.0721"})");
+  std::string session = kh::values(opened)["SessionID"];
+  ASSERT_EQ(session.size(), 12u) << opened.body;
+  std::string every;
+  for (int round = 0; round < 2; round++)
+    for (int c = 1; c < 256; c++)
+      every += (char)c;
+  struct {
+    const char* kind;
+    std::string expected;
+  } kinds[] = {{"Bytes", every},
+               {"Long", ""},
+               {"Json", "\", \"result\": \"MA==\", \"SessionID\": \"QUFBQUFBQUFfU0lE\"}"}};
+  for (const auto& k : kinds) {
+    HttpAnswer answer = post(R"({"FunctionName":"Anything","kind":")" + std::string(k.kind) +
+                             R"(","SessionId":")" + session + "\"}");
+    std::map<std::string, std::string> values;
+    std::vector<std::string> keys;
+    ASSERT_TRUE(kt::decodeAnswer(answer.body, &values, &keys)) << k.kind << ": " << answer.body.substr(0, 300);
+    EXPECT_EQ(keys, std::vector<std::string>{"result"}) << k.kind;
+    if (std::string(k.kind) == "Long")
+      EXPECT_EQ(values["result"].size(), 16383u);
+    else
+      EXPECT_EQ(values["result"], k.expected) << k.kind;
+  }
+  EXPECT_EQ(post(R"({"FunctionName":"KestrovanClose","SessionId":")" + session + "\"}").body, "{}");
+}
+
+// While one page's adapter call blocks on one listener, the other listeners
+// keep accepting and answering: TLS, preflights and refusals go on at once,
+// and a dispatched request waits its turn and gets its own answer.
+TEST_F(Faults, BlockingAdapterLeavesTheOtherListenersServing) {
+  HttpAnswer opened = post(kh::echoJson());
+  std::string session = kh::values(opened)["SessionID"];
+  ASSERT_EQ(session.size(), 12u);
+  std::atomic<bool> blockDone{false};
+  std::future<HttpAnswer> blocked = std::async(std::launch::async, [&] {
+    HttpAnswer answer = post(R"({"FunctionName":"Block","delay_ms":"8000","SessionId":")" + session + "\"}");
+    blockDone = true;
+    return answer;
+  });
+  ASSERT_TRUE(running_->service.waitFor("Block", 20));
+  usleep(300000);
+
+  kt::HttpRequest preflight;
+  preflight.url = "https://[::1]:56559/";
+  preflight.method = "OPTIONS";
+  preflight.caFile = ca();
+  preflight.headers = {"Origin: https://b.example", "Access-Control-Request-Method: POST",
+                       "Access-Control-Request-Private-Network: true"};
+  HttpAnswer granted = kt::httpRequest(preflight);
+  EXPECT_EQ(granted.status, 204);
+  HttpAnswer refused = running_->post(kClose, "https://b.example", {"Host: evil.test:56659"}, "https://127.0.0.1:56659/");
+  EXPECT_EQ(kh::result(refused), "61904");
+  EXPECT_FALSE(blockDone.load()) << "the other listeners answered only after the blocked call";
+
+  HttpAnswer waited =
+      running_->post(kh::echoJson(), "https://b.example", {"Host: localhost:56659"}, "https://[::1]:56659/");
+  std::string other = kh::values(waited)["SessionID"];
+  EXPECT_EQ(other.size(), 12u) << waited.curlCode << " " << waited.body << kh::tail(running_->service);
+  EXPECT_NE(other, session);
+  HttpAnswer block = blocked.get();
+  EXPECT_EQ(kh::result(block), "ok:Block");
+  post(R"({"FunctionName":"KestrovanClose","SessionId":")" + session + "\"}");
+  post(R"({"FunctionName":"KestrovanClose","SessionId":")" + other + "\"}");
+}
+
+// ---- faults that need a service of their own ----
+
+class OwnService : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    log_ = std::make_unique<kt::TempFolder>();
+    setenv("KESTROVAN_TEST_ADAPTER_LOG", (log_->path + "/calls").c_str(), 1);
+  }
+  void TearDown() override { unsetenv("KESTROVAN_TEST_ADAPTER_LOG"); }
+  std::string calls() {
+    std::string text;
+    kt::readFile(log_->path + "/calls", &text);
+    return text;
+  }
+  std::unique_ptr<kt::TempFolder> log_;
+};
+
+// The certificate is read once at start: taking the file away or spoiling it
+// changes nothing for the running service; the next start says why it
+// cannot serve.
+TEST_F(OwnService, CertificateRemovedOrReplacedWhileServing) {
+  kh::Running running;
+  ASSERT_TRUE(running.ok);
+  std::string certificate;
+  ASSERT_TRUE(kt::readFile(running.installation->certFile, &certificate));
+  ASSERT_EQ(unlink(running.installation->certFile.c_str()), 0);
+  EXPECT_EQ(running.post(kClose, "https://a.example").status, 200);
+  ASSERT_TRUE(kt::writeFile(running.installation->certFile, "-----BEGIN CERTIFICATE-----\ngarbage\n"));
+  EXPECT_EQ(running.post(kClose, "https://a.example", {}, "https://[::1]:56659/").status, 200);
+  EXPECT_EQ(running.service.stop(), 0);
+
+  kt::ServiceProcess again;
+  ASSERT_TRUE(again.start(running.installation->exe, running.installation->home));
+  int status = again.waitExit(60);
+  EXPECT_TRUE(status == 1 || status == 2) << status << "\n" << again.output();
+  EXPECT_EQ(again.output().find("initialization: Success"), std::string::npos) << again.output();
+
+  ASSERT_EQ(unlink(running.installation->certFile.c_str()), 0);
+  kt::ServiceProcess none;
+  ASSERT_TRUE(none.start(running.installation->exe, running.installation->home));
+  EXPECT_EQ(none.waitExit(60), 2) << none.output();
+  EXPECT_NE(none.output().find("getCert: Failed"), std::string::npos) << none.output();
+}
+
+// The copy folder deleted under a running service: open sessions go on, new
+// ones load the installed file, and release copes with the missing copy.
+TEST_F(OwnService, CopyFolderDeletedWhileServing) {
+  kh::Running running;
+  ASSERT_TRUE(running.ok);
+  std::string first = kh::values(running.post(kh::echoJson(), "https://a.example"))["SessionID"];
+  ASSERT_EQ(first.size(), 12u);
+  ASSERT_EQ(kt::runProgram({"rm", "-rf", "/tmp/NORTAKestrovan"}, "", nullptr), 0);
+  EXPECT_EQ(kh::result(running.post(R"({"FunctionName":"Go","SessionId":")" + first + "\"}", "https://a.example")),
+            "ok:Go");
+  HttpAnswer second = running.post(kh::echoJson(), "https://b.example");
+  EXPECT_EQ(kh::result(second), "0") << second.body;
+  std::string secondId = kh::values(second)["SessionID"];
+  EXPECT_EQ(kh::result(running.post(R"({"FunctionName":"Go","SessionId":")" + secondId + "\"}", "https://b.example")),
+            "ok:Go");
+  EXPECT_EQ(running.post(R"({"FunctionName":"KestrovanClose","SessionId":")" + first + "\"}", "https://a.example").body,
+            "{}");
+  EXPECT_EQ(
+      running.post(R"({"FunctionName":"KestrovanClose","SessionId":")" + secondId + "\"}", "https://b.example").body,
+      "{}");
+  EXPECT_EQ(running.service.stop(), 0);
+  std::string output = running.service.output();
+  EXPECT_NE(output.find("Copy folder is not private, load the installed adapter: /tmp/NORTAKestrovan"),
+            std::string::npos)
+      << output;
+  EXPECT_NE(output.find("Delete adapter state: Skip installed adapter"), std::string::npos);
+  // Both copies of the adapter were told they were released.
+  std::string log = calls();
+  size_t releases = 0;
+  for (size_t at = log.find("enter\tKestrovan_Release"); at != std::string::npos;
+       at = log.find("enter\tKestrovan_Release", at + 1))
+    releases++;
+  EXPECT_EQ(releases, 2u) << log;
+}
+
+int listenOn(bool ipv6, unsigned short port) {
+  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int rc;
+  int one = 1;
+  // Connections of earlier tests may linger in TIME_WAIT on these ports.
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  if (ipv6) {
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    address.sin6_port = htons(port);
+    rc = bind(fd, (sockaddr*)&address, sizeof(address));
+  } else {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    rc = bind(fd, (sockaddr*)&address, sizeof(address));
+  }
+  if (rc != 0 || listen(fd, 4) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Every address taken: the service says so and ends with status 1. With one
+// address left it starts and serves there.
+TEST_F(OwnService, EveryPortTaken) {
+  kt::Installation installation(KESTROVAN_SERVICE_EXE, KESTROVAN_TEST_ADAPTER);
+  ASSERT_TRUE(installation.ok);
+  ASSERT_TRUE(kt::waitForFreePorts(120));
+  std::vector<int> taken;
+  for (unsigned short port : kt::kPorts)
+    for (bool ipv6 : {false, true}) {
+      int fd = listenOn(ipv6, port);
+      ASSERT_GE(fd, 0) << port;
+      taken.push_back(fd);
+    }
+  {
+    kt::ServiceProcess service;
+    ASSERT_TRUE(service.start(installation.exe, installation.home, false));
+    EXPECT_EQ(service.waitExit(60), 1) << service.output();
+    std::string output = service.output();
+    EXPECT_EQ(output.find("launch state: Success"), std::string::npos) << output;
+    EXPECT_NE(output.find("NORTAKestrovan at [::1]:56659 launch state: Fail"), std::string::npos) << output;
+    EXPECT_NE(output.find("NORTAKestrovan initialization: Failed"), std::string::npos) << output;
+  }
+  close(taken.back());  // [::1]:56659
+  taken.pop_back();
+  {
+    kt::ServiceProcess service;
+    ASSERT_TRUE(service.start(installation.exe, installation.home, false));
+    ASSERT_TRUE(service.waitFor("NORTAKestrovan initialization: Success", 60)) << service.output();
+    HttpAnswer answer = kt::post(installation.caFile, kClose, "https://a.example", {"Host: localhost:56659"},
+                                 "https://[::1]:56659/");
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_EQ(service.count("launch state: Success"), 1u);
+    EXPECT_EQ(service.stop(), 0);
+  }
+  for (int fd : taken)
+    close(fd);
+}
+
+// A stop signal while the main thread runs a page's call: the call ends,
+// every adapter is told it is released and unloaded, the copies are gone,
+// and the service exits 0.
+TEST_F(OwnService, StopSignalDuringAMainThreadCall) {
+  kh::Running running;
+  ASSERT_TRUE(running.ok);
+  std::string session = kh::values(running.post(kh::echoJson(), "https://a.example"))["SessionID"];
+  ASSERT_EQ(session.size(), 12u);
+  std::string other = kh::values(running.post(kh::echoJson(), "https://b.example"))["SessionID"];
+  ASSERT_EQ(other.size(), 12u);
+  std::future<HttpAnswer> call = std::async(std::launch::async, [&] {
+    return running.post(
+        R"({"FunctionName":"Long","delay_ms":"4000","KestrovanMainThread":true,"SessionId":")" + session + "\"}",
+        "https://a.example");
+  });
+  ASSERT_TRUE(running.service.waitFor("Main thread mode call start", 30)) << running.service.output();
+  kill(running.service.pid(), SIGTERM);
+  EXPECT_EQ(running.service.waitExit(60), 0) << kh::tail(running.service);
+  HttpAnswer answer = call.get();
+  std::string output = running.service.output();
+  EXPECT_NE(output.find("Stop signal: Terminated"), std::string::npos) << output;
+  EXPECT_NE(output.find("Release adapters success"), std::string::npos);
+  EXPECT_NE(output.find("NORTAKestrovan terminated."), std::string::npos);
+  // The call ran to its end before any adapter was released.
+  std::string log = calls();
+  size_t left = log.find("leave\tLong");
+  size_t released = log.find("enter\tKestrovan_Release");
+  EXPECT_NE(left, std::string::npos) << log;
+  EXPECT_NE(released, std::string::npos) << log;
+  EXPECT_LT(left, released) << log;
+  for (const std::string& id : {session, other}) {
+    EXPECT_NE(log.find("HelmPKICryptAdapter-" + id + ".so\tenter\tKestrovan_Release"), std::string::npos) << log;
+    EXPECT_NE(access(("/tmp/NORTAKestrovan/HelmPKICryptAdapter-" + id + ".so").c_str(), F_OK), 0) << id;
+  }
+  // The waiting page got an answer or a closed connection, never a hang.
+  EXPECT_TRUE(answer.curlCode == 0 || answer.curlCode == 52 || answer.curlCode == 56) << answer.curlCode;
+}
+
+}  // namespace
