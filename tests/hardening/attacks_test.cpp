@@ -328,7 +328,8 @@ TEST_F(AdapterNames, NothingOutsideTheAdapterFolderIsLoaded) {
   mkdir(folder.c_str(), 0700);
   ASSERT_TRUE(kt::copyFile(KESTROVAN_MARKER_ADAPTER, folder + "/m.so", 0700));
   HttpAnswer inside = running_->post(
-      R"({"FunctionName":"KestrovanEcho","SessionId":"","PathID":"0","LibDir":"Mark","ComName":"m"})",
+      R"({"FunctionName":"KestrovanEcho","SessionId":"","PathID":"0","LibDir":"Mark","ComName":"m",)"
+      R"("minServerVersion":"3.0.23.0721"})",
       "https://a.example");
   EXPECT_EQ(kh::result(inside), "0") << inside.body;
   ASSERT_TRUE(kt::readFile(marker_, &marker));
