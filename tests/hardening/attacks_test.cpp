@@ -19,6 +19,10 @@
 
 namespace {
 
+// Before gtest starts any thread: what these tests do to the shared copy
+// folder stays inside this process's own /tmp.
+const bool kPrivateTmp = kh::privateTmp();
+
 using kt::HttpAnswer;
 
 const char* const kClose = R"({"FunctionName":"KestrovanClose","SessionId":""})";
@@ -353,6 +357,7 @@ int asOtherUser(const std::string& command) {
 TEST(SharedTmp, PlantedCopyFolderAndLogProfileAreNotTrusted) {
   if (geteuid() != 0)
     GTEST_SKIP() << "needs root to act as another user";
+  RecordProperty("private_tmp", kPrivateTmp ? "yes" : "no");
   ASSERT_TRUE(kt::waitForFreePorts(120));
   // What another run left in the shared folder is set aside and put back.
   std::string saved = std::string(kCopyFolder) + ".saved-" + std::to_string(getpid());

@@ -20,6 +20,10 @@
 
 namespace {
 
+// Before gtest starts any thread: what these tests do to the shared copy
+// folder stays inside this process's own /tmp.
+const bool kPrivateTmp = kh::privateTmp();
+
 using kt::HttpAnswer;
 
 const char* const kClose = R"({"FunctionName":"KestrovanClose","SessionId":""})";
@@ -344,6 +348,7 @@ TEST_F(OwnService, CertificateRemovedOrReplacedWhileServing) {
 // The copy folder deleted under a running service: open sessions go on, new
 // ones load the installed file, and release copes with the missing copy.
 TEST_F(OwnService, CopyFolderDeletedWhileServing) {
+  RecordProperty("private_tmp", kPrivateTmp ? "yes" : "no");
   kh::Running running;
   ASSERT_TRUE(running.ok);
   std::string first = kh::values(running.post(kh::echoJson(), "https://a.example"))["SessionID"];

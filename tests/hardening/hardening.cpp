@@ -1,9 +1,12 @@
 // hardening.cpp -- see hardening.h.
 #include "hardening.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,6 +73,17 @@ std::string result(const kt::HttpAnswer& answer) {
 std::string tail(kt::ServiceProcess& service, size_t bytes) {
   std::string output = service.output();
   return output.size() > bytes ? output.substr(output.size() - bytes) : output;
+}
+
+bool privateTmp() {
+  if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0)
+    return false;
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) {
+    fprintf(stderr, "private /tmp: %s\n", strerror(errno));
+    return false;
+  }
+  return true;
 }
 
 long residentKb(pid_t pid) {

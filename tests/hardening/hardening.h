@@ -51,6 +51,14 @@ std::string result(const kt::HttpAnswer& answer);
 // The last bytes of the console, for failure messages.
 std::string tail(kt::ServiceProcess& service, size_t bytes = 6000);
 
+// Gives this process (and the services it starts) a /tmp of its own: a new
+// mount namespace with a fresh tmpfs there. The tests that plant, replace or
+// delete /tmp/NORTAKestrovan call it before any thread exists (from a static
+// initialiser), so other services on the machine never see what they do.
+// False (and nothing changed) when not root or namespaces are unavailable;
+// those tests then touch the real /tmp.
+bool privateTmp();
+
 // Resident memory (kB) and open descriptors of a process.
 long residentKb(pid_t pid);
 int openFds(pid_t pid);
