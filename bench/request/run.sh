@@ -238,8 +238,8 @@ waitForPort "$portC" 30
 cIdle=$(rssKiB "$cPid" $(pgrep -P "$cPid"))
 
 # ---- throughput and latency -----------------------------------------------
-# loadRun NAME CLOSE BODY SPEC... where SPEC is URL@CONNECTIONS: one client
-# process per SPEC, all at once. Keep-alive runs use h2load (HTTP/1.1), whose
+# loadRun NAME CLOSE BODY TARGET... where TARGET is URL@CONNECTIONS: one client
+# process per TARGET, all at once. Keep-alive runs use h2load (HTTP/1.1), whose
 # per-request log gives exact percentiles; wrk sends the IPv6 address as the
 # TLS server name, which GnuTLS refuses, so it only drives the
 # new-connection runs (IPv4, "Connection: close", a reconnect per request).
