@@ -246,12 +246,12 @@ cIdle=$(rssKiB "$cPid" $(pgrep -P "$cPid"))
 loadRun() {
   local name="$1" close="$2" body="$3"
   shift 3
-  local out="$work/load.$name" spec url connections runs=() i=0
+  local out="$work/load.$name" target url connections runs=() i=0
   rm -rf "$out"
   mkdir -p "$out"
-  for spec in "$@"; do
-    url="${spec%@*}"
-    connections="${spec##*@}"
+  for target in "$@"; do
+    url="${target%@*}"
+    connections="${target##*@}"
     i=$((i + 1))
     if [ "$close" = 1 ]; then
       KB_BODY_FILE="$body" KB_ORIGIN="$origin" KB_HOST="localhost:56459" KB_CLOSE=1 KB_HIST="$out/wrk.$i" \
