@@ -382,26 +382,8 @@ TEST_F(OwnService, CopyFolderDeletedWhileServing) {
 }
 
 int listenOn(bool ipv6, unsigned short port) {
-  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int rc;
-  int one = 1;
-  // Connections of earlier tests may linger in TIME_WAIT on these ports.
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  if (ipv6) {
-    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    address.sin6_port = htons(port);
-    rc = bind(fd, (sockaddr*)&address, sizeof(address));
-  } else {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    rc = bind(fd, (sockaddr*)&address, sizeof(address));
-  }
-  if (rc != 0 || listen(fd, 4) != 0) {
+  int fd = kt::bindLoopback(ipv6, port);
+  if (fd >= 0 && listen(fd, 4) != 0) {
     close(fd);
     return -1;
   }

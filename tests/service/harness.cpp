@@ -224,10 +224,10 @@ ServiceProcess::~ServiceProcess() {
     reader_.join();
 }
 
-static bool portFree(bool ipv6, unsigned short port) {
+int bindLoopback(bool ipv6, unsigned short port) {
   int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0)
-    return false;
+    return -1;
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
   int rc;
@@ -245,8 +245,19 @@ static bool portFree(bool ipv6, unsigned short port) {
     address.sin_port = htons(port);
     rc = bind(fd, (sockaddr*)&address, sizeof(address));
   }
+  if (rc != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+static bool portFree(bool ipv6, unsigned short port) {
+  int fd = bindLoopback(ipv6, port);
+  if (fd < 0)
+    return false;
   close(fd);
-  return rc == 0;
+  return true;
 }
 
 bool waitForFreePorts(int seconds) {

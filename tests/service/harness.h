@@ -128,6 +128,11 @@ bool decodeAnswer(const std::string& body, std::map<std::string, std::string>* v
 // Finds a console line's value: the text after "label" up to the line end.
 std::string valueAfter(const std::string& output, const std::string& label);
 
+// A TCP socket bound to the loopback address of the family on port, with
+// SO_REUSEADDR (earlier tests leave connections in TIME_WAIT) and, for IPv6,
+// IPV6_V6ONLY; -1 when the port cannot be bound. The caller closes it.
+int bindLoopback(bool ipv6, unsigned short port);
+
 }  // namespace kt
 
 #endif

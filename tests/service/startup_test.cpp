@@ -26,28 +26,9 @@ const char* const kLaunchLines[6] = {
 struct TakenPort {
   int fd = -1;
   TakenPort(bool ipv6, unsigned short port) {
-    fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    // Earlier tests leave connections in TIME_WAIT; a listener still holds
-    // the port against the service, as the service's own would.
-    int reuse = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
-    int rc = -1;
-    if (ipv6) {
-      int only = 1;
-      setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof(only));
-      sockaddr_in6 address{};
-      address.sin6_family = AF_INET6;
-      address.sin6_addr = in6addr_loopback;
-      address.sin6_port = htons(port);
-      rc = bind(fd, (sockaddr*)&address, sizeof(address));
-    } else {
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      address.sin_port = htons(port);
-      rc = bind(fd, (sockaddr*)&address, sizeof(address));
-    }
-    if (rc != 0 || listen(fd, 1) != 0) {
+    // A listener holds the port against the service, as the service's own would.
+    fd = kt::bindLoopback(ipv6, port);
+    if (fd >= 0 && listen(fd, 1) != 0) {
       close(fd);
       fd = -1;
     }
