@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -78,12 +79,32 @@ std::string tail(kt::ServiceProcess& service, size_t bytes) {
 bool privateTmp() {
   if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0)
     return false;
+  // A checkout under /tmp (CI clones may live there) stays visible: its
+  // top folder is bound back into the fresh /tmp.
+  std::string top;
+  const char* exe = KESTROVAN_SERVICE_EXE;
+  if (strncmp(exe, "/tmp/", 5) == 0) {
+    const char* end = strchr(exe + 5, '/');
+    top = end != nullptr ? std::string(exe, end - exe) : std::string(exe);
+  }
+  int oldTmp = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) {
     fprintf(stderr, "private /tmp: %s\n", strerror(errno));
+    if (oldTmp >= 0)
+      close(oldTmp);
     return false;
   }
-  return true;
+  bool ok = true;
+  if (!top.empty() && oldTmp >= 0) {
+    std::string source = "/proc/self/fd/" + std::to_string(oldTmp) + top.substr(4);
+    ok = mkdir(top.c_str(), 0755) == 0 && mount(source.c_str(), top.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+    if (!ok)
+      fprintf(stderr, "private /tmp: %s: %s\n", top.c_str(), strerror(errno));
+  }
+  if (oldTmp >= 0)
+    close(oldTmp);
+  return ok;
 }
 
 long residentKb(pid_t pid) {
