@@ -8,6 +8,9 @@
 # "<exe folder>/<LibDir>/". ComName defaults to <name>; COM_NAME lets two
 # targets build files of the same name into different folders. Symbols are
 # hidden by default: mark the entry points with KESTROVAN_ADAPTER_EXPORT.
+# Every adapter links the parameter reads of kestrovan/adapter_params.h (the
+# service's own params library, kept hidden inside the adapter), so it reads
+# a page's flagged parameters exactly as the service decodes them.
 # C++ adapters are built without GCC's "unique" symbols, which would pin the
 # library in memory so that a released session's copy never unloads.
 include_guard(GLOBAL)
@@ -42,6 +45,14 @@ function(kestrovan_add_adapter name)
     VISIBILITY_INLINES_HIDDEN ON)
   target_include_directories(${name} PRIVATE "${KESTROVAN_ADAPTER_INCLUDE_DIR}")
   target_compile_options(${name} PRIVATE $<$<AND:$<COMPILE_LANGUAGE:CXX>,$<CXX_COMPILER_ID:GNU>>:-fno-gnu-unique>)
+  if(TARGET kestrovan_params)
+    target_link_libraries(${name} PRIVATE kestrovan_params)
+    if(NOT APPLE)
+      # Nothing of the static libraries may be exported: two adapters (or an
+      # adapter and the service) must never bind to each other's copies.
+      target_link_options(${name} PRIVATE "LINKER:--exclude-libs,ALL")
+    endif()
+  endif()
   if(A_OUTPUT_DIR)
     set_target_properties(${name} PROPERTIES LIBRARY_OUTPUT_DIRECTORY "${A_OUTPUT_DIR}")
   endif()

@@ -88,23 +88,12 @@ static void discardPlain(unsigned char* plain, uint64_t length) {
   free(plain);
 }
 
-unsigned char* AES256_Decrypt_CBC(const unsigned char* sealed, unsigned long sealedLength,
-                                  const unsigned char* key, const unsigned char* iv, int& openedLength) {
-  if (!sealed) {
-    showNullParameter("inputText", kModule, __LINE__);
-    return nullptr;
-  }
-  if (!key) {
-    showNullParameter("inputKey", kModule, __LINE__);
-    return nullptr;
-  }
-  if (!iv) {
-    showNullParameter("inputIV", kModule, __LINE__);
-    return nullptr;
-  }
-  // One byte more than the sealed data, so that the result always ends in a
-  // zero byte. newMemSize refuses 2 GiB and more, which also keeps the
-  // count within openedLength.
+// Decrypts sealedLength bytes into a fresh block one byte longer, which ends
+// in a zero byte; *produced is the number of bytes decryption gave. Null on
+// bad padding, a partial block or no memory.
+static unsigned char* decryptWhole(const unsigned char* sealed, unsigned long sealedLength, const unsigned char* key,
+                                   const unsigned char* iv, uint64_t* produced) {
+  // newMemSize refuses 2 GiB and more, which also keeps the count within an int.
   const uint64_t room = static_cast<uint64_t>(sealedLength) + 1;
   unsigned char* plain = static_cast<unsigned char*>(newMemSize(room));
   if (!plain) {
@@ -114,7 +103,7 @@ unsigned char* AES256_Decrypt_CBC(const unsigned char* sealed, unsigned long sea
 
   SK_CipherContext ctx;
   memset(&ctx, 0, sizeof(ctx));
-  uint64_t produced = 0, n = 0;
+  uint64_t done = 0, n = 0;
   bool ok = engineOk(SK_DecryptInit(&ctx, SK_CKM_AES_CBC_PAD, key, kKeyLength), __LINE__);
   if (ok) {
     memcpy(ctx.chain, iv, kIvLength);
@@ -122,16 +111,41 @@ unsigned char* AES256_Decrypt_CBC(const unsigned char* sealed, unsigned long sea
     ok = engineOk(SK_DecryptUpdate(&ctx, sealed, sealedLength, plain, &n), __LINE__);
   }
   if (ok) {
-    produced = n;
-    n = room - produced;
-    ok = engineOk(SK_DecryptFinal(&ctx, plain + produced, &n), __LINE__);
+    done = n;
+    n = room - done;
+    ok = engineOk(SK_DecryptFinal(&ctx, plain + done, &n), __LINE__);
   }
   secureWipe(&ctx, sizeof(ctx));
   if (!ok) {
     discardPlain(plain, room);
     return nullptr;
   }
-  produced += n;
+  *produced = done + n;
+  return plain;
+}
+
+static bool checkOpenArguments(const unsigned char* sealed, const unsigned char* key, const unsigned char* iv) {
+  if (!sealed) {
+    showNullParameter("inputText", kModule, __LINE__);
+    return false;
+  }
+  if (!key) {
+    showNullParameter("inputKey", kModule, __LINE__);
+    return false;
+  }
+  if (!iv) {
+    showNullParameter("inputIV", kModule, __LINE__);
+    return false;
+  }
+  return true;
+}
+
+unsigned char* AES256_Decrypt_CBC(const unsigned char* sealed, unsigned long sealedLength,
+                                  const unsigned char* key, const unsigned char* iv, int& openedLength) {
+  if (!checkOpenArguments(sealed, key, iv)) return nullptr;
+  uint64_t produced = 0;
+  unsigned char* plain = decryptWhole(sealed, sealedLength, key, iv, &produced);
+  if (!plain) return nullptr;
   openedLength = static_cast<int>(produced);
 
   if (produced < kMarkerLength || memcmp(plain, KESTROVAN_SEAL_MARKER, kMarkerLength) != 0) return plain;
@@ -141,10 +155,35 @@ unsigned char* AES256_Decrypt_CBC(const unsigned char* sealed, unsigned long sea
   unsigned char* copy = static_cast<unsigned char*>(newMemSize(textLength + 1));
   if (!copy) {
     showMemoryFail(kModule, __LINE__);
-    discardPlain(plain, room);
+    discardPlain(plain, sealedLength + 1);
     return nullptr;
   }
   memcpy(copy, textStart, textLength);
-  discardPlain(plain, room);
+  discardPlain(plain, sealedLength + 1);
+  return copy;
+}
+
+unsigned char* AES256_Open_CBC(const unsigned char* sealed, unsigned long sealedLength, const unsigned char* key,
+                               const unsigned char* iv, size_t* textLength) {
+  if (!checkOpenArguments(sealed, key, iv)) return nullptr;
+  uint64_t produced = 0;
+  unsigned char* plain = decryptWhole(sealed, sealedLength, key, iv, &produced);
+  if (!plain) return nullptr;
+  // Exactly what sealing makes: the marker, a text and its zero byte last.
+  const char* textStart = reinterpret_cast<const char*>(plain) + kMarkerLength;
+  bool sealedForm = produced > kMarkerLength && memcmp(plain, KESTROVAN_SEAL_MARKER, kMarkerLength) == 0 &&
+                    strlen(textStart) == produced - kMarkerLength - 1;
+  unsigned char* copy = nullptr;
+  if (sealedForm) {
+    const size_t length = strlen(textStart);
+    copy = static_cast<unsigned char*>(newMemSize(length + 1));
+    if (copy) {
+      memcpy(copy, textStart, length);
+      if (textLength) *textLength = length;
+    } else {
+      showMemoryFail(kModule, __LINE__);
+    }
+  }
+  discardPlain(plain, sealedLength + 1);
   return copy;
 }

@@ -11,6 +11,8 @@
 #ifndef KESTROVAN_CRYPTO_SEAL_H
 #define KESTROVAN_CRYPTO_SEAL_H
 
+#include <cstddef>
+
 // The marker placed before the text; 15 characters.
 #define KESTROVAN_SEAL_MARKER "KestrovanAESCBC"
 
@@ -28,5 +30,12 @@ unsigned char* AES256_Encrypt_CBC(const unsigned char* text, const unsigned char
 // length that is not a whole number of blocks give null.
 unsigned char* AES256_Decrypt_CBC(const unsigned char* sealed, unsigned long sealedLength,
                                   const unsigned char* key, const unsigned char* iv, int& openedLength);
+
+// Opens sealedLength bytes strictly: only what AES256_Encrypt_CBC makes (the
+// marker, a text, its zero byte as the last byte) is accepted, so a wrong key
+// whose output happens to end in valid padding is refused too. Returns the
+// text, zero-terminated, in a block of exactly *textLength + 1 bytes, or null.
+unsigned char* AES256_Open_CBC(const unsigned char* sealed, unsigned long sealedLength, const unsigned char* key,
+                               const unsigned char* iv, size_t* textLength);
 
 #endif

@@ -6,8 +6,8 @@
 // "code" is 0 or one of the codes below, with "message" on failure.
 //
 // This header owns the adapter's result codes and the interfaces between its
-// files. It is built from include/kestrovan/adapter.h and GnuTLS alone: an
-// adapter links nothing of the service.
+// files. It is built from the adapter SDK (include/kestrovan/adapter.h and
+// adapter_params.h, whose reads kestrovan_add_adapter links in) and GnuTLS.
 #ifndef KESTROVAN_ADAPTERS_HELM_H
 #define KESTROVAN_ADAPTERS_HELM_H
 
@@ -85,17 +85,16 @@ std::string HelmJson_Time(time_t when);
 // ---- parameters (params.cpp) -------------------------------------------------
 // The adapter receives the service's map as the page sent it: a parameter's
 // companion flags ("<key>_KestrovanBase64Flag" and the others) are not yet
-// applied. These reads apply them the way the service's own reads do, except
-// that the encrypted form is refused (only the service can open it).
+// applied. These reads apply them through kestrovan/adapter_params.h, which
+// refuses a value that does not decode rather than using it as sent.
 
 // The unit whose key equals key ignoring ASCII case, or null.
 const KestrovanJsonUnit* HelmParams_Find(const KestrovanJsonMap* map, const char* key);
-// Whether the flag key exists and its text is "true" ignoring case.
-bool HelmParams_FlagOn(const KestrovanJsonMap* map, const char* key, const char* flagSuffix);
 
 // Reads a byte input: Base64 text with the parameter's Base64 flag on (the
-// decoded bytes may hold any value, zero included), or a plain text without
-// backslashes, taken as its UTF-8 bytes. present is false (and HELM_OK
+// decoded bytes may hold any value, zero included), a sealed text with its
+// encrypt flag on, or a plain text without backslashes, taken as its UTF-8
+// bytes. present is false (and HELM_OK
 // returned) when the key is absent.
 int HelmParams_Bytes(const KestrovanJsonMap* map, const char* key, size_t maxBytes,
                      std::vector<unsigned char>* out, bool* present, std::string* message);

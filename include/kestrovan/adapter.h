@@ -1,5 +1,6 @@
 /* adapter.h -- the public interface between the Kestrovan service and an
- * adapter library. An adapter author compiles against this header alone.
+ * adapter library. An adapter author compiles against this header, and
+ * against kestrovan/adapter_params.h to read flagged parameters decoded.
  *
  * An adapter is a shared library ("<ComName>.so" on Linux, ".dylib" on macOS)
  * that exports one or both entry points below. The service copies it into a

@@ -23,6 +23,9 @@
  * Page functions: "ReturnNull" answers NULL, "Multiline" two lines,
  * "EchoText" the value of the key "text", any other name "ok:<name>". A key
  * "delay_ms" makes any page function sleep that long first (at most 60 s).
+ * "ReadParam" (map entry only) reads the parameter that "name" names through
+ * kestrovan/adapter_params.h and answers "<result> <encoding> <hex of value>",
+ * so tests see exactly which bytes reached the adapter.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -36,6 +39,7 @@
 #include <unistd.h>
 
 #include "kestrovan/adapter.h"
+#include "kestrovan/adapter_params.h"
 
 #ifndef TEST_UNLOCK_ANSWER
 #define TEST_UNLOCK_ANSWER "0"
@@ -174,11 +178,25 @@ MAYBE_UNUSED static void leave(const char* function) {
 }
 
 #ifndef TEST_NO_MAP_ENTRY
+static char* readParam(const KestrovanJsonMap* map) {
+  const char* name = mapValue(map, "name");
+  unsigned char* value = NULL;
+  size_t length = 0;
+  int encoding = -1;
+  int result = KestrovanParam_Read(map, name ? name : "", &value, &length, &encoding);
+  int n = snprintf(answer, sizeof(answer), "%d %d ", result, encoding);
+  for (size_t i = 0; i < length && n + 3 < (int)sizeof(answer); i++) n += snprintf(answer + n, 3, "%02x", value[i]);
+  KestrovanParam_Free(value, length);
+  return answer;
+}
+
 KESTROVAN_ADAPTER_EXPORT char* callJsonMapMethod(KestrovanJsonMap* map, const char* functionName) {
   const char* function = functionName ? functionName : "";
   const char* url = map ? mapValue(map, KESTROVAN_UNLOCK_URL_KEY) : NULL;
   enter(function, strcmp(function, KESTROVAN_FUNCTION_UNLOCK) == 0 ? (url ? url : "") : "");
-  char* result = answerFor(function, map ? mapValue(map, "text") : NULL, map ? mapValue(map, "delay_ms") : NULL);
+  char* result = map && strcmp(function, "ReadParam") == 0
+                     ? readParam(map)
+                     : answerFor(function, map ? mapValue(map, "text") : NULL, map ? mapValue(map, "delay_ms") : NULL);
   leave(function);
   return result;
 }

@@ -582,7 +582,7 @@ const ErrorCase kErrorCases[] = {
     {"HashWithoutData", "Hash", {}, 71001},
     {"PlainDataWithBackslash", "Hash", {{"data", "a\\\\b"}}, 71001},
     {"DataNotBase64", "Hash", {{"data", "a$bc"}, {"data_KestrovanBase64Flag", "true"}}, 71001},
-    {"DataEncrypted", "Hash", {{"data", "00ff"}, {"data_KestrovanEncryptFlag", "true"}}, 71018},
+    {"DataEncryptedWithoutSecret", "Hash", {{"data", "00ff"}, {"data_KestrovanEncryptFlag", "true"}}, 71001},
     {"UnsupportedDigest", "Hash", {{"data", "YQ=="}, {"data_KestrovanBase64Flag", "true"}, {"algorithm", "md5"}}, 71018},
     {"Sha1NotForSigning", "SignCms",
      {{"id", "@token"}, {"pin", "1234"}, {"data", "YQ=="}, {"data_KestrovanBase64Flag", "true"}, {"digest", "sha1"}},
@@ -644,6 +644,47 @@ TEST_F(HelmAdapterTest, ParameterEncodingsAreDecodedLikeTheServiceDoes) {
   Params base64Pin = {{"id", id}, {"pin", base64("abcd")}, {"pin_KestrovanBase64Flag", "true"}};
   addBytes(&base64Pin, "data", "x");
   EXPECT_EQ(adapter_->page("SignRaw", base64Pin).code(), 0);
+}
+
+// Sealed the way a page seals a parameter, by openssl rather than by our own
+// cipher code: AES-256-CBC with PKCS #7 padding over "KestrovanAESCBC", the
+// text and one zero byte, the key being the secret's first 32 bytes and the IV
+// the service's fixed "KestrovanShareIV"; hex text.
+std::string sealForPage(const std::string& work, const std::string& text, const std::string& secret) {
+  writeFile(work, std::string("KestrovanAESCBC") + text + std::string(1, '\0'));
+  CommandResult sealed = run("openssl enc -aes-256-cbc -K " + hex(secret.substr(0, 32)) + " -iv " +
+                             hex("KestrovanShareIV") + " -in " + quote(work) + " | od -An -v -tx1 | tr -d ' \\n'");
+  EXPECT_EQ(sealed.status, 0) << sealed.output;
+  return sealed.output;
+}
+
+// A page may seal any parameter with its own secret; the adapter opens it
+// and refuses it, before any PIN is tried, when the secret does not open it.
+TEST_F(HelmAdapterTest, SealedParametersAreOpenedWithTheRequestsSecret) {
+  const std::string secret = "Zq8x1cV7bN3mK5pL0oI9uY2tR4eW6sA1";
+  const std::string text = "Gr\xc3\xbc\xc3\x9f \xce\xb1\xd0\x96 \xf0\x9f\x94\x91";
+  Json sealed = adapter_->page("Hash", {{"data", sealForPage(work("data.bin"), text, secret)},
+                                        {"data_KestrovanEncryptFlag", "true"},
+                                        {"Kestrovan_share_secret", secret}});
+  ASSERT_EQ(sealed.code(), 0) << sealed["message"].text;
+  Params direct;
+  addBytes(&direct, "data", text);
+  EXPECT_EQ(sealed["hex"].text, adapter_->page("Hash", direct)["hex"].text);
+
+  std::string id = idOf("Plain Signer");
+  Params pin = {{"id", id}, {"pin", sealForPage(work("pin.bin"), "abcd", secret)}, {"pin_KestrovanEncryptFlag", "true"},
+                {"Kestrovan_share_secret", secret}};
+  addBytes(&pin, "data", "x");
+  Json signedAnswer = adapter_->page("SignRaw", pin);
+  EXPECT_EQ(signedAnswer.code(), 0) << signedAnswer["message"].text;
+
+  Params wrongSecret = pin;
+  for (auto& p : wrongSecret) {
+    if (p.first == "Kestrovan_share_secret") p.second = "Zq8x1cV7bN3mK5pL0oI9uY2tR4eW6sA2";
+  }
+  Json refused = adapter_->page("SignRaw", wrongSecret);
+  EXPECT_EQ(refused.code(), 71001) << "not a wrong PIN (71004): no PIN was tried";
+  EXPECT_NE(refused["message"].text.find("Kestrovan_share_secret"), std::string::npos) << refused["message"].text;
 }
 
 TEST_F(HelmAdapterTest, OddMapsNeverCrash) {

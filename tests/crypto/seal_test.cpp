@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "crypto/crypto.h"
@@ -181,6 +182,75 @@ TEST(Open, TextStopsAtItsZeroByte) {
   EXPECT_STREQ(reinterpret_cast<char*>(back), "ab");
   EXPECT_EQ(opened, 19);
   free(back);
+}
+
+// The strict opening accepts only the sealed form. The lenient opening above
+// hands back data without the marker, or a text with bytes after its zero
+// byte; a wrong key whose output ends in valid padding looks like the first.
+struct StrictCase {
+  const char* name;
+  Bytes plain;  // sealed with the raw engine (padding added)
+  const char* text;  // null: refused
+};
+
+Bytes withZero(const char* t) {
+  Bytes b = fromText(t);
+  b.push_back(0);
+  return b;
+}
+
+TEST(OpenStrict, AcceptsOnlyTheSealedForm) {
+  Bytes trailing = withZero("KestrovanAESCBCab");
+  trailing.push_back('z');
+  const StrictCase cases[] = {
+      {"SealedText", withZero("KestrovanAESCBCPIN 1234"), "PIN 1234"},
+      {"EmptyText", withZero("KestrovanAESCBC"), ""},
+      {"NoMarker", withZero("no marker here"), nullptr},
+      {"NoZeroByte", fromText("KestrovanAESCBCabc"), nullptr},
+      {"BytesAfterTheZero", trailing, nullptr},
+      {"MarkerOnlyNoZero", fromText("KestrovanAESCBC"), nullptr},
+      {"Nothing", Bytes{}, nullptr},
+  };
+  for (const StrictCase& c : cases) {
+    int rv;
+    Bytes sealed = runOnce(true, SK_CKM_AES_CBC_PAD, kKey, kIv, c.plain, &rv);
+    ASSERT_EQ(rv, 0) << c.name;
+    size_t length = 999;
+    unsigned char* back = AES256_Open_CBC(sealed.data(), sealed.size(), kKey.data(), kIv.data(), &length);
+    if (c.text == nullptr) {
+      EXPECT_EQ(back, nullptr) << c.name;
+      EXPECT_EQ(length, 999u) << c.name;
+    } else {
+      ASSERT_NE(back, nullptr) << c.name;
+      EXPECT_STREQ(reinterpret_cast<char*>(back), c.text) << c.name;
+      EXPECT_EQ(length, strlen(c.text)) << c.name;
+    }
+    free(back);
+  }
+}
+
+TEST(OpenStrict, OpensWhatSealingMakesAndRefusesAWrongKey) {
+  for (size_t n : {size_t{0}, size_t{1}, size_t{16}, size_t{17}, size_t{100}}) {
+    std::string t(n, 'x');
+    Sealed s = seal(t);
+    ASSERT_TRUE(s.ok);
+    size_t length = 0;
+    unsigned char* back = AES256_Open_CBC(s.bytes.data(), s.bytes.size(), kKey.data(), kIv.data(), &length);
+    ASSERT_NE(back, nullptr) << n;
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(back), length), t);
+    free(back);
+  }
+  // Every one-bit change of the key: whatever the padding check lets
+  // through, the marker check refuses.
+  Sealed s = seal("1234");
+  ASSERT_TRUE(s.ok);
+  testing::internal::CaptureStdout();
+  for (size_t bit = 0; bit < 256; bit++) {
+    Bytes other = kKey;
+    other[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+    EXPECT_EQ(AES256_Open_CBC(s.bytes.data(), s.bytes.size(), other.data(), kIv.data(), nullptr), nullptr) << bit;
+  }
+  testing::internal::GetCapturedStdout();
 }
 
 TEST(Seal, DifferentIvGivesDifferentSealedBytes) {

@@ -2,12 +2,14 @@
 // adapter lifecycle, the opening sequence and the built-in functions.
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "crypto/crypto.h"
 #include "session/session.h"
 #include "session_fixture.h"
 
@@ -609,6 +611,39 @@ TEST_F(SessionTest, PageFunctionAnswers) {
   // Function names that are built in only on an open session reach the adapter on a new one.
   EXPECT_EQ(process(open("KestrovanTestRecorder", "getKestrovanValue")).get("result"), "ok:getKestrovanValue");
   EXPECT_EQ(process(open("KestrovanTestRecorder", "setKestrovanValue")).get("result"), "ok:setKestrovanValue");
+}
+
+// The adapter gets the map as the page sent it; the reads of
+// kestrovan/adapter_params.h linked into it undo the page's flags.
+TEST_F(SessionTest, AdapterReadsFlaggedParametersDecoded) {
+  install("KestrovanTestRecorder");
+  std::string id = process(open("KestrovanTestRecorder")).get("SessionID");
+  const char* secret = "0123456789abcdef0123456789ABCDEF";
+  unsigned long length = 0;
+  unsigned char* sealed =
+      AES256_Encrypt_CBC((const unsigned char*)"PIN 1234", (const unsigned char*)secret, KestrovanJson_ShareIV, &length);
+  ASSERT_NE(sealed, nullptr);
+  std::string hex;
+  char pair[3];
+  for (unsigned long i = 0; i < length; i++) {
+    snprintf(pair, sizeof(pair), "%02x", sealed[i]);
+    hex += pair;
+  }
+  free(sealed);
+  EXPECT_EQ(process(call(id, "ReadParam",
+                         {{"name", "pin"}, {"pin", hex}, {"pin_KestrovanEncryptFlag", "true"},
+                          {"Kestrovan_share_secret", secret}}))
+                .get("result"),
+            "0 1 50494e2031323334");  // "PIN 1234"
+  EXPECT_EQ(process(call(id, "ReadParam",
+                         {{"name", "pin"}, {"pin", hex}, {"pin_KestrovanEncryptFlag", "true"},
+                          {"Kestrovan_share_secret", "0123456789abcdef0123456789ABCDEX"}}))
+                .get("result"),
+            "2 1 ");
+  EXPECT_EQ(process(call(id, "ReadParam", {{"name", "data"}, {"data", "AP8A"}, {"data_KestrovanBase64Flag", "true"}}))
+                .get("result"),
+            "0 4 00ff00");
+  EXPECT_EQ(process(call(id, "ReadParam", {{"name", "missing"}})).get("result"), "1 -1 ");
 }
 
 TEST_F(SessionTest, HiddenResultIsMaskedInTheTraceOnly) {
