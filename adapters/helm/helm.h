@@ -45,7 +45,7 @@ enum HelmCode {
   HELM_E_CMS_MALFORMED = 71015,
   HELM_E_ORIGIN_REFUSED = 71016,         // origin not on the user's allow-list (unlock)
   HELM_E_TOO_LARGE = 71017,
-  HELM_E_UNSUPPORTED = 71018,            // algorithm or parameter encoding not supported
+  HELM_E_UNSUPPORTED = 71018,            // algorithm or scheme not supported
   HELM_E_INTERNAL = 71019,               // out of memory or an unexpected library failure
 };
 

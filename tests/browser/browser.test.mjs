@@ -230,7 +230,7 @@ test('UTF-8 text survives the round trip both ways', async () => {
   await context.close();
 });
 
-test('an encrypted parameter is sent through WebCrypto and opened with the shared secret', async () => {
+test('an encrypted parameter is sent through WebCrypto and reaches the adapter decrypted', async () => {
   const { page, context } = await publicPage('https://app.example');
   const secret = 'S'.repeat(20) + 'e'.repeat(12);
   const result = ok(await inPage(page, `
@@ -238,9 +238,13 @@ test('an encrypted parameter is sent through WebCrypto and opened with the share
     await session.setValue('sealed', kestrovan.encrypted('κρυφό 🔑 secret'), { domains: 'app.example' });
     const opened = await session.getValue('sealed');
     const hex = await session.call('EchoText', { text: kestrovan.encrypted('to the adapter') }, { secret: arg });
+    const read = await session.call('ReadParam', { name: 'pin', pin: kestrovan.encrypted('PIN 1234 ✓') });
     await session.forceRelease();
-    return { opened, hex };
+    return { opened, hex, read };
   `, secret));
+  // The adapter's parameter read opened it ("<result> <encoding> <hex>":
+  // read, encrypted, the UTF-8 bytes), with the library's own fresh secret.
+  assert.equal(result.read, `0 1 ${Buffer.from('PIN 1234 ✓').toString('hex')}`);
   // The service opened it for the value store...
   assert.equal(result.opened, 'κρυφό 🔑 secret');
   // ...and the adapter got cipher text that its flag's key and IV open.

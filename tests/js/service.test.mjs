@@ -99,6 +99,16 @@ test('an encrypted parameter reaches the adapter as the cipher text its flag and
   const decipher = createDecipheriv('aes-256-cbc', Buffer.from(secret).subarray(0, 32), Buffer.from(SHARE_IV));
   const plain = Buffer.concat([decipher.update(Buffer.from(hex, 'hex')), decipher.final()]);
   assert.deepEqual(plain, Buffer.from(`${SEAL_MARKER}Τ secret\0`));
+  // The adapter's parameter read opens it: "<result> <encoding> <hex>",
+  // result 0 (read), encoding 1 (encrypted).
+  const read = await session.call('ReadParam', { name: 'text', text: encrypted('Τ secret 🔑') }, { secret });
+  assert.equal(read, `0 1 ${Buffer.from('Τ secret 🔑').toString('hex')}`);
+  // A secret that does not open it leaves the value undecodable (2), never
+  // the cipher text passed off as the value.
+  const wrong = await client.send('ReadParam', {
+    name: 'text', text: hex, text_KestrovanEncryptFlag: 'true', Kestrovan_share_secret: 'B'.repeat(32),
+  }, { sessionId: session.id });
+  assert.equal(wrong.result, '2 1 ');
   await session.forceRelease();
 });
 
