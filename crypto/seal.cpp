@@ -25,20 +25,26 @@ static bool engineOk(int code, int line) {
   return false;
 }
 
-unsigned char* AES256_Encrypt_CBC(const unsigned char* text, const unsigned char* key, const unsigned char* iv,
-                                  unsigned long* sealedLength) {
+// Every operation names its three inputs the same way in its warnings.
+static bool checkArguments(const unsigned char* text, const unsigned char* key, const unsigned char* iv) {
   if (!text) {
     showNullParameter("inputText", kModule, __LINE__);
-    return nullptr;
+    return false;
   }
   if (!key) {
     showNullParameter("inputKey", kModule, __LINE__);
-    return nullptr;
+    return false;
   }
   if (!iv) {
     showNullParameter("inputIV", kModule, __LINE__);
-    return nullptr;
+    return false;
   }
+  return true;
+}
+
+unsigned char* AES256_Encrypt_CBC(const unsigned char* text, const unsigned char* key, const unsigned char* iv,
+                                  unsigned long* sealedLength) {
+  if (!checkArguments(text, key, iv)) return nullptr;
   // The text's zero byte is sealed too; the block padding adds 1 to 16.
   const uint64_t textLength = strlen(reinterpret_cast<const char*>(text)) + 1;
   const uint64_t plainLength = kMarkerLength + textLength;
@@ -124,25 +130,9 @@ static unsigned char* decryptWhole(const unsigned char* sealed, unsigned long se
   return plain;
 }
 
-static bool checkOpenArguments(const unsigned char* sealed, const unsigned char* key, const unsigned char* iv) {
-  if (!sealed) {
-    showNullParameter("inputText", kModule, __LINE__);
-    return false;
-  }
-  if (!key) {
-    showNullParameter("inputKey", kModule, __LINE__);
-    return false;
-  }
-  if (!iv) {
-    showNullParameter("inputIV", kModule, __LINE__);
-    return false;
-  }
-  return true;
-}
-
 unsigned char* AES256_Decrypt_CBC(const unsigned char* sealed, unsigned long sealedLength,
                                   const unsigned char* key, const unsigned char* iv, int& openedLength) {
-  if (!checkOpenArguments(sealed, key, iv)) return nullptr;
+  if (!checkArguments(sealed, key, iv)) return nullptr;
   uint64_t produced = 0;
   unsigned char* plain = decryptWhole(sealed, sealedLength, key, iv, &produced);
   if (!plain) return nullptr;
@@ -165,7 +155,7 @@ unsigned char* AES256_Decrypt_CBC(const unsigned char* sealed, unsigned long sea
 
 unsigned char* AES256_Open_CBC(const unsigned char* sealed, unsigned long sealedLength, const unsigned char* key,
                                const unsigned char* iv, size_t* textLength) {
-  if (!checkOpenArguments(sealed, key, iv)) return nullptr;
+  if (!checkArguments(sealed, key, iv)) return nullptr;
   uint64_t produced = 0;
   unsigned char* plain = decryptWhole(sealed, sealedLength, key, iv, &produced);
   if (!plain) return nullptr;
