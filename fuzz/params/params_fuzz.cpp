@@ -6,7 +6,8 @@
 //    gives the same keys and values (when every key can stand between two
 //    quotes unchanged, i.e. holds no quote, backslash or control byte);
 //  - the typed reads (which undo decoding flags, sealed values included),
-//    the display and adding a further entry work on any map.
+//    the adapters' strict reads, the display and adding a further entry work
+//    on any map; a strict read gives a value exactly when it reports one.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "fuzz_util.h"
+#include "include/kestrovan/adapter_params.h"
 #include "params/params.h"
 #include "support/base64.h"
 #include "support/text.h"
@@ -106,6 +108,24 @@ static void reads(KestrovanJsonMap* map, const std::string& key, const std::stri
     getKestrovanJsonLongType(map, map->units[i].key);
     getKestrovanJsonIntType(map, map->units[i].key);
     getKestrovanJsonBoolType(map, map->units[i].key);
+    unsigned char* strict = nullptr;
+    size_t length = 99;
+    int encoding = -1;
+    int result = KestrovanParam_Read(map, map->units[i].key, &strict, &length, &encoding);
+    FUZZ_CHECK(result == KESTROVAN_PARAM_OK || result == KESTROVAN_PARAM_UNDECODABLE);
+    FUZZ_CHECK(encoding >= KESTROVAN_ENCODING_PLAIN && encoding <= KESTROVAN_ENCODING_BASE64);
+    if (result == KESTROVAN_PARAM_OK) {
+      FUZZ_CHECK(strict != nullptr && strict[length] == 0);
+      // A plain value is an entry's text as stored (duplicates: any of them).
+      bool stored = encoding != KESTROVAN_ENCODING_PLAIN;
+      for (int j = 0; j < map->count && !stored; j++)
+        stored = strcasecmp(map->units[j].key, map->units[i].key) == 0 &&
+                 strlen(map->units[j].value) == length && memcmp(map->units[j].value, strict, length) == 0;
+      FUZZ_CHECK(stored);
+    } else {
+      FUZZ_CHECK(strict == nullptr && length == 0 && encoding != KESTROVAN_ENCODING_PLAIN);
+    }
+    KestrovanParam_Free(strict, length);
   }
   showKestrovanJsonMap(map);
   freeSecret(getKestrovanMapString(map, false));
