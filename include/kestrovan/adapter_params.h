@@ -23,7 +23,10 @@
  * turn the hex text into a PIN attempt).
  *
  * The implementation is linked into every adapter that kestrovan_add_adapter
- * builds (a static library whose symbols stay hidden inside the adapter).
+ * builds (a static library whose symbols stay hidden inside the adapter). A
+ * read prints nothing unless memory runs out or a sealed value fails to open;
+ * then a warning line goes to standard output, beside the service's trace
+ * (not into its log file).
  * Like the map itself, a read is not synchronised: use a map from one thread
  * at a time, as the service does.
  */

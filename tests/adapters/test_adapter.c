@@ -1,6 +1,7 @@
 /* test_adapter.c -- the adapters the session tests load with dlopen. Built
- * from include/kestrovan/adapter.h alone, once per variant (see
- * CMakeLists.txt), so each variant is a real shared library.
+ * from the adapter SDK alone (include/kestrovan/adapter.h and
+ * adapter_params.h), once per variant (see CMakeLists.txt), so each variant
+ * is a real shared library.
  *
  * Every call is recorded, when KESTROVAN_TEST_ADAPTER_LOG names a file, as
  * two lines appended with one write(2) each:
