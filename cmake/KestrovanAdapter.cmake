@@ -9,14 +9,18 @@
 # targets build files of the same name into different folders. Symbols are
 # hidden by default: mark the entry points with KESTROVAN_ADAPTER_EXPORT.
 # Every adapter links the parameter reads of kestrovan/adapter_params.h (the
-# service's own params library, kept hidden inside the adapter), so it reads
-# a page's flagged parameters exactly as the service decodes them.
+# service's own params library in this tree, libkestrovan_adapter.a from an
+# installed SDK; kept hidden inside the adapter either way). Outside this
+# tree, find_package(KestrovanAdapter) provides this function.
 # C++ adapters are built without GCC's "unique" symbols, which would pin the
 # library in memory so that a released session's copy never unloads.
 include_guard(GLOBAL)
 
-set(KESTROVAN_ADAPTER_INCLUDE_DIR "${CMAKE_CURRENT_LIST_DIR}/../include"
-    CACHE INTERNAL "Folder holding kestrovan/adapter.h")
+# In this tree the headers lie beside cmake/; an installed SDK's package
+# file names its own include folder before including this one.
+if(NOT DEFINED KESTROVAN_ADAPTER_INCLUDE_DIR)
+  set(KESTROVAN_ADAPTER_INCLUDE_DIR "${CMAKE_CURRENT_LIST_DIR}/../include")
+endif()
 
 function(kestrovan_add_adapter name)
   cmake_parse_arguments(A "" "OUTPUT_DIR;COM_NAME" "SOURCES" ${ARGN})
@@ -45,8 +49,14 @@ function(kestrovan_add_adapter name)
     VISIBILITY_INLINES_HIDDEN ON)
   target_include_directories(${name} PRIVATE "${KESTROVAN_ADAPTER_INCLUDE_DIR}")
   target_compile_options(${name} PRIVATE $<$<AND:$<COMPILE_LANGUAGE:CXX>,$<CXX_COMPILER_ID:GNU>>:-fno-gnu-unique>)
+  set(sdk_library "")
   if(TARGET kestrovan_params)
-    target_link_libraries(${name} PRIVATE kestrovan_params)
+    set(sdk_library kestrovan_params)
+  elseif(TARGET Kestrovan::adapter_sdk)
+    set(sdk_library Kestrovan::adapter_sdk)
+  endif()
+  if(sdk_library)
+    target_link_libraries(${name} PRIVATE ${sdk_library})
     if(NOT APPLE)
       # Nothing of the static libraries may be exported: two adapters (or an
       # adapter and the service) must never bind to each other's copies.

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/seal_for_page.h"
 #include "common/trace_capture.h"
 
 #include "crypto/crypto.h"
@@ -40,17 +41,6 @@ std::string hexOf(const unsigned char* bytes, size_t length) {
     snprintf(pair, sizeof(pair), "%02x", bytes[i]);
     hex += pair;
   }
-  return hex;
-}
-
-// Hex text of text sealed the way a page seals a parameter.
-std::string sealForPage(const char* text, const char* secret) {
-  unsigned long length = 0;
-  unsigned char* sealed = AES256_Encrypt_CBC((const unsigned char*)text, (const unsigned char*)secret,
-                                             KestrovanJson_ShareIV, &length);
-  EXPECT_NE(sealed, nullptr);
-  std::string hex = sealed ? hexOf(sealed, length) : "";
-  free(sealed);
   return hex;
 }
 

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/seal_for_page.h"
 #include "common/trace_capture.h"
 
 #include "crypto/crypto.h"
@@ -36,22 +37,6 @@ KestrovanJsonMap* mapOf(const Entries& entries) {
     addKestrovanJsonMapUnit(map, entry.first.c_str(), entry.second.c_str());
   }
   return map;
-}
-
-// Hex text of text sealed the way a page seals a parameter.
-std::string sealForPage(const char* text, const char* secret) {
-  unsigned long length = 0;
-  unsigned char* sealed = (unsigned char*)AES256_Encrypt_CBC((const unsigned char*)text, (const unsigned char*)secret,
-                                                             KestrovanJson_ShareIV, &length);
-  EXPECT_NE(sealed, nullptr);
-  std::string hex;
-  char pair[3];
-  for (unsigned long i = 0; sealed != nullptr && i < length; i++) {
-    snprintf(pair, sizeof(pair), "%02x", sealed[i]);
-    hex += pair;
-  }
-  free(sealed);
-  return hex;
 }
 
 struct FlagCase {

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "crypto/crypto.h"
+#include "common/seal_for_page.h"
 #include "session/session.h"
 #include "session_fixture.h"
 
@@ -619,17 +619,8 @@ TEST_F(SessionTest, AdapterReadsFlaggedParametersDecoded) {
   install("KestrovanTestRecorder");
   std::string id = process(open("KestrovanTestRecorder")).get("SessionID");
   const char* secret = "0123456789abcdef0123456789ABCDEF";
-  unsigned long length = 0;
-  unsigned char* sealed =
-      AES256_Encrypt_CBC((const unsigned char*)"PIN 1234", (const unsigned char*)secret, KestrovanJson_ShareIV, &length);
-  ASSERT_NE(sealed, nullptr);
-  std::string hex;
-  char pair[3];
-  for (unsigned long i = 0; i < length; i++) {
-    snprintf(pair, sizeof(pair), "%02x", sealed[i]);
-    hex += pair;
-  }
-  free(sealed);
+  std::string hex = sealForPage("PIN 1234", secret);
+  ASSERT_FALSE(hex.empty());
   EXPECT_EQ(process(call(id, "ReadParam",
                          {{"name", "pin"}, {"pin", hex}, {"pin_KestrovanEncryptFlag", "true"},
                           {"Kestrovan_share_secret", secret}}))
