@@ -6,10 +6,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="${KESTROVAN_BUILD_ROOT:-$root/build}/release"
 
 bash "$root/scripts/setup.sh"
-# Only what the service runs with: the executable, the provisioning command
-# and the shipped adapter (laid out as service/NORTA/HelmPKICryptAdapter.so).
-cmake -S "$root" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVAN_BUILD_TESTS=OFF -DKESTROVAN_BUILD_BENCH=OFF >/dev/null
-cmake --build "$out" -j "${KESTROVAN_JOBS:-$(nproc)}" --target NORTAKestrovan NORTAKestrovanProvision HelmPKICryptAdapter
+bash "$root/scripts/release.sh" "$out"
 
 exe="$out/service/NORTAKestrovan"
 if [ -x "$root/scripts/run.d/provision.sh" ]; then
