@@ -96,28 +96,33 @@ static void* findEntry(void* handle, const char* name) {
 // Calls an entry point with map: the map form when the adapter has it, else
 // the text form with the map written as JSON (its source when it has one).
 // Returns a copy of the answer, null when the adapter answered none.
-// *memoryFail is set when the JSON text could not be made.
+// *memoryFail is set when the JSON text or the copy could not be made.
+// The answer may be the text the adapter was given, or point into it, so it
+// is copied before that text is freed.
 static char* callEntry(KestrovanSession& slot, KestrovanJsonMap* map, const char* function, bool* memoryFail) {
   *memoryFail = false;
   const char* answer = nullptr;
+  char* json = nullptr;
   if (slot.jsonMapMethod != nullptr) {
     answer = slot.jsonMapMethod(map, function);
   } else if (slot.jsonStringMethod != nullptr) {
     if (map->source != nullptr) {
       answer = slot.jsonStringMethod(map->source);
     } else {
-      char* json = KestrovanSession_mapToJsonText(map);
+      json = KestrovanSession_mapToJsonText(map);
       if (json == nullptr) {
         *memoryFail = true;
         return nullptr;
       }
       answer = slot.jsonStringMethod(json);
-      freeSecret(json);
     }
   }
-  if (answer == nullptr) return nullptr;
-  char* copy = newMem(answer);
-  if (copy == nullptr) *memoryFail = true;
+  char* copy = nullptr;
+  if (answer != nullptr) {
+    copy = newMem(answer);
+    if (copy == nullptr) *memoryFail = true;
+  }
+  freeSecret(json);
   return copy;
 }
 

@@ -44,6 +44,28 @@ static bool isRelease(const char* functionName) {
          isName(functionName, "KestrovanRelease");
 }
 
+// The service's own adapter calls. A page naming one would reach the
+// adapter looking like the service itself: an unlock for another origin, a
+// release behind the service's back.
+static bool isInternal(const char* functionName) {
+  return isName(functionName, KESTROVAN_FUNCTION_UNLOCK) || isName(functionName, KESTROVAN_FUNCTION_GET_VERSION) ||
+         isName(functionName, KESTROVAN_FUNCTION_RELEASE);
+}
+
+// The internal call a request names, or null: the name as read (flags
+// applied) or any text under the key, which a page may send twice in
+// different letter case, leaving the adapter's own lookup to pick one.
+static const char* requestedInternal(const KestrovanJsonMap* map, const char* functionName) {
+  if (isInternal(functionName)) return functionName;
+  for (int i = 0; i < map->count && i < KESTROVAN_MAP_CAPACITY; i++) {
+    const KestrovanJsonUnit& unit = map->units[i];
+    if (unit.key != nullptr && unit.value != nullptr && isName(unit.key, "FunctionName") && isInternal(unit.value)) {
+      return unit.value;
+    }
+  }
+  return nullptr;
+}
+
 static void setValue(KestrovanJsonMap* map, KestrovanJsonMap*& result) {
   char* channel = getKestrovanJsonCharType(map, "channel");
   char* domainList = channel != nullptr ? getKestrovanJsonCharType(map, "domain_list") : nullptr;
@@ -160,6 +182,14 @@ KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJson
     return nullptr;
   }
   showKestrovanJsonMap(map);
+  if (KestrovanSession_Closed) {
+    // After Final a session opened here would never be released and the
+    // adapters are gone: refuse without looking anything up. Trace line
+    // "Dispatcher closed: Refuse request".
+    printfColorWarningLine("Dispatcher closed: ", "Refuse request");
+    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
+    return result;
+  }
 
   // A request without "SessionId" is read as one with an empty identifier,
   // and one without "FunctionName" as naming the empty function.
@@ -190,6 +220,16 @@ KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJson
 
   char* functionName = getKestrovanJsonCharType(map, "FunctionName");
   const char* name = functionName != nullptr ? functionName : "";
+  const char* internal = requestedInternal(map, name);
+  if (internal != nullptr) {
+    // Refused before a new session is opened, so nothing is loaded for it.
+    // Trace line "Refuse internal function: <name>".
+    printfColorWarningLine("Refuse internal function: ", internal);
+    free(newId);
+    free(functionName);
+    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
+    return result;
+  }
   if (index != -1) {
     existingSession(index, name, map, origin, result);
   } else {

@@ -61,6 +61,9 @@ extern uint64_t Age;
 extern char CopyPath[KESTROVAN_PATH_SIZE];     // folder of the session copies
 extern char ExecutePath[KESTROVAN_PATH_SIZE];  // folder under which adapter folders lie
 extern std::mutex KestrovanSession_DispatchLock;
+// True from KestrovanSession_Final until the next KestrovanSession_Init;
+// guarded by the dispatch lock.
+extern bool KestrovanSession_Closed;
 
 // ---- Path table (paths.cpp) ----
 
@@ -85,10 +88,14 @@ int KestrovanQueue_getQueue();             // oldest stamped slot, or -1
 void KestrovanQueue_removeQueue(int index);
 
 // Records the copy folder (created with mode 0700) and the executable's
-// folder, and initialises the value store. A folder that does not fit
-// KESTROVAN_PATH_SIZE is refused and left empty (adapters then cannot load).
+// folder, initialises the value store and opens the dispatcher. A folder
+// that does not fit KESTROVAN_PATH_SIZE is refused and left empty (adapters
+// then cannot load). A null argument leaves folders, store and dispatcher
+// as they were.
 void KestrovanSession_Init(const char* inputCopyPath, const char* inputExecutePath);
-// Releases every session, oldest first, under the dispatch lock.
+// Under the dispatch lock: closes the dispatcher (until the next Init every
+// request is answered 61001), releases every session, oldest first, and
+// wipes the value store with its key.
 void KestrovanSession_Final();
 // Releases one slot (adapter release call, unload, copy deletion) and its stamp.
 void KestrovanReleaseSession(int index);
@@ -139,6 +146,8 @@ void KestrovanSession_resetResult(KestrovanJsonMap*& result, int line, const cha
 
 // Runs one request: finds or opens the page's session, answers the built-in
 // functions and passes every other function to the session's adapter.
+// Answers 61001 alone, calling no adapter, after Final and for a function
+// named like the service's own adapter calls (any letter case).
 // Returns the result map (the caller releases it), or null when map or
 // origin is null or memory runs out. A request without "SessionId" is a new
 // session; one without "FunctionName" names the empty function.

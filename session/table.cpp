@@ -25,6 +25,7 @@ uint64_t Queue[KESTROVAN_SESSION_SLOTS] = {
 uint64_t Age = 0;
 char CopyPath[KESTROVAN_PATH_SIZE];
 char ExecutePath[KESTROVAN_PATH_SIZE];
+bool KestrovanSession_Closed = false;
 
 static bool isFreeSlot(int index) {
   return SessionList[index].sessionId == nullptr || SessionList[index].sessionId[0] == '\0';
@@ -102,14 +103,20 @@ void KestrovanSession_Init(const char* inputCopyPath, const char* inputExecutePa
   if (copyFolder(CopyPath, inputCopyPath, "inputCopyPath") && CopyPath[0] != '\0') prepareCopyFolder(CopyPath);
   copyFolder(ExecutePath, inputExecutePath, "inputExecutePath");
   KestrovanValue_init();
+  KestrovanSession_Closed = false;
 }
 
 void KestrovanSession_Final() {
   std::lock_guard<std::mutex> guard(KestrovanSession_DispatchLock);
   printfColorLine("[KestrovanFinal] ", "Start release all adapters");
+  // Closed first: a request waiting for the lock runs after this and must
+  // find nothing to open.
+  KestrovanSession_Closed = true;
   for (int index = KestrovanQueue_getQueue(); index != -1; index = KestrovanQueue_getQueue()) {
     KestrovanReleaseSession(index);
   }
+  // The values and their key do not outlive the service's end.
+  KestrovanValue_final();
 }
 
 void KestrovanReleaseSession(int index) {

@@ -20,6 +20,8 @@
  *   TEST_NULL_VERSION   Kestrovan_GetVersion answers NULL
  *   TEST_NO_MAP_ENTRY   do not export callJsonMapMethod
  *   TEST_NO_TEXT_ENTRY  do not export callMethod
+ *   TEST_RETURN_ARGUMENT callMethod answers with its own jsonText argument
+ *                       (what an adapter that echoes its input does)
  *
  * Page functions: "ReturnNull" answers NULL, "Multiline" two lines,
  * "EchoText" the value of the key "text", any other name "ok:<name>". A key
@@ -27,6 +29,9 @@
  * "ReadParam" (map entry only) reads the parameter that "name" names through
  * kestrovan/adapter_params.h and answers "<result> <encoding> <hex of value>",
  * so tests see exactly which bytes reached the adapter.
+ *
+ * Kestrovan_Release sleeps for KESTROVAN_TEST_RELEASE_DELAY_MS milliseconds
+ * when that variable is set, so a test can act while shutdown is releasing.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -149,6 +154,7 @@ MAYBE_UNUSED static char* answerFor(const char* function, const char* text, cons
   } else if (strcmp(function, KESTROVAN_FUNCTION_GET_VERSION) == 0) {
     result = versionAnswer();
   } else if (strcmp(function, KESTROVAN_FUNCTION_RELEASE) == 0) {
+    sleepMilliseconds(getenv("KESTROVAN_TEST_RELEASE_DELAY_MS"));
     result = "";
   } else {
     sleepMilliseconds(delay);
@@ -215,7 +221,12 @@ KESTROVAN_ADAPTER_EXPORT char* callMethod(const char* jsonText) {
   enter(function, json);
   char* result = answerFor(function, hasText ? text : NULL, hasDelay ? delay : NULL);
   leave(function);
+#ifdef TEST_RETURN_ARGUMENT
+  (void)result;
+  return (char*)jsonText;
+#else
   return result;
+#endif
 }
 #endif
 

@@ -117,4 +117,38 @@ TEST_F(SessionConcurrencyTest, ShutdownWaitsForTheRunningCall) {
                                                  "Kestrovan_Release"}));
 }
 
+// A request that waits for the dispatch lock while shutdown holds it runs
+// after shutdown: it must not open a session that nothing would release.
+TEST_F(SessionConcurrencyTest, RequestWaitingOnShutdownOpensNothing) {
+  install("KestrovanTestRecorder");
+  std::string id = process(open("KestrovanTestRecorder")).get("SessionID");
+  ASSERT_FALSE(id.empty());
+  // Shutdown's release call lingers, so the requests below start while it
+  // holds the lock (they also come after it when it is quicker).
+  setenv("KESTROVAN_TEST_RELEASE_DELAY_MS", "200", 1);
+  std::thread shutdown([] { KestrovanSession_Final(); });
+  for (;;) {
+    bool releasing = false;
+    for (const Call& call : calls()) releasing = releasing || call.function == "Kestrovan_Release";
+    if (releasing) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  Answer fresh;
+  Answer former;
+  std::thread newcomer([&] { fresh = process(open("KestrovanTestRecorder", "Echo")); });
+  std::thread latecomer([&] { former = process(call(id, "Sign")); });
+  newcomer.join();
+  latecomer.join();
+  shutdown.join();
+  unsetenv("KESTROVAN_TEST_RELEASE_DELAY_MS");
+
+  EXPECT_EQ(fresh.get("result"), "61001");
+  EXPECT_EQ(fresh.keys.size(), 1u);
+  EXPECT_EQ(former.get("result"), "61001");
+  EXPECT_EQ(takenSlots(), 0);
+  EXPECT_EQ(copies(), std::vector<std::string>{});
+  expectNoOverlap(calls());
+  EXPECT_EQ(entered(), (std::vector<std::string>{"Kestrovan_Unlock", "Kestrovan_GetVersion", "Kestrovan_Release"}));
+}
+
 }  // namespace

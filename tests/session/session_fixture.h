@@ -5,6 +5,7 @@
 #ifndef KESTROVAN_TESTS_SESSION_FIXTURE_H
 #define KESTROVAN_TESTS_SESSION_FIXTURE_H
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <regex>
@@ -204,6 +206,22 @@ class SessionTest : public ::testing::Test {
   }
 
   static bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+  // The names in the copy folder, sorted (a folder's link count does not
+  // count the files in it, so emptiness is checked by listing).
+  std::vector<std::string> copies() const {
+    std::vector<std::string> names;
+    DIR* dir = opendir(copyFolder.c_str());
+    EXPECT_NE(dir, nullptr) << copyFolder;
+    if (dir == nullptr) return names;
+    for (struct dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
 };
 
 // Captures the trace printed while a block runs, colours removed.

@@ -12,6 +12,7 @@
 #include "common/seal_for_page.h"
 #include "session/session.h"
 #include "session_fixture.h"
+#include "values/values.h"
 
 using namespace kestrovan_test;
 
@@ -203,9 +204,7 @@ TEST_F(FallbackTest, CopyFolderOfAnotherUserIsNotUsed) {
   EXPECT_EQ(opened.get("result"), "0");
   EXPECT_STREQ(SessionList[KestrovanSession_findSession(opened.get("SessionID").c_str())].adapterPath,
                (exeFolder + "/KestrovanTest/KestrovanTestRecorder.so").c_str());
-  struct stat info;
-  ASSERT_EQ(stat(copyFolder.c_str(), &info), 0);
-  EXPECT_EQ(info.st_nlink, 2u) << "nothing written into a folder that is not ours";
+  EXPECT_EQ(copies(), std::vector<std::string>{}) << "nothing written into a folder that is not ours";
 }
 
 TEST_F(FallbackTest, MissingCopyFolderFallsBackToTheInstalledFile) {
@@ -290,9 +289,7 @@ TEST_F(SessionTest, NeitherFileLoadsGives61902AndFreesTheSlot) {
   EXPECT_NE(out.find("Copied adapter: Inactive"), std::string::npos) << out;
   EXPECT_NE(out.find("Origin adpater: Exist"), std::string::npos) << out;
   EXPECT_EQ(takenSlots(), 0);
-  struct stat info;
-  ASSERT_EQ(stat(copyFolder.c_str(), &info), 0);
-  EXPECT_EQ(info.st_nlink, 2u) << "the copy folder should be empty again";
+  EXPECT_EQ(copies(), std::vector<std::string>{}) << "the copy folder should be empty again";
 }
 
 TEST_F(SessionTest, PathsThatDoNotFitAreRejectedNotCut) {
@@ -442,9 +439,7 @@ TEST_F(SessionTest, AdapterVariantsThatRefuse) {
   }
   EXPECT_EQ(entered("KestrovanTestUnlock61500"),
             (std::vector<std::string>{"Kestrovan_Unlock", "Kestrovan_Release"}));
-  struct stat info;
-  ASSERT_EQ(stat(copyFolder.c_str(), &info), 0);
-  EXPECT_EQ(info.st_nlink, 2u);
+  EXPECT_EQ(copies(), std::vector<std::string>{});
 
   install("KestrovanTestOldVersion");
   EXPECT_EQ(process(open("KestrovanTestOldVersion", "Echo", {{"minLibVersion", "1.0.0.0"}})).get("result"), "61204");
@@ -600,6 +595,48 @@ TEST_F(SessionTest, NullArgumentsGiveNoAnswer) {
   KestrovanJsonFinal(map);
 }
 
+// The service's own calls to an adapter cannot be sent by a page: not on an
+// open session (re-unlocking it for another origin, releasing it behind the
+// service's back) and not on a new one, where nothing is even loaded.
+TEST_F(SessionTest, PageCannotCallTheInternalAdapterFunctions) {
+  install("KestrovanTestRecorder");
+  std::string id = process(open("KestrovanTestRecorder")).get("SessionID");
+  const char* internal[] = {"Kestrovan_Unlock",     "kestrovan_unlock", "KESTROVAN_UNLOCK",  "Kestrovan_GetVersion",
+                            "kestrovan_getversion", "Kestrovan_Release", "KeStRoVaN_rElEaSe"};
+  for (const char* name : internal) {
+    Answer onSession = process(call(id, name, {{"url", "https://evil.example"}}), "https://evil.example");
+    EXPECT_EQ(onSession.get("result"), "61001") << name;
+    EXPECT_EQ(onSession.keys.size(), 1u) << name;
+    Answer onNew = process(open("KestrovanTestRecorder", name, {{"url", "https://evil.example"}}));
+    EXPECT_EQ(onNew.get("result"), "61001") << name;
+    EXPECT_EQ(onNew.keys.size(), 1u) << name << ": no session identifier for a refused request";
+    EXPECT_EQ(takenSlots(), 1) << name;
+  }
+  // The key may come twice in the page's JSON, once in another letter case:
+  // the refusal looks at every copy, not only at the one the lookup finds.
+  for (const char* second : {R"("functionname":"Kestrovan_Release")", R"("FUNCTIONNAME":"Kestrovan_Unlock")"}) {
+    std::string json = R"({"SessionId":")" + id + R"(","FunctionName":"Sign",)" + second + "}";
+    TraceCapture trace;
+    Answer answer = processJson(json);
+    std::string out = trace.finish();
+    EXPECT_EQ(answer.get("result"), "61001") << json;
+    EXPECT_NE(out.find("Refuse internal function: Kestrovan_"), std::string::npos) << out;
+    json = std::string("{") + second + R"(,"SessionId":")" + id + R"(","FunctionName":"Sign"})";
+    EXPECT_EQ(processJson(json).get("result"), "61001") << json;
+  }
+  // A name the page sent Base64-flagged is checked as the dispatcher reads it.
+  Request flagged = {{"SessionId", id},
+                     {"FunctionName", "S2VzdHJvdmFuX1JlbGVhc2U="},  // "Kestrovan_Release"
+                     {"FunctionName_KestrovanBase64Flag", "true"}};
+  EXPECT_EQ(process(flagged).get("result"), "61001");
+  // The session is still the one the service unlocked, and still works.
+  EXPECT_EQ(process(call(id, "Sign")).get("result"), "ok:Sign");
+  EXPECT_EQ(entered(), (std::vector<std::string>{"Kestrovan_Unlock", "Kestrovan_GetVersion", "Sign"}));
+  for (const Call& call : calls()) EXPECT_NE(call.detail, "https://evil.example");
+  // Only the one session's copy was ever made.
+  EXPECT_EQ(copies(), (std::vector<std::string>{"KestrovanTestRecorder-" + id + KESTROVAN_ADAPTER_SUFFIX}));
+}
+
 // ---- adapter calls ----
 
 TEST_F(SessionTest, PageFunctionAnswers) {
@@ -682,9 +719,21 @@ TEST_F(SessionTest, CallMethodOnlyAdapterGetsJsonTextForUnlockVersionAndCalls) {
   // Such an adapter gets no release call, but its copy is still unloaded and deleted.
   process(call(opened.get("SessionID"), "KestrovanClose"));
   EXPECT_EQ(entered().size(), 3u);
-  struct stat info;
-  ASSERT_EQ(stat(copyFolder.c_str(), &info), 0);
-  EXPECT_EQ(info.st_nlink, 2u);
+  EXPECT_EQ(copies(), std::vector<std::string>{});
+}
+
+// An adapter may answer with the very text it was given: the service copies
+// the answer before it frees that text. The unlock refusal then carries it.
+TEST_F(SessionTest, AnswerThatIsTheArgumentIsCopiedBeforeTheArgumentIsFreed) {
+  install("KestrovanTestReturnArgument");
+  Answer answer = process(open("KestrovanTestReturnArgument", "Sign"), "https://bank.example");
+  EXPECT_EQ(answer.keys.size(), 1u);
+  EXPECT_EQ(answer.get("result"),
+            R"({"AdapterJsonKeyCheck":"true","functionname":"Kestrovan_Unlock","KestrovanFunctionIndex":"-2",)"
+            R"("url":"https://bank.example"})");
+  EXPECT_EQ(takenSlots(), 0);
+  EXPECT_EQ(entered(), (std::vector<std::string>{"Kestrovan_Unlock"}));
+  EXPECT_EQ(copies(), std::vector<std::string>{}) << "the refused copy is deleted";
 }
 
 TEST(MapToJsonText, EscapesWhatWouldBreakTheObject) {
@@ -707,6 +756,76 @@ TEST(MapToJsonText, EscapesWhatWouldBreakTheObject) {
   EXPECT_STREQ(text, "{}");
   free(text);
   EXPECT_EQ(KestrovanSession_mapToJsonText(nullptr), nullptr);
+}
+
+// ---- shutdown ----
+
+// After Final the dispatcher is closed until the next Init: nothing is looked
+// up, opened, loaded or called, and every request is answered 61001.
+TEST_F(SessionTest, FinalClosesTheDispatcherUntilInit) {
+  install("KestrovanTestRecorder");
+  std::string id = process(open("KestrovanTestRecorder")).get("SessionID");
+  ASSERT_EQ(id.size(), 12u);
+  size_t before = calls().size();
+  KestrovanSession_Final();
+  std::vector<Call> atFinal = calls();
+  ASSERT_GT(atFinal.size(), before);
+
+  struct Late {
+    const char* name;
+    Request request;
+  } late[] = {{"echo on a new session", open("KestrovanTestRecorder", "Echo")},
+              {"page function on a new session", open("KestrovanTestRecorder", "Sign")},
+              {"no SessionId at all", {{"FunctionName", "Echo"}, {"LibDir", "KestrovanTest"}, {"ComName", "KestrovanTestRecorder"}}},
+              {"call on the session open before", call(id, "Sign")},
+              {"echo on the session open before", call(id, "Echo")},
+              {"value store", call(id, "getKestrovanValue", {{"channel", "c"}})},
+              {"release without a session", open("KestrovanTestRecorder", "KestrovanClose")}};
+  for (const Late& request : late) {
+    TraceCapture trace;
+    Answer answer = process(request.request);
+    std::string out = trace.finish();
+    EXPECT_EQ(answer.keys.size(), 1u) << request.name;
+    EXPECT_EQ(answer.get("result"), "61001") << request.name;
+    EXPECT_NE(out.find("Dispatcher closed: Refuse request"), std::string::npos) << request.name << "\n" << out;
+  }
+  EXPECT_EQ(takenSlots(), 0);
+  EXPECT_EQ(calls().size(), atFinal.size()) << "no adapter was called after Final";
+  EXPECT_EQ(copies(), std::vector<std::string>{}) << "no copy was made after Final";
+
+  // Init opens it again.
+  KestrovanSession_Init(copyFolder.c_str(), exeFolder.c_str());
+  EXPECT_EQ(process(open("KestrovanTestRecorder")).get("result"), "0");
+}
+
+// Final wipes the value store with its key: nothing stored outlives the end,
+// and nothing can be sealed until Init draws a new key.
+TEST_F(SessionTest, FinalWipesTheValueStore) {
+  ASSERT_EQ(KestrovanValue_set_value("basket", "example.com", 0, "v1"), 0);
+  char* channel = KestrovanValue_channelAt(0);
+  ASSERT_NE(channel, nullptr);
+  free(channel);
+  KestrovanSession_Final();
+  for (int i = 0; i < KESTROVAN_VALUE_RECORDS; i++) {
+    channel = KestrovanValue_channelAt(i);
+    EXPECT_EQ(channel, nullptr) << "record " << i << " holds " << channel;
+    free(channel);
+  }
+  char* value = KestrovanValue_get_value("basket", "https://example.com");
+  ASSERT_NE(value, nullptr);
+  EXPECT_STREQ(value, "");
+  free(value);
+  EXPECT_EQ(KestrovanValue_set_value("basket", "example.com", 0, "v2"), 61020) << "the key is gone";
+
+  KestrovanSession_Init(copyFolder.c_str(), exeFolder.c_str());
+  install("KestrovanTestRecorder");
+  std::string id = process(open("KestrovanTestRecorder")).get("SessionID");
+  EXPECT_EQ(process(call(id, "getKestrovanValue", {{"channel", "basket"}}), "https://example.com").get("result"), "");
+  EXPECT_EQ(process(call(id, "setKestrovanValue",
+                         {{"channel", "basket"}, {"domain_list", "example.com"}, {"timeout", "0"}, {"value", "v3"}}))
+                .get("result"),
+            "0");
+  EXPECT_EQ(process(call(id, "getKestrovanValue", {{"channel", "basket"}}), "https://example.com").get("result"), "v3");
 }
 
 // ---- the value store through the dispatcher ----
