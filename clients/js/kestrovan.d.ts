@@ -6,6 +6,8 @@ export declare const SERVICE_HOSTS: readonly string[];
 export declare const SERVER_VERSION: string;
 export declare const DEFAULT_PATH_ID: string;
 export declare const MAX_PARAMETERS: number;
+/** Longest parameter name in UTF-8 bytes (490): the service must find "<name>_KestrovanEncryptFlag". */
+export declare const MAX_PARAMETER_NAME_BYTES: number;
 export declare const SHARE_IV: string;
 export declare const SHARE_SECRET_KEY: string;
 export declare const SEAL_MARKER: string;
@@ -123,14 +125,16 @@ export interface ClientOptions {
   serviceUrl?: string;
   /** fetch to use (default the global one). */
   fetch?: typeof fetch;
-  /** Default overall deadline of a call in milliseconds (default 120000; Infinity for none). */
+  /** Default overall deadline of a call in milliseconds (default 120000; Infinity, or more than 2^31-1, for none). */
   timeoutMs?: number;
+  /** How long the search first waits for each address, in milliseconds (default 5000); silent ones are then waited for as long as the call's deadline allows. */
+  probeTimeoutMs?: number;
 }
 
 export interface CallOptions {
   /** Run on the service's main thread; "heartbeat" answers are re-sent until the result comes. */
   mainThread?: boolean;
-  /** Overall deadline for the call, heartbeats included. */
+  /** Overall deadline for the call, heartbeats and the wait for its turn (main-thread calls) included. */
   timeoutMs?: number;
   signal?: AbortSignal;
   /** Shared secret for encrypted parameters (default: a fresh random one per request). */
@@ -185,6 +189,7 @@ export declare class KestrovanClient {
   readonly ports: number[];
   readonly hosts: string[];
   timeoutMs: number;
+  probeTimeoutMs: number;
   readonly fixedUrl: boolean;
   /** The URL of the service once found, else null. */
   readonly serviceUrl: string | null;

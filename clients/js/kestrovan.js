@@ -23,6 +23,14 @@ export const HEARTBEAT = 'heartbeat';
 const MAIN_THREAD_KEY = 'KestrovanMainThread';
 const DEFAULT_TIMEOUT_MS = 120000;
 const PROBE_TIMEOUT_MS = 5000;
+// setTimeout's longest delay; a longer deadline is no deadline.
+const MAX_TIMER_MS = 2147483647;
+// The service forms flag keys ("<name>_KestrovanEncryptFlag", the longest) in
+// 511 bytes and cuts what is longer, so a longer name would lose its flags.
+export const MAX_PARAMETER_NAME_BYTES = 511 - '_KestrovanEncryptFlag'.length;
+// Main-thread calls of one origin share the service's single hand-off, so
+// the pages of one origin take turns under this Web Lock.
+const MAIN_THREAD_LOCK = 'kestrovan-main-thread';
 
 export const ResultCode = Object.freeze({
   OK: 0,
@@ -72,6 +80,7 @@ export const ErrorKind = Object.freeze({
   NoResult: 'NoResult',
   ValueUnreadable: 'ValueUnreadable',
   SessionClosed: 'SessionClosed',
+  CryptoUnavailable: 'CryptoUnavailable',
   ...Object.fromEntries([...CODE_TEXT.values()].map(([kind]) => [kind, kind])),
 });
 
@@ -118,7 +127,8 @@ export function resultCodeOf(text) {
 // ---------------------------------------------------------------- encoding
 
 const encoder = new TextEncoder();
-const decoder = new TextDecoder('utf-8');
+// ignoreBOM: a leading U+FEFF is part of the value, not a marker to drop.
+const decoder = new TextDecoder('utf-8', { ignoreBOM: true });
 
 function bytesToBase64(bytes) {
   let binary = '';
@@ -167,6 +177,8 @@ const SERVICE_ESCAPES = new Map([
 const NEEDS_FLAG = /[\\\x00-\x08\x0b\x0c\x10-\x1a\x1c-\x1f]/;
 // eslint-disable-next-line no-control-regex
 const BAD_KEY = /["\\\x00-\x1f\x7f]/;
+// eslint-disable-next-line no-control-regex
+const BAD_FIXED = /[\\\x00-\x1f\x7f]/;
 
 // True when the service reads the value back exactly as given, without flags.
 export function travelsPlain(text) {
@@ -252,7 +264,7 @@ function hexOf(bytes) {
 function subtleCrypto() {
   const subtle = globalThis.crypto && globalThis.crypto.subtle;
   if (!subtle) {
-    throw new KestrovanError('CryptoUnavailable',
+    throw new KestrovanError(ErrorKind.CryptoUnavailable,
       'Encrypted parameters need WebCrypto (crypto.subtle), which browsers offer only to secure (https or loopback) pages.');
   }
   return subtle;
@@ -303,6 +315,17 @@ function checkKey(key) {
   if (typeof key !== 'string' || key === '') throw new TypeError('Parameter names must be non-empty strings');
   if (BAD_KEY.test(key) || !isWellFormed(key)) {
     throw new TypeError(`Parameter name "${key}" holds a quote, backslash or control character`);
+  }
+  if (encoder.encode(key).length > MAX_PARAMETER_NAME_BYTES) {
+    throw new TypeError(`Parameter name "${key.slice(0, 40)}…" is longer than ${MAX_PARAMETER_NAME_BYTES} bytes: the service would not see its flags`);
+  }
+}
+
+// FunctionName and SessionId travel without flags, so they must travel plain.
+function checkFixedText(what, text) {
+  if (typeof text !== 'string') throw new TypeError(`${what} must be a string`);
+  if (BAD_FIXED.test(text) || !isWellFormed(text)) {
+    throw new TypeError(`${what} "${text}" holds a backslash, control character or lone surrogate`);
   }
 }
 
@@ -363,6 +386,12 @@ export async function prepareParameters(params, options = {}) {
   return entries;
 }
 
+// The discovery probe, and the request that collects an abandoned
+// main-thread call: a release without a session, which has no effect.
+const PROBE_PARAMETER = encodeBase64Utf8(serializeParameters([['FunctionName', 'KestrovanClose'], ['SessionId', '']]));
+const COLLECT_PARAMETER = encodeBase64Utf8(serializeParameters(
+  [['FunctionName', 'KestrovanClose'], ['SessionId', ''], [MAIN_THREAD_KEY, 'true', true]]));
+
 // ------------------------------------------------------- signals, timing
 
 // One signal that aborts when the caller's signal does or the deadline
@@ -376,7 +405,7 @@ function deadlineSignal(parent, timeoutMs) {
     if (parent.aborted) controller.abort(parent.reason);
     else parent.addEventListener('abort', onAbort, { once: true });
   }
-  if (Number.isFinite(timeoutMs)) {
+  if (Number.isFinite(timeoutMs) && timeoutMs <= MAX_TIMER_MS) {
     timer = setTimeout(() => {
       timedOut = true;
       controller.abort(new KestrovanError(ErrorKind.Timeout, `The call did not finish within ${timeoutMs} ms.`));
@@ -398,6 +427,20 @@ function abortReason(signal) {
   const e = new Error('The operation was aborted.');
   e.name = 'AbortError';
   return e;
+}
+
+// Resolves or rejects as promise does, unless signal aborts first (then
+// rejects with its reason); promise itself goes on either way.
+function untilAborted(promise, signal) {
+  if (!signal) return promise;
+  if (signal.aborted) return Promise.reject(abortReason(signal));
+  return new Promise((resolve, reject) => {
+    const onAbort = () => reject(abortReason(signal));
+    signal.addEventListener('abort', onAbort, { once: true });
+    promise.then(
+      (value) => { signal.removeEventListener('abort', onAbort); resolve(value); },
+      (error) => { signal.removeEventListener('abort', onAbort); reject(error); });
+  });
 }
 
 async function permissionState() {
@@ -444,15 +487,18 @@ async function unreachableError(urls, cause) {
 export class KestrovanClient {
   #fetch;
   #base = null;
-  #locating = null;
+  #search = null;
   #mainThreadAbandoned = false;
+  #mainThreadTurns = Promise.resolve();
 
   // options: ports, hosts, serviceUrl (fixed base URL, skips discovery),
-  // fetch, timeoutMs (default deadline per call; Infinity for none).
+  // fetch, timeoutMs (default deadline per call; Infinity for none),
+  // probeTimeoutMs (how long discovery waits for each address at first).
   constructor(options = {}) {
     this.ports = [...(options.ports ?? SERVICE_PORTS)];
     this.hosts = [...(options.hosts ?? SERVICE_HOSTS)];
     this.timeoutMs = options.timeoutMs ?? DEFAULT_TIMEOUT_MS;
+    this.probeTimeoutMs = options.probeTimeoutMs ?? PROBE_TIMEOUT_MS;
     const f = options.fetch ?? globalThis.fetch;
     if (typeof f !== 'function') throw new TypeError('No fetch function available');
     this.#fetch = options.fetch ? f : f.bind(globalThis);
@@ -469,12 +515,12 @@ export class KestrovanClient {
     return urls;
   }
 
-  // One POST; resolves with the decoded answer. Network failures reject with
-  // the fetch error itself (the caller words it).
-  async #post(base, entries, signal) {
+  // One POST of the Base64 request text; resolves with the decoded answer.
+  // Network failures reject with the fetch error itself (the caller words it).
+  async #post(base, parameter, signal) {
     const response = await this.#fetch(`${base}/`, {
       method: 'POST',
-      body: formBody(serializeParameters(entries)),
+      body: new URLSearchParams({ Parameter: parameter }),
       credentials: 'omit',
       redirect: 'error',
       signal,
@@ -489,17 +535,18 @@ export class KestrovanClient {
   // A request with no effect that the service answers with a new "SessionID"
   // only (or, when it refuses this page, with a result code): proof that the
   // service, and not something else, listens there. Resolves with null when
-  // it does, else with what went wrong.
-  async #probe(base, signal, timeoutMs = PROBE_TIMEOUT_MS) {
+  // it does, else with { error, timedOut }: timedOut when something took the
+  // request and did not answer in timeoutMs.
+  async #probe(base, signal, timeoutMs) {
     const guard = deadlineSignal(signal, timeoutMs);
     try {
-      const answer = await this.#post(base, [['FunctionName', 'KestrovanClose'], ['SessionId', '']], guard.signal);
+      const answer = await this.#post(base, PROBE_PARAMETER, guard.signal);
       if (typeof answer.SessionID === 'string' && answer.SessionID !== '') return null;
       if (resultCodeOf(answer.result) !== null) return null;
-      return new KestrovanError(ErrorKind.BadAnswer, `${base} answered, but not like the Kestrovan service.`, { answer });
+      return { error: new KestrovanError(ErrorKind.BadAnswer, `${base} answered, but not like the Kestrovan service.`, { answer }), timedOut: false };
     } catch (error) {
       if (signal && signal.aborted) throw abortReason(signal);
-      return error;
+      return { error: guard.timedOut ? guard.signal.reason : error, timedOut: guard.timedOut };
     } finally {
       guard.done();
     }
@@ -507,47 +554,104 @@ export class KestrovanClient {
 
   // Finds the service: the first of 127.0.0.1 then localhost, on 56459,
   // 56559, 56659 in order, that answers like the service. Remembered until a
-  // call finds it gone.
+  // call finds it gone. Callers that come while a search runs share it, each
+  // waiting with its own signal; the search stops once none waits any more.
   async locate(options = {}) {
+    const signal = options.signal;
+    if (signal && signal.aborted) throw abortReason(signal);
     if (this.#base !== null) return this.#base;
-    if (!this.#locating) {
-      this.#locating = (async () => {
-        const urls = this.candidateUrls();
-        // While the browser asks the user for the local-network permission,
-        // the first request waits for the answer: give it the call's whole
-        // deadline rather than the probe's few seconds.
-        const probeMs = (await permissionState()) === 'prompt' ? Infinity : PROBE_TIMEOUT_MS;
-        let first = null;
-        for (const url of urls) {
-          const failure = await this.#probe(url, options.signal, probeMs);
-          if (failure === null) {
-            this.#base = url;
-            return url;
-          }
-          first = first ?? failure;
-        }
-        throw await unreachableError(urls, first);
-      })().finally(() => { this.#locating = null; });
+    let search = this.#search;
+    if (!search) {
+      search = { controller: new AbortController(), waiters: 0, promise: null };
+      search.promise = this.#find(search.controller.signal)
+        .finally(() => { if (this.#search === search) this.#search = null; });
+      search.promise.catch(() => {}); // a search all callers left ends unheard
+      this.#search = search;
     }
-    return this.#locating;
+    search.waiters++;
+    try {
+      return await untilAborted(search.promise, signal);
+    } finally {
+      if (--search.waiters === 0) {
+        if (this.#search === search) this.#search = null;
+        search.controller.abort();
+      }
+    }
+  }
+
+  async #find(signal) {
+    const urls = this.candidateUrls();
+    // While the browser asks the user for the local-network permission,
+    // the first request waits for the answer: give it as long as the callers
+    // wait rather than the probe's few seconds.
+    const probeMs = (await permissionState()) === 'prompt' ? Infinity : this.probeTimeoutMs;
+    let first = null;
+    const silent = [];
+    for (const url of urls) {
+      const failure = await this.#probe(url, signal, probeMs);
+      if (failure === null) return this.#found(url);
+      first = first ?? failure.error;
+      if (failure.timedOut) silent.push(url);
+    }
+    // The service answers nothing while an adapter call runs (one waiting
+    // for a PIN may take minutes), so an address that took the request and
+    // stayed silent may be the busy service: wait for those as long as the
+    // callers do.
+    if (silent.length > 0) {
+      const url = await this.#firstAnswering(silent, signal);
+      if (url !== null) return this.#found(url);
+    }
+    throw await unreachableError(urls, first);
+  }
+
+  #found(url) {
+    this.#base = url;
+    return url;
+  }
+
+  // The first of urls to answer a probe without a time limit, or null when
+  // none does; the others are then given up.
+  async #firstAnswering(urls, signal) {
+    const rest = new AbortController();
+    const onAbort = () => rest.abort(signal.reason);
+    signal.addEventListener('abort', onAbort, { once: true });
+    try {
+      return await new Promise((resolve, reject) => {
+        let left = urls.length;
+        for (const url of urls) {
+          this.#probe(url, rest.signal, Infinity).then((failure) => {
+            if (failure === null) resolve(url);
+            else if (--left === 0) resolve(null);
+          }, () => {
+            if (signal.aborted) reject(abortReason(signal));
+            else if (--left === 0) resolve(null);
+          });
+        }
+      });
+    } finally {
+      signal.removeEventListener('abort', onAbort);
+      rest.abort();
+    }
   }
 
   // Sends one exchange, diagnosing a failed fetch: if the service still
   // answers a probe, it refused this request without an answer; otherwise it
   // is unreachable (and will be looked for again next time).
-  async #exchange(entries, signal) {
+  async #exchange(parameter, signal) {
     const base = await this.locate({ signal });
     try {
-      return await this.#post(base, entries, signal);
+      return await this.#post(base, parameter, signal);
     } catch (error) {
       if (error instanceof KestrovanError) throw error;
       if (signal.aborted) throw error;
-      if (await this.#probe(base, signal) === null) {
+      // A service busy with a long adapter call answers the probe only after
+      // it: the probe gets the call's own deadline, not a few seconds.
+      if (await this.#probe(base, signal, Infinity) === null) {
         throw new KestrovanError(ErrorKind.NoAnswer,
           'The service closed the connection without answering this request (it sends no answer to requests it cannot read or refuses on the transport level).',
           { cause: error });
       }
-      if (!this.fixedUrl) this.#base = null;
+      if (!this.fixedUrl && this.#base === base) this.#base = null;
       throw await unreachableError([base], error);
     }
   }
@@ -555,32 +659,22 @@ export class KestrovanClient {
   // Low-level call: sends FunctionName, SessionId and params; returns the
   // decoded answer object. With mainThread the call runs on the service's
   // main thread and "heartbeat" answers are re-sent until the result comes,
-  // the deadline (timeoutMs) passes or signal aborts.
+  // the deadline (timeoutMs) passes or signal aborts. Main-thread calls take
+  // turns: one at a time per client, and per origin where the browser has
+  // Web Locks, since the service hands a finished result to whichever
+  // request of the origin asks next.
   async send(functionName, params = {}, options = {}) {
-    const fixed = [['FunctionName', String(functionName)], ['SessionId', options.sessionId ?? '']];
+    const name = String(functionName);
+    const sessionId = String(options.sessionId ?? '');
+    checkFixedText('FunctionName', name);
+    checkFixedText('SessionId', sessionId);
+    const fixed = [['FunctionName', name], ['SessionId', sessionId]];
     const entries = await prepareParameters(params, { fixed, secret: options.secret, mainThread: !!options.mainThread });
+    const parameter = encodeBase64Utf8(serializeParameters(entries));
     const guard = deadlineSignal(options.signal, options.timeoutMs ?? this.timeoutMs);
     try {
-      if (options.mainThread && this.#mainThreadAbandoned) {
-        await this.#collectAbandoned(guard, options.onHeartbeat);
-      }
-      let heartbeats = 0;
-      for (;;) {
-        let answer;
-        try {
-          answer = await this.#exchange(entries, guard.signal);
-        } catch (error) {
-          if (options.mainThread) this.#mainThreadAbandoned = true;
-          throw error;
-        }
-        if (!options.mainThread || answer.result !== HEARTBEAT) return answer;
-        heartbeats++;
-        if (options.onHeartbeat) options.onHeartbeat(heartbeats);
-        if (guard.signal.aborted) {
-          this.#mainThreadAbandoned = true;
-          throw abortReason(guard.signal);
-        }
-      }
+      if (!options.mainThread) return await this.#exchange(parameter, guard.signal);
+      return await this.#mainThreadTurn(guard.signal, () => this.#mainThreadCall(parameter, guard.signal, options.onHeartbeat));
     } catch (error) {
       // A fetch cut short by the deadline or the caller's signal reports the
       // reason: the Timeout error, or whatever the caller aborted with.
@@ -591,14 +685,58 @@ export class KestrovanClient {
     }
   }
 
+  // Runs work once every main-thread call queued before it has ended, and
+  // under the origin's Web Lock when there is one. Waiting ends with signal.
+  async #mainThreadTurn(signal, work) {
+    const before = this.#mainThreadTurns;
+    let release;
+    const mine = new Promise((resolve) => { release = resolve; });
+    this.#mainThreadTurns = before.then(() => mine);
+    try {
+      await untilAborted(before, signal);
+      const locks = globalThis.navigator && globalThis.navigator.locks;
+      if (locks && typeof locks.request === 'function') {
+        return await locks.request(MAIN_THREAD_LOCK, { signal }, () => work());
+      }
+      return await work();
+    } finally {
+      release();
+    }
+  }
+
+  async #mainThreadCall(parameter, signal, onHeartbeat) {
+    if (this.#mainThreadAbandoned) await this.#collectAbandoned(signal, onHeartbeat);
+    let heartbeats = 0;
+    for (;;) {
+      let answer;
+      try {
+        answer = await this.#exchange(parameter, signal);
+      } catch (error) {
+        this.#mainThreadAbandoned = true;
+        throw error;
+      }
+      if (answer.result !== HEARTBEAT) return answer;
+      heartbeats++;
+      try {
+        if (onHeartbeat) onHeartbeat(heartbeats);
+      } catch (error) {
+        // The call still runs at the service; its result is collected later.
+        this.#mainThreadAbandoned = true;
+        throw error;
+      }
+      if (signal.aborted) {
+        this.#mainThreadAbandoned = true;
+        throw abortReason(signal);
+      }
+    }
+  }
+
   // A main-thread call this client gave up on may still run, and its result
   // goes to the next main-thread request. Collect it with a request that has
   // no effect if it runs instead (a release without a session).
-  async #collectAbandoned(guard, onHeartbeat) {
-    const entries = await prepareParameters({}, {
-      fixed: [['FunctionName', 'KestrovanClose'], ['SessionId', '']], mainThread: true });
+  async #collectAbandoned(signal, onHeartbeat) {
     for (;;) {
-      const answer = await this.#exchange(entries, guard.signal);
+      const answer = await this.#exchange(COLLECT_PARAMETER, signal);
       if (answer.result !== HEARTBEAT) break;
       if (onHeartbeat) onHeartbeat(0);
     }

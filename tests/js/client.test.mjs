@@ -345,3 +345,210 @@ test('close keeps a browser-mode session; force release ends it', async () => {
   await plain.close(); // nothing sent
   assert.deepEqual(sent.slice(1), ['KestrovanEcho', 'KestrovanClose', 'KestrovanForceRelease', 'KestrovanEcho', 'KestrovanClose']);
 });
+
+// Main-thread calls share the service's one hand-off per origin: a second
+// call sent while the first runs could collect the first one's result (and
+// the first's re-send would then run it again).
+test('main-thread calls of one client take turns; one given up while waiting sends nothing', async (t) => {
+  const slowAnswers = ['heartbeat', 'heartbeat', 'slow done'];
+  const server = await standIn((request) => {
+    if (request.FunctionName === 'KestrovanEcho') return { map: session };
+    if (request.FunctionName === 'Slow') return { delayMs: 60, map: { result: slowAnswers.shift() } };
+    return { delayMs: 10, map: { result: `done:${request.FunctionName}` } };
+  });
+  t.after(server.close);
+  const s = await new KestrovanClient({ serviceUrl: server.url }).openSession();
+  const slow = s.call('Slow', {}, { mainThread: true });
+  const fast = s.call('Fast', {}, { mainThread: true });
+  const late = s.call('GivenUp', {}, { mainThread: true, timeoutMs: 30 });
+  const plain = s.call('Plain');
+  const last = s.call('Last', {}, { mainThread: true });
+  await assert.rejects(late, (e) => e.kind === 'Timeout');
+  assert.deepEqual(await Promise.all([slow, fast, plain, last]), ['slow done', 'done:Fast', 'done:Plain', 'done:Last']);
+  const mainThread = server.seen.slice(1).filter((x) => x.request.KestrovanMainThread).map((x) => x.request.FunctionName);
+  assert.deepEqual(mainThread, ['Slow', 'Slow', 'Slow', 'Fast', 'Last']);
+  // Plain calls do not wait for main-thread ones.
+  assert.ok(server.seen.findIndex((x) => x.request.FunctionName === 'Plain') < 3);
+});
+
+test('where the browser has Web Locks, main-thread calls of every client of the origin take turns under one lock', async (t) => {
+  const names = [];
+  let tail = Promise.resolve();
+  const locks = {
+    // A lock manager for one name: callbacks run one after another.
+    request(name, options, callback) {
+      names.push(name);
+      assert.ok(options.signal instanceof AbortSignal);
+      const run = tail.then(() => callback());
+      tail = run.catch(() => {});
+      return run;
+    },
+  };
+  const saved = Object.getOwnPropertyDescriptor(globalThis, 'navigator');
+  Object.defineProperty(globalThis, 'navigator', { value: { locks }, configurable: true, writable: true });
+  t.after(() => {
+    if (saved) Object.defineProperty(globalThis, 'navigator', saved);
+    else delete globalThis.navigator;
+  });
+  const slowAnswers = ['heartbeat', 'slow done'];
+  const server = await standIn((request) => {
+    if (request.FunctionName === 'KestrovanEcho') return { map: session };
+    if (request.FunctionName === 'Slow') return { delayMs: 60, map: { result: slowAnswers.shift() } };
+    return { map: { result: `done:${request.FunctionName}` } };
+  });
+  t.after(server.close);
+  // Two clients, as two tabs of one origin would have.
+  const a = await new KestrovanClient({ serviceUrl: server.url }).openSession();
+  const b = await new KestrovanClient({ serviceUrl: server.url }).openSession();
+  const results = await Promise.all([a.call('Slow', {}, { mainThread: true }), b.call('Fast', {}, { mainThread: true })]);
+  assert.deepEqual(results, ['slow done', 'done:Fast']);
+  assert.deepEqual(server.seen.slice(2).map((x) => x.request.FunctionName), ['Slow', 'Slow', 'Fast']);
+  assert.deepEqual(names, ['kestrovan-main-thread', 'kestrovan-main-thread']);
+});
+
+// A fetch whose answers come after delayMs(url, request), cut short by the
+// request's signal as a real fetch is.
+function slowFetch(handler) {
+  const urls = [];
+  const fetch = (url, init) => new Promise((resolve, reject) => {
+    urls.push(url);
+    const request = requestOf(init.body.toString());
+    const fail = () => reject(init.signal.reason);
+    if (init.signal.aborted) { fail(); return; }
+    const { delayMs = 0, map, error } = handler(url, request);
+    const timer = setTimeout(() => {
+      init.signal.removeEventListener('abort', onAbort);
+      if (error) reject(error);
+      else resolve(new Response(answerText(map), { status: 200 }));
+    }, delayMs);
+    const onAbort = () => { clearTimeout(timer); fail(); };
+    init.signal.addEventListener('abort', onAbort, { once: true });
+  });
+  return { fetch, urls };
+}
+
+test('callers sharing one search each wait with their own signal; one giving up does not end it for the others', async () => {
+  const answer = (url, request) => (request.FunctionName === 'KestrovanClose'
+    ? { delayMs: 200, map: { SessionID: 'PROBE000_SID' } } : { map: session });
+  // The first caller gives up; the second still gets the service.
+  {
+    const { fetch, urls } = slowFetch(answer);
+    const client = new KestrovanClient({ fetch });
+    const first = new AbortController();
+    const reason = new Error('first caller left');
+    const gone = client.locate({ signal: first.signal });
+    const staying = client.locate();
+    setTimeout(() => first.abort(reason), 20);
+    await assert.rejects(gone, (e) => e === reason);
+    assert.equal(await staying, 'https://127.0.0.1:56459');
+    assert.equal(urls.length, 1, 'one search');
+  }
+  // A later caller's own deadline and signal apply to it alone.
+  {
+    const { fetch, urls } = slowFetch(answer);
+    const client = new KestrovanClient({ fetch, timeoutMs: 40 });
+    const first = client.locate();
+    const second = new AbortController();
+    const reason = new Error('second caller left');
+    const leaving = client.locate({ signal: second.signal });
+    const timed = client.openSession();
+    setTimeout(() => second.abort(reason), 20);
+    let firstDone = false;
+    first.then(() => { firstDone = true; });
+    await assert.rejects(leaving, (e) => e === reason);
+    await assert.rejects(timed, (e) => e.kind === 'Timeout');
+    assert.equal(firstDone, false, 'the others gave up before the search ended');
+    assert.equal(await first, 'https://127.0.0.1:56459');
+    assert.equal(urls.length, 1, 'one search');
+  }
+  // Everyone left: the search stops, and the next caller starts a new one.
+  {
+    const { fetch, urls } = slowFetch(answer);
+    const client = new KestrovanClient({ fetch });
+    const only = new AbortController();
+    const gone = client.locate({ signal: only.signal });
+    setTimeout(() => only.abort(new Error('left')), 20);
+    await assert.rejects(gone, /left/);
+    assert.equal(await client.locate(), 'https://127.0.0.1:56459');
+    assert.equal(urls.length, 2);
+  }
+});
+
+// The service answers nothing while an adapter call runs (one waiting for a
+// PIN may take minutes): a probe it leaves unanswered for longer than the
+// probe's 5 s must not make it "unreachable".
+test('a busy service that answers only after the probe time is still found, and still known after a dropped call', async () => {
+  let probeDelayMs = 5500;
+  const { fetch } = slowFetch((url, request) => {
+    if (request.FunctionName === 'KestrovanClose') return { delayMs: probeDelayMs, map: { SessionID: 'PROBE000_SID' } };
+    if (request.FunctionName === 'Drop') return { error: new TypeError('fetch failed') };
+    return { map: session };
+  });
+  const client = new KestrovanClient({ fetch, hosts: ['127.0.0.1'], ports: [56459] });
+  const s = await client.openSession();
+  assert.equal(client.serviceUrl, 'https://127.0.0.1:56459');
+  await assert.rejects(s.call('Drop'), (e) => e.kind === 'NoAnswer');
+  assert.equal(client.serviceUrl, 'https://127.0.0.1:56459', 'still known');
+  // Silence until the caller's deadline is that deadline, not "unreachable".
+  probeDelayMs = 60000;
+  await assert.rejects(s.call('Drop', {}, { timeoutMs: 300 }), (e) => e.kind === 'Timeout');
+  assert.equal(client.serviceUrl, 'https://127.0.0.1:56459', 'still known');
+});
+
+test('an address that stays silent and then fails is unreachable; one that refuses is not waited for', async () => {
+  const silentThenRefused = slowFetch(() => ({ delayMs: 150, error: new TypeError('fetch failed') }));
+  const client = new KestrovanClient({ fetch: silentThenRefused.fetch, hosts: ['127.0.0.1'], ports: [56459], probeTimeoutMs: 50 });
+  await assert.rejects(client.locate(), (e) => e.kind === 'ServiceUnreachable');
+  assert.equal(silentThenRefused.urls.length, 2, 'probed, then waited for once more');
+  const refusing = slowFetch(() => ({ error: new TypeError('fetch failed') }));
+  const other = new KestrovanClient({ fetch: refusing.fetch, probeTimeoutMs: 50 });
+  await assert.rejects(other.locate(), (e) => e.kind === 'ServiceUnreachable');
+  assert.equal(refusing.urls.length, 6, 'each address once');
+});
+
+test('a FunctionName or SessionId that cannot travel plain is a TypeError, and nothing is sent', async (t) => {
+  const server = await standIn((request) => (request.FunctionName === 'KestrovanEcho' ? { map: session }
+    : { map: { result: `done:${request.FunctionName}` } }));
+  t.after(server.close);
+  const client = new KestrovanClient({ serviceUrl: server.url });
+  const s = await client.openSession();
+  const n = server.seen.length;
+  for (const bad of ['a\\b', 'line\nbreak', 'tab\t', 'bell\x07', 'del\x7f', 'lone \uD800', '\uDC00']) {
+    await assert.rejects(s.call(bad, {}, { mainThread: true }), TypeError, JSON.stringify(bad));
+    await assert.rejects(client.send('F', {}, { sessionId: bad }), TypeError, JSON.stringify(bad));
+    await assert.rejects(client.send('F', {}, { sessionId: bad, mainThread: true }), TypeError, JSON.stringify(bad));
+  }
+  assert.equal(server.seen.length, n, 'nothing sent');
+  // Nothing ran, so nothing is collected before the next main-thread call.
+  assert.equal(await s.call('Next', {}, { mainThread: true }), 'done:Next');
+  assert.deepEqual(server.seen.slice(n).map((x) => x.request.FunctionName), ['Next']);
+  // Quotes and other text are fine in a function name.
+  assert.equal(await s.call('Say "Ω"'), 'done:Say "Ω"');
+});
+
+test('an onHeartbeat that throws ends the call with its error, and the next main-thread call collects the running one', async (t) => {
+  const server = await standIn((request) => {
+    if (request.FunctionName === 'KestrovanEcho') return { map: session };
+    if (request.FunctionName === 'Slow') return { map: { result: 'heartbeat' } };
+    if (request.FunctionName === 'KestrovanClose') return { map: { result: 'late result of Slow' } };
+    return { map: { result: `done:${request.FunctionName}` } };
+  });
+  t.after(server.close);
+  const s = await new KestrovanClient({ serviceUrl: server.url }).openSession();
+  const broken = new Error('the progress display broke');
+  await assert.rejects(s.call('Slow', {}, { mainThread: true, onHeartbeat: () => { throw broken; } }), (e) => e === broken);
+  const n = server.seen.length;
+  assert.equal(await s.call('Next', {}, { mainThread: true }), 'done:Next');
+  assert.deepEqual(server.seen.slice(n).map((x) => x.request.FunctionName), ['KestrovanClose', 'Next']);
+});
+
+test('a deadline beyond what a timer can hold is no deadline, not an immediate one', async (t) => {
+  const server = await standIn((request) => (request.FunctionName === 'KestrovanEcho' ? { map: session }
+    : { delayMs: 50, map: { result: `done:${request.FunctionName}` } }));
+  t.after(server.close);
+  for (const timeoutMs of [2 ** 31 - 1, 2 ** 31, 2 ** 40, Number.MAX_VALUE]) {
+    const s = await new KestrovanClient({ serviceUrl: server.url, timeoutMs }).openSession();
+    assert.equal(await s.call('F'), 'done:F', `client ${timeoutMs}`);
+    assert.equal(await s.call('G', {}, { timeoutMs, mainThread: true }), 'done:G', `call ${timeoutMs}`);
+  }
+});

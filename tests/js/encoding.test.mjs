@@ -5,7 +5,8 @@ import assert from 'node:assert/strict';
 
 import {
   encodeBase64Utf8, decodeBase64Utf8, formBody, serializeParameters, decodeAnswer,
-  prepareParameters, param, hidden, base64, travelsPlain, MAX_PARAMETERS, KestrovanError,
+  prepareParameters, param, hidden, base64, encrypted, travelsPlain, MAX_PARAMETERS, MAX_PARAMETER_NAME_BYTES,
+  KestrovanError,
 } from '../../clients/js/kestrovan.js';
 
 const texts = [
@@ -16,6 +17,9 @@ const texts = [
   'emoji 🔐🙂 and 𝄞',
   '>>>???', // Base64 of this holds "+" and "/"
   'ÿþý',
+  '\uFEFFa leading byte-order mark is part of the text',
+  '\uFEFF',
+  '\uFEFF\uFEFFtwo',
 ];
 
 test('Base64 of UTF-8 matches Buffer and round-trips', () => {
@@ -134,6 +138,25 @@ test('what the service cannot carry is refused before sending', async () => {
   assert.throws(() => param('x', { base64: true, encrypt: true }), TypeError);
 });
 
+test('names too long for the service to find their flags are refused', async () => {
+  const fixed = [['FunctionName', 'F'], ['SessionId', '']];
+  assert.equal(MAX_PARAMETER_NAME_BYTES + '_KestrovanEncryptFlag'.length, 511);
+  const longest = 'n'.repeat(MAX_PARAMETER_NAME_BYTES);
+  const entries = await prepareParameters({ [longest]: encrypted('x', { hide: true }) }, { fixed, secret: 'S'.repeat(32) });
+  assert.deepEqual(entries.map(([k]) => k).slice(2, 5),
+    [longest, `${longest}_KestrovanEncryptFlag`, `${longest}_KestrovanHide`]);
+  const tooLong = [
+    'n'.repeat(MAX_PARAMETER_NAME_BYTES + 1),
+    'Ω'.repeat(MAX_PARAMETER_NAME_BYTES / 2) + 'n', // counted in UTF-8 bytes, not characters
+    'n'.repeat(2000),
+  ];
+  for (const name of tooLong) {
+    for (const value of ['plain', hidden('secret'), base64('x'), 'needs\\flag']) {
+      await assert.rejects(prepareParameters({ [name]: value }, { fixed }), TypeError, `${name.length} characters`);
+    }
+  }
+});
+
 test('at most 128 keys, flags and fixed keys counted', async () => {
   const fixed = [['FunctionName', 'F'], ['SessionId', '']];
   const fits = {};
@@ -152,6 +175,8 @@ test('answers: Base64 values decoded as UTF-8, keys as written', () => {
   assert.deepEqual(answer, { LibVersion: '1.0.0.5', result: 'Καλημέρα 🔐', SessionID: 'ABCDEFGH_SID' });
   assert.deepEqual(decodeAnswer('{}'), {});
   assert.deepEqual(decodeAnswer('{"result": ""}'), { result: '' });
+  const marked = Buffer.from('\uFEFFsigned').toString('base64');
+  assert.deepEqual(decodeAnswer(`{"result": "${marked}"}`), { result: '\uFEFFsigned' });
 });
 
 test('answers that are not the service\'s form are a BadAnswer', () => {

@@ -2,6 +2,7 @@
 // what happened.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import fs from 'node:fs';
 
 import { errorForCode, resultCodeOf, KestrovanError, ErrorKind, ResultCode } from '../../clients/js/kestrovan.js';
 
@@ -72,4 +73,25 @@ test('errors keep the answer they came from', () => {
   const answer = { result: '61204' };
   const error = errorForCode(61204, 'open', answer);
   assert.equal(error.answer, answer);
+});
+
+test('every error kind the type declarations name exists at runtime, and no other', () => {
+  const dts = fs.readFileSync(new URL('../../clients/js/kestrovan.d.ts', import.meta.url), 'utf8');
+  const union = /export type ErrorKindName =([^;]*);/.exec(dts);
+  assert.ok(union, 'ErrorKindName found in kestrovan.d.ts');
+  const declared = [...union[1].matchAll(/'([A-Za-z]+)'/g)].map((m) => m[1]).sort();
+  assert.ok(declared.includes('CryptoUnavailable'));
+  assert.deepEqual(Object.keys(ErrorKind).sort(), declared);
+  for (const kind of declared) assert.equal(ErrorKind[kind], kind);
+});
+
+test('the Node version the package states is the one the library needs', () => {
+  const pkg = JSON.parse(fs.readFileSync(new URL('../../clients/js/package.json', import.meta.url), 'utf8'));
+  const readme = fs.readFileSync(new URL('../../clients/js/README.md', import.meta.url), 'utf8');
+  const source = fs.readFileSync(new URL('../../clients/js/kestrovan.js', import.meta.url), 'utf8');
+  // globalThis.crypto (WebCrypto) is global from Node 20 on.
+  assert.match(source, /Node 20\+/);
+  assert.equal(pkg.engines.node, '>=20');
+  assert.match(readme, /Node 20\+/);
+  assert.doesNotMatch(readme, /Node 1[0-9]\+/);
 });
