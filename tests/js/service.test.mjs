@@ -172,3 +172,38 @@ test('a main-thread call given up on does not leak its result into the next one'
   assert.equal(await session.call('Plain'), 'ok:Plain');
   await session.forceRelease();
 });
+
+test('a slow and a fast main-thread call started together each get their own result, and the slow one runs once', async () => {
+  const session = await client.openSession();
+  const beats = [];
+  const [slow, fast] = await Promise.all([
+    session.call('SlowOnce', { delay_ms: '8500' }, { mainThread: true, onHeartbeat: (n) => beats.push(n) }),
+    session.call('FastOnce', {}, { mainThread: true }),
+  ]);
+  assert.deepEqual([slow, fast], ['ok:SlowOnce', 'ok:FastOnce']);
+  assert.ok(beats.length >= 1, 'the slow call outlived a heartbeat');
+  const entered = (name) => service.adapterLog().split('\n').filter((line) => line.split('\t')[1] === 'enter'
+    && line.split('\t')[2] === name).length;
+  assert.equal(entered('SlowOnce'), 1);
+  assert.equal(entered('FastOnce'), 1);
+  await session.forceRelease();
+});
+
+test('while an adapter call holds the service longer than the probe time, a new page still finds it', async () => {
+  const busy = await client.openSession();
+  const long = busy.call('HoldsTheService', { delay_ms: '8000' });
+  // Wait until the adapter has the call, so the service is busy for 8 s.
+  const deadline = Date.now() + 5000;
+  while (!/\tenter\tHoldsTheService\t/.test(service.adapterLog()) && Date.now() < deadline) {
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+  assert.match(service.adapterLog(), /\tenter\tHoldsTheService\t/);
+  // One address only: the busy service there must not be taken for none.
+  const fresh = new KestrovanClient({ fetch: fetchWithOrigin('https://other.test'), hosts: ['127.0.0.1'], ports: [56459] });
+  const session = await fresh.openSession();
+  assert.equal(fresh.serviceUrl, 'https://127.0.0.1:56459');
+  assert.equal(await long, 'ok:HoldsTheService');
+  assert.equal(await session.call('AfterIt'), 'ok:AfterIt');
+  await session.forceRelease();
+  await busy.forceRelease();
+});
