@@ -85,7 +85,8 @@ $('release').addEventListener('click', () => act($('release'), async () => {
 
 // "name=value" lines; the first "=" separates name and value.
 function parameters() {
-  const params = {};
+  // No prototype: a line named "__proto__" is a parameter like any other.
+  const params = Object.create(null);
   for (const line of $('params').value.split('\n')) {
     if (line.trim() === '') continue;
     const at = line.indexOf('=');

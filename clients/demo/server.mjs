@@ -3,12 +3,13 @@
 // as a real site does. Plain node, no dependencies; serves a fixed list of
 // files and nothing else.
 //
-//   node clients/demo/server.mjs [--host 127.0.0.1] [--port 8480] [--exit-with-parent]
+//   node clients/demo/server.mjs [--host 127.0.0.1] [--port 8480] [--exit-with-parent [PID]]
 //
 // Prints "Demo page: http://HOST:PORT/" once it listens. Port 0 picks a free
 // port. Ctrl-C (or SIGTERM) stops it; with --exit-with-parent it also stops
 // when the process that started it ends (the run command starts it and then
-// becomes the service).
+// becomes the service). Name that process's PID: one that ended before this
+// server looked at its parent would otherwise go unnoticed.
 import http from 'node:http';
 import { readFile } from 'node:fs/promises';
 import { fileURLToPath } from 'node:url';
@@ -35,9 +36,23 @@ if (!Number.isInteger(port) || port < 0 || port > 65535) {
   process.exit(2);
 }
 
-const server = http.createServer(async (req, res) => {
-  const url = new URL(req.url, 'http://demo.invalid');
-  const entry = files.get(url.pathname);
+// The path of the request line as sent, without query: no URL parsing, which
+// would throw on some request lines and read "//name" as a host.
+function pathOf(target) {
+  const end = target.search(/[?#]/);
+  return end < 0 ? target : target.slice(0, end);
+}
+
+const server = http.createServer((req, res) => {
+  serve(req, res).catch((error) => {
+    // Nothing a request sends may end the server.
+    if (!res.headersSent) res.writeHead(500, { 'Content-Type': 'text/plain; charset=utf-8' }).end(`${error.message}\n`);
+    else res.destroy();
+  });
+});
+
+async function serve(req, res) {
+  const entry = files.get(pathOf(req.url));
   if (req.method !== 'GET' && req.method !== 'HEAD') {
     res.writeHead(405, { Allow: 'GET, HEAD' }).end();
     return;
@@ -60,7 +75,7 @@ const server = http.createServer(async (req, res) => {
   } catch (error) {
     res.writeHead(500, { 'Content-Type': 'text/plain; charset=utf-8' }).end(`${error.message}\n`);
   }
-});
+}
 
 server.on('error', (error) => {
   console.error(`server.mjs: ${error.message}`);
@@ -75,9 +90,29 @@ function stop() {
   server.close(() => process.exit(0));
   server.closeAllConnections();
 }
-if (process.argv.includes('--exit-with-parent')) {
-  const parent = process.ppid;
-  setInterval(() => { if (process.ppid !== parent) stop(); }, 1000).unref();
+// True while pid names a live process of this user (a pid reused by another
+// user's process reads as gone).
+function alive(pid) {
+  try {
+    process.kill(pid, 0);
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+const withParent = process.argv.indexOf('--exit-with-parent');
+if (withParent > 0) {
+  const named = process.argv[withParent + 1];
+  if (named !== undefined && /^[0-9]+$/.test(named)) {
+    const parent = Number(named);
+    const check = () => { if (!alive(parent)) stop(); };
+    check();
+    setInterval(check, 1000).unref();
+  } else {
+    const parent = process.ppid;
+    setInterval(() => { if (process.ppid !== parent) stop(); }, 1000).unref();
+  }
 }
 for (const signal of ['SIGINT', 'SIGTERM']) {
   process.on(signal, stop);

@@ -30,6 +30,8 @@ kestrovan_demo() {
   fi
   chmod 600 "$list"
 
-  node "$root/clients/demo/server.mjs" --port "$port" --exit-with-parent &
+  # $$ is this shell, which becomes the service: named, so that a service
+  # gone before the server looks is noticed too.
+  node "$root/clients/demo/server.mjs" --port "$port" --exit-with-parent "$$" &
 }
 kestrovan_demo "$root"

@@ -70,6 +70,29 @@ test('the demo page lists certificates through the PKI adapter; screenshot', asy
   await context.close();
 });
 
+test('the demo page sends every parameter line as written, "__proto__" and "constructor" included', async () => {
+  const context = await browser.newContext();
+  const page = await context.newPage();
+  await page.goto(demo.url);
+  await page.waitForSelector('body[data-ready="true"]');
+  await page.click('#open');
+  await page.waitForFunction(() => document.getElementById('session-id').textContent.endsWith('_SID'));
+  await page.fill('#function', 'ParameterLines');
+  await page.uncheck('#main-thread');
+  await page.fill('#params', '__proto__=first\nconstructor=second\nplain=third=3');
+  const sent = page.waitForRequest((request) => request.method() === 'POST'
+    && JSON.parse(Buffer.from(new URLSearchParams(request.postData()).get('Parameter'), 'base64').toString('utf8'))
+      .FunctionName === 'ParameterLines');
+  await page.click('#call');
+  const request = JSON.parse(Buffer.from(new URLSearchParams((await sent).postData()).get('Parameter'), 'base64').toString('utf8'));
+  assert.ok(Object.hasOwn(request, '__proto__'), JSON.stringify(request));
+  assert.equal(request['__proto__'], 'first');
+  assert.equal(request.constructor, 'second');
+  assert.equal(request.plain, 'third=3');
+  await page.click('#release');
+  await context.close();
+});
+
 test('a site the user has not allowed is refused by the PKI adapter, and told so', async () => {
   const origin = 'https://stranger.example';
   const context = await browser.newContext();

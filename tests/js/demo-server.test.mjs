@@ -62,3 +62,59 @@ test('nothing else: other paths, traversal and other methods are refused', async
   assert.match(raw, /^HTTP\/1\.1 404/);
   assert.equal((await fetch(`${base}/`, { method: 'POST', body: 'x' })).status, 405);
 });
+
+// Sends text as it is on a fresh connection; resolves with what came back.
+function rawRequest(text) {
+  return new Promise((resolve, reject) => {
+    const socket = net.connect(new URL(base).port, '127.0.0.1', () => socket.end(text));
+    let answer = '';
+    socket.on('data', (chunk) => { answer += chunk; });
+    socket.on('end', () => resolve(answer));
+    socket.on('error', reject);
+  });
+}
+
+test('request lines no URL parser accepts are answered, and the server keeps serving', async () => {
+  for (const target of ['//%zz', '//', '//index.html', '/%', '//[::1', 'http://[', '*']) {
+    const answer = await rawRequest(`GET ${target} HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n`);
+    assert.match(answer, /^HTTP\/1\.1 (400|404)/, target);
+    assert.equal((await fetch(`${base}/`)).status, 200, `after ${target}`);
+  }
+  assert.equal(server.exitCode, null, 'still running');
+  assert.equal((await fetch(`${base}/index.html?x=%zz#y`)).status, 200);
+});
+
+// Resolves with the exit code, or with 'running' if it has not exited when
+// the server has been given a generous while.
+function exitOf(child, ms = 15000) {
+  return new Promise((resolve) => {
+    if (child.exitCode !== null) { resolve(child.exitCode); return; }
+    const timer = setTimeout(() => resolve('running'), ms);
+    child.once('exit', (code) => { clearTimeout(timer); resolve(code); });
+  });
+}
+
+test('--exit-with-parent PID: a parent gone before the server starts ends it; a live one keeps it', async () => {
+  const gone = spawn(process.execPath, ['-e', '']);
+  await exitOf(gone);
+  const orphan = spawn(process.execPath, [path.join(repo, 'clients', 'demo', 'server.mjs'), '--port', '0',
+    '--exit-with-parent', String(gone.pid)], { stdio: 'ignore' });
+  const code = await exitOf(orphan);
+  if (code === 'running') orphan.kill('SIGKILL');
+  assert.equal(code, 0);
+
+  const kept = spawn(process.execPath, [path.join(repo, 'clients', 'demo', 'server.mjs'), '--port', '0',
+    '--exit-with-parent', String(process.pid)], { stdio: ['ignore', 'pipe', 'inherit'] });
+  const url = await new Promise((resolve, reject) => {
+    let out = '';
+    kept.stdout.on('data', (chunk) => {
+      out += chunk;
+      const match = /Demo page: (http:\/\/\S+)/.exec(out);
+      if (match) resolve(match[1]);
+    });
+    kept.on('exit', (c) => reject(new Error(`exited with ${c}`)));
+  });
+  assert.equal((await fetch(url)).status, 200);
+  kept.kill('SIGTERM');
+  assert.equal(await exitOf(kept), 0);
+});
