@@ -127,7 +127,7 @@ export interface ClientOptions {
   fetch?: typeof fetch;
   /** Default overall deadline of a call in milliseconds (default 120000; Infinity, or more than 2^31-1, for none). */
   timeoutMs?: number;
-  /** How long the search first waits for each address, in milliseconds (default 5000); silent ones are then waited for as long as the call's deadline allows. */
+  /** How long the search waits for an address before it also tries the next, in milliseconds (default 5000); a silent address is still waited for. */
   probeTimeoutMs?: number;
 }
 

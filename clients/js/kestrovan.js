@@ -535,20 +535,17 @@ export class KestrovanClient {
   // A request with no effect that the service answers with a new "SessionID"
   // only (or, when it refuses this page, with a result code): proof that the
   // service, and not something else, listens there. Resolves with null when
-  // it does, else with { error, timedOut }: timedOut when something took the
-  // request and did not answer in timeoutMs.
-  async #probe(base, signal, timeoutMs) {
-    const guard = deadlineSignal(signal, timeoutMs);
+  // it does, else with what went wrong. It waits as long as signal lets it:
+  // the service answers nothing while an adapter call runs.
+  async #probe(base, signal) {
     try {
-      const answer = await this.#post(base, PROBE_PARAMETER, guard.signal);
+      const answer = await this.#post(base, PROBE_PARAMETER, signal);
       if (typeof answer.SessionID === 'string' && answer.SessionID !== '') return null;
       if (resultCodeOf(answer.result) !== null) return null;
-      return { error: new KestrovanError(ErrorKind.BadAnswer, `${base} answered, but not like the Kestrovan service.`, { answer }), timedOut: false };
+      return new KestrovanError(ErrorKind.BadAnswer, `${base} answered, but not like the Kestrovan service.`, { answer });
     } catch (error) {
-      if (signal && signal.aborted) throw abortReason(signal);
-      return { error: guard.timedOut ? guard.signal.reason : error, timedOut: guard.timedOut };
-    } finally {
-      guard.done();
+      if (signal.aborted) throw abortReason(signal);
+      return error;
     }
   }
 
@@ -579,59 +576,67 @@ export class KestrovanClient {
     }
   }
 
+  // Probes the candidates in order, each for probeTimeoutMs at first. The
+  // service answers nothing while an adapter call runs (one waiting for a
+  // PIN may take minutes), so a probe that got no answer in that time is not
+  // given up: it goes on while the later candidates are tried, and the first
+  // probe to find the service wins. Only refusals and wrong answers count as
+  // "not there"; silence lasts as long as a caller waits.
   async #find(signal) {
     const urls = this.candidateUrls();
     // While the browser asks the user for the local-network permission,
-    // the first request waits for the answer: give it as long as the callers
-    // wait rather than the probe's few seconds.
+    // the first request waits for the answer: no moving on meanwhile.
     const probeMs = (await permissionState()) === 'prompt' ? Infinity : this.probeTimeoutMs;
-    let first = null;
-    const silent = [];
-    for (const url of urls) {
-      const failure = await this.#probe(url, signal, probeMs);
-      if (failure === null) return this.#found(url);
-      first = first ?? failure.error;
-      if (failure.timedOut) silent.push(url);
+    const failures = new Array(urls.length).fill(null);
+    const probes = new AbortController();
+    const onAbort = () => probes.abort(signal.reason);
+    signal.addEventListener('abort', onAbort, { once: true });
+    try {
+      const found = await new Promise((resolveOnce, rejectOnce) => {
+        let next = 0;
+        let running = 0;
+        let over = false;
+        const resolve = (url) => { over = true; resolveOnce(url); };
+        const reject = (error) => { over = true; rejectOnce(error); };
+        const give = () => {
+          if (over) return;
+          if (next === urls.length) {
+            if (running === 0) resolve(null);
+            return;
+          }
+          const index = next++;
+          let movedOn = false;
+          running++;
+          const timer = Number.isFinite(probeMs) && probeMs <= MAX_TIMER_MS
+            ? setTimeout(() => { movedOn = true; give(); }, Math.max(0, probeMs)) : null;
+          this.#probe(urls[index], probes.signal).then((failure) => {
+            clearTimeout(timer);
+            running--;
+            if (failure === null) {
+              resolve(urls[index]);
+              return;
+            }
+            failures[index] = failure;
+            if (!movedOn) give();
+            else if (next === urls.length && running === 0) resolve(null);
+          }, (error) => {
+            clearTimeout(timer);
+            reject(error);
+          });
+        };
+        give();
+      });
+      if (found !== null) return this.#found(found);
+    } finally {
+      signal.removeEventListener('abort', onAbort);
+      probes.abort();
     }
-    // The service answers nothing while an adapter call runs (one waiting
-    // for a PIN may take minutes), so an address that took the request and
-    // stayed silent may be the busy service: wait for those as long as the
-    // callers do.
-    if (silent.length > 0) {
-      const url = await this.#firstAnswering(silent, signal);
-      if (url !== null) return this.#found(url);
-    }
-    throw await unreachableError(urls, first);
+    throw await unreachableError(urls, failures.find((failure) => failure !== null));
   }
 
   #found(url) {
     this.#base = url;
     return url;
-  }
-
-  // The first of urls to answer a probe without a time limit, or null when
-  // none does; the others are then given up.
-  async #firstAnswering(urls, signal) {
-    const rest = new AbortController();
-    const onAbort = () => rest.abort(signal.reason);
-    signal.addEventListener('abort', onAbort, { once: true });
-    try {
-      return await new Promise((resolve, reject) => {
-        let left = urls.length;
-        for (const url of urls) {
-          this.#probe(url, rest.signal, Infinity).then((failure) => {
-            if (failure === null) resolve(url);
-            else if (--left === 0) resolve(null);
-          }, () => {
-            if (signal.aborted) reject(abortReason(signal));
-            else if (--left === 0) resolve(null);
-          });
-        }
-      });
-    } finally {
-      signal.removeEventListener('abort', onAbort);
-      rest.abort();
-    }
   }
 
   // Sends one exchange, diagnosing a failed fetch: if the service still
@@ -646,7 +651,7 @@ export class KestrovanClient {
       if (signal.aborted) throw error;
       // A service busy with a long adapter call answers the probe only after
       // it: the probe gets the call's own deadline, not a few seconds.
-      if (await this.#probe(base, signal, Infinity) === null) {
+      if (await this.#probe(base, signal) === null) {
         throw new KestrovanError(ErrorKind.NoAnswer,
           'The service closed the connection without answering this request (it sends no answer to requests it cannot read or refuses on the transport level).',
           { cause: error });

@@ -495,14 +495,28 @@ test('a busy service that answers only after the probe time is still found, and 
   assert.equal(client.serviceUrl, 'https://127.0.0.1:56459', 'still known');
 });
 
-test('an address that stays silent and then fails is unreachable; one that refuses is not waited for', async () => {
+test('a silent address is waited for while the later ones are tried; the first to answer like the service wins', async () => {
+  // The service, busy, on the first port; something that never answers on
+  // the second; nothing on the others.
+  const busy = slowFetch((url) => {
+    if (url === 'https://127.0.0.1:56459/') return { delayMs: 300, map: { SessionID: 'PROBE000_SID' } };
+    if (url === 'https://127.0.0.1:56559/') return { delayMs: 60000, map: {} };
+    return { error: new TypeError('fetch failed') };
+  });
+  const client = new KestrovanClient({ fetch: busy.fetch, probeTimeoutMs: 50 });
+  assert.equal(await client.locate(), 'https://127.0.0.1:56459');
+  assert.deepEqual(busy.urls, [
+    'https://127.0.0.1:56459/', 'https://127.0.0.1:56559/', 'https://127.0.0.1:56659/',
+    'https://localhost:56459/', 'https://localhost:56559/', 'https://localhost:56659/',
+  ], 'each address once, the silent ones not asked again');
+  // Silent, then failing: unreachable once every probe has ended.
   const silentThenRefused = slowFetch(() => ({ delayMs: 150, error: new TypeError('fetch failed') }));
-  const client = new KestrovanClient({ fetch: silentThenRefused.fetch, hosts: ['127.0.0.1'], ports: [56459], probeTimeoutMs: 50 });
-  await assert.rejects(client.locate(), (e) => e.kind === 'ServiceUnreachable');
-  assert.equal(silentThenRefused.urls.length, 2, 'probed, then waited for once more');
-  const refusing = slowFetch(() => ({ error: new TypeError('fetch failed') }));
-  const other = new KestrovanClient({ fetch: refusing.fetch, probeTimeoutMs: 50 });
+  const other = new KestrovanClient({ fetch: silentThenRefused.fetch, hosts: ['127.0.0.1'], ports: [56459, 56559], probeTimeoutMs: 50 });
   await assert.rejects(other.locate(), (e) => e.kind === 'ServiceUnreachable');
+  assert.equal(silentThenRefused.urls.length, 2);
+  const refusing = slowFetch(() => ({ error: new TypeError('fetch failed') }));
+  const third = new KestrovanClient({ fetch: refusing.fetch, probeTimeoutMs: 50 });
+  await assert.rejects(third.locate(), (e) => e.kind === 'ServiceUnreachable');
   assert.equal(refusing.urls.length, 6, 'each address once');
 });
 
