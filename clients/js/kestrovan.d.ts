@@ -194,8 +194,8 @@ export declare class KestrovanClient {
   /** The URL of the service once found, else null. */
   readonly serviceUrl: string | null;
   candidateUrls(): string[];
-  /** Finds the service (and remembers it). */
-  locate(options?: { signal?: AbortSignal }): Promise<string>;
+  /** Finds the service (and remembers it); rejects with a Timeout when nothing answered by the deadline (default the client's timeoutMs). */
+  locate(options?: { signal?: AbortSignal; timeoutMs?: number }): Promise<string>;
   /** Sends one call and answers the decoded map (heartbeats handled for mainThread). */
   send(functionName: string, params?: Params, options?: SendOptions): Promise<Answer>;
   /** Opens a session with an echo. */

@@ -553,9 +553,18 @@ export class KestrovanClient {
   // 56559, 56659 in order, that answers like the service. Remembered until a
   // call finds it gone. Callers that come while a search runs share it, each
   // waiting with its own signal; the search stops once none waits any more.
+  // options: signal, timeoutMs (default the client's).
   async locate(options = {}) {
-    const signal = options.signal;
-    if (signal && signal.aborted) throw abortReason(signal);
+    const guard = deadlineSignal(options.signal, options.timeoutMs ?? this.timeoutMs);
+    try {
+      return await this.#locate(guard.signal);
+    } finally {
+      guard.done();
+    }
+  }
+
+  async #locate(signal) {
+    if (signal.aborted) throw abortReason(signal);
     if (this.#base !== null) return this.#base;
     let search = this.#search;
     if (!search) {
@@ -643,7 +652,7 @@ export class KestrovanClient {
   // answers a probe, it refused this request without an answer; otherwise it
   // is unreachable (and will be looked for again next time).
   async #exchange(parameter, signal) {
-    const base = await this.locate({ signal });
+    const base = await this.#locate(signal);
     try {
       return await this.#post(base, parameter, signal);
     } catch (error) {

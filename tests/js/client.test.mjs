@@ -447,7 +447,7 @@ test('callers sharing one search each wait with their own signal; one giving up 
   {
     const { fetch, urls } = slowFetch(answer);
     const client = new KestrovanClient({ fetch, timeoutMs: 40 });
-    const first = client.locate();
+    const first = client.locate({ timeoutMs: Infinity });
     const second = new AbortController();
     const reason = new Error('second caller left');
     const leaving = client.locate({ signal: second.signal });
@@ -514,6 +514,11 @@ test('a silent address is waited for while the later ones are tried; the first t
   const other = new KestrovanClient({ fetch: silentThenRefused.fetch, hosts: ['127.0.0.1'], ports: [56459, 56559], probeTimeoutMs: 50 });
   await assert.rejects(other.locate(), (e) => e.kind === 'ServiceUnreachable');
   assert.equal(silentThenRefused.urls.length, 2);
+  // Silent for good: the caller's deadline ends the wait.
+  const silent = slowFetch(() => ({ delayMs: 60000, map: {} }));
+  const waiting = new KestrovanClient({ fetch: silent.fetch, hosts: ['127.0.0.1'], ports: [56459], probeTimeoutMs: 20, timeoutMs: 100 });
+  await assert.rejects(waiting.locate(), (e) => e.kind === 'Timeout');
+  await assert.rejects(waiting.locate({ timeoutMs: 50 }), (e) => e.kind === 'Timeout' && /50 ms/.test(e.message));
   const refusing = slowFetch(() => ({ error: new TypeError('fetch failed') }));
   const third = new KestrovanClient({ fetch: refusing.fetch, probeTimeoutMs: 50 });
   await assert.rejects(third.locate(), (e) => e.kind === 'ServiceUnreachable');
