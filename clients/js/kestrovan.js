@@ -23,6 +23,9 @@ export const HEARTBEAT = 'heartbeat';
 const MAIN_THREAD_KEY = 'KestrovanMainThread';
 const DEFAULT_TIMEOUT_MS = 120000;
 const PROBE_TIMEOUT_MS = 5000;
+// How long the service keeps a finished main-thread result for its page
+// (120 s), with a margin.
+const RESULT_KEEP_MS = 130000;
 // setTimeout's longest delay; a longer deadline is no deadline.
 const MAX_TIMER_MS = 2147483647;
 // The service forms flag keys ("<name>_KestrovanEncryptFlag", the longest) in
@@ -706,15 +709,42 @@ export class KestrovanClient {
     let release;
     const mine = new Promise((resolve) => { release = resolve; });
     this.#mainThreadTurns = before.then(() => mine);
+    let held = false;
     try {
       await untilAborted(before, signal);
       const locks = globalThis.navigator && globalThis.navigator.locks;
-      if (locks && typeof locks.request === 'function') {
-        return await locks.request(MAIN_THREAD_LOCK, { signal }, () => work());
-      }
-      return await work();
+      if (!locks || typeof locks.request !== 'function') return await work();
+      // Another tab does not know what this one gave up on: a call left
+      // running is collected before the lock goes to anyone else. The caller
+      // hears of its failure at once; this client's turn ends with the lock.
+      held = true;
+      return await new Promise((resolve, reject) => {
+        locks.request(MAIN_THREAD_LOCK, { signal }, async () => {
+          try {
+            resolve(await work());
+          } catch (error) {
+            reject(error);
+            await this.#collectLeftBehind();
+          }
+        }).catch(reject).finally(release);
+      });
     } finally {
-      release();
+      if (!held) release();
+    }
+  }
+
+  // Collects an abandoned call's result with a deadline of its own (the
+  // service keeps a result about two minutes); a failure leaves it to this
+  // client's next main-thread call.
+  async #collectLeftBehind() {
+    if (!this.#mainThreadAbandoned) return;
+    const guard = deadlineSignal(undefined, RESULT_KEEP_MS);
+    try {
+      await this.#collectAbandoned(guard.signal);
+    } catch {
+      // still marked abandoned
+    } finally {
+      guard.done();
     }
   }
 

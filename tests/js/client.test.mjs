@@ -391,9 +391,18 @@ test('where the browser has Web Locks, main-thread calls of every client of the 
     else delete globalThis.navigator;
   });
   const slowAnswers = ['heartbeat', 'slow done'];
+  let abandonedRunning = false;
   const server = await standIn((request) => {
     if (request.FunctionName === 'KestrovanEcho') return { map: session };
     if (request.FunctionName === 'Slow') return { delayMs: 60, map: { result: slowAnswers.shift() } };
+    if (request.FunctionName === 'GivenUp') {
+      abandonedRunning = true;
+      return { delayMs: 60, map: { result: 'heartbeat' } };
+    }
+    if (request.FunctionName === 'KestrovanClose' && abandonedRunning) {
+      abandonedRunning = false;
+      return { map: { result: 'late result of GivenUp' } };
+    }
     return { map: { result: `done:${request.FunctionName}` } };
   });
   t.after(server.close);
@@ -404,6 +413,15 @@ test('where the browser has Web Locks, main-thread calls of every client of the 
   assert.deepEqual(results, ['slow done', 'done:Fast']);
   assert.deepEqual(server.seen.slice(2).map((x) => x.request.FunctionName), ['Slow', 'Slow', 'Fast']);
   assert.deepEqual(names, ['kestrovan-main-thread', 'kestrovan-main-thread']);
+  // A call one tab gave up on is collected before another tab's call goes.
+  const n = server.seen.length;
+  await assert.rejects(a.call('GivenUp', {}, { mainThread: true, timeoutMs: 150 }), (e) => e.kind === 'Timeout');
+  assert.equal(await b.call('Other', {}, { mainThread: true }), 'done:Other');
+  const after = server.seen.slice(n).map((x) => x.request.FunctionName).filter((f) => f !== 'GivenUp');
+  assert.deepEqual(after, ['KestrovanClose', 'Other']);
+  // Collected once: the first tab's next call goes straight out.
+  assert.equal(await a.call('Again', {}, { mainThread: true }), 'done:Again');
+  assert.deepEqual(server.seen.slice(n).map((x) => x.request.FunctionName).filter((f) => f !== 'GivenUp').slice(2), ['Again']);
 });
 
 // A fetch whose answers come after delayMs(url, request), cut short by the
