@@ -46,11 +46,20 @@ struct KestrovanHandOff {
   KestrovanJsonMap* map = nullptr;     // the call's own map (REQUESTED, RUNNING)
   char* origin = nullptr;              // the call's own origin, until collected
   KestrovanJsonMap* result = nullptr;  // the finished result (FINISHED)
-  uint64_t finishedAt = 0;             // getTimeValue() when it finished
+  uint64_t finishedAt = 0;             // elapsedSeconds() when it finished
   int iHeartBeats = 0;                 // heartbeats sent for the current call
 };
 
 static KestrovanHandOff handOff;
+
+// Whole seconds of a clock that only moves forward: the wait and the keeping
+// of a result measure elapsed time, which a local clock set back (end of
+// daylight saving, a manual change) or unreadable must not stretch.
+static uint64_t elapsedSeconds() {
+  return (uint64_t)std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // Under handOff.lock. Drops the call's leftovers and returns to idle.
 static void clearLocked() {
@@ -108,7 +117,7 @@ static bool startLocked(KestrovanJsonMap** map, const char* origin) {
 }
 
 KestrovanJsonMap* KestrovanMainThread_call(KestrovanJsonMap** map, const char* origin) {
-  uint64_t start = getTimeValue();
+  uint64_t start = elapsedSeconds();
   bool started = false;
   {
     std::lock_guard<std::mutex> guard(handOff.lock);
@@ -134,7 +143,7 @@ KestrovanJsonMap* KestrovanMainThread_call(KestrovanJsonMap** map, const char* o
     if (KestrovanClose.load())
       break;
     cv_sleep(KESTROVAN_MAIN_THREAD_POLL_MS);
-    if (getTimeValue() >= start + KESTROVAN_MAIN_THREAD_WAIT_SECONDS)
+    if (elapsedSeconds() >= start + KESTROVAN_MAIN_THREAD_WAIT_SECONDS)
       break;
   }
 
@@ -173,7 +182,7 @@ bool KestrovanMainThread_poll(KestrovanDispatchFunction dispatch) {
 
   std::lock_guard<std::mutex> guard(handOff.lock);
   handOff.result = result;
-  handOff.finishedAt = getTimeValue();
+  handOff.finishedAt = elapsedSeconds();
   handOff.state = KESTROVAN_CALL_FINISHED;
   return true;
 }

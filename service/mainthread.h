@@ -22,7 +22,8 @@
 
 // Poll period of both sides, in milliseconds.
 #define KESTROVAN_MAIN_THREAD_POLL_MS 100
-// Wait limit of a listener, on the seconds counter of getTimeValue().
+// Wait limit of a listener, in whole seconds of a monotonic clock (so that
+// a wait ends after 6 to 7 seconds).
 #define KESTROVAN_MAIN_THREAD_WAIT_SECONDS 7
 // How long a finished result waits for its page before it is dropped.
 #define KESTROVAN_RESULT_KEEP_SECONDS 120

@@ -1,9 +1,12 @@
 // mainthread_test.cpp -- the main-thread hand-off on its own, with a
 // dispatcher the test controls, driven from several listener-like threads
-// at once (also run under ThreadSanitizer).
+// at once (also run under ThreadSanitizer), and with the local clock
+// stepped or unreadable while a page waits.
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <cstring>
+#include <dlfcn.h>
 #include <future>
 #include <gtest/gtest.h>
 #include <string>
@@ -14,9 +17,40 @@
 #include "service/mainthread.h"
 #include "service/service.h"
 
+// The local clock as every caller in this binary sees it: this definition
+// takes the place of the C library's for the statically linked support code
+// (getTimeValue, the trace). Passes through unless a test sets a fault.
+enum ClockFault { kClockTrue, kClockBackAnHour, kClockForwardAnHour, kClockUnreadable };
+static std::atomic<int> clockFault{kClockTrue};
+
+extern "C" struct tm* localtime_r(const time_t* timer, struct tm* out) noexcept {
+  typedef struct tm* (*LocalTime)(const time_t*, struct tm*);
+  static const LocalTime real = (LocalTime)dlsym(RTLD_NEXT, "localtime_r");
+  if (real == nullptr || timer == nullptr)
+    return nullptr;
+  time_t shifted = *timer;
+  switch (clockFault.load()) {
+    case kClockBackAnHour:
+      shifted -= 3600;
+      break;
+    case kClockForwardAnHour:
+      shifted += 3600;
+      break;
+    case kClockUnreadable:
+      return nullptr;
+    default:
+      break;
+  }
+  return real(&shifted, out);
+}
+
 namespace {
 
 // The "adapter": answers "done:<FunctionName>" after the map's "delay_ms".
+// With "clock" it sets that clock fault as it starts (the page is then
+// waiting); with "hold" it runs until the test releases it.
+std::atomic<bool> released{false};
+std::atomic<bool> returned{false};
 std::atomic<int> calls{0};
 std::atomic<int> running{0};
 std::atomic<bool> overlapped{false};
@@ -32,13 +66,20 @@ KestrovanJsonMap* dispatch(unsigned int, KestrovanJsonMap* map, const char* orig
   if (running.fetch_add(1) != 0)
     overlapped = true;
   calls++;
+  std::string clock = mapValue(map, "clock");
+  if (!clock.empty())
+    clockFault = std::stoi(clock);
   std::string delay = mapValue(map, "delay_ms");
   if (!delay.empty())
     std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(delay)));
+  // Bounded, so that a failing test cannot keep the loop from ending.
+  for (int i = 0; !mapValue(map, "hold").empty() && !released && i < 1200; i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   KestrovanJsonMap* result = (KestrovanJsonMap*)calloc(1, sizeof(KestrovanJsonMap));
   std::string answer = "done:" + mapValue(map, "FunctionName") + "@" + (origin != nullptr ? origin : "");
   addKestrovanJsonMapUnit(result, "result", answer.c_str());
   running--;
+  returned = true;
   return result;
 }
 
@@ -155,6 +196,86 @@ TEST(MainThreadHandOff, AnotherOriginNeverCollectsTheResult) {
   KestrovanJsonMap* mine = request(R"({"FunctionName":"Mine"})");
   EXPECT_EQ(resultOf(KestrovanMainThread_call(&mine, "https://bank.example")), "done:Mine@https://bank.example");
   KestrovanJsonFinal(mine);
+}
+
+// The wait of a page and the keeping of a result follow elapsed time, not
+// the local calendar: a clock set back (end of daylight saving, a manual
+// change) or a local time that cannot be read must not hold a listener
+// thread and its connections for an hour or for ever.
+struct ClockCase {
+  const char* name;
+  ClockFault fault;
+};
+
+void PrintTo(const ClockCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class MainThreadClock : public ::testing::TestWithParam<ClockCase> {
+ protected:
+  void SetUp() override {
+    clockFault = kClockTrue;
+    released = false;
+    returned = false;
+  }
+  void TearDown() override {
+    clockFault = kClockTrue;
+    released = true;
+  }
+
+  // Asks like a page; empty when no answer came within the limit (far
+  // above the wait's seven seconds, so only a hung wait reaches it).
+  static std::string askWithin(const std::string& json, const std::string& origin, int limitSeconds) {
+    std::future<std::string> answer = std::async(std::launch::async, [json, origin] {
+      KestrovanJsonMap* map = request(json);
+      std::string text = resultOf(KestrovanMainThread_call(&map, origin.c_str()));
+      KestrovanJsonFinal(map);
+      return text;
+    });
+    if (answer.wait_for(std::chrono::seconds(limitSeconds)) == std::future_status::ready)
+      return answer.get();
+    // A hung wait: the true clock lets it end, so that the test can.
+    clockFault = kClockTrue;
+    answer.get();
+    return std::string();
+  }
+};
+
+TEST_P(MainThreadClock, WaitingPageGetsItsHeartbeatAndThenItsResult) {
+  MainThreadLoop loop;
+  std::string call = R"({"FunctionName":"Sign","hold":"1","clock":")" + std::to_string(GetParam().fault) + "\"}";
+  EXPECT_EQ(askWithin(call, "https://bank.example", 30), "heartbeat")
+      << "no heartbeat while the local clock was " << GetParam().name;
+  released = true;
+  std::string answer;
+  for (int attempt = 0; attempt < 10 && (answer.empty() || answer == "heartbeat"); attempt++)
+    answer = askWithin(R"({"FunctionName":"Collect"})", "https://bank.example", 30);
+  EXPECT_EQ(answer, "done:Sign@https://bank.example");
+}
+
+INSTANTIATE_TEST_SUITE_P(LocalClock, MainThreadClock,
+                         ::testing::Values(ClockCase{"BackAnHour", kClockBackAnHour},
+                                           ClockCase{"Unreadable", kClockUnreadable}),
+                         [](const ::testing::TestParamInfo<ClockCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// A clock set forward (start of daylight saving) is no two minutes: the
+// finished result still waits for its page, and another page's call does
+// not take its place.
+TEST_F(MainThreadClock, ClockSetForwardDoesNotDropAFreshResult) {
+  MainThreadLoop loop;
+  EXPECT_EQ(askWithin(R"({"FunctionName":"Mine","hold":"1"})", "https://bank.example", 30), "heartbeat");
+  released = true;
+  for (int i = 0; i < 600 && !returned; i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(returned.load());
+  // The hand-off records the result just after the dispatcher returns.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  clockFault = kClockForwardAnHour;
+  EXPECT_EQ(askWithin(R"({"FunctionName":"Theirs"})", "https://other.example", 30), "heartbeat");
+  clockFault = kClockTrue;
+  EXPECT_EQ(askWithin(R"({"FunctionName":"Collect"})", "https://bank.example", 30), "done:Mine@https://bank.example");
 }
 
 }  // namespace
