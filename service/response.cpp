@@ -7,6 +7,27 @@
 #include "params/params.h"
 #include "support/support.h"
 
+void (*KestrovanResponse_wipedHook)(const char* block, size_t length) = nullptr;
+
+static void releaseBody(void* block) {
+  char* text = (char*)block;
+  size_t length = strlen(text);
+  secureWipe(text, length);
+  if (KestrovanResponse_wipedHook != nullptr)
+    KestrovanResponse_wipedHook(text, length);
+  free(text);
+}
+
+struct MHD_Response* KestrovanResponse_fromSecretText(char* text) {
+  if (text == nullptr)
+    return nullptr;
+  // No copy of libmicrohttpd's own: it would free that one unwiped.
+  struct MHD_Response* response = MHD_create_response_from_buffer_with_free_callback(strlen(text), text, releaseBody);
+  if (response == nullptr)
+    releaseBody(text);
+  return response;
+}
+
 enum MHD_Result set_response(struct MHD_Connection* connection, KestrovanRequest* request, int preflight) {
   struct MHD_Response* response = nullptr;
   const char* origin = nullptr;
@@ -20,11 +41,7 @@ enum MHD_Result set_response(struct MHD_Connection* connection, KestrovanRequest
       showMemoryFail("Response", __LINE__);
       return MHD_NO;
     }
-    size_t length = strlen(text);
-    response = MHD_create_response_from_buffer(length, text, MHD_RESPMEM_MUST_COPY);
-    // The answer may carry what an adapter returned: wipe our copy.
-    secureWipe(text, length);
-    free(text);
+    response = KestrovanResponse_fromSecretText(text);
     origin = request->origin;
   } else {
     response = MHD_create_response_from_buffer(0, (void*)"", MHD_RESPMEM_PERSISTENT);

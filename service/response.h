@@ -25,4 +25,15 @@ struct KestrovanRequest {
 // answer, or MHD_NO when nothing was queued.
 enum MHD_Result set_response(struct MHD_Connection* connection, KestrovanRequest* request, int preflight);
 
+// The response whose body is text (a NUL-terminated heap text without other
+// zero bytes), which it takes over: libmicrohttpd sends from text itself and
+// wipes and frees it (freeSecret) when it drops the response, as the answer
+// may carry adapter output or a stored secret. Null when no response could
+// be made; text is then wiped and freed at once.
+struct MHD_Response* KestrovanResponse_fromSecretText(char* text);
+
+// For tests only, null in the service: called with a body block and its
+// length after the block was wiped, just before it is freed.
+extern void (*KestrovanResponse_wipedHook)(const char* block, size_t length);
+
 #endif

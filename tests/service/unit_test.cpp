@@ -1,17 +1,19 @@
 // unit_test.cpp -- pieces of the service in-process: the certificate file
-// reader, the sealed key and its opening key, the accept policy and the
-// listener's address check.
+// reader, the sealed key and its opening key, the accept policy, the
+// listener's address check and the wiping of answer bodies.
 #include <arpa/inet.h>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <string>
+#include <vector>
 
 #include <gnutls/abstract.h>
 #include <gnutls/gnutls.h>
 
 #include "harness.h"
 #include "service/key_material.h"
+#include "service/response.h"
 #include "service/service.h"
 #include "support/text.h"
 
@@ -154,6 +156,41 @@ TEST(StartDaemon, RefusesAnUnknownAddressFamily) {
   address.sa_family = AF_UNIX;
   EXPECT_EQ(StartDaemon(KESTROVAN_LISTENER_FLAGS_IPV4, &address, "", "", "NORMAL"), nullptr);
   EXPECT_EQ(StartDaemon(KESTROVAN_LISTENER_FLAGS_IPV4, nullptr, "", "", "NORMAL"), nullptr);
+}
+
+// libmicrohttpd sends the answer from our own block, keeps it as long as it
+// holds the response, and it is wiped before it is freed.
+struct WipedBlock {
+  const char* block;
+  size_t length;
+  bool zero;
+};
+std::vector<WipedBlock> wipedBlocks;
+
+void recordWiped(const char* block, size_t length) {
+  bool zero = true;
+  for (size_t i = 0; i < length; i++)
+    zero = zero && block[i] == 0;
+  wipedBlocks.push_back(WipedBlock{block, length, zero});
+}
+
+TEST(AnswerBody, IsSentFromOurBlockWhichIsWipedWhenTheResponseIsDropped) {
+  wipedBlocks.clear();
+  KestrovanResponse_wipedHook = recordWiped;
+  const std::string answer = R"({"result": "c2VjcmV0IHZhbHVl"})";
+  char* text = strdup(answer.c_str());
+  ASSERT_NE(text, nullptr);
+  const char* block = text;
+  struct MHD_Response* response = KestrovanResponse_fromSecretText(text);
+  ASSERT_NE(response, nullptr);
+  EXPECT_TRUE(wipedBlocks.empty()) << "the block was released while the response still needs it";
+  // A queued response is held the same way; the last holder drops it.
+  MHD_destroy_response(response);
+  KestrovanResponse_wipedHook = nullptr;
+  ASSERT_EQ(wipedBlocks.size(), 1u);
+  EXPECT_EQ(wipedBlocks[0].block, block);
+  EXPECT_EQ(wipedBlocks[0].length, answer.size());
+  EXPECT_TRUE(wipedBlocks[0].zero);
 }
 
 }  // namespace
