@@ -27,6 +27,13 @@ bool KestrovanPlatform_consoleUser(int32_t* uid);
 // The system's id of the calling thread.
 uint64_t KestrovanPlatform_threadId();
 
+// The user's own runtime folder, under which per-user scratch folders go
+// instead of the machine-wide /tmp: on Linux $XDG_RUNTIME_DIR when it is an
+// absolute path that fits in buffer; none on macOS. Returns false when there
+// is none. The folder is not checked here: the caller checks that it is
+// private before it uses it.
+bool KestrovanPlatform_runtimeFolder(char* buffer, size_t size);
+
 // A stable machine identifier text (only printed). Returns false when none.
 bool KestrovanPlatform_machineId(char* buffer, size_t size);
 

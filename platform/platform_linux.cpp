@@ -48,6 +48,19 @@ uint64_t KestrovanPlatform_threadId() {
   return (uint64_t)syscall(SYS_gettid);
 }
 
+bool KestrovanPlatform_runtimeFolder(char* buffer, size_t size) {
+  if (buffer == nullptr || size == 0)
+    return false;
+  buffer[0] = '\0';
+  // A relative value would name a folder under whatever the working folder
+  // is; the convention is to ignore it.
+  const char* folder = getenv("XDG_RUNTIME_DIR");
+  if (folder == nullptr || folder[0] != '/' || strlen(folder) >= size)
+    return false;
+  memcpy(buffer, folder, strlen(folder) + 1);
+  return true;
+}
+
 bool KestrovanPlatform_machineId(char* buffer, size_t size) {
   if (buffer == nullptr || size == 0)
     return false;

@@ -35,6 +35,13 @@ uint64_t KestrovanPlatform_threadId() {
   return id;
 }
 
+bool KestrovanPlatform_runtimeFolder(char* buffer, size_t size) {
+  // Scratch folders stay under /tmp here.
+  if (buffer != nullptr && size > 0)
+    buffer[0] = '\0';
+  return false;
+}
+
 bool KestrovanPlatform_machineId(char* buffer, size_t size) {
   if (buffer == nullptr || size == 0)
     return false;

@@ -56,7 +56,13 @@ char* getCopyPath(const char* name) {
     showMemoryFail(kModule, __LINE__);
     return nullptr;
   }
-  ArrayCopy(path, size, "/tmp");
+  // /tmp is one folder for every user of the machine: the first user's
+  // service would own the copy folder and every other user's sessions would
+  // share one loaded adapter. The user's own runtime folder has no such
+  // neighbours; it is used only when it is private.
+  char runtime[2048];
+  bool own = KestrovanPlatform_runtimeFolder(runtime, sizeof(runtime)) && checkPrivateFolder(runtime);
+  ArrayCopy(path, size, own ? runtime : "/tmp");
   if (name != nullptr) {
     if (!endsWith("/", path))
       StringAppend(path, size, "/");

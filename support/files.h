@@ -7,7 +7,10 @@
 #include <cstdint>
 
 char* getExecutePath();                 // folder of the running executable, or null
-char* getCopyPath(const char* name);    // "/tmp" or "/tmp/<name>"
+// "<base>" or "<base>/<name>", cut to 4095 bytes; the base is the user's
+// runtime folder (KestrovanPlatform_runtimeFolder) when it is private, else
+// "/tmp". Heap text, or null without memory.
+char* getCopyPath(const char* name);
 bool isFileExist(const char* path);
 char* readFile(const char* path, const char* mode);
 bool Kestrovan_CopyFile(const char* source, const char* destination);

@@ -124,13 +124,17 @@ bool copyFile(const std::string& from, const std::string& to, int mode) {
   return readFile(from, &text) && writeFile(to, text, mode) && chmod(to.c_str(), (mode_t)mode) == 0;
 }
 
-// environ with HOME replaced, and the known library leaks of
-// lsan.supp suppressed in sanitizer builds.
-static std::vector<std::string> environment(const std::string& home) {
+// environ with HOME replaced, without XDG_RUNTIME_DIR (the service's copy
+// folder is then /tmp/NORTAKestrovan in every environment the tests run in),
+// then extra, and the known library leaks of lsan.supp suppressed in
+// sanitizer builds.
+static std::vector<std::string> environment(const std::string& home, const std::vector<std::string>& extra) {
   std::vector<std::string> out;
   std::string lsan = "LSAN_OPTIONS=suppressions=" KESTROVAN_LSAN_SUPPRESSIONS;
   for (char** entry = environ; *entry != nullptr; entry++) {
     if (!home.empty() && strncmp(*entry, "HOME=", 5) == 0)
+      continue;
+    if (strncmp(*entry, "XDG_RUNTIME_DIR=", 16) == 0)
       continue;
     if (strncmp(*entry, "LSAN_OPTIONS=", 13) == 0) {
       lsan = std::string(*entry) + ":suppressions=" KESTROVAN_LSAN_SUPPRESSIONS;
@@ -141,11 +145,13 @@ static std::vector<std::string> environment(const std::string& home) {
   out.push_back(lsan);
   if (!home.empty())
     out.push_back("HOME=" + home);
+  out.insert(out.end(), extra.begin(), extra.end());
   return out;
 }
 
-static pid_t spawn(const std::vector<std::string>& argv, const std::string& home, int outputFd) {
-  std::vector<std::string> env = environment(home);
+static pid_t spawn(const std::vector<std::string>& argv, const std::string& home, int outputFd,
+                   const std::vector<std::string>& extra = {}) {
+  std::vector<std::string> env = environment(home, extra);
   std::vector<char*> args;
   std::vector<char*> envp;
   for (const std::string& a : argv)
@@ -274,7 +280,8 @@ bool waitForFreePorts(int seconds) {
   }
 }
 
-bool ServiceProcess::start(const std::string& exe, const std::string& home, bool waitForFreePorts) {
+bool ServiceProcess::start(const std::string& exe, const std::string& home, bool waitForFreePorts,
+                           const std::vector<std::string>& extraEnvironment) {
   if (waitForFreePorts && !kt::waitForFreePorts(120)) {
     fprintf(stderr, "the service ports stayed taken by another program\n");
     return false;
@@ -282,7 +289,7 @@ bool ServiceProcess::start(const std::string& exe, const std::string& home, bool
   int pipes[2];
   if (pipe2(pipes, O_CLOEXEC) != 0)
     return false;
-  pid_ = spawn({exe}, home, pipes[1]);
+  pid_ = spawn({exe}, home, pipes[1], extraEnvironment);
   close(pipes[1]);
   if (pid_ < 0) {
     close(pipes[0]);

@@ -40,6 +40,7 @@ bool copyFile(const std::string& from, const std::string& to, int mode);
 // running instance) would otherwise make a start fail.
 bool waitForFreePorts(int seconds);
 
+// Children get this process's environment without XDG_RUNTIME_DIR.
 // Runs argv with HOME set to home (when not empty) and waits for it. Returns
 // its exit status (-1 when it did not exit normally); output gets stdout and
 // stderr together.
@@ -60,7 +61,9 @@ class ServiceProcess {
   ~ServiceProcess();
   // Starts exe; first waits (up to two minutes) until no other program
   // holds a service port, unless the test holds them on purpose.
-  bool start(const std::string& exe, const std::string& home, bool waitForFreePorts = true);
+  // extraEnvironment: "NAME=value" entries added to the child's environment.
+  bool start(const std::string& exe, const std::string& home, bool waitForFreePorts = true,
+             const std::vector<std::string>& extraEnvironment = {});
   // Waits until the console holds text (at least times times); false on time-out.
   bool waitFor(const std::string& text, int seconds, size_t times = 1);
   // Waits for the child to end by itself; returns the exit status, -1 when

@@ -1,12 +1,16 @@
 // startup_test.cpp -- the real binary's start-up and shutdown: launch lines,
-// exit statuses, certificate problems and taken ports.
+// exit statuses, certificate problems, taken ports and where adapter copies
+// go.
 #include <arpa/inet.h>
 #include <ctime>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <climits>
+#include <map>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -229,5 +233,85 @@ TEST(ServiceStartup, ServesOnIpv6WhenIpv4PortsAreTaken) {
   EXPECT_EQ(answer.status, 200);
   EXPECT_EQ(service.stop(), 0);
 }
+
+// Each user's sessions get adapter copies of their own: in the user's
+// runtime folder when XDG_RUNTIME_DIR names a private folder by an absolute
+// path, else in /tmp/NORTAKestrovan as before.
+enum RuntimeSetting { kPrivateRuntime, kWorldWritableRuntime, kRelativeRuntime };
+
+struct CopyFolderCase {
+  const char* name;
+  RuntimeSetting setting;
+  bool underRuntime;
+};
+
+void PrintTo(const CopyFolderCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class ServiceCopyFolder : public ::testing::TestWithParam<CopyFolderCase> {};
+
+TEST_P(ServiceCopyFolder, SessionCopyGoesToThePrivateRuntimeFolderElseTmp) {
+  const CopyFolderCase& c = GetParam();
+  Installation installation(KESTROVAN_SERVICE_EXE, KESTROVAN_TEST_ADAPTER);
+  ASSERT_TRUE(installation.ok);
+  kt::TempFolder runtime;
+  ASSERT_FALSE(runtime.path.empty());
+  std::string value = runtime.path;
+  if (c.setting == kWorldWritableRuntime) {
+    ASSERT_EQ(chmod(runtime.path.c_str(), 0777), 0);
+  } else if (c.setting == kRelativeRuntime) {
+    // The same private folder, named from the working folder the service
+    // inherits.
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+    value.clear();
+    for (const char* p = cwd; *p != '\0'; p++)
+      if (*p == '/' && p[1] != '\0')
+        value += "../";
+    value += runtime.path.substr(1);
+    ASSERT_EQ(access(value.c_str(), F_OK), 0) << value;
+  }
+  const std::string folder = c.underRuntime ? runtime.path + "/NORTAKestrovan" : "/tmp/NORTAKestrovan";
+
+  ServiceProcess service;
+  ASSERT_TRUE(service.start(installation.exe, installation.home, true, {"XDG_RUNTIME_DIR=" + value}));
+  ASSERT_TRUE(service.waitFor("NORTAKestrovan initialization: Success", 60)) << service.output();
+  EXPECT_EQ(kt::valueAfter(service.output(), "CopyPath: "), folder);
+
+  kt::HttpAnswer open = kt::post(installation.caFile,
+                                 R"({"FunctionName":"KestrovanEcho","SessionId":"",)"
+                                 R"("PathID":"7E41A0C2D95B4F3E8A61C07B2D9F54E1","minServerVersion":"3.0.23.0721"})",
+                                 "https://bank.example", {"Host: localhost:56459"});
+  std::map<std::string, std::string> values;
+  ASSERT_TRUE(kt::decodeAnswer(open.body, &values)) << open.body;
+  const std::string session = values["SessionID"];
+  ASSERT_EQ(session.size(), 12u) << open.body;
+  std::string output = service.output();
+  const std::string copy = folder + "/HelmPKICryptAdapter-" + session + ".so";
+  EXPECT_EQ(kt::valueAfter(output, "Copy adapter: "), copy) << output;
+  EXPECT_NE(output.find("Copied adapter: Active"), std::string::npos) << output;
+  struct stat info;
+  EXPECT_EQ(stat(copy.c_str(), &info), 0) << copy;
+  if (c.underRuntime) {
+    std::string shared = "/tmp/NORTAKestrovan/HelmPKICryptAdapter-" + session + ".so";
+    EXPECT_NE(stat(shared.c_str(), &info), 0) << shared;
+  }
+
+  kt::HttpAnswer close = kt::post(installation.caFile,
+                                  R"({"FunctionName":"KestrovanClose","SessionId":")" + session + "\"}",
+                                  "https://bank.example", {"Host: localhost:56459"});
+  EXPECT_EQ(close.body, "{}");
+  EXPECT_EQ(service.stop(), 0);
+  EXPECT_NE(stat(copy.c_str(), &info), 0) << "the closed session's copy is left: " << copy;
+}
+
+INSTANTIATE_TEST_SUITE_P(RuntimeFolder, ServiceCopyFolder,
+                         ::testing::Values(CopyFolderCase{"Private", kPrivateRuntime, true},
+                                           CopyFolderCase{"WorldWritable", kWorldWritableRuntime, false},
+                                           CopyFolderCase{"Relative", kRelativeRuntime, false}),
+                         [](const ::testing::TestParamInfo<CopyFolderCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -39,7 +39,33 @@ TEST(ExecutePath, IsTheFolderOfThisBinary) {
   free(folder);
 }
 
+// Sets or removes XDG_RUNTIME_DIR for one test and puts back what was there.
+class RuntimeFolderSetting {
+ public:
+  explicit RuntimeFolderSetting(const char* value) {
+    const char* old = getenv("XDG_RUNTIME_DIR");
+    had_ = old != nullptr;
+    if (had_)
+      old_ = old;
+    if (value != nullptr)
+      setenv("XDG_RUNTIME_DIR", value, 1);
+    else
+      unsetenv("XDG_RUNTIME_DIR");
+  }
+  ~RuntimeFolderSetting() {
+    if (had_)
+      setenv("XDG_RUNTIME_DIR", old_.c_str(), 1);
+    else
+      unsetenv("XDG_RUNTIME_DIR");
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
 TEST(CopyPath, JoinsUnderTmp) {
+  RuntimeFolderSetting noRuntimeFolder(nullptr);
   char* path = getCopyPath(nullptr);
   ASSERT_NE(path, nullptr);
   EXPECT_STREQ(path, "/tmp");
@@ -58,6 +84,87 @@ TEST(CopyPath, JoinsUnderTmp) {
   EXPECT_EQ(strlen(path), 4095u);
   free(path);
 }
+
+// The user's runtime folder holds the copy folder only when it is an
+// absolute path to a private folder; anything else keeps /tmp.
+enum RuntimeKind { kRuntimePrivate, kRuntimeTrailingSlash, kRuntimeWorldWritable, kRuntimeGroupWritable,
+                   kRuntimeRelative, kRuntimeSymlink, kRuntimeFile, kRuntimeMissing, kRuntimeEmpty };
+
+struct RuntimeCase {
+  const char* name;
+  RuntimeKind kind;
+  bool used;  // the copy folder goes under it
+};
+
+void PrintTo(const RuntimeCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class CopyPathRuntime : public ::testing::TestWithParam<RuntimeCase> {};
+
+TEST_P(CopyPathRuntime, UsesOnlyAPrivateAbsoluteRuntimeFolder) {
+  const RuntimeCase& c = GetParam();
+  TempDir dir;
+  std::string folder = dir.file("runtime");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  std::string value = folder;
+  switch (c.kind) {
+    case kRuntimeTrailingSlash:
+      value = folder + "/";
+      break;
+    case kRuntimeWorldWritable:
+      ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+      break;
+    case kRuntimeGroupWritable:
+      ASSERT_EQ(chmod(folder.c_str(), 0770), 0);
+      break;
+    case kRuntimeRelative: {
+      // The same private folder, named from the working folder.
+      char cwd[PATH_MAX];
+      ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+      value.clear();
+      for (const char* p = cwd; *p != '\0'; p++)
+        if (*p == '/' && p[1] != '\0')
+          value += "../";
+      value += folder.substr(1);
+      ASSERT_EQ(access(value.c_str(), F_OK), 0) << value;
+      break;
+    }
+    case kRuntimeSymlink:
+      value = dir.file("link");
+      ASSERT_EQ(symlink(folder.c_str(), value.c_str()), 0);
+      break;
+    case kRuntimeFile:
+      value = dir.file("file");
+      writeAll(value, "x");
+      break;
+    case kRuntimeMissing:
+      value = dir.file("missing");
+      break;
+    case kRuntimeEmpty:
+      value = "";
+      break;
+    default:
+      break;
+  }
+  RuntimeFolderSetting setting(value.c_str());
+  char* path = nullptr;
+  captureStdout([&] { path = getCopyPath("NORTAKestrovan"); });
+  ASSERT_NE(path, nullptr);
+  EXPECT_STREQ(path, c.used ? (folder + "/NORTAKestrovan").c_str() : "/tmp/NORTAKestrovan") << value;
+  free(path);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CopyPathRuntime,
+    ::testing::Values(RuntimeCase{"Private", kRuntimePrivate, true},
+                      RuntimeCase{"TrailingSlash", kRuntimeTrailingSlash, true},
+                      RuntimeCase{"WorldWritable", kRuntimeWorldWritable, false},
+                      RuntimeCase{"GroupWritable", kRuntimeGroupWritable, false},
+                      RuntimeCase{"Relative", kRuntimeRelative, false},
+                      RuntimeCase{"Symlink", kRuntimeSymlink, false}, RuntimeCase{"File", kRuntimeFile, false},
+                      RuntimeCase{"Missing", kRuntimeMissing, false}, RuntimeCase{"Empty", kRuntimeEmpty, false}),
+    [](const ::testing::TestParamInfo<RuntimeCase>& info) { return std::string(info.param.name); });
 
 TEST(FileExist, StatsThePath) {
   TempDir dir;
