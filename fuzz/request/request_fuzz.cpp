@@ -22,6 +22,7 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -157,8 +158,23 @@ static Answer sendRequest(const std::string& request, std::string* rawHeaders) {
   address.sin_port = htons(servicePort);
   // Local ports are this machine's, not the service's: wait a little for one
   // to come free (thousands of connections a second use them up).
+  // libFuzzer's timeout alarm can interrupt the connect: it then completes
+  // in the background, and the socket says how it ended.
   int tries = 0;
   while (connect(client, (struct sockaddr*)&address, sizeof(address)) != 0) {
+    if (errno == EINTR) {
+      struct pollfd ready = {client, POLLOUT, 0};
+      int polled;
+      do {
+        polled = poll(&ready, 1, 20 * 1000);
+      } while (polled < 0 && errno == EINTR);
+      int error = 0;
+      socklen_t length = sizeof(error);
+      FUZZ_CHECK(polled == 1 && getsockopt(client, SOL_SOCKET, SO_ERROR, &error, &length) == 0);
+      if (error == 0)
+        break;
+      errno = error;
+    }
     if (errno != EADDRNOTAVAIL || ++tries > 50) {
       fprintf(stderr, "request_fuzz: connect: %s\n", strerror(errno));
       FUZZ_CHECK(false);
@@ -201,7 +217,9 @@ static Answer sendRequest(const std::string& request, std::string* rawHeaders) {
     if (headerEnd != std::string::npos && raw.size() >= need)
       break;
     ssize_t n = gnutls_record_recv(session, buffer, sizeof(buffer));
-    if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED) {
+    if (n == GNUTLS_E_INTERRUPTED)
+      continue;  // libFuzzer's timeout alarm, not the service
+    if (n == GNUTLS_E_AGAIN) {
       // SO_RCVTIMEO ran out.
       fprintf(stderr, "request_fuzz: no answer and no close within 20 s to:\n%s\n", request.c_str());
       FUZZ_CHECK(false);
