@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/relative_path.h"
 #include "harness.h"
 
 namespace {
@@ -263,13 +264,8 @@ TEST_P(ServiceCopyFolder, SessionCopyGoesToThePrivateRuntimeFolderElseTmp) {
   } else if (c.setting == kRelativeRuntime) {
     // The same private folder, named from the working folder the service
     // inherits.
-    char cwd[PATH_MAX];
-    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
-    value.clear();
-    for (const char* p = cwd; *p != '\0'; p++)
-      if (*p == '/' && p[1] != '\0')
-        value += "../";
-    value += runtime.path.substr(1);
+    value = relativeToWorkingFolder(runtime.path);
+    ASSERT_FALSE(value.empty());
     ASSERT_EQ(access(value.c_str(), F_OK), 0) << value;
   }
   const std::string folder = c.underRuntime ? runtime.path + "/NORTAKestrovan" : "/tmp/NORTAKestrovan";

@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/relative_path.h"
 #include "support/helpers.h"
 
 using kestrovan_test::captureStdout;
@@ -120,13 +121,8 @@ TEST_P(CopyPathRuntime, UsesOnlyAPrivateAbsoluteRuntimeFolder) {
       break;
     case kRuntimeRelative: {
       // The same private folder, named from the working folder.
-      char cwd[PATH_MAX];
-      ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
-      value.clear();
-      for (const char* p = cwd; *p != '\0'; p++)
-        if (*p == '/' && p[1] != '\0')
-          value += "../";
-      value += folder.substr(1);
+      value = relativeToWorkingFolder(folder);
+      ASSERT_FALSE(value.empty());
       ASSERT_EQ(access(value.c_str(), F_OK), 0) << value;
       break;
     }
