@@ -82,7 +82,7 @@ static void mainThreadLoop() {
       break;
     }
     if (!KestrovanMainThread_poll(KestrovanSession_Process))
-      cv_sleep(KESTROVAN_MAIN_THREAD_POLL_MS);
+      KestrovanMainThread_wait(KESTROVAN_MAIN_THREAD_POLL_MS);
   }
 }
 
