@@ -12,6 +12,8 @@ export declare const SHARE_IV: string;
 export declare const SHARE_SECRET_KEY: string;
 export declare const SEAL_MARKER: string;
 export declare const HEARTBEAT: string;
+/** The request key ("KestrovanCallId") naming one main-thread call across its re-sends. */
+export declare const CALL_ID_KEY: string;
 
 export declare const ResultCode: Readonly<{
   OK: 0;
@@ -106,13 +108,18 @@ export declare function base64(value: PlainValue | ByteValue, options?: ParamOpt
 export declare function encrypted(value: PlainValue, options?: ParamOptions): Param;
 
 export declare function randomSecret(): string;
+/** A fresh main-thread call identifier: 32 characters from A-Z a-z 0-9 "-" "_". */
+export declare function newCallId(): string;
 /** Hex of the service's sealed form of text under the first 32 bytes of secret. */
 export declare function encryptForService(text: string, secret: string): Promise<string>;
 
 export interface PrepareOptions {
   fixed?: ReadonlyArray<readonly [string, string]>;
   secret?: string;
+  /** Adds the main-thread marker and a call identifier. */
   mainThread?: boolean;
+  /** The call identifier to add with mainThread (default: newCallId()). */
+  callId?: string;
 }
 export declare function prepareParameters(params: Params, options?: PrepareOptions): Promise<Array<[string, string, boolean?]>>;
 
@@ -132,9 +139,9 @@ export interface ClientOptions {
 }
 
 export interface CallOptions {
-  /** Run on the service's main thread; "heartbeat" answers are re-sent until the result comes. */
+  /** Run on the service's main thread; "heartbeat" answers are re-sent, with the call's own identifier, until the result comes. */
   mainThread?: boolean;
-  /** Overall deadline for the call, heartbeats and the wait for its turn (main-thread calls) included. */
+  /** Overall deadline for the call, heartbeats included. */
   timeoutMs?: number;
   signal?: AbortSignal;
   /** Shared secret for encrypted parameters (default: a fresh random one per request). */

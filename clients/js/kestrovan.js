@@ -21,19 +21,17 @@ export const SEAL_MARKER = 'KestrovanAESCBC';
 export const HEARTBEAT = 'heartbeat';
 
 const MAIN_THREAD_KEY = 'KestrovanMainThread';
+// Names one main-thread call, the same on each of its re-sends: the service
+// hands the call's result only to a request that carries it (and comes from
+// the same origin and session).
+export const CALL_ID_KEY = 'KestrovanCallId';
 const DEFAULT_TIMEOUT_MS = 120000;
 const PROBE_TIMEOUT_MS = 5000;
-// How long the service keeps a finished main-thread result for its page
-// (120 s), with a margin.
-const RESULT_KEEP_MS = 130000;
 // setTimeout's longest delay; a longer deadline is no deadline.
 const MAX_TIMER_MS = 2147483647;
 // The service forms flag keys ("<name>_KestrovanEncryptFlag", the longest) in
 // 511 bytes and cuts what is longer, so a longer name would lose its flags.
 export const MAX_PARAMETER_NAME_BYTES = 511 - '_KestrovanEncryptFlag'.length;
-// Main-thread calls of one origin share the service's single hand-off, so
-// the pages of one origin take turns under this Web Lock.
-const MAIN_THREAD_LOCK = 'kestrovan-main-thread';
 
 export const ResultCode = Object.freeze({
   OK: 0,
@@ -273,13 +271,24 @@ function subtleCrypto() {
   return subtle;
 }
 
-// A fresh shared secret: 32 characters from a 64-character alphabet.
-export function randomSecret() {
+// 32 random characters from a 64-character alphabet (192 bits).
+function randomText() {
   const alphabet = 'ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_';
   const bytes = globalThis.crypto.getRandomValues(new Uint8Array(32));
   let out = '';
   for (const b of bytes) out += alphabet[b & 63];
   return out;
+}
+
+// A fresh shared secret.
+export function randomSecret() {
+  return randomText();
+}
+
+// A fresh main-thread call identifier (characters the service accepts in
+// one: letters, digits, "-" and "_").
+export function newCallId() {
+  return randomText();
 }
 
 function checkSecret(secret) {
@@ -336,7 +345,9 @@ function checkFixedText(what, text) {
 // reads (flags and shared secret included). Values that cannot travel as
 // plain JSON text get the Base64 flag. Throws TypeError/RangeError for what
 // the service cannot carry: zero characters, lone surrogates, keys that
-// collide ignoring case, more than MAX_PARAMETERS keys.
+// collide ignoring case, more than MAX_PARAMETERS keys. With mainThread the
+// main-thread marker and a call identifier (options.callId, else a fresh one)
+// are added.
 export async function prepareParameters(params, options = {}) {
   const entries = [];
   let secret = null;
@@ -374,7 +385,10 @@ export async function prepareParameters(params, options = {}) {
     if (p.hide) entries.push([`${key}_KestrovanHide`, 'true']);
   }
   if (secret !== null) entries.push([SHARE_SECRET_KEY, secret]);
-  if (options.mainThread) entries.push([MAIN_THREAD_KEY, 'true', true]);
+  if (options.mainThread) {
+    entries.push([MAIN_THREAD_KEY, 'true', true]);
+    entries.push([CALL_ID_KEY, options.callId ?? newCallId()]);
+  }
   const seen = new Map();
   for (const [key] of entries) {
     const folded = key.replace(/[A-Z]/g, (c) => c.toLowerCase());
@@ -389,11 +403,8 @@ export async function prepareParameters(params, options = {}) {
   return entries;
 }
 
-// The discovery probe, and the request that collects an abandoned
-// main-thread call: a release without a session, which has no effect.
+// The discovery probe: a release without a session, which has no effect.
 const PROBE_PARAMETER = encodeBase64Utf8(serializeParameters([['FunctionName', 'KestrovanClose'], ['SessionId', '']]));
-const COLLECT_PARAMETER = encodeBase64Utf8(serializeParameters(
-  [['FunctionName', 'KestrovanClose'], ['SessionId', ''], [MAIN_THREAD_KEY, 'true', true]]));
 
 // ------------------------------------------------------- signals, timing
 
@@ -491,8 +502,6 @@ export class KestrovanClient {
   #fetch;
   #base = null;
   #search = null;
-  #mainThreadAbandoned = false;
-  #mainThreadTurns = Promise.resolve();
 
   // options: ports, hosts, serviceUrl (fixed base URL, skips discovery),
   // fetch, timeoutMs (default deadline per call; Infinity for none),
@@ -676,10 +685,11 @@ export class KestrovanClient {
   // Low-level call: sends FunctionName, SessionId and params; returns the
   // decoded answer object. With mainThread the call runs on the service's
   // main thread and "heartbeat" answers are re-sent until the result comes,
-  // the deadline (timeoutMs) passes or signal aborts. Main-thread calls take
-  // turns: one at a time per client, and per origin where the browser has
-  // Web Locks, since the service hands a finished result to whichever
-  // request of the origin asks next.
+  // the deadline (timeoutMs) passes or signal aborts. The request carries a
+  // call identifier of its own, the same on every re-send, so the service
+  // runs the call once and hands its result to this call alone; calls of
+  // other tabs, sessions or clients go on meanwhile. A call given up on
+  // still runs, and the service drops its result after about two minutes.
   async send(functionName, params = {}, options = {}) {
     const name = String(functionName);
     const sessionId = String(options.sessionId ?? '');
@@ -691,7 +701,7 @@ export class KestrovanClient {
     const guard = deadlineSignal(options.signal, options.timeoutMs ?? this.timeoutMs);
     try {
       if (!options.mainThread) return await this.#exchange(parameter, guard.signal);
-      return await this.#mainThreadTurn(guard.signal, () => this.#mainThreadCall(parameter, guard.signal, options.onHeartbeat));
+      return await this.#mainThreadCall(parameter, guard.signal, options.onHeartbeat);
     } catch (error) {
       // A fetch cut short by the deadline or the caller's signal reports the
       // reason: the Timeout error, or whatever the caller aborted with.
@@ -702,89 +712,15 @@ export class KestrovanClient {
     }
   }
 
-  // Runs work once every main-thread call queued before it has ended, and
-  // under the origin's Web Lock when there is one. Waiting ends with signal.
-  async #mainThreadTurn(signal, work) {
-    const before = this.#mainThreadTurns;
-    let release;
-    const mine = new Promise((resolve) => { release = resolve; });
-    this.#mainThreadTurns = before.then(() => mine);
-    let held = false;
-    try {
-      await untilAborted(before, signal);
-      const locks = globalThis.navigator && globalThis.navigator.locks;
-      if (!locks || typeof locks.request !== 'function') return await work();
-      // Another tab does not know what this one gave up on: a call left
-      // running is collected before the lock goes to anyone else. The caller
-      // hears of its failure at once; this client's turn ends with the lock.
-      held = true;
-      return await new Promise((resolve, reject) => {
-        locks.request(MAIN_THREAD_LOCK, { signal }, async () => {
-          try {
-            resolve(await work());
-          } catch (error) {
-            reject(error);
-            await this.#collectLeftBehind();
-          }
-        }).catch(reject).finally(release);
-      });
-    } finally {
-      if (!held) release();
-    }
-  }
-
-  // Collects an abandoned call's result with a deadline of its own (the
-  // service keeps a result about two minutes); a failure leaves it to this
-  // client's next main-thread call.
-  async #collectLeftBehind() {
-    if (!this.#mainThreadAbandoned) return;
-    const guard = deadlineSignal(undefined, RESULT_KEEP_MS);
-    try {
-      await this.#collectAbandoned(guard.signal);
-    } catch {
-      // still marked abandoned
-    } finally {
-      guard.done();
-    }
-  }
-
   async #mainThreadCall(parameter, signal, onHeartbeat) {
-    if (this.#mainThreadAbandoned) await this.#collectAbandoned(signal, onHeartbeat);
     let heartbeats = 0;
     for (;;) {
-      let answer;
-      try {
-        answer = await this.#exchange(parameter, signal);
-      } catch (error) {
-        this.#mainThreadAbandoned = true;
-        throw error;
-      }
+      const answer = await this.#exchange(parameter, signal);
       if (answer.result !== HEARTBEAT) return answer;
       heartbeats++;
-      try {
-        if (onHeartbeat) onHeartbeat(heartbeats);
-      } catch (error) {
-        // The call still runs at the service; its result is collected later.
-        this.#mainThreadAbandoned = true;
-        throw error;
-      }
-      if (signal.aborted) {
-        this.#mainThreadAbandoned = true;
-        throw abortReason(signal);
-      }
+      if (onHeartbeat) onHeartbeat(heartbeats);
+      if (signal.aborted) throw abortReason(signal);
     }
-  }
-
-  // A main-thread call this client gave up on may still run, and its result
-  // goes to the next main-thread request. Collect it with a request that has
-  // no effect if it runs instead (a release without a session).
-  async #collectAbandoned(signal, onHeartbeat) {
-    for (;;) {
-      const answer = await this.#exchange(COLLECT_PARAMETER, signal);
-      if (answer.result !== HEARTBEAT) break;
-      if (onHeartbeat) onHeartbeat(0);
-    }
-    this.#mainThreadAbandoned = false;
   }
 
   // Opens a session with an echo: loads the adapter for this page's origin,

@@ -1,5 +1,5 @@
-// The client's own logic -- discovery order, the heartbeat loop, deadlines,
-// cancellation, collecting an abandoned main-thread call, error diagnosis --
+// The client's own logic -- discovery order, the heartbeat loop and its call
+// identifiers, deadlines, cancellation, error diagnosis --
 // against a small stand-in HTTP endpoint and a scripted fetch. Behaviour
 // with the real service is in service.test.mjs.
 import { test } from 'node:test';
@@ -71,11 +71,14 @@ test('a main-thread call re-sends while the answer is "heartbeat" and returns th
   assert.deepEqual(beats, [1, 2]);
   const calls = server.seen.slice(1);
   assert.equal(calls.length, 3);
+  const callId = calls[0].request.KestrovanCallId;
+  assert.match(callId, /^[A-Za-z0-9_-]{32}$/);
   for (const c of calls) {
     assert.equal(c.method, 'POST');
     assert.match(c.contentType, /^application\/x-www-form-urlencoded/);
-    assert.equal(c.body, calls[0].body, 'the same request is re-sent');
-    assert.deepEqual(c.request, { FunctionName: 'Slow', SessionId: 'ABCDEFGH_SID', x: '1', KestrovanMainThread: true });
+    assert.equal(c.body, calls[0].body, 'the same request, call identifier included, is re-sent');
+    assert.deepEqual(c.request,
+      { FunctionName: 'Slow', SessionId: 'ABCDEFGH_SID', x: '1', KestrovanMainThread: true, KestrovanCallId: callId });
   }
   assert.ok(calls[0].body.startsWith('Parameter='));
 });
@@ -87,17 +90,13 @@ test('a plain call returns "heartbeat" as text: only main-thread calls loop', as
   assert.equal(await s.call('F'), 'heartbeat');
   assert.equal(server.seen.length, 2);
   assert.equal('KestrovanMainThread' in server.seen[1].request, false);
+  assert.equal('KestrovanCallId' in server.seen[1].request, false);
 });
 
-test('the deadline ends the loop with a Timeout; the next main-thread call first collects the abandoned one', async (t) => {
-  let abandonedRunning = true;
+test('the deadline ends the loop with a Timeout; the next main-thread call goes straight out under a new identifier', async (t) => {
   const server = await standIn((request) => {
     if (request.FunctionName === 'KestrovanEcho') return { map: session };
-    if (abandonedRunning && request.FunctionName === 'Slow') return { delayMs: 60, map: { result: 'heartbeat' } };
-    if (request.FunctionName === 'KestrovanClose') {
-      abandonedRunning = false;
-      return { map: { result: 'late result of Slow' } }; // the abandoned call's result
-    }
+    if (request.FunctionName === 'Slow') return { delayMs: 60, map: { result: 'heartbeat' } };
     return { map: { result: `fresh:${request.FunctionName}` } };
   });
   t.after(server.close);
@@ -108,15 +107,12 @@ test('the deadline ends the loop with a Timeout; the next main-thread call first
   const before = server.seen.length;
   assert.equal(await s.call('Next', {}, { mainThread: true }), 'fresh:Next');
   // The last Slow request, cut off by the deadline, may reach the stand-in
-  // late; what matters is that the collecting request precedes Next.
+  // late; nothing else goes before Next.
   const after = server.seen.slice(before).map((x) => x.request).filter((r) => r.FunctionName !== 'Slow');
-  assert.equal(after.length, 2);
-  assert.deepEqual(after[0], { FunctionName: 'KestrovanClose', SessionId: '', KestrovanMainThread: true });
-  assert.equal(after[1].FunctionName, 'Next');
-  // Collected once: a third call goes straight out.
-  const n = server.seen.length;
-  assert.equal(await s.call('Third', {}, { mainThread: true }), 'fresh:Third');
-  assert.deepEqual(server.seen.slice(n).map((x) => x.request.FunctionName).filter((f) => f !== 'Slow'), ['Third']);
+  assert.deepEqual(after.map((r) => r.FunctionName), ['Next']);
+  const slowIds = new Set(server.seen.filter((x) => x.request.FunctionName === 'Slow').map((x) => x.request.KestrovanCallId));
+  assert.equal(slowIds.size, 1, 'one identifier across the given-up call\'s re-sends');
+  assert.equal(slowIds.has(after[0].KestrovanCallId), false);
 });
 
 test('an AbortSignal cancels the call in flight with the caller\'s reason', async (t) => {
@@ -346,14 +342,15 @@ test('close keeps a browser-mode session; force release ends it', async () => {
   assert.deepEqual(sent.slice(1), ['KestrovanEcho', 'KestrovanClose', 'KestrovanForceRelease', 'KestrovanEcho', 'KestrovanClose']);
 });
 
-// Main-thread calls share the service's one hand-off per origin: a second
-// call sent while the first runs could collect the first one's result (and
-// the first's re-send would then run it again).
-test('main-thread calls of one client take turns; one given up while waiting sends nothing', async (t) => {
+// The service hands a main-thread result only to the request with its call
+// identifier, so calls need not take turns: each goes out at once and keeps
+// its own identifier across its heartbeats.
+test('main-thread calls of one client go out at once, each with its own identifier kept across its heartbeats', async (t) => {
   const slowAnswers = ['heartbeat', 'heartbeat', 'slow done'];
   const server = await standIn((request) => {
     if (request.FunctionName === 'KestrovanEcho') return { map: session };
     if (request.FunctionName === 'Slow') return { delayMs: 60, map: { result: slowAnswers.shift() } };
+    if (request.FunctionName === 'GivenUp') return { delayMs: 200, map: { result: 'heartbeat' } };
     return { delayMs: 10, map: { result: `done:${request.FunctionName}` } };
   });
   t.after(server.close);
@@ -365,63 +362,53 @@ test('main-thread calls of one client take turns; one given up while waiting sen
   const last = s.call('Last', {}, { mainThread: true });
   await assert.rejects(late, (e) => e.kind === 'Timeout');
   assert.deepEqual(await Promise.all([slow, fast, plain, last]), ['slow done', 'done:Fast', 'done:Plain', 'done:Last']);
-  const mainThread = server.seen.slice(1).filter((x) => x.request.KestrovanMainThread).map((x) => x.request.FunctionName);
-  assert.deepEqual(mainThread, ['Slow', 'Slow', 'Slow', 'Fast', 'Last']);
-  // Plain calls do not wait for main-thread ones.
-  assert.ok(server.seen.findIndex((x) => x.request.FunctionName === 'Plain') < 3);
+  const sent = server.seen.slice(1).map((x) => x.request);
+  // None waited for the slow call's heartbeats.
+  const lastSlow = sent.map((r) => r.FunctionName).lastIndexOf('Slow');
+  for (const name of ['Fast', 'GivenUp', 'Plain', 'Last']) {
+    assert.ok(sent.findIndex((r) => r.FunctionName === name) < lastSlow, `${name} went out before Slow's last re-send`);
+  }
+  const ids = new Map();
+  for (const r of sent.filter((x) => x.KestrovanMainThread)) {
+    assert.match(r.KestrovanCallId, /^[A-Za-z0-9_-]{32}$/);
+    if (!ids.has(r.FunctionName)) ids.set(r.FunctionName, r.KestrovanCallId);
+    assert.equal(r.KestrovanCallId, ids.get(r.FunctionName), `${r.FunctionName} keeps its identifier`);
+  }
+  assert.deepEqual([...ids.keys()].sort(), ['Fast', 'GivenUp', 'Last', 'Slow']);
+  assert.equal(new Set(ids.values()).size, 4, 'every call has an identifier of its own');
+  assert.equal(sent.filter((r) => r.FunctionName === 'Slow').length, 3);
 });
 
-test('where the browser has Web Locks, main-thread calls of every client of the origin take turns under one lock', async (t) => {
-  const names = [];
-  let tail = Promise.resolve();
-  const locks = {
-    // A lock manager for one name: callbacks run one after another.
-    request(name, options, callback) {
-      names.push(name);
-      assert.ok(options.signal instanceof AbortSignal);
-      const run = tail.then(() => callback());
-      tail = run.catch(() => {});
-      return run;
-    },
-  };
+test('two clients, as two tabs of one origin, take no lock and neither waits for the other\'s main-thread call', async (t) => {
+  const requested = [];
+  const locks = { request(name) { requested.push(name); return Promise.reject(new Error('no lock expected')); } };
   const saved = Object.getOwnPropertyDescriptor(globalThis, 'navigator');
   Object.defineProperty(globalThis, 'navigator', { value: { locks }, configurable: true, writable: true });
   t.after(() => {
     if (saved) Object.defineProperty(globalThis, 'navigator', saved);
     else delete globalThis.navigator;
   });
-  const slowAnswers = ['heartbeat', 'slow done'];
-  let abandonedRunning = false;
+  const slowAnswers = ['heartbeat', 'heartbeat', 'slow done'];
   const server = await standIn((request) => {
     if (request.FunctionName === 'KestrovanEcho') return { map: session };
-    if (request.FunctionName === 'Slow') return { delayMs: 60, map: { result: slowAnswers.shift() } };
-    if (request.FunctionName === 'GivenUp') {
-      abandonedRunning = true;
-      return { delayMs: 60, map: { result: 'heartbeat' } };
-    }
-    if (request.FunctionName === 'KestrovanClose' && abandonedRunning) {
-      abandonedRunning = false;
-      return { map: { result: 'late result of GivenUp' } };
-    }
+    if (request.FunctionName === 'Slow') return { delayMs: 100, map: { result: slowAnswers.shift() } };
+    if (request.FunctionName === 'GivenUp') return { delayMs: 60, map: { result: 'heartbeat' } };
     return { map: { result: `done:${request.FunctionName}` } };
   });
   t.after(server.close);
-  // Two clients, as two tabs of one origin would have.
   const a = await new KestrovanClient({ serviceUrl: server.url }).openSession();
   const b = await new KestrovanClient({ serviceUrl: server.url }).openSession();
-  const results = await Promise.all([a.call('Slow', {}, { mainThread: true }), b.call('Fast', {}, { mainThread: true })]);
-  assert.deepEqual(results, ['slow done', 'done:Fast']);
-  assert.deepEqual(server.seen.slice(2).map((x) => x.request.FunctionName), ['Slow', 'Slow', 'Fast']);
-  assert.deepEqual(names, ['kestrovan-main-thread', 'kestrovan-main-thread']);
-  // A call one tab gave up on is collected before another tab's call goes.
-  const n = server.seen.length;
+  const slow = a.call('Slow', {}, { mainThread: true });
+  assert.equal(await b.call('Fast', {}, { mainThread: true }), 'done:Fast');
+  assert.ok(slowAnswers.length > 0, 'the other tab\'s call answered while the slow one still ran');
+  assert.equal(await slow, 'slow done');
+  // A call one tab gave up on holds up nothing: the other tab's next call
+  // is its only request.
   await assert.rejects(a.call('GivenUp', {}, { mainThread: true, timeoutMs: 150 }), (e) => e.kind === 'Timeout');
+  const n = server.seen.length;
   assert.equal(await b.call('Other', {}, { mainThread: true }), 'done:Other');
-  const after = server.seen.slice(n).map((x) => x.request.FunctionName).filter((f) => f !== 'GivenUp');
-  assert.deepEqual(after, ['KestrovanClose', 'Other']);
-  // Collected once: the first tab's next call goes straight out.
-  assert.equal(await a.call('Again', {}, { mainThread: true }), 'done:Again');
-  assert.deepEqual(server.seen.slice(n).map((x) => x.request.FunctionName).filter((f) => f !== 'GivenUp').slice(2), ['Again']);
+  assert.deepEqual(server.seen.slice(n).map((x) => x.request.FunctionName).filter((f) => f !== 'GivenUp'), ['Other']);
+  assert.deepEqual(requested, []);
 });
 
 // A fetch whose answers come after delayMs(url, request), cut short by the
@@ -556,18 +543,16 @@ test('a FunctionName or SessionId that cannot travel plain is a TypeError, and n
     await assert.rejects(client.send('F', {}, { sessionId: bad, mainThread: true }), TypeError, JSON.stringify(bad));
   }
   assert.equal(server.seen.length, n, 'nothing sent');
-  // Nothing ran, so nothing is collected before the next main-thread call.
   assert.equal(await s.call('Next', {}, { mainThread: true }), 'done:Next');
   assert.deepEqual(server.seen.slice(n).map((x) => x.request.FunctionName), ['Next']);
   // Quotes and other text are fine in a function name.
   assert.equal(await s.call('Say "Ω"'), 'done:Say "Ω"');
 });
 
-test('an onHeartbeat that throws ends the call with its error, and the next main-thread call collects the running one', async (t) => {
+test('an onHeartbeat that throws ends the call with its error, and the next main-thread call goes straight out', async (t) => {
   const server = await standIn((request) => {
     if (request.FunctionName === 'KestrovanEcho') return { map: session };
     if (request.FunctionName === 'Slow') return { map: { result: 'heartbeat' } };
-    if (request.FunctionName === 'KestrovanClose') return { map: { result: 'late result of Slow' } };
     return { map: { result: `done:${request.FunctionName}` } };
   });
   t.after(server.close);
@@ -576,7 +561,7 @@ test('an onHeartbeat that throws ends the call with its error, and the next main
   await assert.rejects(s.call('Slow', {}, { mainThread: true, onHeartbeat: () => { throw broken; } }), (e) => e === broken);
   const n = server.seen.length;
   assert.equal(await s.call('Next', {}, { mainThread: true }), 'done:Next');
-  assert.deepEqual(server.seen.slice(n).map((x) => x.request.FunctionName), ['KestrovanClose', 'Next']);
+  assert.deepEqual(server.seen.slice(n).map((x) => x.request.FunctionName), ['Next']);
 });
 
 test('a deadline beyond what a timer can hold is no deadline, not an immediate one', async (t) => {

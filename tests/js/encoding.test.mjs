@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import {
   encodeBase64Utf8, decodeBase64Utf8, formBody, serializeParameters, decodeAnswer,
   prepareParameters, param, hidden, base64, encrypted, travelsPlain, MAX_PARAMETERS, MAX_PARAMETER_NAME_BYTES,
-  KestrovanError,
+  KestrovanError, CALL_ID_KEY, newCallId,
 } from '../../clients/js/kestrovan.js';
 
 const texts = [
@@ -88,6 +88,22 @@ test('a main-thread marker is written as the service searches for it', async () 
   // A user's boolean never becomes a marker: it is sent as text.
   const user = serializeParameters(await prepareParameters({ MainThread: true, KeepAlive: true }));
   assert.equal(user, '{"MainThread":"true","KeepAlive":"true"}');
+});
+
+test('a main-thread call carries a call identifier of its own, fresh for every call unless given', async () => {
+  const idOf = async (options) => new Map(await prepareParameters({ a: '1' }, options)).get(CALL_ID_KEY);
+  const first = await idOf({ mainThread: true });
+  const second = await idOf({ mainThread: true });
+  // What the service accepts in an identifier: at most 64 of these characters.
+  assert.match(first, /^[A-Za-z0-9_-]{32}$/);
+  assert.match(newCallId(), /^[A-Za-z0-9_-]{32}$/);
+  assert.notEqual(first, second);
+  assert.equal(await idOf({ mainThread: true, callId: 'mine-1' }), 'mine-1');
+  assert.equal(await idOf({}), undefined, 'plain calls carry none');
+  const json = serializeParameters(await prepareParameters({}, { mainThread: true, callId: 'c1' }));
+  assert.equal(json, '{"KestrovanMainThread":true,"KestrovanCallId":"c1"}');
+  // The page's own parameter of that name would be read as the identifier.
+  await assert.rejects(prepareParameters({ kestrovancallid: 'x' }, { mainThread: true }), TypeError);
 });
 
 test('flags: Base64, hide, automatic Base64 for values that need it, bytes', async () => {

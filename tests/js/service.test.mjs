@@ -189,6 +189,28 @@ test('a slow and a fast main-thread call started together each get their own res
   await session.forceRelease();
 });
 
+test('two tabs of one site: a main-thread call one tab gave up on neither reaches nor holds up the other tab', async () => {
+  // Two clients, each with a session of its own, as two tabs of one page would have.
+  const tab1 = await new KestrovanClient({ fetch: fetchWithOrigin(ORIGIN) }).openSession();
+  const tab2 = await new KestrovanClient({ fetch: fetchWithOrigin(ORIGIN) }).openSession();
+  await assert.rejects(tab1.call('LeftBehind', { delay_ms: '3000' }, { mainThread: true, timeoutMs: 1000 }), isKind('Timeout'));
+  const deadline = Date.now() + 20000;
+  while (!/\tleave\tLeftBehind\n/.test(service.adapterLog()) && Date.now() < deadline) {
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+  assert.match(service.adapterLog(), /\tleave\tLeftBehind\n/);
+  // Its result waits in the service for a caller that never comes back.
+  const beats = [];
+  assert.equal(await tab2.call('EchoText', { text: 'tab2-document' }, { mainThread: true, onHeartbeat: (n) => beats.push(n) }),
+    'tab2-document');
+  assert.deepEqual(beats, [], 'answered without a heartbeat');
+  const entered = (name) => service.adapterLog().split('\n').filter((line) => line.split('\t')[1] === 'enter'
+    && line.split('\t')[2] === name).length;
+  assert.equal(entered('LeftBehind'), 1);
+  await tab1.forceRelease();
+  await tab2.forceRelease();
+});
+
 test('while an adapter call holds the service longer than the probe time, a new page still finds it', async () => {
   const busy = await client.openSession();
   const long = busy.call('HoldsTheService', { delay_ms: '8000' });

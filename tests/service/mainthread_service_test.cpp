@@ -1,9 +1,13 @@
 // mainthread_service_test.cpp -- main-thread mode through the real binary: a
-// quick call answered at once, and a 20-second call answered "heartbeat",
-// "heartbeat", then its result, delivered once and only to its own page.
+// quick call answered at once; a 20-second call answered "heartbeat",
+// "heartbeat", then its result, delivered once and only to its own page; two
+// tabs of one site whose results never cross, with and without call
+// identifiers, each call run once (the test adapter's call log); and a result
+// left behind by one site that does not hold up another site's call.
 #include <chrono>
 #include <future>
 #include <gtest/gtest.h>
+#include <sstream>
 
 #include "harness.h"
 
@@ -11,18 +15,22 @@ namespace {
 
 using kt::HttpAnswer;
 
+const char kUrl1[] = "https://127.0.0.1:56459/";
+const char kUrl2[] = "https://127.0.0.1:56559/";
+const char kUrl3[] = "https://127.0.0.1:56659/";
+
 class ServiceMainThread : public ::testing::Test {
  protected:
   void SetUp() override {
     installation_ = std::make_unique<kt::Installation>(KESTROVAN_SERVICE_EXE, KESTROVAN_TEST_ADAPTER);
     ASSERT_TRUE(installation_->ok);
-    ASSERT_TRUE(service_.start(installation_->exe, installation_->home));
+    log_ = installation_->root.path + "/calls.log";
+    ASSERT_TRUE(service_.start(installation_->exe, installation_->home, true, {"KESTROVAN_TEST_ADAPTER_LOG=" + log_}));
     ASSERT_TRUE(service_.waitFor("NORTAKestrovan initialization: Success", 60)) << service_.output();
   }
   void TearDown() override { EXPECT_EQ(service_.stop(), 0); }
 
-  HttpAnswer post(const std::string& json, const std::string& origin,
-                  const std::string& url = "https://127.0.0.1:56459/") {
+  HttpAnswer post(const std::string& json, const std::string& origin, const std::string& url = kUrl1) {
     return kt::post(installation_->caFile, json, origin, {"Host: localhost:56459"}, url);
   }
   static std::map<std::string, std::string> values(const HttpAnswer& answer) {
@@ -36,10 +44,32 @@ class ServiceMainThread : public ::testing::Test {
                              origin);
     return values(answer)["SessionID"];
   }
+  // How many times the adapter was entered for function.
+  size_t adapterCalls(const std::string& function) {
+    std::string log;
+    kt::readFile(log_, &log);
+    std::istringstream lines(log);
+    size_t count = 0;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find("\tenter\t" + function + "\t") != std::string::npos ||
+          line.find("\toverlap\t" + function + "\t") != std::string::npos)
+        count++;
+    }
+    return count;
+  }
 
   std::unique_ptr<kt::Installation> installation_;
   kt::ServiceProcess service_;
+  std::string log_;
 };
+
+// A main-thread request of a session, with a call identifier when one is given.
+std::string mainThreadCall(const std::string& session, const std::string& callId, const std::string& fields) {
+  std::string json = R"({"KestrovanMainThread":true,"SessionId":")" + session + "\"";
+  if (!callId.empty())
+    json += R"(,"KestrovanCallId":")" + callId + "\"";
+  return json + "," + fields + "}";
+}
 
 TEST_F(ServiceMainThread, QuickCallIsAnsweredWithItsResult) {
   std::string session = openSession("https://bank.example");
@@ -75,10 +105,10 @@ TEST_F(ServiceMainThread, LongCallIsAnsweredHeartbeatsThenItsResultOnce) {
   auto begin = std::chrono::steady_clock::now();
 
   // A request without a marker, sent while the call is pending, is served
-  // with its own map (it waits for the dispatcher, which the call holds).
+  // with its own map.
   std::future<HttpAnswer> plain = std::async(std::launch::async, [&] {
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    return post(R"({"FunctionName":"KestrovanClose","SessionId":""})", bank, "https://127.0.0.1:56659/");
+    return post(R"({"FunctionName":"KestrovanClose","SessionId":""})", bank, kUrl3);
   });
 
   HttpAnswer first = post(slow, bank);
@@ -94,13 +124,16 @@ TEST_F(ServiceMainThread, LongCallIsAnsweredHeartbeatsThenItsResultOnce) {
 
   ASSERT_TRUE(service_.waitFor("Main thread mode call finish", 60)) << service_.output();
 
-  // Another page never collects this page's result.
-  HttpAnswer stranger = post(slow, "https://evil.example", "https://127.0.0.1:56559/");
-  EXPECT_EQ(values(stranger)["result"], "heartbeat");
+  // Another page never collects this page's result: it gets its own call.
+  std::string strangerSession = openSession("https://evil.example");
+  HttpAnswer stranger = post(mainThreadCall(strangerSession, "", R"("FunctionName":"Theirs")"),
+                             "https://evil.example", kUrl2);
+  EXPECT_EQ(values(stranger)["result"], "ok:Theirs");
 
   HttpAnswer result = post(slow, bank);
   EXPECT_EQ(values(result)["result"], "ok:Slow") << result.body;
-  EXPECT_EQ(service_.count("Start main thread"), 1u);
+  EXPECT_EQ(service_.count("Start main thread"), 2u);
+  EXPECT_EQ(adapterCalls("Slow"), 1u);
 
   HttpAnswer mapOwn = plain.get();
   std::map<std::string, std::string> own = values(mapOwn);
@@ -110,7 +143,74 @@ TEST_F(ServiceMainThread, LongCallIsAnsweredHeartbeatsThenItsResultOnce) {
   // Delivered once: the next marked request is a new call of its own.
   HttpAnswer next = post(R"({"FunctionName":"Next","KestrovanMainThread":true,"SessionId":")" + session + "\"}", bank);
   EXPECT_EQ(values(next)["result"], "ok:Next");
-  EXPECT_EQ(service_.count("Start main thread"), 2u);
+  EXPECT_EQ(service_.count("Start main thread"), 3u);
+}
+
+// Two tabs of one site. Tab 1 asks for a slow main-thread call, is answered
+// "heartbeat" and goes away; tab 2 then asks a quick call of its own and
+// gets its own answer, never tab 1's. Tab 1 coming back still finds its
+// result, and each call ran once.
+struct TabsCase {
+  const char* name;
+  bool sharedSession;  // both tabs use tab 1's session
+  const char* callId1;
+  const char* callId2;
+};
+
+void PrintTo(const TabsCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class ServiceMainThreadTabs : public ServiceMainThread, public ::testing::WithParamInterface<TabsCase> {};
+
+TEST_P(ServiceMainThreadTabs, EachTabGetsItsOwnResult) {
+  const TabsCase& c = GetParam();
+  const std::string site = "https://docs.example";
+  std::string session1 = openSession(site);
+  std::string session2 = c.sharedSession ? session1 : openSession(site);
+  ASSERT_EQ(session1.size(), 12u);
+  ASSERT_EQ(session2.size(), 12u);
+
+  const std::string list = mainThreadCall(session1, c.callId1, R"("FunctionName":"ListCertificates","delay_ms":"9000")");
+  HttpAnswer tab1 = post(list, site, kUrl1);
+  ASSERT_EQ(values(tab1)["result"], "heartbeat") << tab1.body;
+
+  HttpAnswer tab2 = post(mainThreadCall(session2, c.callId2, R"("FunctionName":"EchoText","text":"tab2-document")"),
+                         site, kUrl2);
+  EXPECT_EQ(values(tab2)["result"], "tab2-document") << tab2.body;
+
+  HttpAnswer back = post(list, site, kUrl3);
+  EXPECT_EQ(values(back)["result"], "ok:ListCertificates") << back.body;
+  EXPECT_EQ(adapterCalls("ListCertificates"), 1u);
+  EXPECT_EQ(adapterCalls("EchoText"), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tabs, ServiceMainThreadTabs,
+    ::testing::Values(TabsCase{"OwnSessionsNoCallIds", false, "", ""},
+                      TabsCase{"OwnSessionsWithCallIds", false, "tab1-7f3a", "tab2-c91e"},
+                      TabsCase{"SharedSessionWithCallIds", true, "tab1-7f3a", "tab2-c91e"}),
+    [](const ::testing::TestParamInfo<TabsCase>& info) { return std::string(info.param.name); });
+
+// A site that left its finished result behind holds up no other site: the
+// next site's call starts at once and is answered with its own result, not
+// a heartbeat after the keep time.
+TEST_F(ServiceMainThread, AbandonedResultDoesNotDelayAnotherSite) {
+  std::string left = openSession("https://left.example");
+  std::string next = openSession("https://next.example");
+  HttpAnswer gone = post(mainThreadCall(left, "", R"("FunctionName":"Abandoned","delay_ms":"7500")"),
+                         "https://left.example");
+  ASSERT_EQ(values(gone)["result"], "heartbeat");
+  ASSERT_TRUE(service_.waitFor("Main thread mode call finish", 60)) << service_.output();
+  size_t heartbeats = service_.count("No result from component yet send heartbeat");
+
+  // The hang guard is the request's own time-out, far above the call's work.
+  HttpAnswer answer = post(mainThreadCall(next, "", R"("FunctionName":"Quick")"), "https://next.example", kUrl2);
+  EXPECT_EQ(answer.status, 200);
+  EXPECT_EQ(values(answer)["result"], "ok:Quick") << answer.body;
+  EXPECT_EQ(service_.count("No result from component yet send heartbeat"), heartbeats);
+  EXPECT_EQ(adapterCalls("Abandoned"), 1u);
+  EXPECT_EQ(adapterCalls("Quick"), 1u);
 }
 
 }  // namespace
