@@ -7,7 +7,8 @@ enum KestrovanResultCode {
   KESTROVAN_ERR_GENERAL = 61001,          // unknown session; no TLS info; value cannot be opened; helper failure
   KESTROVAN_ERR_NOT_NUMBER = 61003,       // text is not a number (number conversion)
   KESTROVAN_ERR_NO_TEXT = 61004,          // no text to convert (number conversion)
-  KESTROVAN_ERR_MISSING_KEY = 61005,      // value-store key missing/invalid; version text has an empty part
+  KESTROVAN_ERR_MISSING_KEY = 61005,      // value-store key missing/invalid; version text has an empty part;
+                                          // main-thread call identifier unusable
   KESTROVAN_ERR_LOCATION = 61009,         // adapter location rejected by the path table
   KESTROVAN_ERR_ORIGIN = 61012,           // page origin unknown; console user changed
   KESTROVAN_ERR_KEY_NOT_FOUND = 61016,    // strict lookup check: key not found

@@ -15,7 +15,9 @@
 # all contenders, best kept, default 2), KB_SOAK (soak seconds, default 20),
 # KB_CG_SECONDS (per callgrind run, default 6), KB_TRACE (where A's console
 # goes: a file path, default a file in the work folder; "pipe" for a pipe
-# read by cat into /dev/null). Nothing here asserts a time.
+# read by cat into /dev/null), KB_HANDOFF (main-thread calls measured,
+# default 200), KB_ONLY=handoff (stop after the main-thread hand-off).
+# Nothing here asserts a time.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 here="$root/bench/request"
@@ -189,8 +191,11 @@ for port in "${ports[@]}"; do
   done
 done
 
-echo "== main-thread hand-off of a quick call, 20 calls =="
-"$probe" requests 20 "https://127.0.0.1:56459/" "$work/main.body" "$origin" 2>/dev/null | tee "$work/handoff.txt"
+handoffCalls="${KB_HANDOFF:-200}"
+echo "== main-thread hand-off of a quick call, $handoffCalls calls; the same call without it =="
+"$probe" requests "$handoffCalls" "https://127.0.0.1:56459/" "$work/main.body" "$origin" 2>/dev/null | tee "$work/handoff.txt"
+"$probe" requests "$handoffCalls" "https://127.0.0.1:56459/" "$work/call.body" "$origin" 2>/dev/null | tee "$work/direct.txt"
+[ "${KB_ONLY:-}" != handoff ] || exit 0
 
 "$bare" serve "$portB" "$work/answer.json" >"$work/bare.txt" 2>&1 &
 bPid=$!
@@ -471,6 +476,7 @@ echo
 echo "== other figures =="
 read -r _ open50 open99 _ _ _ <"$work/open.txt"
 read -r _ hand50 hand99 _ _ _ <"$work/handoff.txt"
+read -r _ direct50 direct99 _ _ _ <"$work/direct.txt"
 read -r _ start50 startMax <"$work/startup.txt"
 read -r soakRps _ <<<"$soakLine"
 printf '%-44s %s\n' "resident memory idle, A / B / C (MiB)" \
@@ -479,5 +485,5 @@ printf '%-44s %s\n' "A with 32 open sessions (MiB)" "$(awk -v a="$a32" 'BEGIN{pr
 printf '%-44s %s\n' "A after a ${soak}s soak at $soakRps req/s (MiB)" "$(awk -v a="$aSoak" 'BEGIN{printf "%.1f", a/1024}')"
 printf '%-44s %s\n' "session opening p50 / p99 (ms)" "$open50 / $open99"
 printf '%-44s %s\n' "start to \"initialization: Success\" (ms)" "p50 $start50, max $startMax"
-printf '%-44s %s\n' "main-thread hand-off, quick call p50 / p99 (ms)" "$hand50 / $hand99"
+printf '%-44s %s\n' "main-thread hand-off, quick call p50 / p99 (ms)" "$hand50 / $hand99 (without: $direct50 / $direct99)"
 printf '%-44s %s\n' "machine" "$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), load $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -57,7 +57,7 @@ const CODE_TEXT = new Map([
   [61001, ['UnknownSession', 'The service does not know this session: it was released, replaced by a newer one, or the service restarted. Open a new session.']],
   [61003, ['NotANumber', 'The service could not read a number it needed (a text that is not a number).']],
   [61004, ['NoNumber', 'The service could not read a number it needed (no text at all).']],
-  [61005, ['MissingParameter', 'A required parameter is missing or invalid (value store: channel, domain list, value or a timeout that is negative or too large; or a version text with an empty part).']],
+  [61005, ['MissingParameter', 'A required parameter is missing or invalid (value store: channel, domain list, value or a timeout that is negative or too large; a version text with an empty part; or a main-thread call identifier the service cannot use).']],
   [61009, ['AdapterLocationRejected', 'The service refused the adapter location: the path id, folder or component name is not in its path table.']],
   [61012, ['OriginRejected', 'The service could not establish this page\'s origin (no usable Origin or Referer header), or the user at the console changed and the service is shutting down.']],
   [61016, ['KeyNotFound', 'The service could not find a parameter it looked up.']],
