@@ -464,68 +464,39 @@ static bool readHideFlag(KestrovanJsonMap* map, const char* hideKey) {
   return on;
 }
 
-// A row of '*' as long as text, or null.
-static char* maskOf(const char* text) {
-  size_t length = strlen(text);
-  char* mask = (char*)newMemSize(length + 1);
-  if (mask != nullptr) {
-    memset(mask, '*', length);
-  }
-  return mask;
-}
-
-// One display line per entry; false after an allocation failure.
-static bool showUnit(KestrovanJsonMap* map, const KestrovanJsonUnit& unit) {
-  size_t keyLength = strlen(unit.key);
-  char* label = (char*)newMemSize(keyLength + 3);
-  if (label == nullptr) {
-    showMemoryFail(MODULE, __LINE__);
-    return false;
-  }
-  memcpy(label, unit.key, keyLength);
-  memcpy(label + keyLength, ": ", 2);
+// One display line per entry. Keys and
+// values are shown cut to the trace's bound with their full length: a
+// 64 MiB field costs one short line, not 64 MiB of trace and log.
+static void showUnit(KestrovanJsonMap* map, const KestrovanJsonUnit& unit) {
+  KestrovanTraceText keyText;
+  const char* key = traceText(unit.key, keyText);
+  size_t keyLength = strlen(key);
+  char label[sizeof(KestrovanTraceText) + 2];
+  memcpy(label, key, keyLength);
+  memcpy(label + keyLength, ": ", 3);
 
   if (unit.value == nullptr) {
     printfColorLine(label, unit.data != nullptr ? "[binary_value]" : "[empty]");
-    free(label);
-    return true;
+    return;
   }
-  char* lower = UpToLow(label);
-  if (lower == nullptr) {
-    free(label);
-    showMemoryFail(MODULE, __LINE__);
-    return false;
-  }
+  // The masking tests look at the whole key, not at its shown part.
   bool masked = false;
   if (strcasecmp(unit.key, SHARE_SECRET_KEY) == 0) {
     // Key material never goes to the trace or the log file.
     masked = true;
-  } else if (strstr(lower, "kestrovan") != nullptr) {
+  } else if (strcasestr(unit.key, "kestrovan") != nullptr) {
     masked = false;
-  } else if (strstr(lower, "pin") != nullptr || strstr(lower, "pw") != nullptr || strstr(lower, "pass") != nullptr) {
+  } else if (strcasestr(unit.key, "pin") != nullptr || strcasestr(unit.key, "pw") != nullptr ||
+             strcasestr(unit.key, "pass") != nullptr) {
     masked = true;
   } else {
     char hideKey[FLAG_KEY_SIZE];
     snprintf(hideKey, sizeof(hideKey), "%s_KestrovanHide", unit.key);
     masked = readHideFlag(map, hideKey);
   }
-  free(lower);
 
-  bool ok = true;
-  if (masked) {
-    char* mask = maskOf(unit.value);
-    if (mask == nullptr) {
-      showMemoryFail(MODULE, __LINE__);
-      ok = false;
-    } else {
-      printfColorLine(label, mask);
-      free(mask);
-    }
-  } else {
-    printfColorLine(label, unit.value);
-  }
-  free(label);
-  return ok;
+  KestrovanTraceText valueText;
+  printfColorLine(label, masked ? traceMask(strlen(unit.value), valueText) : traceText(unit.value, valueText));
 }
 
 static void showMapInternal(KestrovanJsonMap* map) {
@@ -536,9 +507,7 @@ static void showMapInternal(KestrovanJsonMap* map) {
       if (map->units[i].key == nullptr) {
         continue;
       }
-      if (!showUnit(map, map->units[i])) {
-        break;
-      }
+      showUnit(map, map->units[i]);
     }
   }
   printfColorLine("= DISPLAY PARAMETER", " ===== end =====");

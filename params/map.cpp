@@ -43,9 +43,30 @@ static char* copySpan(const char* text, int start, int end) {
   return getRangeValue(text, (uint64_t)start, (uint64_t)end);
 }
 
-static void printParseError(const char* text) {
+// What went wrong and where, never the text: a page's JSON holds its PIN and
+// "Kestrovan_share_secret", and the trace goes to the console and the log.
+static void printParseError(const char* what, long long offset, size_t length) {
+  char text[160];
+  if (offset >= 0) {
+    snprintf(text, sizeof(text), "%s at offset %lld of %zu bytes", what, offset, length);
+  } else {
+    snprintf(text, sizeof(text), "%s, %zu bytes", what, length);
+  }
   printfColorErrorLine("jsmn parse error", "");
   printfColorErrorLine("Error json: ", text);
+}
+
+static const char* jsmnErrorName(int code) {
+  switch (code) {
+    case JSMN_ERROR_NOMEM:
+      return "too many tokens (JSMN_ERROR_NOMEM)";
+    case JSMN_ERROR_INVAL:
+      return "invalid character (JSMN_ERROR_INVAL)";
+    case JSMN_ERROR_PART:
+      return "text ends inside a value (JSMN_ERROR_PART)";
+    default:
+      return "parse error";
+  }
 }
 
 KestrovanJsonMap* getKestrovanJsonMap(const char* inputJsonStr) {
@@ -56,7 +77,7 @@ KestrovanJsonMap* getKestrovanJsonMap(const char* inputJsonStr) {
   size_t length = strlen(inputJsonStr);
   // Token positions are ints; nothing a page may send comes close.
   if (length > (size_t)INT_MAX) {
-    printParseError(inputJsonStr);
+    printParseError("text too long", -1, length);
     return nullptr;
   }
 
@@ -64,13 +85,19 @@ KestrovanJsonMap* getKestrovanJsonMap(const char* inputJsonStr) {
   jsmntok_t tokens[KESTROVAN_JSON_MAX_TOKENS];
   jsmn_init(&parser);
   int n = jsmn_parse(&parser, inputJsonStr, length, tokens, KESTROVAN_JSON_MAX_TOKENS);
+  if (n < 0) {
+    printParseError(jsmnErrorName(n), (long long)parser.pos, length);
+    return nullptr;
+  }
   if (n < 2 || n > KESTROVAN_JSON_MAX_TOKENS) {
-    printParseError(inputJsonStr);
+    char what[64];
+    snprintf(what, sizeof(what), "%d token%s, at least 2 needed", n, n == 1 ? "" : "s");
+    printParseError(what, -1, length);
     return nullptr;
   }
   for (int i = 0; i < n; i++) {
     if (tokens[i].start < 0 || tokens[i].end < tokens[i].start || tokens[i].end > (int)length) {
-      printParseError(inputJsonStr);
+      printParseError("token outside the text", (long long)tokens[i].start, length);
       return nullptr;
     }
   }

@@ -32,7 +32,9 @@ extern std::atomic<int32_t> ErrCode;
 // "<key>_KestrovanEncryptFlag"; pages use the same bytes.
 extern const unsigned char KestrovanJson_ShareIV[16];
 
-// Builds a map from a JSON object text. Only the object's own key/value pairs
+// Builds a map from a JSON object text. A text that does not parse is
+// reported by what went wrong and where (offset, length), never by its
+// content. Only the object's own key/value pairs
 // are paired; a nested object or array is stored as the text of its span.
 // Values have the escapes \r \n \t \u000f \u000e \u001b \" undone. Returns a
 // new map (release with KestrovanJsonFinal) or null when the text is missing,
@@ -91,7 +93,8 @@ char* getKestrovanMapString(const KestrovanJsonMap* map, bool encode);
 
 // Prints the map to the console trace, masking "Kestrovan_share_secret",
 // values whose key holds "pin", "pw" or "pass" (unless it holds "kestrovan")
-// and values whose "<key>_KestrovanHide" reads true.
+// and values whose "<key>_KestrovanHide" reads true. Keys, values and masks
+// longer than KESTROVAN_TRACE_TEXT_MAX are cut, with their full length.
 void showKestrovanJsonMap(KestrovanJsonMap* map);
 
 #endif

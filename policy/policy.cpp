@@ -6,6 +6,7 @@
 // reference, a program over RE2's memory budget) fails the check.
 #include "policy/policy.h"
 
+#include <cstdio>
 #include <cstring>
 #include <exception>
 
@@ -26,6 +27,8 @@ static const char* const UrlPattern =
 static const char* const SchemePattern = "https?:\\/\\/";
 static const char* const PortPattern = ":.*";
 static const char* const Blanks = " \t\n\v\f\r";
+// "Url check list: " lines shown for one list.
+static const size_t kShownPieces = 16;
 
 // Origins and patterns are bytes: Latin-1 never rejects a pattern or a text
 // for its encoding.
@@ -98,10 +101,21 @@ void KestrovanPolicy_setUnlockURL(KestrovanUrlCheck* check, const char* domainLi
       }
       fragments.push_back(piece);
     }
+    // A list is page text of any size: the trace shows the first pieces,
+    // each cut, and how many more there are.
+    size_t shownPieces = 0;
     for (std::string& fragment : fragments) {
-      printfColorLine("Url check list: ", fragment.c_str());
+      if (shownPieces++ < kShownPieces) {
+        KestrovanTraceText shown;
+        printfColorLine("Url check list: ", traceText(fragment.c_str(), shown));
+      }
       replaceAll(fragment, "*", "\\S*");
       replaceAll(fragment, ".", "\\.");
+    }
+    if (fragments.size() > kShownPieces) {
+      char more[64];
+      snprintf(more, sizeof(more), "... (%zu more)", fragments.size() - kShownPieces);
+      printfColorLine("Url check list: ", more);
     }
     check->vecDomainRegexs.swap(fragments);
   } catch (const std::exception& error) {
@@ -125,7 +139,8 @@ void KestrovanPolicy_unlock(KestrovanUrlCheck* check, const char* origin) {
     if (check->bIsUnlock || check->vecDomainRegexs.empty()) {
       return;
     }
-    printfColorLine("Unlock original domain input: ", origin);
+    KestrovanTraceText shown;
+    printfColorLine("Unlock original domain input: ", traceText(origin, shown));
 
     // (a\/?)|(b\/?): each alternative allows one optional trailing slash.
     std::string permitted;

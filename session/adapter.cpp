@@ -245,7 +245,8 @@ bool KestrovanSession_openAdapter(int index, KestrovanJsonMap* map, const char* 
   bool serverMet = versionMet(minServerVersion, KESTROVAN_SERVER_VERSION);
   addKestrovanJsonMapUnit(result, "ServerVersion", KESTROVAN_SERVER_VERSION);
   addKestrovanJsonMapUnit(result, "LibVersion", version);
-  printfColorWarningLine("Mini server version: ", minServerVersion != nullptr ? minServerVersion : "");
+  KestrovanTraceText shown;
+  printfColorWarningLine("Mini server version: ", traceText(minServerVersion, shown));
   printfColorWarningLine("Real server version: ", KESTROVAN_SERVER_VERSION);
   if (!serverMet) {
     printfColorWarningLine("Verify server version: ", "Fail");
@@ -255,7 +256,7 @@ bool KestrovanSession_openAdapter(int index, KestrovanJsonMap* map, const char* 
   }
   printfColorLine("Verify server version: ", "Pass");
 
-  printfColorWarningLine("Mini adapter version: ", minLibVersion != nullptr ? minLibVersion : "");
+  printfColorWarningLine("Mini adapter version: ", traceText(minLibVersion, shown));
   printfColorWarningLine("Real adapter version: ", version);
   if (!versionMet(minLibVersion, version)) {
     printfColorWarningLine("Verify adapter version: ", "Fail");
@@ -268,11 +269,11 @@ bool KestrovanSession_openAdapter(int index, KestrovanJsonMap* map, const char* 
   if (!checkNoValue(installerName)) {
     char path[KESTROVAN_PATH_SIZE];
     char* text = nullptr;
-    printfColorLine("InstallerName: ", installerName);
+    printfColorLine("InstallerName: ", traceText(installerName, shown));
     int written = snprintf(path, sizeof(path), "%s/%sVersion.txt", ExecutePath, installerName);
     if (written < 0 || static_cast<size_t>(written) >= sizeof(path)) {
       // Cut short, the path would name another file: report no version.
-      printfColorErrorLine("InstallerVersionFile too long: ", installerName);
+      printfColorErrorLine("InstallerVersionFile too long: ", traceText(installerName, shown));
     } else {
       printfColorLine("InstallerVersionFile: ", path);
       text = readFile(path, "r");
@@ -309,20 +310,10 @@ void KestrovanSession_callAdapter(int index, const char* functionName, Kestrovan
   // An adapter that answers nothing gives the page the empty text.
   const char* text = answer != nullptr ? answer : "";
   const char* label = strchr(text, '\n') != nullptr ? " Component result:\n" : " Component result: ";
-  if (getKestrovanJsonBoolType(map, "hide_result")) {
-    size_t length = strlen(text);
-    char* stars = static_cast<char*>(newMemSize(length + 1));
-    if (stars == nullptr) {
-      showMemoryFail("KestrovanSession", __LINE__);
-      freeSecret(answer);
-      return;
-    }
-    memset(stars, '*', length);
-    printfColorLine(label, KESTROVAN_COLOR_RESULT, stars);
-    free(stars);
-  } else {
-    printfColorLine(label, KESTROVAN_COLOR_RESULT, text);
-  }
+  // Shown cut with its full length: an answer can hold a whole document.
+  KestrovanTraceText shown;
+  bool hidden = getKestrovanJsonBoolType(map, "hide_result");
+  printfColorLine(label, KESTROVAN_COLOR_RESULT, hidden ? traceMask(strlen(text), shown) : traceText(text, shown));
   addKestrovanJsonMapUnit(result, "result", text);
   freeSecret(answer);
 }

@@ -66,7 +66,7 @@ static const char* requestedInternal(const KestrovanJsonMap* map, const char* fu
   return nullptr;
 }
 
-static void setValue(KestrovanJsonMap* map, KestrovanJsonMap*& result) {
+static void setValue(KestrovanJsonMap* map, const char* origin, KestrovanJsonMap*& result) {
   char* channel = getKestrovanJsonCharType(map, "channel");
   char* domainList = channel != nullptr ? getKestrovanJsonCharType(map, "domain_list") : nullptr;
   char* value = nullptr;
@@ -78,7 +78,7 @@ static void setValue(KestrovanJsonMap* map, KestrovanJsonMap*& result) {
   if (value == nullptr) {
     KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_MISSING_KEY);
   } else {
-    int32_t code = KestrovanValue_set_value(channel, domainList, timeout, value);
+    int32_t code = KestrovanValue_set_value(channel, domainList, timeout, value, origin);
     KestrovanSession_resetResult(result, __LINE__, code);
   }
   freeSecret(channel);
@@ -117,7 +117,7 @@ static void existingSession(int index, const char* functionName, KestrovanJsonMa
       printfColorLine("[Browser mode] Skip release process", "");
     }
   } else if (isName(functionName, "setKestrovanValue")) {
-    setValue(map, result);
+    setValue(map, origin, result);
   } else if (isName(functionName, "getKestrovanValue")) {
     getValue(map, origin, result);
   } else if (isEcho(functionName)) {
@@ -199,7 +199,8 @@ KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJson
   if (!checkNoValue(requested)) {
     index = KestrovanSession_findSession(requested);
     if (index == -1) {
-      printfColorErrorLine("Invalid session id: ", requested);
+      KestrovanTraceText shown;
+      printfColorErrorLine("Invalid session id: ", traceText(requested, shown));
       free(requested);
       KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
       return result;

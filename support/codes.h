@@ -12,8 +12,9 @@ enum KestrovanResultCode {
   KESTROVAN_ERR_LOCATION = 61009,         // adapter location rejected by the path table
   KESTROVAN_ERR_ORIGIN = 61012,           // page origin unknown; console user changed
   KESTROVAN_ERR_KEY_NOT_FOUND = 61016,    // strict lookup check: key not found
-  KESTROVAN_ERR_STORE_FULL = 61019,       // value store full
+  KESTROVAN_ERR_STORE_FULL = 61019,       // value store full of live values
   KESTROVAN_ERR_SEAL = 61020,             // sealing a value failed
+  KESTROVAN_ERR_VALUE_OWNER = 61021,      // the channel holds a live value whose domain list does not admit the page
   KESTROVAN_ERR_SERVER_VERSION = 61203,   // minimum service version not met
   KESTROVAN_ERR_ADAPTER_VERSION = 61204,  // minimum adapter version not met
   KESTROVAN_ERR_LOAD = 61902,             // adapter library cannot be loaded

@@ -304,6 +304,35 @@ void showNullParameter(const char* name, const char* module, int line) {
   printfColorWarningLine("", text);
 }
 
+static const char* withLength(size_t shown, size_t length, KestrovanTraceText& buffer) {
+  snprintf(buffer + shown, sizeof(buffer) - shown, " ... (%zu bytes)", length);
+  return buffer;
+}
+
+const char* traceText(const char* text, KestrovanTraceText& buffer) {
+  if (text == nullptr)
+    return text;
+  size_t length = strnlen(text, KESTROVAN_TRACE_TEXT_MAX + 1);
+  if (length <= KESTROVAN_TRACE_TEXT_MAX)
+    return text;
+  length = KESTROVAN_TRACE_TEXT_MAX + strlen(text + KESTROVAN_TRACE_TEXT_MAX);
+  size_t shown = KESTROVAN_TRACE_TEXT_MAX;
+  while (shown > 0 && ((unsigned char)text[shown] & 0xC0) == 0x80)
+    shown--;
+  memcpy(buffer, text, shown);
+  return withLength(shown, length, buffer);
+}
+
+const char* traceMask(size_t length, KestrovanTraceText& buffer) {
+  size_t shown = length <= KESTROVAN_TRACE_TEXT_MAX ? length : KESTROVAN_TRACE_TEXT_MAX;
+  memset(buffer, '*', shown);
+  if (shown == length) {
+    buffer[shown] = '\0';
+    return buffer;
+  }
+  return withLength(shown, length, buffer);
+}
+
 void KestrovanTrace_flush() { fflush(stdout); }
 
 bool setLog(const char* logName, const char* prefixName) {

@@ -7,6 +7,7 @@
 #define KESTROVAN_SUPPORT_TRACE_H
 
 #include <atomic>
+#include <cstddef>
 #include <mutex>
 
 // Colour numbers (mapped to ANSI sequences on output).
@@ -51,6 +52,17 @@ void showNormalState(const char* message, bool state, const char* trueText, cons
 void showErrorState(const char* message, bool state, const char* okText, const char* failText);
 void showWarningState(const char* message, bool state, const char* okText, const char* failText);
 void printfWarning(const char* message, bool condition, const char* value);
+
+// Texts a page or an adapter sends can run to megabytes (a document, a
+// hostile field). The trace shows at most KESTROVAN_TRACE_TEXT_MAX bytes of
+// one, cut before a UTF-8 continuation byte, followed by " ... (N bytes)"
+// with its full length.
+#define KESTROVAN_TRACE_TEXT_MAX 256
+typedef char KestrovanTraceText[KESTROVAN_TRACE_TEXT_MAX + 40];
+// text itself when it is null or short enough, else its cut form in buffer.
+const char* traceText(const char* text, KestrovanTraceText& buffer);
+// A row of '*' as long as length, cut the same way; always in buffer.
+const char* traceMask(size_t length, KestrovanTraceText& buffer);
 
 // Writes out what standard output holds (it matters only when standard
 // output is buffered by blocks; the service writes it line by line).

@@ -65,6 +65,23 @@ static void clearRecord(int index) {
   record = KestrovanValueRecord{};
 }
 
+// A record with expiry whose time has passed; one without expiry never
+// expires.
+static bool isExpired(const KestrovanValueRecord& record, int64_t now) {
+  return record.expired_time != 0 && now > record.expired_time;
+}
+
+// The origin check of reads and of replacing a live value: the record's
+// domain list admits origin. An empty list admits nobody.
+static bool admits(const KestrovanValueRecord& record, const char* origin) {
+  KestrovanUrlCheck check;
+  KestrovanPolicy_setUnlockURL(&check, record.domain_list);
+  KestrovanPolicy_unlock(&check, origin);
+  bool permitted = KestrovanPolicy_isUrlUnlock(&check);
+  KestrovanPolicy_freeCheckURL(&check);
+  return permitted;
+}
+
 static int findChannel(const char* channel) {
   for (int i = 0; i < KESTROVAN_VALUE_RECORDS; i++) {
     if (value_list[i].channel != nullptr && strcasecmp(value_list[i].channel, channel) == 0) {
@@ -106,7 +123,8 @@ void KestrovanValue_final() {
   KestrovanValue_KeyReady = false;
 }
 
-int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, int timeout, const char* value) {
+int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, int timeout, const char* value,
+                                 const char* origin) {
   if (channel == nullptr) {
     showNullParameter("channel", MODULE, __LINE__);
     return KESTROVAN_ERR_MISSING_KEY;
@@ -120,6 +138,10 @@ int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, i
   }
   if (value == nullptr) {
     showNullParameter("value", MODULE, __LINE__);
+    return KESTROVAN_ERR_MISSING_KEY;
+  }
+  if (origin == nullptr) {
+    showNullParameter("origin", MODULE, __LINE__);
     return KESTROVAN_ERR_MISSING_KEY;
   }
   // A timeout whose seconds do not fit 32 bits gives no meaningful expiry.
@@ -141,6 +163,16 @@ int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, i
   std::lock_guard<std::mutex> guard(KestrovanValue_Lock);
   int64_t now = currentTime();
   int index = findChannel(channel);
+  // A live value belongs to the sites its domain list names: another site
+  // neither replaces it nor changes who may read it. Once expired, the
+  // channel is free for anyone.
+  if (index >= 0 && !isExpired(value_list[index], now) && !admits(value_list[index], origin)) {
+    free(channelCopy);
+    free(domainCopy);
+    KestrovanTraceText shown;
+    printfColorWarningLine("KestrovanValue owner check fail", traceText(origin, shown));
+    return KESTROVAN_ERR_VALUE_OWNER;
+  }
   if (index < 0) {
     for (int i = 0; i < KESTROVAN_VALUE_RECORDS; i++) {
       if (value_list[i].channel == nullptr) {
@@ -150,10 +182,10 @@ int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, i
     }
   }
   if (index < 0) {
-    // Full: every expired record goes, and so does every record without
-    // expiry; the highest one cleared is taken.
+    // Full: every expired record goes and the highest one cleared is taken.
+    // Values without expiry stay: they may be other sites' own.
     for (int i = 0; i < KESTROVAN_VALUE_RECORDS; i++) {
-      if (value_list[i].expired_time < now) {
+      if (isExpired(value_list[i], now)) {
         clearRecord(i);
         index = i;
       }
@@ -216,20 +248,15 @@ char* KestrovanValue_get_value(const char* channel, const char* domain) {
 
   std::lock_guard<std::mutex> guard(KestrovanValue_Lock);
   int index = findChannel(channel);
+  KestrovanTraceText shown;
   if (index < 0) {
-    printfColorWarningLine("KestrovanValue no current channel", channel);
+    printfColorWarningLine("KestrovanValue no current channel", traceText(channel, shown));
     return empty;
   }
   KestrovanValueRecord& record = value_list[index];
 
-  // This read's own check: no other read can see or change its outcome.
-  KestrovanUrlCheck check;
-  KestrovanPolicy_setUnlockURL(&check, record.domain_list);
-  KestrovanPolicy_unlock(&check, domain);
-  bool permitted = KestrovanPolicy_isUrlUnlock(&check);
-  KestrovanPolicy_freeCheckURL(&check);
-  if (!permitted) {
-    printfColorWarningLine("KestrovanValue url check fail", domain);
+  if (!admits(record, domain)) {
+    printfColorWarningLine("KestrovanValue url check fail", traceText(domain, shown));
     return empty;
   }
 

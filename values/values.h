@@ -3,7 +3,9 @@
 // list (the origin policy's list form) and an idle timeout in minutes.
 //
 // Values live only in memory, sealed with AES-256-CBC under a key and IV
-// drawn once at start (KestrovanValue_init). One lock is held for the whole of
+// drawn once at start (KestrovanValue_init). A live value stays with the
+// sites its domain list names: others can neither read nor replace it, and
+// a full table never clears it to make room. One lock is held for the whole of
 // each store and each read, origin check included, so concurrent pages never
 // see each other's state.
 #ifndef KESTROVAN_VALUES_VALUES_H
@@ -20,11 +22,17 @@ void KestrovanValue_init(int index);
 // Wipes every record, the key and the IV (at shutdown).
 void KestrovanValue_final();
 
-// Stores value under channel (ignoring case). Returns 0 when stored; 61005
-// for a missing argument, a negative timeout or one whose seconds do not fit
-// 32 bits; 61019 when the table is full and nothing could be freed; 61020
-// when sealing failed.
-int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, int timeout, const char* value);
+// Stores value under channel (ignoring case) for a page of origin. A channel
+// holding a live value (no expiry, or not yet expired) is replaced only when
+// its domain list admits origin (the check reads use; an empty list admits
+// nobody); an expired one is anyone's. A full table frees expired records
+// only, never a live one. Returns 0 when stored; 61005 for a missing
+// argument, a negative timeout or one whose seconds do not fit 32 bits;
+// 61019 when the table is full of live values; 61020 when sealing failed;
+// 61021 when the channel's live value is not origin's to replace (the record
+// is left as it was).
+int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, int timeout, const char* value,
+                                 const char* origin);
 
 // Reads channel for a page of origin domain. Returns a fresh text the caller
 // frees: the value; the empty text for a missing argument, an unknown

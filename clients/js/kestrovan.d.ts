@@ -26,6 +26,7 @@ export declare const ResultCode: Readonly<{
   KEY_NOT_FOUND: 61016;
   STORE_FULL: 61019;
   SEAL_FAILED: 61020;
+  CHANNEL_TAKEN: 61021;
   SERVER_VERSION: 61203;
   ADAPTER_VERSION: 61204;
   LOAD_FAILED: 61902;
@@ -39,7 +40,7 @@ export type ErrorKindName =
   | 'ValueUnreadable' | 'SessionClosed' | 'CryptoUnavailable'
   | 'UnknownSession' | 'NotANumber' | 'NoNumber' | 'MissingParameter'
   | 'AdapterLocationRejected' | 'OriginRejected' | 'KeyNotFound'
-  | 'ValueStoreFull' | 'ValueSealFailed' | 'ServerVersionTooOld'
+  | 'ValueStoreFull' | 'ValueSealFailed' | 'ValueChannelTaken' | 'ServerVersionTooOld'
   | 'AdapterVersionTooOld' | 'AdapterLoadFailed' | 'NotLocal'
   | 'AdapterNoEntryPoint';
 

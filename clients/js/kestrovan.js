@@ -44,6 +44,7 @@ export const ResultCode = Object.freeze({
   KEY_NOT_FOUND: 61016,
   STORE_FULL: 61019,
   SEAL_FAILED: 61020,
+  CHANNEL_TAKEN: 61021,
   SERVER_VERSION: 61203,
   ADAPTER_VERSION: 61204,
   LOAD_FAILED: 61902,
@@ -61,8 +62,9 @@ const CODE_TEXT = new Map([
   [61009, ['AdapterLocationRejected', 'The service refused the adapter location: the path id, folder or component name is not in its path table.']],
   [61012, ['OriginRejected', 'The service could not establish this page\'s origin (no usable Origin or Referer header), or the user at the console changed and the service is shutting down.']],
   [61016, ['KeyNotFound', 'The service could not find a parameter it looked up.']],
-  [61019, ['ValueStoreFull', 'The value store is full (16 channels) and none has expired.']],
+  [61019, ['ValueStoreFull', 'The value store is full (16 channels) and none has expired: values without a timeout stay until the service restarts.']],
   [61020, ['ValueSealFailed', 'The service could not seal the value for storage.']],
+  [61021, ['ValueChannelTaken', 'The channel holds a value stored for other sites: this page\'s origin is not on its domain list, so it cannot replace it until it expires. Use another channel name.']],
   [61203, ['ServerVersionTooOld', 'The service is older than the minimum service version this page asked for (or that minimum is not a version of four numbers).']],
   [61204, ['AdapterVersionTooOld', 'The adapter is older than the minimum adapter version this page asked for (or that minimum is not comparable with the adapter\'s version).']],
   [61902, ['AdapterLoadFailed', 'The service could not load the adapter library: it is not installed or cannot be loaded.']],
@@ -816,7 +818,8 @@ export class KestrovanSession {
 
   // Stores a value under channel for the origins that domains permit (an
   // array of patterns or one ";"-separated text), for timeoutMinutes of idle
-  // time (0: no expiry).
+  // time (0: no expiry). A channel whose live value does not list this
+  // page's origin is refused (ValueChannelTaken).
   async setValue(channel, value, options = {}) {
     const domains = Array.isArray(options.domains) ? options.domains.join(';') : (options.domains ?? '');
     const minutes = options.timeoutMinutes ?? 0;

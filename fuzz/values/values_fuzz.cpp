@@ -1,9 +1,10 @@
 // values_fuzz.cpp -- sequences of value-store operations (store, read, clear
 // one record, let time pass) checked step by step against a simple model of
 // the 16-record table: which record a channel takes, when a full table frees
-// records, expiry and its sliding on reads, and which origins may read. The
-// origin decision itself comes from the real policy (fuzzed on its own); the
-// model checks that the store asks it about the right list and origin.
+// records, expiry and its sliding on reads, which origins may read and
+// which may replace a live value. The origin decision itself comes from the
+// real policy (fuzzed on its own); the model checks that the store asks it
+// about the right list and origin.
 // After every step each record's channel and expiry must match the model.
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -47,17 +48,30 @@ static int find(const std::string& channel) {
   return -1;
 }
 
-static int32_t modelSet(const std::string& channel, const std::string& list, int timeout, const std::string& value) {
+static bool admitted(const std::string& list, const std::string& origin) {
+  KestrovanUrlCheck check;
+  KestrovanPolicy_setUnlockURL(&check, list.c_str());
+  KestrovanPolicy_unlock(&check, origin.c_str());
+  return KestrovanPolicy_isUrlUnlock(&check);
+}
+
+static bool expired(const ModelRecord& record) { return record.expiry != 0 && now > record.expiry; }
+
+static int32_t modelSet(const std::string& channel, const std::string& list, int timeout, const std::string& value,
+                        const std::string& origin) {
   if (timeout < 0 || (int64_t)timeout * 60 > INT32_MAX)
     return 61005;
   int index = find(channel);
+  // A live value is replaced only from an origin its list admits.
+  if (index >= 0 && !expired(model[index]) && !admitted(model[index].list, origin))
+    return 61021;
   for (int i = 0; index < 0 && i < KESTROVAN_VALUE_RECORDS; i++)
     if (!model[i].used)
       index = i;
   if (index < 0) {
-    // Full: expired records and records without expiry are freed.
+    // Full: only expired records are freed.
     for (int i = 0; i < KESTROVAN_VALUE_RECORDS; i++) {
-      if (model[i].expiry < now) {
+      if (expired(model[i])) {
         model[i] = ModelRecord();
         index = i;
       }
@@ -82,10 +96,7 @@ static std::string modelGet(const std::string& channel, const std::string& origi
   if (index < 0)
     return "";
   ModelRecord& record = model[index];
-  KestrovanUrlCheck check;
-  KestrovanPolicy_setUnlockURL(&check, record.list.c_str());
-  KestrovanPolicy_unlock(&check, origin.c_str());
-  if (!KestrovanPolicy_isUrlUnlock(&check))
+  if (!admitted(record.list, origin))
     return "";
   if (record.expiry != 0) {
     if (now > record.expiry)
@@ -133,8 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; i < prefill; i++) {
     std::string name = "fill" + std::to_string(i);
     int timeout = input.ConsumeBool() ? 0 : 5;
-    FUZZ_CHECK(modelSet(name, "*", timeout, name) == 0);
-    FUZZ_CHECK(KestrovanValue_set_value(name.c_str(), "*", timeout, name.c_str()) == 0);
+    FUZZ_CHECK(modelSet(name, "*", timeout, name, kOrigins[0]) == 0);
+    FUZZ_CHECK(KestrovanValue_set_value(name.c_str(), "*", timeout, name.c_str(), kOrigins[0]) == 0);
   }
   compareTable();
   for (int step = 0; step < 200 && input.remaining_bytes() > 0; step++) {
@@ -151,8 +162,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           default: timeout = input.ConsumeIntegral<int>();
         }
         std::string value = text(256);
-        int32_t expected = modelSet(name, list, timeout, value);
-        FUZZ_CHECK(KestrovanValue_set_value(name.c_str(), list.c_str(), timeout, value.c_str()) == expected);
+        std::string origin = input.ConsumeBool() ? std::string(input.PickValueInArray(kOrigins)) : text(64);
+        int32_t expected = modelSet(name, list, timeout, value, origin);
+        FUZZ_CHECK(KestrovanValue_set_value(name.c_str(), list.c_str(), timeout, value.c_str(), origin.c_str()) ==
+                   expected);
         break;
       }
       case 2: {
@@ -178,9 +191,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     compareTable();
   }
   // Missing arguments.
-  FUZZ_CHECK(KestrovanValue_set_value(nullptr, "", 0, "v") == 61005);
-  FUZZ_CHECK(KestrovanValue_set_value("a", nullptr, 0, "v") == 61005);
-  FUZZ_CHECK(KestrovanValue_set_value("a", "", 0, nullptr) == 61005);
+  FUZZ_CHECK(KestrovanValue_set_value(nullptr, "", 0, "v", kOrigins[0]) == 61005);
+  FUZZ_CHECK(KestrovanValue_set_value("a", nullptr, 0, "v", kOrigins[0]) == 61005);
+  FUZZ_CHECK(KestrovanValue_set_value("a", "", 0, nullptr, kOrigins[0]) == 61005);
+  FUZZ_CHECK(KestrovanValue_set_value("a", "", 0, "v", nullptr) == 61005);
   char* none = KestrovanValue_get_value(nullptr, "https://example.com");
   FUZZ_CHECK(none != nullptr && none[0] == '\0');
   free(none);

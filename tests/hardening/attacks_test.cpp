@@ -132,7 +132,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<HostCase>& info) { return std::string(info.param.name); });
 
 // The origin handed to the adapter (its unlock "url") and to the value store
-// is exactly the page's, however the headers are dressed up.
+// is exactly the page's, however the headers are dressed up: the page can
+// neither read nor replace a value stored for ok.example.
 struct OriginCase {
   const char* name;
   std::vector<std::string> headers;
@@ -175,6 +176,12 @@ TEST_P(OriginSpoofing, AdaptersAndValuesSeeOnlyThePagesOrigin) {
                                    R"(","channel":"secret"})",
                                "", headers);
     EXPECT_EQ(kh::values(read)["result"], "") << "a spoofed origin read the value";
+    // Nor may it replace the value (and with it who may read it).
+    HttpAnswer replaced = kt::post(running_->installation->caFile,
+                                   R"({"FunctionName":"setKestrovanValue","SessionId":")" + session +
+                                       R"(","channel":"SECRET","domain_list":"*","timeout":"0","value":"spoofed"})",
+                                   "", headers);
+    EXPECT_EQ(kh::result(replaced), "61021") << "a spoofed origin replaced the value";
     running_->post(R"({"FunctionName":"KestrovanClose","SessionId":")" + session + "\"}", "", headers);
   }
   // The owner still reads its value: the attempt changed nothing.

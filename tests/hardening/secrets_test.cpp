@@ -1,21 +1,28 @@
 // secrets_test.cpp -- session identifiers that cannot be guessed or repeat,
-// and a server key that exists nowhere in the open: not in the repository,
-// not in any file a build lays out or provisioning writes, and different in
-// every build tree.
+// a server key that exists nowhere in the open (not in the repository, not
+// in any file a build lays out or provisioning writes, and different in
+// every build tree), and a trace that shows neither a page's PIN and shared
+// secret nor the whole of a long value, on the console or in the log file.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <set>
 #include <sstream>
 #include <thread>
 
-#include "harness.h"
+#include "hardening.h"
 #include "service/key.h"
 
 namespace {
+
+// Before gtest starts any thread: the log profile planted in
+// /tmp/NORTAKestrovan stays inside this process's own /tmp.
+const bool kPrivateTmp = kh::privateTmp();
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
@@ -196,5 +203,132 @@ TEST(ServerKey, TwoBuildTreesGetDifferentKeys) {
   ASSERT_TRUE(kt::readFile(a.path + "/key_material.cpp", &after));
   EXPECT_EQ(before, after);
 }
+
+// ---- what the trace shows of a request ----
+
+// A request's decoded "Parameter" with "@PIN@", "@SECRET@" and "@TAIL@"
+// standing for markers of the case's own; the trace must show the line
+// `shows` for it and none of the markers.
+struct TraceCase {
+  const char* name;
+  std::string json;
+  std::string shows;
+};
+
+void PrintTo(const TraceCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+std::string pairs(int count) {
+  std::string text;
+  for (int i = 0; i < count; i++)
+    text += "\"k" + std::to_string(i) + "\":\"v\",";
+  return text;
+}
+
+// One service for the table, its log file in a folder of the test's own.
+class TraceSecrets : public ::testing::TestWithParam<TraceCase> {
+ protected:
+  static void SetUpTestSuite() {
+    logFolder_ = new kt::TempFolder();
+    running_ = new kh::Running(KESTROVAN_TEST_ADAPTER, {}, false);
+    // The service reads its log profile from /tmp/NORTAKestrovan, a folder
+    // it trusts when it is the user's own and private.
+    if (kPrivateTmp) {
+      mkdir("/tmp/NORTAKestrovan", 0700);
+      kt::writeFile("/tmp/NORTAKestrovan/NORTAKestrovan.ini",
+                    "[NORTAKestrovan]\nLog File=" + logFolder_->path + "/trace.log\nLog Level=5\n");
+    }
+    if (running_->installation->ok)
+      running_->ok = running_->start();
+  }
+  static void TearDownTestSuite() {
+    if (running_->ok) {
+      EXPECT_EQ(running_->service.stop(), 0) << kh::tail(running_->service);
+    }
+    delete running_;
+    running_ = nullptr;
+    delete logFolder_;
+  }
+  void SetUp() override { ASSERT_TRUE(running_->ok) << running_->service.output(); }
+
+  // Every log file's text (the log adds the date to the file's name).
+  static std::string logText() {
+    std::string text;
+    DIR* folder = opendir(logFolder_->path.c_str());
+    if (folder == nullptr)
+      return text;
+    while (struct dirent* entry = readdir(folder)) {
+      std::string content;
+      if (entry->d_name[0] != '.' && kt::readFile(logFolder_->path + "/" + entry->d_name, &content))
+        text += content;
+    }
+    closedir(folder);
+    return text;
+  }
+
+  static kt::TempFolder* logFolder_;
+  static kh::Running* running_;
+};
+
+kt::TempFolder* TraceSecrets::logFolder_ = nullptr;
+kh::Running* TraceSecrets::running_ = nullptr;
+
+TEST_P(TraceSecrets, NoMarkerOnTheConsoleOrInTheLog) {
+  const TraceCase& c = GetParam();
+  const std::string pin = std::string(c.name) + "-pin-4711";
+  const std::string secret = std::string(c.name) + "-share-secret-0123456789abcdef";
+  const std::string tail = std::string(c.name) + "-tail-of-a-long-value";
+  std::string json = replaced(replaced(replaced(c.json, "@PIN@", pin), "@SECRET@", secret), "@TAIL@", tail);
+  size_t before = running_->service.count(c.shows);
+  running_->post(json, "https://a.example");
+  EXPECT_TRUE(running_->service.waitFor(c.shows, 20, before + 1)) << kh::tail(running_->service);
+
+  std::string console = running_->service.output();
+  for (const std::string& marker : {pin, secret, tail})
+    EXPECT_EQ(console.find(marker), std::string::npos) << marker << " on the console";
+  if (!kPrivateTmp)
+    GTEST_SKIP() << "log file not checked: no private /tmp for its profile (needs root)";
+  // Lines reach the log before they reach the console.
+  std::string log = logText();
+  EXPECT_NE(log.find(c.shows), std::string::npos) << "the log mirrors the trace";
+  for (const std::string& marker : {pin, secret, tail})
+    EXPECT_EQ(log.find(marker), std::string::npos) << marker << " in the log";
+}
+
+const std::string kLong(300, 'a');
+const std::string kShownLong = std::string(256, 'a') + " ... (";
+
+const TraceCase kTraceCases[] = {
+    TraceCase{"Unterminated",
+              R"({"FunctionName":"Sign","SessionId":"","pin":"@PIN@","Kestrovan_share_secret":"@SECRET@")",
+              "Error json: text ends inside a value (JSMN_ERROR_PART) at offset "},
+    TraceCase{"PinCutOffInItsString", R"({"Kestrovan_share_secret":"@SECRET@","FunctionName":"Sign","pin":"@PIN@)",
+              "Error json: text ends inside a value (JSMN_ERROR_PART) at offset "},
+    TraceCase{"WrongBracket", R"({"pin":"@PIN@","Kestrovan_share_secret":"@SECRET@"])",
+              "Error json: invalid character (JSMN_ERROR_INVAL) at offset "},
+    TraceCase{"TooManyPairs", "{" + pairs(130) + R"("pin":"@PIN@","Kestrovan_share_secret":"@SECRET@"})",
+              "Error json: too many tokens (JSMN_ERROR_NOMEM) at offset "},
+    TraceCase{"WellFormedMasked", kh::echoJson(R"(,"pin":"@PIN@","Kestrovan_share_secret":"@SECRET@")"),
+              "] pin: ****"},
+    TraceCase{"LongValueCut", kh::echoJson(R"(,"note":")" + kLong + R"(@TAIL@")"), "] note: " + kShownLong},
+    TraceCase{"LongAnswerCut",
+              replaced(kh::echoJson(R"(,"text":")" + kLong + R"(@TAIL@")"), "KestrovanEcho", "EchoText"),
+              " Component result: " + kShownLong},
+    TraceCase{"LongHiddenAnswerMasked",
+              replaced(kh::echoJson(R"(,"text":"@PIN@)" + kLong + R"(","text_KestrovanHide":"true",)"
+                                    R"("hide_result":"true")"),
+                       "KestrovanEcho", "EchoText"),
+              " Component result: " + std::string(256, '*') + " ... ("},
+};
+
+INSTANTIATE_TEST_SUITE_P(Requests, TraceSecrets, ::testing::ValuesIn(kTraceCases),
+                         [](const ::testing::TestParamInfo<TraceCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

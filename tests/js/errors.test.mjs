@@ -16,6 +16,7 @@ const table = [
   [61016, 'KeyNotFound', /parameter/i],
   [61019, 'ValueStoreFull', /full/i],
   [61020, 'ValueSealFailed', /seal/i],
+  [61021, 'ValueChannelTaken', /other sites/i],
   [61203, 'ServerVersionTooOld', /minimum service version/i],
   [61204, 'AdapterVersionTooOld', /minimum adapter version/i],
   [61902, 'AdapterLoadFailed', /load/i],

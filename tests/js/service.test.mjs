@@ -112,7 +112,7 @@ test('an encrypted parameter reaches the adapter as the cipher text its flag and
   await session.forceRelease();
 });
 
-test('the value store answers only the origins of the domain list', async () => {
+test('the value store answers and takes new values only from the origins of the domain list', async () => {
   const owner = await client.openSession();
   const reader = await new KestrovanClient({ fetch: fetchWithOrigin('https://www.partner.example:8443') }).openSession();
   const other = await new KestrovanClient({ fetch: fetchWithOrigin('https://evil.example') }).openSession();
@@ -120,6 +120,11 @@ test('the value store answers only the origins of the domain list', async () => 
   assert.equal(await owner.getValue('shared'), 'for partners');
   assert.equal(await reader.getValue('shared'), 'for partners');
   assert.equal(await other.getValue('shared'), '');
+  // Another site cannot replace it; a partner on the list can.
+  await assert.rejects(other.setValue('shared', 'mine now', { domains: 'evil.example' }), isKind('ValueChannelTaken', 61021));
+  assert.equal(await owner.getValue('shared'), 'for partners');
+  await reader.setValue('shared', 'from a partner', { domains: ['app.test', '*.partner.example'], timeoutMinutes: 5 });
+  assert.equal(await owner.getValue('shared'), 'from a partner');
   assert.equal(await owner.getValue('never-stored'), '');
   for (const s of [owner, reader, other]) await s.forceRelease();
 });

@@ -249,8 +249,8 @@ TEST(TextForm, FullMapRoundTripsThroughTheParser) {
 struct DisplayCase {
   const char* name;
   Entries entries;
-  const char* key;
-  const char* shown;  // expected text after "<key>: "
+  std::string key;
+  std::string shown;  // expected text after "<key>: "
 };
 
 void PrintTo(const DisplayCase& c, std::ostream* os) { *os << c.name; }
@@ -290,6 +290,20 @@ const DisplayCase DisplayCases[] = {
     {"HideYes", {{"x", "abcde"}, {"x_KestrovanHide", "yes"}}, "x", "abcde"},
     {"HideDecodedByItsOwnFlag", {{"x", "ab"}, {"x_KestrovanHide", "dHJ1ZQ=="}, {"x_KestrovanHide_KestrovanBase64Flag", "true"}}, "x", "**"},
     {"MaskCountsBytes", {{"pin", "\xc3\xa9\xc3\xa9"}}, "pin", "****"},
+    // Long keys, values and masks are cut to 256 bytes, with the full length.
+    {"ValueAtTheBound", {{"note", std::string(256, 'a')}}, "note", std::string(256, 'a')},
+    {"LongValueCut", {{"note", std::string(256, 'a') + "marker"}}, "note", std::string(256, 'a') + " ... (262 bytes)"},
+    {"HugeValueCut", {{"note", std::string(1 << 20, 'a')}}, "note", std::string(256, 'a') + " ... (1048576 bytes)"},
+    {"CutBeforeACharacter", {{"note", std::string(255, 'a') + "\xc3\xa9" + "bbb"}}, "note",
+     std::string(255, 'a') + " ... (260 bytes)"},
+    {"LongPinMaskCut", {{"pin", std::string(1000, '7')}}, "pin", std::string(256, '*') + " ... (1000 bytes)"},
+    {"LongSecretMaskCut", {{"Kestrovan_share_secret", std::string(300, 's')}}, "Kestrovan_share_secret",
+     std::string(256, '*') + " ... (300 bytes)"},
+    {"LongHiddenMaskCut", {{"x", std::string(257, 'h')}, {"x_KestrovanHide", "true"}}, "x",
+     std::string(256, '*') + " ... (257 bytes)"},
+    {"LongKeyCut", {{std::string(300, 'k'), "v"}}, std::string(256, 'k') + " ... (300 bytes)", "v"},
+    {"LongKeyMaskedByItsTail", {{std::string(300, 'k') + "pin", "1234"}}, std::string(256, 'k') + " ... (303 bytes)",
+     "****"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Params, Display, testing::ValuesIn(DisplayCases),

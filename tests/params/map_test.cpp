@@ -117,6 +117,52 @@ const BuildCase BuildCases[] = {
 INSTANTIATE_TEST_SUITE_P(Json, MapBuild, testing::ValuesIn(BuildCases),
                          [](const testing::TestParamInfo<BuildCase>& info) { return info.param.name; });
 
+// A text that does not parse is reported by what went wrong and where, never
+// by its content: a page's JSON carries its PIN and shared secret, and the
+// trace goes to the console and the log file.
+struct ParseErrorCase {
+  const char* name;
+  std::string json;
+  std::string reported;  // the value of the "Error json: " line
+};
+
+void PrintTo(const ParseErrorCase& c, std::ostream* os) { *os << c.name; }
+
+class MapParseError : public testing::TestWithParam<ParseErrorCase> {};
+
+TEST_P(MapParseError, SaysWhatAndWhereNeverTheText) {
+  const ParseErrorCase& c = GetParam();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(getKestrovanJsonMap(c.json.c_str()), nullptr);
+  std::string out = captured();
+  EXPECT_NE(out.find("jsmn parse error\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Error json: " + c.reported + "\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("marker"), std::string::npos) << out;
+  EXPECT_EQ(out.find("k128"), std::string::npos) << "no key of the text: " << out;
+}
+
+std::string pairsWithMarkers(int pairs) {
+  std::string text = objectWithPairs(pairs);
+  return text.substr(0, text.size() - 1) + ",\"pin\":\"1234-marker\"}";
+}
+
+const ParseErrorCase ParseErrorCases[] = {
+    {"Empty", "", "0 tokens, at least 2 needed, 0 bytes"},
+    {"EmptyObject", "{}", "1 token, at least 2 needed, 2 bytes"},
+    {"LoneWord", "marker", "1 token, at least 2 needed, 6 bytes"},
+    {"StrayBracket", "]", "invalid character (JSMN_ERROR_INVAL) at offset 0 of 1 bytes"},
+    {"SecretThenWrongBracket", "{\"Kestrovan_share_secret\":\"s3cr3t-marker\"]",
+     "invalid character (JSMN_ERROR_INVAL) at offset 41 of 42 bytes"},
+    {"UnknownEscapeInPin", "{\"pin\":\"marker\\x\"}", "invalid character (JSMN_ERROR_INVAL) at offset 7 of 18 bytes"},
+    {"Unterminated", "{\"a\":", "text ends inside a value (JSMN_ERROR_PART) at offset 5 of 5 bytes"},
+    {"PinCutOff", "{\"FunctionName\":\"Sign\",\"pin\":\"4711-marker",
+     "text ends inside a value (JSMN_ERROR_PART) at offset 29 of 41 bytes"},
+    {"Pairs129WithPin", pairsWithMarkers(129), "too many tokens (JSMN_ERROR_NOMEM) at offset 1683 of 1717 bytes"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Json, MapParseError, testing::ValuesIn(ParseErrorCases),
+                         [](const testing::TestParamInfo<ParseErrorCase>& info) { return info.param.name; });
+
 TEST(MapBuild, MissingTextYieldsNoMap) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(getKestrovanJsonMap(nullptr), nullptr);

@@ -77,7 +77,8 @@ TEST_F(SessionConcurrencyTest, DispatchesFromManyThreadsNeverOverlap) {
             std::string channel = "c" + std::to_string(t);
             Answer stored = process(call(shared[0], "setKestrovanValue",
                                          {{"channel", channel}, {"domain_list", "example.com"}, {"timeout", "0"},
-                                          {"value", channel}}));
+                                          {"value", channel}}),
+                                    "https://example.com");
             Answer read = process(call(shared[0], "getKestrovanValue", {{"channel", channel}}), "https://example.com");
             if (stored.get("result") != "0" || read.get("result") != channel) failures++;
           }

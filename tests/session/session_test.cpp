@@ -801,7 +801,7 @@ TEST_F(SessionTest, FinalClosesTheDispatcherUntilInit) {
 // Final wipes the value store with its key: nothing stored outlives the end,
 // and nothing can be sealed until Init draws a new key.
 TEST_F(SessionTest, FinalWipesTheValueStore) {
-  ASSERT_EQ(KestrovanValue_set_value("basket", "example.com", 0, "v1"), 0);
+  ASSERT_EQ(KestrovanValue_set_value("basket", "example.com", 0, "v1", "https://example.com"), 0);
   char* channel = KestrovanValue_channelAt(0);
   ASSERT_NE(channel, nullptr);
   free(channel);
@@ -815,7 +815,7 @@ TEST_F(SessionTest, FinalWipesTheValueStore) {
   ASSERT_NE(value, nullptr);
   EXPECT_STREQ(value, "");
   free(value);
-  EXPECT_EQ(KestrovanValue_set_value("basket", "example.com", 0, "v2"), 61020) << "the key is gone";
+  EXPECT_EQ(KestrovanValue_set_value("basket", "example.com", 0, "v2", "https://example.com"), 61020) << "the key is gone";
 
   KestrovanSession_Init(copyFolder.c_str(), exeFolder.c_str());
   install("KestrovanTestRecorder");

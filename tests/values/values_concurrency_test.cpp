@@ -37,7 +37,7 @@ TEST(ValueStoreConcurrency, StoresAndReadsFromSeveralThreads) {
         for (int c = 0; c < ChannelsPerThread; c++) {
           std::string channel = channelName(t, c);
           std::string value = channel + " round " + std::to_string(round);
-          if (KestrovanValue_set_value(channel.c_str(), list.c_str(), round % 3, value.c_str()) != 0) {
+          if (KestrovanValue_set_value(channel.c_str(), list.c_str(), round % 3, value.c_str(), mine.c_str()) != 0) {
             failures[t]++;
             continue;
           }
@@ -53,6 +53,10 @@ TEST(ValueStoreConcurrency, StoresAndReadsFromSeveralThreads) {
             failures[t]++;
           }
           free(read);
+          // Nor may it replace the value.
+          if (KestrovanValue_set_value(channel.c_str(), "*", 0, "taken", other.c_str()) != 61021) {
+            failures[t]++;
+          }
         }
       }
     });
@@ -79,14 +83,14 @@ TEST(ValueStoreConcurrency, StoresAndReadsFromSeveralThreads) {
 // stored, never a mix or a failure.
 TEST(ValueStoreConcurrency, OneChannelManyWriters) {
   KestrovanValue_init();
-  ASSERT_EQ(KestrovanValue_set_value("shared", "*", 0, "start"), 0);
+  ASSERT_EQ(KestrovanValue_set_value("shared", "*", 0, "start", "https://any.example"), 0);
   std::vector<std::thread> workers;
   std::vector<int> failures(Threads, 0);
   for (int t = 0; t < Threads; t++) {
     workers.emplace_back([t, &failures]() {
       std::string value = "writer " + std::to_string(t) + std::string(100 + t * 50, (char)('a' + t));
       for (int round = 0; round < Rounds; round++) {
-        if (KestrovanValue_set_value("shared", "*", 0, value.c_str()) != 0) {
+        if (KestrovanValue_set_value("shared", "*", 0, value.c_str(), originOf(t).c_str()) != 0) {
           failures[t]++;
         }
         char* read = KestrovanValue_get_value("SHARED", "https://any.example");
