@@ -1,6 +1,7 @@
 // platform.h -- the few operating-system calls the service makes, kept apart
 // from the logic: one small implementation per platform (platform_linux.cpp,
-// platform_macos.cpp compiled only on Apple).
+// platform_macos.cpp compiled only on Apple), and platform_posix.cpp for the
+// calls that are the same on both.
 #ifndef KESTROVAN_PLATFORM_PLATFORM_H
 #define KESTROVAN_PLATFORM_PLATFORM_H
 
@@ -36,6 +37,16 @@ bool KestrovanPlatform_runtimeFolder(char* buffer, size_t size);
 
 // A stable machine identifier text (only printed). Returns false when none.
 bool KestrovanPlatform_machineId(char* buffer, size_t size);
+
+// Raises the soft limit on open descriptors to the hard limit, but to no
+// more than 65,536 (OPEN_MAX on macOS): child processes inherit it, and programs that walk every
+// descriptor number stay quick. Returns the soft limit in force afterwards,
+// or -1 when it cannot be read.
+long KestrovanPlatform_raiseDescriptorLimit();
+
+// Ends both directions of a connected socket without closing the
+// descriptor: whoever owns the descriptor sees the end and closes it.
+void KestrovanPlatform_cutConnection(int socket);
 
 // Instance messaging with the companion monitor: on this platform the calls
 // accept their arguments and report failure; no receiver runs.

@@ -2,6 +2,7 @@
 // completion notifier.
 #include "service/intake.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,16 +37,32 @@ static void clearParameter(KestrovanParameterText* text) {
   text->capacity = 0;
 }
 
-// Appends one piece of the field; false when it would pass the limit or no
-// memory is left. The old block is wiped before it is freed.
-static bool appendParameter(KestrovanParameterText* text, const char* data, size_t size, bool* tooLarge) {
-  *tooLarge = false;
+// "Parameter" bytes held by all requests (KESTROVAN_BODY_BUDGET).
+static std::atomic<size_t> bodyBytesInFlight{0};
+
+// Counts size more bytes of the request against the budget; false, with
+// nothing counted, when they would pass it.
+static bool takeBudget(connection_info_struct* info, size_t size) {
+  size_t held = bodyBytesInFlight.load();
+  do {
+    if (size > KESTROVAN_BODY_BUDGET - held)
+      return false;
+  } while (!bodyBytesInFlight.compare_exchange_weak(held, held + size));
+  info->budgeted += size;
+  return true;
+}
+
+static void returnBudget(connection_info_struct* info) {
+  bodyBytesInFlight.fetch_sub(info->budgeted);
+  info->budgeted = 0;
+}
+
+// Appends one piece of the field, which the caller checked against the
+// limit; false when no memory is left. The old block is wiped before it is
+// freed.
+static bool appendParameter(KestrovanParameterText* text, const char* data, size_t size) {
   if (size == 0)
     return true;
-  if (size > KESTROVAN_PARAMETER_LIMIT - text->length) {
-    *tooLarge = true;
-    return false;
-  }
   size_t needed = text->length + size + 1;
   if (needed > text->capacity) {
     size_t capacity = text->capacity != 0 ? text->capacity : 1024;
@@ -81,16 +98,19 @@ enum MHD_Result iterate_post(void* cls, enum MHD_ValueKind kind, const char* key
   connection_info_struct* info = (connection_info_struct*)cls;
   if (info == nullptr || key == nullptr || strcmp(key, "Parameter") != 0 || info->parameterRefused)
     return MHD_YES;
-  bool tooLarge = false;
-  if (!appendParameter(&info->parameterText, data, size, &tooLarge)) {
-    if (tooLarge)
-      printfColorWarningLine("Parameter larger than the limit, connection closed: ",
-                             (int)(KESTROVAN_PARAMETER_LIMIT / (1024 * 1024)));
-    else
-      showMemoryFail("Intake", __LINE__);
-    info->parameterRefused = true;
-    clearParameter(&info->parameterText);
-  }
+  if (size > KESTROVAN_PARAMETER_LIMIT - info->parameterText.length)
+    printfColorWarningLine("Parameter larger than the limit, connection closed: ",
+                           (int)(KESTROVAN_PARAMETER_LIMIT / (1024 * 1024)));
+  else if (!takeBudget(info, size))
+    printfColorWarningLine("Parameters of all requests over their budget, connection closed: ",
+                           (int)(KESTROVAN_BODY_BUDGET / (1024 * 1024)));
+  else if (!appendParameter(&info->parameterText, data, size))
+    showMemoryFail("Intake", __LINE__);
+  else
+    return MHD_YES;
+  info->parameterRefused = true;
+  clearParameter(&info->parameterText);
+  returnBudget(info);
   return MHD_YES;
 }
 
@@ -354,6 +374,7 @@ void request_completed(void* cls, struct MHD_Connection* connection, void** perR
   if (info->kind == KESTROVAN_KIND_POST && info->postProcessor != nullptr)
     MHD_destroy_post_processor(info->postProcessor);
   clearParameter(&info->parameterText);
+  returnBudget(info);
   KestrovanJsonFinal(info->request.map);
   KestrovanJsonFinal(info->request.result);
   free(info->request.origin);

@@ -15,12 +15,19 @@
 
 #include "service/response.h"
 
-// The largest "Parameter" field accepted, in bytes. Pages send documents to
-// sign or encrypt Base64-encoded; 64 MiB of Base64 is a 48 MiB document,
-// well above what pages send, while one request (its text, the decoded copy
-// and the map, about three times the field) stays within a few hundred MiB
-// at worst. A larger field closes the connection with a warning line.
-#define KESTROVAN_PARAMETER_LIMIT ((size_t)64 * 1024 * 1024)
+// The largest "Parameter" field accepted, in bytes. It fits a 16 MiB
+// document: Base64 grows it by 4/3 inside the JSON text and the field is the
+// Base64 of that text again (16/9 in all), plus the other keys. One request
+// holds its field, the decoded text and the map, about three times the
+// field at worst. A larger field closes the connection with a warning line.
+#define KESTROVAN_PARAMETER_LIMIT ((size_t)32 * 1024 * 1024)
+
+// The "Parameter" bytes all requests of all listeners may hold at once: two
+// requests at the limit. A request that would pass it closes its
+// connection with a warning line and the others go on. Its bytes count
+// until the request is completed, so the decoded text and the map made from
+// them stay within the budget too (about three times it).
+#define KESTROVAN_BODY_BUDGET ((size_t)64 * 1024 * 1024)
 
 // First argument of every dispatch; never changes.
 extern const unsigned int KestrovanProcessID;
@@ -43,7 +50,8 @@ struct connection_info_struct {
   uint32_t kind;                         // KestrovanRequestKind
   KestrovanParameterText parameterText;  // the "Parameter" field so far
   struct MHD_PostProcessor* postProcessor;
-  bool parameterRefused;                 // too large, or no memory for it
+  size_t budgeted;                       // bytes counted against KESTROVAN_BODY_BUDGET
+  bool parameterRefused;                 // too large, over the budget, or no memory for it
   bool finalAfterAnswer;                 // console user changed: end once answered
   KestrovanRequest request;              // map, result, origin, referer
 };

@@ -1,15 +1,356 @@
-// listener.cpp -- starting the listeners, the accept policy and the logger.
+// listener.cpp -- starting the listeners, the accept policy, the admission
+// of connections with its watchdog, and the logger.
 #include "service/listener.h"
 
 #include <arpa/inet.h>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <netinet/in.h>
 #include <string>
+#include <thread>
 
+#include "platform/platform.h"
 #include "service/intake.h"
 #include "support/support.h"
+
+#define KESTROVAN_LISTENER_COUNT 6
+#define KESTROVAN_CONNECTION_RECORDS (KESTROVAN_CONNECTIONS_TOTAL + KESTROVAN_CONNECTION_SLACK)
+
+// One admitted connection. A slot is reserved by the accept policy and
+// filled when the library reports the connection on the same thread.
+struct KestrovanConnectionRecord {
+  bool used;             // reserved or holding a connection
+  bool started;          // the library reported it: fd is valid
+  bool cut;              // shut down here; its listener closes it
+  bool inHandler;        // the access handler runs for it
+  bool requestBegun;     // a request's headers arrived, not yet completed
+  int listener;          // index of its listener
+  int fd;
+  uint64_t waitingSince; // ms; start of the step that waits on the client
+};
+
+struct KestrovanListenerState {
+  bool inUse;
+  int index;
+  int live;      // used and not cut: counted against the caps
+  int reserved;  // the slot apc reserved for the connection it admitted, or -1
+};
+
+// A warning printed at most once a second, with the count since the last.
+struct KestrovanNotice {
+  const char* label;
+  int pending;
+  uint64_t lastPrinted;
+};
+
+static std::mutex KestrovanListener_lock;
+static KestrovanConnectionRecord KestrovanListener_connections[KESTROVAN_CONNECTION_RECORDS];
+static KestrovanListenerState listeners[KESTROVAN_LISTENER_COUNT];
+static int liveTotal = 0;
+static int totalCap = KESTROVAN_CONNECTIONS_TOTAL;
+static KestrovanNotice displacedNotice = {"Connections over the limit, longest waiting cut: ", 0, 0};
+static KestrovanNotice refusedNotice = {"Connections over the limit, refused: ", 0, 0};
+#define KESTROVAN_TEXT(x) KESTROVAN_TEXT_(x)
+#define KESTROVAN_TEXT_(x) #x
+static KestrovanNotice deadlineNotice = {
+    "Connections cut, no complete request within " KESTROVAN_TEXT(KESTROVAN_REQUEST_DEADLINE_S) " s: ", 0, 0};
+
+// The watchdog.
+static std::thread watchdog;
+static std::mutex watchdogLock;
+static std::condition_variable watchdogWake;
+static bool watchdogStop = false;
+
+static uint64_t nowMs() {
+  return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// A notice's count when it is due, else 0.
+static int dueNoticeLocked(KestrovanNotice* notice, uint64_t now, bool force) {
+  if (notice->pending == 0 || (!force && now - notice->lastPrinted < 1000))
+    return 0;
+  int count = notice->pending;
+  notice->pending = 0;
+  notice->lastPrinted = now;
+  return count;
+}
+
+static void printNotice(const KestrovanNotice& notice, int count) {
+  if (count != 0)
+    printfColorWarningLine(notice.label, count);
+}
+
+// The library closes a cut connection when it next reads from it. The
+// record stays until then, so the descriptor is never cut after it closed.
+static void cutLocked(KestrovanConnectionRecord* record) {
+  KestrovanPlatform_cutConnection(record->fd);
+  record->cut = true;
+  listeners[record->listener].live--;
+  liveTotal--;
+}
+
+static void freeLocked(KestrovanConnectionRecord* record) {
+  if (!record->cut) {
+    listeners[record->listener].live--;
+    liveTotal--;
+  }
+  memset(record, 0, sizeof(*record));
+}
+
+// Cuts the connection of the listener (any listener for -1) that has waited
+// longest: one that has not begun a request before one that has. Never one
+// whose handler runs. False when there is none.
+static bool cutLongestWaitingLocked(int listener) {
+  KestrovanConnectionRecord* chosen = nullptr;
+  for (KestrovanConnectionRecord& record : KestrovanListener_connections) {
+    if (!record.used || !record.started || record.cut || record.inHandler)
+      continue;
+    if (listener >= 0 && record.listener != listener)
+      continue;
+    if (chosen == nullptr || (chosen->requestBegun && !record.requestBegun) ||
+        (chosen->requestBegun == record.requestBegun && record.waitingSince < chosen->waitingSince))
+      chosen = &record;
+  }
+  if (chosen == nullptr)
+    return false;
+  cutLocked(chosen);
+  return true;
+}
+
+// A reservation that no connection took (the library dropped the
+// connection after admitting it) is given back.
+static void dropReservationLocked(KestrovanListenerState* listener) {
+  if (listener->reserved < 0)
+    return;
+  freeLocked(&KestrovanListener_connections[listener->reserved]);
+  listener->reserved = -1;
+}
+
+// The caps: reserves a slot for the new connection, displacing the longest
+// waiting one when a cap is reached. False refuses the connection.
+static bool admitConnection(KestrovanListenerState* listener) {
+  if (listener == nullptr)
+    return true;
+  uint64_t now = nowMs();
+  int displaced = 0;
+  int refused = 0;
+  bool admitted = false;
+  {
+    std::lock_guard<std::mutex> lock(KestrovanListener_lock);
+    dropReservationLocked(listener);
+    int slot = -1;
+    for (int i = 0; i < KESTROVAN_CONNECTION_RECORDS && slot < 0; i++)
+      if (!KestrovanListener_connections[i].used)
+        slot = i;
+    admitted = slot >= 0;
+    if (admitted && listener->live >= KESTROVAN_CONNECTIONS_PER_LISTENER) {
+      admitted = cutLongestWaitingLocked(listener->index);
+      displacedNotice.pending += admitted ? 1 : 0;
+    }
+    if (admitted && liveTotal >= totalCap) {
+      admitted = cutLongestWaitingLocked(-1);
+      displacedNotice.pending += admitted ? 1 : 0;
+    }
+    if (admitted) {
+      KestrovanConnectionRecord& record = KestrovanListener_connections[slot];
+      record.used = true;
+      record.listener = listener->index;
+      record.fd = -1;
+      record.waitingSince = now;
+      listener->reserved = slot;
+      listener->live++;
+      liveTotal++;
+    } else {
+      refusedNotice.pending++;
+    }
+    displaced = dueNoticeLocked(&displacedNotice, now, false);
+    refused = dueNoticeLocked(&refusedNotice, now, false);
+  }
+  printNotice(displacedNotice, displaced);
+  printNotice(refusedNotice, refused);
+  return admitted;
+}
+
+// The record of a connection (its socket context), or null.
+static KestrovanConnectionRecord* recordOf(struct MHD_Connection* connection) {
+  const union MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return info != nullptr ? (KestrovanConnectionRecord*)info->socket_context : nullptr;
+}
+
+static void onConnection(void* cls, struct MHD_Connection* connection, void** socketContext,
+                         enum MHD_ConnectionNotificationCode code) {
+  KestrovanListenerState* listener = (KestrovanListenerState*)cls;
+  if (listener == nullptr || socketContext == nullptr)
+    return;
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    const union MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    int fd = info != nullptr ? (int)info->connect_fd : -1;
+    bool taken = false;
+    {
+      std::lock_guard<std::mutex> lock(KestrovanListener_lock);
+      if (listener->reserved >= 0 && fd >= 0) {
+        KestrovanConnectionRecord* record = &KestrovanListener_connections[listener->reserved];
+        listener->reserved = -1;
+        record->started = true;
+        record->fd = fd;
+        record->waitingSince = nowMs();
+        *socketContext = record;
+        taken = true;
+      }
+    }
+    // Only a connection the accept policy admitted has a slot.
+    if (!taken && fd >= 0)
+      KestrovanPlatform_cutConnection(fd);
+    return;
+  }
+  KestrovanConnectionRecord* record = (KestrovanConnectionRecord*)*socketContext;
+  if (record != nullptr) {
+    std::lock_guard<std::mutex> lock(KestrovanListener_lock);
+    freeLocked(record);
+  }
+  *socketContext = nullptr;
+}
+
+// The access handler as the listeners call it: the request's steps are
+// marked in its connection's record around answer_to_connection.
+static enum MHD_Result handleRequest(void* cls, struct MHD_Connection* connection, const char* url,
+                                     const char* method, const char* version, const char* uploadData,
+                                     size_t* uploadDataSize, void** perRequest) {
+  (void)cls;
+  KestrovanConnectionRecord* record = recordOf(connection);
+  // The first call comes with the headers; the last with the body complete.
+  bool first = perRequest != nullptr && *perRequest == nullptr;
+  bool last = !first && uploadDataSize != nullptr && *uploadDataSize == 0;
+  if (record != nullptr) {
+    std::lock_guard<std::mutex> lock(KestrovanListener_lock);
+    record->inHandler = true;
+    if (first)
+      record->requestBegun = true;
+  }
+  enum MHD_Result answer =
+      answer_to_connection(nullptr, connection, url, method, version, uploadData, uploadDataSize, perRequest);
+  if (record != nullptr) {
+    std::lock_guard<std::mutex> lock(KestrovanListener_lock);
+    record->inHandler = false;
+    // The answer goes out now: sending it is the next step that waits.
+    if (last)
+      record->waitingSince = nowMs();
+  }
+  return answer;
+}
+
+static void completeRequest(void* cls, struct MHD_Connection* connection, void** perRequest,
+                            enum MHD_RequestTerminationCode code) {
+  (void)cls;
+  request_completed(nullptr, connection, perRequest, code);
+  KestrovanConnectionRecord* record = connection != nullptr ? recordOf(connection) : nullptr;
+  if (record != nullptr) {
+    std::lock_guard<std::mutex> lock(KestrovanListener_lock);
+    record->requestBegun = false;
+    record->waitingSince = nowMs();
+  }
+}
+
+// Once a second: cuts every connection whose waiting step passed the
+// deadline, and prints the notices that are due.
+static void sweep(bool force) {
+  uint64_t now = nowMs();
+  int displaced = 0, refused = 0, late = 0;
+  {
+    std::lock_guard<std::mutex> lock(KestrovanListener_lock);
+    for (KestrovanConnectionRecord& record : KestrovanListener_connections) {
+      if (record.used && record.started && !record.cut && !record.inHandler &&
+          now - record.waitingSince >= (uint64_t)KESTROVAN_REQUEST_DEADLINE_S * 1000) {
+        cutLocked(&record);
+        deadlineNotice.pending++;
+      }
+    }
+    displaced = dueNoticeLocked(&displacedNotice, now, force);
+    refused = dueNoticeLocked(&refusedNotice, now, force);
+    late = dueNoticeLocked(&deadlineNotice, now, true);
+  }
+  printNotice(displacedNotice, displaced);
+  printNotice(refusedNotice, refused);
+  printNotice(deadlineNotice, late);
+}
+
+static void watchdogLoop() {
+  std::unique_lock<std::mutex> lock(watchdogLock);
+  while (!watchdogStop) {
+    watchdogWake.wait_for(lock, std::chrono::seconds(1));
+    if (watchdogStop)
+      break;
+    lock.unlock();
+    sweep(false);
+    lock.lock();
+  }
+}
+
+void KestrovanListener_Init() {
+  long limit = KestrovanPlatform_raiseDescriptorLimit();
+  {
+    std::lock_guard<std::mutex> lock(KestrovanListener_lock);
+    totalCap = KESTROVAN_CONNECTIONS_TOTAL;
+    if (limit > 0 && limit - KESTROVAN_DESCRIPTOR_RESERVE < totalCap)
+      totalCap = limit - KESTROVAN_DESCRIPTOR_RESERVE > KESTROVAN_LISTENER_COUNT
+                     ? (int)(limit - KESTROVAN_DESCRIPTOR_RESERVE)
+                     : KESTROVAN_LISTENER_COUNT;
+  }
+  if (totalCap < KESTROVAN_CONNECTIONS_TOTAL)
+    printfColorWarningLine("Descriptor limit low, connections at most: ", totalCap);
+  std::lock_guard<std::mutex> lock(watchdogLock);
+  if (!watchdog.joinable()) {
+    watchdogStop = false;
+    watchdog = std::thread(watchdogLoop);
+  }
+}
+
+void KestrovanListener_Final() {
+  {
+    std::lock_guard<std::mutex> lock(watchdogLock);
+    watchdogStop = true;
+  }
+  watchdogWake.notify_all();
+  if (watchdog.joinable())
+    watchdog.join();
+  sweep(true);
+  std::lock_guard<std::mutex> lock(KestrovanListener_lock);
+  memset(KestrovanListener_connections, 0, sizeof(KestrovanListener_connections));
+  memset(listeners, 0, sizeof(listeners));
+  liveTotal = 0;
+}
+
+static KestrovanListenerState* claimListener() {
+  std::lock_guard<std::mutex> lock(KestrovanListener_lock);
+  for (int i = 0; i < KESTROVAN_LISTENER_COUNT; i++) {
+    if (!listeners[i].inUse) {
+      listeners[i].inUse = true;
+      listeners[i].index = i;
+      listeners[i].live = 0;
+      listeners[i].reserved = -1;
+      return &listeners[i];
+    }
+  }
+  return nullptr;
+}
+
+static void releaseListener(KestrovanListenerState* listener) {
+  std::lock_guard<std::mutex> lock(KestrovanListener_lock);
+  dropReservationLocked(listener);
+  listener->inUse = false;
+}
+
+// Anything but epoll or poll would break at descriptor 1,024.
+static bool pollsWithoutSelect(struct MHD_Daemon* daemon) {
+  const union MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_FLAGS);
+  return info != nullptr && (info->flags & (MHD_USE_EPOLL | MHD_USE_POLL)) != 0;
+}
 
 struct MHD_Daemon* StartDaemon(unsigned int flags, const struct sockaddr* address, const char* cert,
                                const char* key, const char* priorities) {
@@ -28,15 +369,34 @@ struct MHD_Daemon* StartDaemon(unsigned int flags, const struct sockaddr* addres
   }
 
   bool ipv4 = address->sa_family == AF_INET;
-  struct MHD_Daemon* daemon = MHD_start_daemon(
-      flags, port, ipv4 ? apc : nullptr, nullptr, answer_to_connection, nullptr,
-      MHD_OPTION_EXTERNAL_LOGGER, MHD_Logger, nullptr,
-      MHD_OPTION_SOCK_ADDR, address,
-      MHD_OPTION_HTTPS_MEM_CERT, cert,
-      MHD_OPTION_HTTPS_MEM_KEY, key,
-      MHD_OPTION_HTTPS_PRIORITIES, priorities,
-      MHD_OPTION_NOTIFY_COMPLETED, request_completed, nullptr,
-      MHD_OPTION_END);
+  KestrovanListenerState* listener = claimListener();
+  struct MHD_Daemon* daemon = nullptr;
+  if (listener == nullptr) {
+    printfColorErrorLine("Listeners at most: ", KESTROVAN_LISTENER_COUNT);
+  } else {
+    daemon = MHD_start_daemon(
+        flags, port, apc, listener, handleRequest, nullptr,
+        MHD_OPTION_EXTERNAL_LOGGER, MHD_Logger, nullptr,
+        MHD_OPTION_SOCK_ADDR, address,
+        MHD_OPTION_HTTPS_MEM_CERT, cert,
+        MHD_OPTION_HTTPS_MEM_KEY, key,
+        MHD_OPTION_HTTPS_PRIORITIES, priorities,
+        MHD_OPTION_NOTIFY_COMPLETED, completeRequest, nullptr,
+        MHD_OPTION_NOTIFY_CONNECTION, onConnection, listener,
+        MHD_OPTION_CONNECTION_TIMEOUT, (unsigned int)KESTROVAN_IDLE_TIMEOUT_S,
+        // Only a backstop: the accept policy keeps each listener under its
+        // cap; displaced connections still closing count here too.
+        MHD_OPTION_CONNECTION_LIMIT, (unsigned int)(KESTROVAN_CONNECTIONS_PER_LISTENER + KESTROVAN_CONNECTION_SLACK),
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, KESTROVAN_CONNECTION_MEMORY,
+        MHD_OPTION_END);
+    if (daemon != nullptr && !pollsWithoutSelect(daemon)) {
+      printfColorErrorLine("Listener without epoll or poll: ", (int)port);
+      MHD_stop_daemon(daemon);
+      daemon = nullptr;
+    }
+    if (daemon == nullptr)
+      releaseListener(listener);
+  }
 
   std::string launch = "NORTAKestrovan";
   launch += " at ";
@@ -51,22 +411,26 @@ struct MHD_Daemon* StartDaemon(unsigned int flags, const struct sockaddr* addres
 }
 
 enum MHD_Result apc(void* cls, const struct sockaddr* address, socklen_t addressLength) {
-  (void)cls;
   if (address == nullptr || addressLength < (socklen_t)sizeof(struct sockaddr))
     return MHD_NO;
-  if (address->sa_family == AF_INET && addressLength >= (socklen_t)sizeof(struct sockaddr_in)) {
+  if (address->sa_family == AF_INET) {
     const unsigned char* bytes = (const unsigned char*)&((const struct sockaddr_in*)address)->sin_addr;
-    if (bytes[0] == 127 && bytes[1] == 0 && bytes[2] == 0 && bytes[3] == 1)
-      return MHD_YES;
+    if (addressLength < (socklen_t)sizeof(struct sockaddr_in) || bytes[0] != 127 || bytes[1] != 0 ||
+        bytes[2] != 0 || bytes[3] != 1) {
+      // The 14 data bytes: port (network order), address, zero padding.
+      char text[14 * 4 + 1];
+      size_t used = 0;
+      for (int i = 0; i < 14; i++)
+        used += (size_t)snprintf(text + used, sizeof(text) - used, i == 0 ? "%u" : ".%u",
+                                 (unsigned)(unsigned char)address->sa_data[i]);
+      printfColorWarningLine("Illegal connection ip: ", text);
+      return MHD_NO;
+    }
+  } else if (address->sa_family != AF_INET6) {
+    return MHD_NO;
   }
-  // The 14 data bytes: port (network order), address, zero padding.
-  char text[14 * 4 + 1];
-  size_t used = 0;
-  for (int i = 0; i < 14; i++)
-    used += (size_t)snprintf(text + used, sizeof(text) - used, i == 0 ? "%u" : ".%u",
-                             (unsigned)(unsigned char)address->sa_data[i]);
-  printfColorWarningLine("Illegal connection ip: ", text);
-  return MHD_NO;
+  // Checks that refuse come first: the admission reserves a slot.
+  return admitConnection((KestrovanListenerState*)cls) ? MHD_YES : MHD_NO;
 }
 
 void MHD_Logger(void* cls, const char* format, va_list arguments) {

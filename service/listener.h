@@ -1,7 +1,16 @@
 // listener.h -- one libmicrohttpd daemon per port and address family, HTTPS
 // only, with the certificate, key and priority texts held in memory; the
-// accept policy that admits only 127.0.0.1 on the IPv4 listeners; and the
+// accept policy; the admission of connections (caps per listener and in
+// total, and a deadline for every step that waits on the client); and the
 // route of the library's own diagnostics into the trace and the log.
+//
+// Owns the connection table: one record per admitted connection of any of
+// the six listeners (`KestrovanListener_connections`), and one state per
+// listener (its count and the slot its accept policy reserved). Both are
+// guarded by `KestrovanListener_lock`, which is held only for bookkeeping:
+// never across a call into libmicrohttpd, the access handler or the trace.
+// The watchdog thread (KestrovanListener_Init to KestrovanListener_Final)
+// sweeps the table once a second.
 #ifndef KESTROVAN_SERVICE_LISTENER_H
 #define KESTROVAN_SERVICE_LISTENER_H
 
@@ -9,17 +18,64 @@
 #include <microhttpd.h>
 #include <sys/socket.h>
 
-// MHD_USE_ERROR_LOG | MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD, and the
-// same with MHD_USE_IPv6.
-#define KESTROVAN_LISTENER_FLAGS_IPV4 11u
-#define KESTROVAN_LISTENER_FLAGS_IPV6 27u
+// MHD_USE_ERROR_LOG | MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD (11), and
+// the same with MHD_USE_IPv6 (27), each with MHD_USE_AUTO (65536): the
+// library polls with epoll on Linux and poll on macOS, never with select,
+// whose descriptor sets end at 1,023 (a listener on select refuses every
+// connection once the process holds 1,024 descriptors).
+#define KESTROVAN_LISTENER_FLAGS_IPV4 65547u
+#define KESTROVAN_LISTENER_FLAGS_IPV6 65563u
+
+// The advertised "Keep-Alive: timeout=15" (response.cpp): a connection that
+// sends nothing for this long is closed by the library.
+#define KESTROVAN_IDLE_TIMEOUT_S 15
+
+// Every step that waits on the client -- from the connection (or the end of
+// the previous answer) to a complete request, and from the answer to its
+// last byte sent -- must end within this many seconds, however the bytes
+// trickle in: the library's idle timeout starts again with every byte. One
+// second over the idle timeout, so that an idle connection is always closed
+// by the library first and the deadline's warning names only clients that
+// kept sending without finishing.
+#define KESTROVAN_REQUEST_DEADLINE_S 16
+
+// Connections admitted at once, per listener and over all six. A browser
+// keeps at most six connections per host and port; each connection costs
+// one descriptor and about 100 KiB (libmicrohttpd's 32 KiB pool, the POST
+// processor's buffer, the TLS session). When a cap is reached, a new
+// connection displaces the one that has waited longest without a request
+// in progress (see apc), so that a flood of idle sockets cannot keep a page
+// out; only when none can be displaced is the new one refused.
+#define KESTROVAN_CONNECTIONS_PER_LISTENER 128
+#define KESTROVAN_CONNECTIONS_TOTAL 384
+// Records of displaced connections stay until their listener closes them.
+#define KESTROVAN_CONNECTION_SLACK 64
+// Descriptors kept free for everything else (log, adapters, their tokens).
+#define KESTROVAN_DESCRIPTOR_RESERVE 256
+// libmicrohttpd's memory pool per connection (its default, made explicit):
+// the request line and headers must fit in it.
+#define KESTROVAN_CONNECTION_MEMORY ((size_t)32 * 1024)
+
+// Raises the soft descriptor limit to the hard one, fits the total cap
+// under it (less the reserve), and starts the deadline watchdog. Call once
+// before the first StartDaemon. Listeners started without it have the caps
+// but no deadline.
+void KestrovanListener_Init();
+
+// Stops the watchdog and forgets the listeners. Call after every listener
+// was stopped (MHD_stop_daemon).
+void KestrovanListener_Final();
 
 // Starts one listener on address (port in network byte order). Prints the
-// "launch state: " line and returns the daemon, or null when it did not start.
+// "launch state: " line and returns the daemon, or null when it did not
+// start. At most six listeners exist at a time.
 struct MHD_Daemon* StartDaemon(unsigned int flags, const struct sockaddr* address, const char* cert,
                                const char* key, const char* priorities);
 
-// Accept policy of the IPv4 listeners: MHD_YES for the peer 127.0.0.1 only.
+// Accept policy of every listener. A peer of an IPv4 listener other than
+// 127.0.0.1 is refused; the IPv6 listeners are bound to ::1. Then the caps:
+// cls is the listener's state (null: no admission bookkeeping, for callers
+// outside the listeners). MHD_YES admits.
 enum MHD_Result apc(void* cls, const struct sockaddr* address, socklen_t addressLength);
 
 // External logger: the library's message into the log (level 5) and onto

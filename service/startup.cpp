@@ -180,6 +180,7 @@ int KestrovanService_main() {
     v6.sin6_family = AF_INET6;
     v6.sin6_addr = in6addr_loopback;
 
+    KestrovanListener_Init();
     int started = 0;
     for (int p = 0; p < 3; p++) {
       v4.sin_port = htons(ports[p]);
@@ -223,6 +224,7 @@ int KestrovanService_main() {
       MHD_stop_daemon(daemons[p][1]);
     printfColorLine("Releasing port: ", (int)ports[p]);
   }
+  KestrovanListener_Final();
   // Listeners are stopped: nothing can start a call any more.
   KestrovanMainThread_reset();
   printfColorLine("NORTAKestrovan", " terminated.");

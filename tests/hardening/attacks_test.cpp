@@ -36,11 +36,7 @@ class Attacks : public ::testing::Test {
     running_ = new kh::Running();
   }
   static void TearDownTestSuite() {
-    if (running_->ok) {
-      EXPECT_EQ(running_->service.stop(), 0) << kh::tail(running_->service);
-    }
-    delete running_;
-    running_ = nullptr;
+    kh::endShared(running_);
     unsetenv("KESTROVAN_TEST_ADAPTER_LOG");
     delete log_;
   }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -55,6 +56,14 @@ size_t Running::settledDispatches() {
     count = now;
   }
   return count;
+}
+
+void endShared(Running*& running) {
+  if (running != nullptr && running->ok) {
+    EXPECT_EQ(running->service.stop(), 0) << tail(running->service);
+  }
+  delete running;
+  running = nullptr;
 }
 
 std::map<std::string, std::string> values(const kt::HttpAnswer& answer) {
@@ -128,6 +137,15 @@ int openFds(pid_t pid) {
   return count;
 }
 
+int settleFds(pid_t pid, int limit, int seconds) {
+  int fds = openFds(pid);
+  for (int i = 0; i < seconds * 10 && fds > limit; i++) {
+    usleep(100000);
+    fds = openFds(pid);
+  }
+  return fds;
+}
+
 }  // namespace kh
 
 #include <arpa/inet.h>
@@ -138,30 +156,40 @@ int openFds(pid_t pid) {
 
 namespace kh {
 
-RawTls::~RawTls() {
-  close();
-}
-
-bool RawTls::connect(const std::string& caFile, unsigned short port, bool ipv6) {
-  fd_ = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0)
-    return false;
+int connectLoopback(unsigned short port, bool ipv6) {
+  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return -1;
   int rc;
   if (ipv6) {
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
     address.sin6_addr = in6addr_loopback;
     address.sin6_port = htons(port);
-    rc = ::connect(fd_, (sockaddr*)&address, sizeof(address));
+    rc = ::connect(fd, (sockaddr*)&address, sizeof(address));
   } else {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
-    rc = ::connect(fd_, (sockaddr*)&address, sizeof(address));
+    rc = ::connect(fd, (sockaddr*)&address, sizeof(address));
   }
-  if (rc != 0)
+  if (rc != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+RawTls::~RawTls() {
+  close();
+}
+
+bool RawTls::connect(const std::string& caFile, unsigned short port, bool ipv6) {
+  fd_ = connectLoopback(port, ipv6);
+  if (fd_ < 0)
     return false;
+  int rc;
   gnutls_certificate_allocate_credentials(&credentials_);
   if (gnutls_certificate_set_x509_trust_file(credentials_, caFile.c_str(), GNUTLS_X509_FMT_PEM) <= 0)
     return false;
@@ -207,6 +235,27 @@ std::string RawTls::receive(int seconds) {
     out.append(buffer, (size_t)n);
   }
   return out;
+}
+
+bool RawTls::closedByPeer(int milliseconds) {
+  if (session_ == nullptr)
+    return true;
+  char buffer[4096];
+  for (;;) {
+    if (gnutls_record_check_pending(session_) == 0) {
+      pollfd p{fd_, POLLIN, 0};
+      int ready = poll(&p, 1, milliseconds);
+      if (ready < 0 && errno == EINTR)
+        continue;
+      if (ready == 0)
+        return false;
+    }
+    ssize_t n = gnutls_record_recv(session_, buffer, sizeof(buffer));
+    if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED)
+      continue;
+    if (n <= 0)
+      return true;
+  }
 }
 
 void RawTls::closeNotify() {

@@ -44,6 +44,10 @@ struct Running {
   size_t settledDispatches();
 };
 
+// Ends a suite's shared service: stops it when it runs, expecting exit
+// status 0 (a test failure otherwise, with the console's end), and deletes it.
+void endShared(Running*& running);
+
 // The decoded answer map; empty when the body is not one.
 std::map<std::string, std::string> values(const kt::HttpAnswer& answer);
 std::string result(const kt::HttpAnswer& answer);
@@ -62,6 +66,12 @@ bool privateTmp();
 // Resident memory (kB) and open descriptors of a process.
 long residentKb(pid_t pid);
 int openFds(pid_t pid);
+// Waits until the process holds at most limit descriptors; returns the last count.
+int settleFds(pid_t pid, int limit, int seconds = 15);
+
+// A plain TCP connection to the loopback address of the family on port;
+// -1 when it failed. The caller closes it.
+int connectLoopback(unsigned short port, bool ipv6);
 
 }  // namespace kh
 
@@ -84,6 +94,10 @@ class RawTls {
   bool send(const std::string& bytes);
   // Everything until the service closes or seconds pass without a byte.
   std::string receive(int seconds = 20);
+  // True once the service ended the connection (end of stream, an alert or
+  // a reset) within milliseconds; false while it stays open. Bytes that
+  // arrive meanwhile are dropped.
+  bool closedByPeer(int milliseconds);
   void closeNotify();  // TLS close_notify, then shutdown(SHUT_WR)
   void close();        // plain close, no TLS goodbye
   void reset();        // SO_LINGER 0: the peer sees a reset

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "harness.h"
+#include "service/intake.h"
 
 namespace {
 
@@ -494,16 +495,18 @@ INSTANTIATE_TEST_SUITE_P(
 // A "Parameter" field past the limit closes the connection instead of
 // growing; the service goes on (TearDown checks every listener).
 TEST_F(ServiceRequests, ParameterLargerThanTheLimitClosesTheConnection) {
-  size_t before = service_->count("Parameter larger than the limit, connection closed: ");
+  const std::string warning = "Parameter larger than the limit, connection closed: " +
+                              std::to_string(KESTROVAN_PARAMETER_LIMIT / (1024 * 1024));
+  size_t before = service_->count(warning);
   HttpRequest request;
   request.caFile = ca();
   // No "Expect: 100-continue": the whole body comes at once, as from a page.
   request.headers = {"Content-Type: application/x-www-form-urlencoded", "Origin: https://a.example", "Expect:"};
-  request.body = "Parameter=" + std::string((size_t)64 * 1024 * 1024 + 1, 'A');
+  request.body = "Parameter=" + std::string(KESTROVAN_PARAMETER_LIMIT + 1, 'A');
   HttpAnswer answer = kt::httpRequest(request);
   EXPECT_NE(answer.curlCode, 0);
   EXPECT_EQ(answer.status, 0);
-  EXPECT_TRUE(service_->waitFor("Parameter larger than the limit, connection closed: 64", 10, before + 1))
+  EXPECT_TRUE(service_->waitFor(warning, 10, before + 1))
       << service_->output().substr(service_->output().size() > 4000 ? service_->output().size() - 4000 : 0);
 }
 
@@ -514,7 +517,7 @@ TEST_F(ServiceRequests, ParameterJustBelowTheLimitIsRead) {
   HttpRequest request;
   request.caFile = ca();
   request.headers = {"Content-Type: application/x-www-form-urlencoded", "Origin: https://a.example", "Expect:"};
-  std::string padding((size_t)64 * 1024 * 1024 - 4096, 'A');
+  std::string padding(KESTROVAN_PARAMETER_LIMIT - 4096, 'A');
   request.body = "Parameter=" + padding;
   HttpAnswer answer = kt::httpRequest(request);
   EXPECT_EQ(answer.curlCode, 52);

@@ -1,0 +1,251 @@
+// connections_test.cpp -- connections cannot wear the service out: a flood
+// of idle sockets and clients trickling a byte a second leave pages served
+// on every port and end without a descriptor left; an idle keep-alive
+// connection is closed after the advertised timeout, a call that takes
+// longer than it is still answered; and descriptors above 1,023 do not
+// break a listener.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <dirent.h>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "hardening.h"
+#include "service/listener.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char* const kAddresses[] = {"https://127.0.0.1:56459/", "https://[::1]:56459/", "https://127.0.0.1:56559/",
+                                  "https://[::1]:56559/",     "https://127.0.0.1:56659/", "https://[::1]:56659/"};
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The flood needs more descriptors than a test process gets by default.
+bool raiseOwnDescriptorLimit(rlim_t wanted) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_max < wanted)
+    return false;
+  limit.rlim_cur = limit.rlim_max;
+  return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+// The lowest descriptor number the process does not use.
+int lowestFreeFd(pid_t pid) {
+  std::set<int> used;
+  std::string path = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr)
+    return -1;
+  while (struct dirent* entry = readdir(dir))
+    if (entry->d_name[0] != '.')
+      used.insert(atoi(entry->d_name));
+  closedir(dir);
+  int lowest = 0;
+  while (used.count(lowest) != 0)
+    lowest++;
+  return lowest;
+}
+
+// One service for all cases: the table's adapter, and Harden/Hoard.so.
+class Connections : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    signal(SIGPIPE, SIG_IGN);
+    ownLimitRaised_ = raiseOwnDescriptorLimit(4096);
+    running_ = new kh::Running(KESTROVAN_TEST_ADAPTER, {{"Harden/Hoard.so", KESTROVAN_HOARD_ADAPTER}});
+  }
+  static void TearDownTestSuite() {
+    kh::endShared(running_);
+  }
+  void SetUp() override {
+    ASSERT_TRUE(running_->ok) << running_->service.output();
+    // A request first, so that whatever the service sets up lazily is there.
+    pageCall(kAddresses[0]);
+    baseFds_ = kh::openFds(running_->service.pid());
+  }
+  void TearDown() override {
+    EXPECT_LE(kh::settleFds(running_->service.pid(), baseFds_, 40), baseFds_) << "descriptors left open";
+  }
+
+  std::string ca() { return running_->installation->caFile; }
+
+  // A page's call: opens a session on the adapter at url and closes it.
+  // Returns the failure, or "" when both were answered.
+  std::string pageCall(const std::string& url) {
+    kt::HttpAnswer opened = running_->post(kh::echoJson(), "https://a.example", {"Host: localhost:56459"}, url);
+    std::map<std::string, std::string> values = kh::values(opened);
+    if (opened.status != 200 || values["result"] != "0" || values["SessionID"].size() != 12)
+      return url + ": curl " + std::to_string(opened.curlCode) + ", status " + std::to_string(opened.status) +
+             ", body " + opened.body.substr(0, 200);
+    kt::HttpAnswer closed = running_->post(R"({"FunctionName":"KestrovanClose","SessionId":")" +
+                                               values["SessionID"] + "\"}",
+                                           "https://a.example", {"Host: localhost:56459"}, url);
+    if (closed.status != 200)
+      return url + ": close answered curl " + std::to_string(closed.curlCode);
+    return "";
+  }
+
+  static kh::Running* running_;
+  static bool ownLimitRaised_;
+  int baseFds_ = 0;
+};
+
+kh::Running* Connections::running_ = nullptr;
+bool Connections::ownLimitRaised_ = false;
+
+// 2,000 idle sockets spread over the six listeners and 50 TLS clients that
+// send their request a byte a second: pages are answered on every address
+// meanwhile, the service never holds more connections than its cap, the
+// tricklers are cut off, and once the flood is gone so are its descriptors.
+TEST_F(Connections, FloodOfIdleSocketsAndTricklersLeavesPagesServed) {
+  ASSERT_TRUE(ownLimitRaised_) << "the test needs a hard descriptor limit of at least 4096";
+  const pid_t pid = running_->service.pid();
+  const size_t cutLines = running_->service.count("Connections cut, no complete request within 16 s: ");
+  const size_t displacedLines = running_->service.count("Connections over the limit, longest waiting cut: ");
+
+  std::vector<int> idle;
+  for (int i = 0; i < 2000; i++) {
+    int fd = kh::connectLoopback(kt::kPorts[i % 3], (i / 3) % 2 == 1);
+    ASSERT_GE(fd, 0) << "socket " << i << ": " << strerror(errno);
+    idle.push_back(fd);
+  }
+
+  const std::string trickle = "POST / HTTP/1.1\r\nHost: localhost:56459\r\nOrigin: https://a.example\r\n"
+                              "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 1000\r\n\r\n";
+  struct Trickler {
+    std::unique_ptr<kh::RawTls> tls;
+    size_t sent = 0;
+    double closedAfter = -1;
+  };
+  std::vector<Trickler> tricklers(50);
+  Clock::time_point trickleStart = Clock::now();
+  for (size_t i = 0; i < tricklers.size(); i++) {
+    tricklers[i].tls = std::make_unique<kh::RawTls>();
+    ASSERT_TRUE(tricklers[i].tls->connect(ca(), kt::kPorts[i % 3], (i / 3) % 2 == 1)) << "trickler " << i;
+  }
+  // One byte to each trickler that is still open; false once all are closed.
+  auto trickleRound = [&]() {
+    bool open = false;
+    for (Trickler& t : tricklers) {
+      if (t.closedAfter >= 0)
+        continue;
+      if (t.tls->closedByPeer(0) || !t.tls->send(trickle.substr(t.sent % trickle.size(), 1))) {
+        t.closedAfter = secondsSince(trickleStart);
+        continue;
+      }
+      t.sent++;
+      open = true;
+    }
+    return open;
+  };
+  trickleRound();
+
+  int peakFds = kh::openFds(pid);
+  for (const char* url : kAddresses) {
+    EXPECT_EQ(pageCall(url), "") << "a page was not served during the flood\n" << kh::tail(running_->service);
+    peakFds = std::max(peakFds, kh::openFds(pid));
+    trickleRound();
+  }
+  const int cap = KESTROVAN_CONNECTIONS_TOTAL;
+  EXPECT_LE(peakFds, baseFds_ + cap + 8) << "more connections than the cap";
+  EXPECT_LT(peakFds, 1024);
+
+  // Hang guard only: tricklers are cut within about the deadline.
+  while (trickleRound() && secondsSince(trickleStart) < 90) {
+    peakFds = std::max(peakFds, kh::openFds(pid));
+    sleep(1);
+  }
+  size_t stillOpen = 0;
+  double lastClosed = 0;
+  for (const Trickler& t : tricklers) {
+    if (t.closedAfter < 0)
+      stillOpen++;
+    lastClosed = std::max(lastClosed, t.closedAfter);
+  }
+  EXPECT_EQ(stillOpen, 0u) << "tricklers kept their connections for 90 s";
+  printf("flood: descriptors before %d, peak %d (cap %d); last trickler cut after %.1f s\n", baseFds_, peakFds, cap,
+         lastClosed);
+  EXPECT_TRUE(running_->service.waitFor("Connections cut, no complete request within 16 s: ", 20, cutLines + 1));
+  EXPECT_GT(running_->service.count("Connections over the limit, longest waiting cut: "), displacedLines);
+
+  for (int fd : idle)
+    close(fd);
+  tricklers.clear();
+  // TearDown: the descriptors return to the idle figure.
+}
+
+// A connection kept alive after its answer and then left idle is closed by
+// the service after the advertised timeout, not before.
+TEST_F(Connections, IdleKeepAliveConnectionIsClosedAfterTheTimeout) {
+  kh::RawTls tls;
+  ASSERT_TRUE(tls.connect(ca(), 56559));
+  ASSERT_TRUE(tls.send(kh::rawPost(R"({"FunctionName":"KestrovanClose","SessionId":""})",
+                                   {"Host: localhost:56559", "Origin: https://a.example", "Connection: keep-alive"})));
+  Clock::time_point sent = Clock::now();
+  std::string answer = tls.receive(2);
+  ASSERT_NE(answer.find("HTTP/1.1 200"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("Keep-Alive: timeout=15"), std::string::npos) << answer;
+  bool closed = tls.closedByPeer(60000);
+  double idle = secondsSince(sent);
+  EXPECT_TRUE(closed) << "still open after " << idle << " s";
+  EXPECT_GE(idle, 12.0) << "closed well before the advertised timeout";
+}
+
+// A call that runs longer than the idle timeout is not cut off: the wait is
+// the service's, not the client's.
+TEST_F(Connections, CallLongerThanTheTimeoutIsAnswered) {
+  kt::HttpAnswer opened = running_->post(kh::echoJson(), "https://a.example");
+  std::string session = kh::values(opened)["SessionID"];
+  ASSERT_EQ(session.size(), 12u) << opened.body;
+  Clock::time_point start = Clock::now();
+  kt::HttpAnswer slow = running_->post(R"({"FunctionName":"Block","delay_ms":"18000","SessionId":")" + session + "\"}",
+                                       "https://a.example");
+  EXPECT_EQ(kh::result(slow), "ok:Block") << "curl " << slow.curlCode << "\n" << kh::tail(running_->service);
+  EXPECT_GE(secondsSince(start), 18.0);
+  running_->post(R"({"FunctionName":"KestrovanClose","SessionId":")" + session + "\"}", "https://a.example");
+}
+
+// With every descriptor number below 1,100 taken (by an adapter), new
+// connections get numbers above 1,023, which a listener polling with
+// select would refuse: every address still answers.
+TEST_F(Connections, DescriptorsAbove1023LeaveListenersServing) {
+  kt::HttpAnswer opened = running_->post(
+      R"({"FunctionName":"KestrovanEcho","SessionId":"","PathID":"0","LibDir":"Harden","ComName":"Hoard",)"
+      R"("minServerVersion":"3.0.23.0721"})",
+      "https://a.example");
+  std::string session = kh::values(opened)["SessionID"];
+  ASSERT_EQ(session.size(), 12u) << opened.body;
+  kt::HttpAnswer hoarded = running_->post(
+      R"({"FunctionName":"Hoard","below":"1100","SessionId":")" + session + "\"}", "https://a.example");
+  EXPECT_EQ(kh::result(hoarded).rfind("hoarded:", 0), 0u) << hoarded.body;
+
+  // The connections that carried the calls left free numbers below, once
+  // the service closed them; connections held open take them.
+  sleep(1);
+  std::vector<std::unique_ptr<kh::RawTls>> holders;
+  while (lowestFreeFd(running_->service.pid()) < 1024 && holders.size() < 16) {
+    holders.push_back(std::make_unique<kh::RawTls>());
+    ASSERT_TRUE(holders.back()->connect(ca(), 56659));
+  }
+  ASSERT_GE(lowestFreeFd(running_->service.pid()), 1024);
+  for (const char* url : kAddresses)
+    EXPECT_EQ(pageCall(url), "") << kh::tail(running_->service);
+  holders.clear();
+
+  kt::HttpAnswer closed =
+      running_->post(R"({"FunctionName":"KestrovanClose","SessionId":")" + session + "\"}", "https://a.example");
+  EXPECT_EQ(closed.status, 200);
+}
+
+}  // namespace
