@@ -38,11 +38,13 @@ static const char* const kSeparator =
 
 // Shutdown. Stop signals are taken by a thread of their own (sigwait), not by
 // the main-thread loop, which may be inside an adapter call; the stop watch
-// then stops the listeners from accepting, runs KestrovanFinal and gives the
-// main thread KESTROVAN_SHUTDOWN_LIMIT_MS to stop the listeners and end.
-// Past that (an adapter call holds the main thread, or a listener thread
-// that stopping must wait for) it names the calls left running, prints the
-// end lines and ends the process with the exit status.
+// then stops the listeners from accepting, starts KestrovanFinal and gives
+// it and the main thread KESTROVAN_FINAL_GRACE_MS + KESTROVAN_SHUTDOWN_LIMIT_MS
+// to release the adapters, stop the listeners and end (after a
+// KestrovanFinal from elsewhere, KESTROVAN_SHUTDOWN_LIMIT_MS). Past that (an
+// adapter call holds the main thread, or a listener thread that stopping
+// must wait for) it names the calls left running, prints the end lines and
+// ends the process with the exit status.
 //
 // stopLock guards the fields below and the listener handles; the end lines
 // are printed under it, so that the main thread and the stop watch never
@@ -141,17 +143,25 @@ static void stopWatch() {
   stopChanged.wait(guard, [] { return stopSignalNumber != 0 || finalDone || shutdownDone; });
   if (shutdownDone)
     return;
+  auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(KESTROVAN_SHUTDOWN_LIMIT_MS);
+  std::thread final;
   if (!finalDone) {
+    // KestrovanFinal runs on a thread of its own, so that a release call
+    // that does not return cannot hold the stop watch too.
     int number = stopSignalNumber;
     quiesceListenersLocked();
     guard.unlock();
     printfColorWarningLine("Stop signal: ", strsignal(number));
-    KestrovanFinal();
+    final = std::thread(KestrovanFinal);
     guard.lock();
+    limit += std::chrono::milliseconds(KESTROVAN_FINAL_GRACE_MS);
   }
-  auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(KESTROVAN_SHUTDOWN_LIMIT_MS);
-  if (stopChanged.wait_until(guard, limit, [] { return shutdownDone; }))
+  if (stopChanged.wait_until(guard, limit, [] { return shutdownDone; })) {
+    guard.unlock();
+    if (final.joinable())
+      final.join();
     return;
+  }
   guard.unlock();
   endNow();
 }
@@ -336,7 +346,9 @@ int KestrovanService_main() {
   free(executePath);
   stopMessageReceiver();
   {
-    std::lock_guard<std::mutex> guard(stopLock);
+    // KestrovanFinal's lines come before the end lines, wherever it runs.
+    std::unique_lock<std::mutex> guard(stopLock);
+    stopChanged.wait(guard, [] { return finalDone; });
     quiesceListenersLocked();
   }
   // Stopping a listener waits for its thread: one inside an adapter call
