@@ -24,6 +24,11 @@
 #include "service/mainthread.h"
 #include "service/response.h"
 
+// How long, after KestrovanFinal, the listeners and the main thread may take
+// to stop before the process ends without them (an adapter call that does
+// not return holds a listener thread or the main thread).
+#define KESTROVAN_SHUTDOWN_LIMIT_MS 2000
+
 // True asks the main-thread loop to end. Written only by KestrovanFinal.
 extern std::atomic<bool> KestrovanClose;
 

@@ -2,6 +2,8 @@
 #include "service/service.h"
 
 #include <arpa/inet.h>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +13,9 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 #include "platform/platform.h"
 #include "session/session.h"
@@ -22,7 +27,7 @@
 
 std::atomic<bool> KestrovanClose{false};
 
-static int exitStatus = 0;
+static std::atomic<int> exitStatus{0};
 
 static const char* const kPortSetting = "port=56459 56559 56659";
 static const char* const kServiceVersion = "3.0.23.0721";
@@ -31,23 +36,134 @@ static const char* const kCompileTime = __DATE__ " " __TIME__;
 static const char* const kSeparator =
     "===============================================================================";  // 79
 
-// A stop asked for from the terminal or by the system. The handler only sets
-// the flag; the main-thread loop does the orderly stop.
-static volatile sig_atomic_t stopSignal = 0;
+// Shutdown. Stop signals are taken by a thread of their own (sigwait), not by
+// the main-thread loop, which may be inside an adapter call; the stop watch
+// then stops the listeners from accepting, starts KestrovanFinal and gives
+// it and the main thread KESTROVAN_FINAL_GRACE_MS + KESTROVAN_SHUTDOWN_LIMIT_MS
+// to release the adapters, stop the listeners and end (after a
+// KestrovanFinal from elsewhere, KESTROVAN_SHUTDOWN_LIMIT_MS). Past that (an
+// adapter call holds the main thread, or a listener thread that stopping
+// must wait for) it names the calls left running, prints the end lines and
+// ends the process with the exit status.
+//
+// stopLock guards the fields below and the listener handles; the end lines
+// are printed under it, so that the main thread and the stop watch never
+// both print them.
+static std::mutex stopLock;
+static std::condition_variable stopChanged;
+static int stopSignalNumber = 0;   // the signal taken, 0 before any
+static bool finalDone = false;     // KestrovanFinal has run
+static bool shutdownDone = false;  // the main thread printed the end lines
+static bool endingNow = false;     // the stop watch is ending the process
+static int portsReleased = 0;      // "Releasing port: " lines printed
+static unsigned short ports[3] = {0, 0, 0};
+static struct MHD_Daemon* daemons[3][2] = {{nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}};
+// The listening sockets handed back by quiescing; closed once their
+// listener is stopped.
+static int listenSockets[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
 
-static void onStopSignal(int number) {
-  stopSignal = number;
+static void stopSignalSet(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGINT);
+  sigaddset(set, SIGTERM);
+  sigaddset(set, SIGHUP);
 }
 
+// Blocked in every thread (the listeners inherit the mask), so that only
+// the signal thread takes them.
 static void installSignals() {
-  struct sigaction action;
-  memset(&action, 0, sizeof(action));
-  action.sa_handler = onStopSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGHUP, &action, nullptr);
+  sigset_t set;
+  stopSignalSet(&set);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
   signal(SIGPIPE, SIG_IGN);
+}
+
+static void signalThread() {
+  sigset_t set;
+  stopSignalSet(&set);
+  for (;;) {
+    int number = 0;
+    if (sigwait(&set, &number) != 0)
+      continue;
+    {
+      std::lock_guard<std::mutex> guard(stopLock);
+      if (stopSignalNumber != 0)
+        continue;  // already stopping
+      stopSignalNumber = number;
+    }
+    stopChanged.notify_all();
+  }
+}
+
+// Under stopLock. Listeners stop accepting at once: a quiesced listener no
+// longer watches its socket, and the socket shut down refuses new
+// connections while connections already open are still answered.
+static void quiesceListenersLocked() {
+  for (int p = 0; p < 3; p++) {
+    for (int f = 0; f < 2; f++) {
+      if (daemons[p][f] == nullptr || listenSockets[p][f] >= 0)
+        continue;
+      MHD_socket socket = MHD_quiesce_daemon(daemons[p][f]);
+      if (socket == MHD_INVALID_SOCKET)
+        continue;
+      shutdown(socket, SHUT_RDWR);
+      listenSockets[p][f] = socket;
+    }
+  }
+}
+
+// Under stopLock. The end lines not printed yet; false when the stop watch
+// is ending the process and prints them itself.
+static bool printReleasedPortsLocked(int upTo) {
+  if (endingNow)
+    return false;
+  for (; portsReleased < upTo; portsReleased++)
+    printfColorLine("Releasing port: ", (int)ports[portsReleased]);
+  return true;
+}
+
+// The stop watch, past the limit: nothing more is waited for.
+[[noreturn]] static void endNow() {
+  std::unique_lock<std::mutex> guard(stopLock);
+  endingNow = true;
+  guard.unlock();
+  printfColorWarningLine("Shutdown time limit: ", "Passed");
+  KestrovanSession_reportRunning();
+  guard.lock();
+  for (; portsReleased < 3; portsReleased++)
+    printfColorLine("Releasing port: ", (int)ports[portsReleased]);
+  printfColorLine("NORTAKestrovan", " terminated.");
+  fflush(stdout);
+  fflush(stderr);
+  _exit(exitStatus.load());
+}
+
+static void stopWatch() {
+  std::unique_lock<std::mutex> guard(stopLock);
+  stopChanged.wait(guard, [] { return stopSignalNumber != 0 || finalDone || shutdownDone; });
+  if (shutdownDone)
+    return;
+  auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(KESTROVAN_SHUTDOWN_LIMIT_MS);
+  std::thread final;
+  if (!finalDone) {
+    // KestrovanFinal runs on a thread of its own, so that a release call
+    // that does not return cannot hold the stop watch too.
+    int number = stopSignalNumber;
+    quiesceListenersLocked();
+    guard.unlock();
+    printfColorWarningLine("Stop signal: ", strsignal(number));
+    final = std::thread(KestrovanFinal);
+    guard.lock();
+    limit += std::chrono::milliseconds(KESTROVAN_FINAL_GRACE_MS);
+  }
+  if (stopChanged.wait_until(guard, limit, [] { return shutdownDone; })) {
+    guard.unlock();
+    if (final.joinable())
+      final.join();
+    return;
+  }
+  guard.unlock();
+  endNow();
 }
 
 class KestrovanStartupError : public std::runtime_error {
@@ -65,6 +181,11 @@ void KestrovanFinal() {
   KestrovanClose.store(true, std::memory_order_seq_cst);
   cv_finalize();
   printfColorLine("[KestrovanFinal] ", "Ready to suicide");
+  {
+    std::lock_guard<std::mutex> guard(stopLock);
+    finalDone = true;
+  }
+  stopChanged.notify_all();
 }
 
 int getUUID(std::string& out) {
@@ -76,11 +197,6 @@ int getUUID(std::string& out) {
 
 static void mainThreadLoop() {
   while (!KestrovanClose.load()) {
-    if (stopSignal != 0) {
-      printfColorWarningLine("Stop signal: ", strsignal(stopSignal));
-      KestrovanFinal();
-      break;
-    }
     if (!KestrovanMainThread_poll(KestrovanSession_Process))
       KestrovanMainThread_wait(KESTROVAN_MAIN_THREAD_POLL_MS);
   }
@@ -90,14 +206,15 @@ int KestrovanService_main() {
   // The trace is the service's console: one line at a time, even into a pipe
   // (tests and supervisors read it live; each line is one write).
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  // Before any other thread exists, so that every thread inherits the mask.
   installSignals();
+  std::thread(signalThread).detach();
+  std::thread watch(stopWatch);
 
   // The folder adapters are copied into; the session module keeps its own
   // copy of it (KestrovanSession_Init).
   char copyFolder[4096] = {0};
   char* executePath = nullptr;
-  unsigned short ports[3] = {0, 0, 0};
-  struct MHD_Daemon* daemons[3][2] = {{nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}};
 
   try {
     char* copyPath = getCopyPath("NORTAKestrovan");
@@ -132,11 +249,16 @@ int KestrovanService_main() {
     printfColorLine("CopyPath: ", copyFolder);
     printfColorLine("Execute path: ", executePath);
 
-    if (sscanf(kPortSetting, "port=%hu %hu %hu", &ports[0], &ports[1], &ports[2]) != 3)
+    unsigned short parsed[3] = {0, 0, 0};
+    if (sscanf(kPortSetting, "port=%hu %hu %hu", &parsed[0], &parsed[1], &parsed[2]) != 3)
       throw KestrovanStartupError("Port setting: Failed");
     {
+      std::lock_guard<std::mutex> guard(stopLock);
+      memcpy(ports, parsed, sizeof(ports));
+    }
+    {
       char text[32];
-      snprintf(text, sizeof(text), "%hu %hu %hu", ports[0], ports[1], ports[2]);
+      snprintf(text, sizeof(text), "%hu %hu %hu", parsed[0], parsed[1], parsed[2]);
       printfColorLine("Support port: ", text);
     }
 
@@ -181,18 +303,25 @@ int KestrovanService_main() {
     v6.sin6_addr = in6addr_loopback;
 
     KestrovanListener_Init();
+    // MHD_USE_ITC: a listener can be told to stop accepting (quiesced) at
+    // once, even while its thread is inside an adapter call.
     int started = 0;
     for (int p = 0; p < 3; p++) {
-      v4.sin_port = htons(ports[p]);
-      daemons[p][0] = StartDaemon(KESTROVAN_LISTENER_FLAGS_IPV4, (const struct sockaddr*)&v4, cert->c_str(),
-                                  key.get(), priorities.c_str());
-      if (daemons[p][0] != nullptr)
+      v4.sin_port = htons(parsed[p]);
+      struct MHD_Daemon* daemon = StartDaemon(KESTROVAN_LISTENER_FLAGS_IPV4 | MHD_USE_ITC,
+                                              (const struct sockaddr*)&v4, cert->c_str(), key.get(),
+                                              priorities.c_str());
+      if (daemon != nullptr)
         started++;
-      v6.sin6_port = htons(ports[p]);
-      daemons[p][1] = StartDaemon(KESTROVAN_LISTENER_FLAGS_IPV6, (const struct sockaddr*)&v6, cert->c_str(),
-                                  key.get(), priorities.c_str());
-      if (daemons[p][1] != nullptr)
+      v6.sin6_port = htons(parsed[p]);
+      struct MHD_Daemon* daemon6 = StartDaemon(KESTROVAN_LISTENER_FLAGS_IPV6 | MHD_USE_ITC,
+                                               (const struct sockaddr*)&v6, cert->c_str(), key.get(),
+                                               priorities.c_str());
+      if (daemon6 != nullptr)
         started++;
+      std::lock_guard<std::mutex> guard(stopLock);
+      daemons[p][0] = daemon;
+      daemons[p][1] = daemon6;
     }
 
     printfColorLine("", "HTTPS Mode");
@@ -217,16 +346,49 @@ int KestrovanService_main() {
 
   free(executePath);
   stopMessageReceiver();
+  {
+    // KestrovanFinal's lines come before the end lines, wherever it runs.
+    std::unique_lock<std::mutex> guard(stopLock);
+    stopChanged.wait(guard, [] { return finalDone; });
+    quiesceListenersLocked();
+  }
+  // Stopping a listener waits for its thread: one inside an adapter call
+  // holds this thread here, and the stop watch ends the process past its
+  // limit.
   for (int p = 0; p < 3; p++) {
-    if (daemons[p][0] != nullptr)
-      MHD_stop_daemon(daemons[p][0]);
-    if (daemons[p][1] != nullptr)
-      MHD_stop_daemon(daemons[p][1]);
-    printfColorLine("Releasing port: ", (int)ports[p]);
+    for (int f = 0; f < 2; f++) {
+      struct MHD_Daemon* daemon = nullptr;
+      int socket = -1;
+      {
+        std::lock_guard<std::mutex> guard(stopLock);
+        daemon = daemons[p][f];
+        daemons[p][f] = nullptr;
+      }
+      if (daemon != nullptr)
+        MHD_stop_daemon(daemon);
+      {
+        std::lock_guard<std::mutex> guard(stopLock);
+        socket = listenSockets[p][f];
+        listenSockets[p][f] = -1;
+      }
+      if (socket >= 0)
+        close(socket);
+    }
+    std::unique_lock<std::mutex> guard(stopLock);
+    if (!printReleasedPortsLocked(p + 1))
+      stopChanged.wait(guard, [] { return false; });  // the stop watch ends the process
   }
   KestrovanListener_Final();
   // Listeners are stopped: nothing can start a call any more.
   KestrovanMainThread_reset();
-  printfColorLine("NORTAKestrovan", " terminated.");
-  return exitStatus;
+  {
+    std::unique_lock<std::mutex> guard(stopLock);
+    if (endingNow)
+      stopChanged.wait(guard, [] { return false; });
+    shutdownDone = true;
+    printfColorLine("NORTAKestrovan", " terminated.");
+  }
+  stopChanged.notify_all();
+  watch.join();
+  return exitStatus.load();
 }

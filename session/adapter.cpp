@@ -98,29 +98,41 @@ static void* findEntry(void* handle, const char* name) {
 // Returns a copy of the answer, null when the adapter answered none.
 // *memoryFail is set when the JSON text or the copy could not be made.
 // The answer may be the text the adapter was given, or point into it, so it
-// is copied before that text is freed.
-static char* callEntry(KestrovanSession& slot, KestrovanJsonMap* map, const char* function, bool* memoryFail) {
+// is copied before that text is freed; and it is copied before the call lock
+// is given back, as the adapter may reuse its buffer on its next call.
+// With page set, a session taken out of the table while the call waited for
+// its library is not called: *released is set instead.
+static char* callEntry(KestrovanSession& session, KestrovanJsonMap* map, const char* function, bool page,
+                       bool* memoryFail, bool* released) {
   *memoryFail = false;
-  const char* answer = nullptr;
+  *released = false;
   char* json = nullptr;
-  if (slot.jsonMapMethod != nullptr) {
-    answer = slot.jsonMapMethod(map, function);
-  } else if (slot.jsonStringMethod != nullptr) {
-    if (map->source != nullptr) {
-      answer = slot.jsonStringMethod(map->source);
-    } else {
-      json = KestrovanSession_mapToJsonText(map);
-      if (json == nullptr) {
-        *memoryFail = true;
-        return nullptr;
-      }
-      answer = slot.jsonStringMethod(json);
+  if (session.jsonMapMethod == nullptr && session.jsonStringMethod != nullptr && map->source == nullptr) {
+    json = KestrovanSession_mapToJsonText(map);
+    if (json == nullptr) {
+      *memoryFail = true;
+      return nullptr;
     }
   }
+  KestrovanAdapterLibrary* library = session.library;
   char* copy = nullptr;
-  if (answer != nullptr) {
-    copy = newMem(answer);
-    if (copy == nullptr) *memoryFail = true;
+  {
+    std::lock_guard<std::mutex> call(library->callLock);
+    if (!KestrovanSession_callStarted(library, page ? &session : nullptr, function)) {
+      *released = true;
+    } else {
+      const char* answer = nullptr;
+      if (session.jsonMapMethod != nullptr) {
+        answer = session.jsonMapMethod(map, function);
+      } else if (session.jsonStringMethod != nullptr) {
+        answer = session.jsonStringMethod(json != nullptr ? json : map->source);
+      }
+      if (answer != nullptr) {
+        copy = newMem(answer);
+        if (copy == nullptr) *memoryFail = true;
+      }
+      KestrovanSession_callEnded(library);
+    }
   }
   freeSecret(json);
   return copy;
@@ -128,7 +140,7 @@ static char* callEntry(KestrovanSession& slot, KestrovanJsonMap* map, const char
 
 // One internal call ("Kestrovan_Unlock", "Kestrovan_GetVersion") with its
 // fresh map. url is added for the unlock only.
-static char* callInternal(KestrovanSession& slot, const char* function, const char* index, const char* url,
+static char* callInternal(KestrovanSession& session, const char* function, const char* index, const char* url,
                           bool* memoryFail) {
   KestrovanJsonMap* map = static_cast<KestrovanJsonMap*>(newMemSize(sizeof(KestrovanJsonMap)));
   if (map == nullptr) {
@@ -140,7 +152,8 @@ static char* callInternal(KestrovanSession& slot, const char* function, const ch
   if (url != nullptr) addKestrovanJsonMapUnit(map, KESTROVAN_UNLOCK_URL_KEY, url);
   addKestrovanJsonMapUnit(map, KESTROVAN_KEY_CHECK_KEY, "true");
   addKestrovanJsonMapUnit(map, KESTROVAN_FUNCTION_INDEX_KEY, index);
-  char* answer = callEntry(slot, map, function, memoryFail);
+  bool released = false;
+  char* answer = callEntry(session, map, function, false, memoryFail, &released);
   if (*memoryFail) showMemoryFail("KestrovanSession", __LINE__);
   KestrovanJsonFinal(map);
   return answer;
@@ -163,16 +176,17 @@ static bool leadingNumber(const char* text, long long* number) {
   return true;
 }
 
-bool KestrovanSession_openAdapter(int index, KestrovanJsonMap* map, const char* origin, KestrovanJsonMap*& result) {
-  KestrovanSession& slot = SessionList[index];
-  slot.jsonStringMethod = reinterpret_cast<KestrovanCallMethod>(findEntry(slot.libraryHandle, KESTROVAN_CALL_METHOD_SYMBOL));
+bool KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap* map, const char* origin,
+                                  KestrovanJsonMap*& result) {
+  KestrovanSession& slot = *session;
+  void* handle = slot.library->handle;
+  slot.jsonStringMethod = reinterpret_cast<KestrovanCallMethod>(findEntry(handle, KESTROVAN_CALL_METHOD_SYMBOL));
   slot.jsonMapMethod =
-      reinterpret_cast<KestrovanCallJsonMapMethod>(findEntry(slot.libraryHandle, KESTROVAN_CALL_JSON_MAP_METHOD_SYMBOL));
+      reinterpret_cast<KestrovanCallJsonMapMethod>(findEntry(handle, KESTROVAN_CALL_JSON_MAP_METHOD_SYMBOL));
   showNormalState("Json string callMethod: ", slot.jsonStringMethod != nullptr, "Active", "Inactive");
   showNormalState("Json map callMethod: ", slot.jsonMapMethod != nullptr, "Active", "Inactive");
   if (slot.jsonStringMethod == nullptr && slot.jsonMapMethod == nullptr) {
     printfColorWarningLine("", "All callMethod load fail");
-    KestrovanReleaseSession(index);
     KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_NO_ENTRY);
     return false;
   }
@@ -187,7 +201,6 @@ bool KestrovanSession_openAdapter(int index, KestrovanJsonMap* map, const char* 
   if (memoryFail) {
     // A session that was never unlocked must not stay open.
     free(unlock);
-    KestrovanReleaseSession(index);
     return false;
   }
   if (unlock != nullptr && strcmp(unlock, "0") == 0) {
@@ -202,7 +215,6 @@ bool KestrovanSession_openAdapter(int index, KestrovanJsonMap* map, const char* 
       KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
     }
     free(unlock);
-    KestrovanReleaseSession(index);
     return false;
   }
 
@@ -211,13 +223,11 @@ bool KestrovanSession_openAdapter(int index, KestrovanJsonMap* map, const char* 
                               &memoryFail);
   if (memoryFail) {
     free(answer);
-    KestrovanReleaseSession(index);
     return false;
   }
   if (answer != nullptr) ArrayCopyFree(version, sizeof(version), answer);
   if (version[0] == '\0') {
     printfColorWarningLine("Init adapter: ", "Fail");
-    KestrovanReleaseSession(index);
     return false;
   }
   free(slot.adapterVersion);
@@ -227,7 +237,6 @@ bool KestrovanSession_openAdapter(int index, KestrovanJsonMap* map, const char* 
   if (leadingNumber(version, &number) && number >= KESTROVAN_ADAPTER_ERR_FIRST && number < KESTROVAN_ADAPTER_ERR_LAST) {
     int32_t code = static_cast<int32_t>(number);
     printfColorWarningLine("Parse component version error: ", code);
-    KestrovanReleaseSession(index);
     KestrovanSession_resetResult(result, __LINE__, code);
     return false;
   }
@@ -250,7 +259,6 @@ bool KestrovanSession_openAdapter(int index, KestrovanJsonMap* map, const char* 
   printfColorWarningLine("Real server version: ", KESTROVAN_SERVER_VERSION);
   if (!serverMet) {
     printfColorWarningLine("Verify server version: ", "Fail");
-    KestrovanReleaseSession(index);
     KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_SERVER_VERSION);
     goto out;
   }
@@ -260,17 +268,19 @@ bool KestrovanSession_openAdapter(int index, KestrovanJsonMap* map, const char* 
   printfColorWarningLine("Real adapter version: ", version);
   if (!versionMet(minLibVersion, version)) {
     printfColorWarningLine("Verify adapter version: ", "Fail");
-    KestrovanReleaseSession(index);
     KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_ADAPTER_VERSION);
     goto out;
   }
   printfColorLine("Verify adapter version: ", "Pass");
 
   if (!checkNoValue(installerName)) {
+    char copyFolder[KESTROVAN_PATH_SIZE];
+    char executeFolder[KESTROVAN_PATH_SIZE];
     char path[KESTROVAN_PATH_SIZE];
     char* text = nullptr;
+    KestrovanSession_folders(copyFolder, executeFolder);
     printfColorLine("InstallerName: ", traceText(installerName, shown));
-    int written = snprintf(path, sizeof(path), "%s/%sVersion.txt", ExecutePath, installerName);
+    int written = snprintf(path, sizeof(path), "%s/%sVersion.txt", executeFolder, installerName);
     if (written < 0 || static_cast<size_t>(written) >= sizeof(path)) {
       // Cut short, the path would name another file: report no version.
       printfColorErrorLine("InstallerVersionFile too long: ", traceText(installerName, shown));
@@ -292,20 +302,17 @@ out:
   return opened;
 }
 
-void KestrovanSession_callAdapter(int index, const char* functionName, KestrovanJsonMap* map,
-                                  KestrovanJsonMap*& result) {
-  KestrovanSession& slot = SessionList[index];
-  if (slot.jsonMapMethod == nullptr && slot.jsonStringMethod == nullptr) {
-    KestrovanReleaseSession(index);
-    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_NO_ENTRY);
-    return;
-  }
+int32_t KestrovanSession_callAdapter(KestrovanSession* session, const char* functionName, KestrovanJsonMap* map,
+                                     KestrovanJsonMap*& result) {
+  if (session->jsonMapMethod == nullptr && session->jsonStringMethod == nullptr) return KESTROVAN_ERR_NO_ENTRY;
   bool memoryFail = false;
-  char* answer = callEntry(slot, map, functionName, &memoryFail);
+  bool released = false;
+  char* answer = callEntry(*session, map, functionName, true, &memoryFail, &released);
+  if (released) return KESTROVAN_ERR_GENERAL;
   if (memoryFail) {
     showMemoryFail("KestrovanSession", __LINE__);
     free(answer);
-    return;
+    return 0;
   }
   // An adapter that answers nothing gives the page the empty text.
   const char* text = answer != nullptr ? answer : "";
@@ -316,4 +323,5 @@ void KestrovanSession_callAdapter(int index, const char* functionName, Kestrovan
   printfColorLine(label, KESTROVAN_COLOR_RESULT, hidden ? traceMask(strlen(text), shown) : traceText(text, shown));
   addKestrovanJsonMapUnit(result, "result", text);
   freeSecret(answer);
+  return 0;
 }

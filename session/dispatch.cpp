@@ -1,6 +1,8 @@
 // dispatch.cpp -- KestrovanSession_Process: finds or opens the page's
 // session, answers the built-in functions and hands every other function to
-// the session's adapter. One lock keeps dispatches from overlapping.
+// the session's adapter. Dispatches run side by side: the session found is
+// held until the dispatch returns, and a new one is opened outside the table
+// and enters it only once open (see the locking note in session.h).
 #include "session/session.h"
 
 #include <cstdlib>
@@ -10,8 +12,6 @@
 #include "params/params.h"
 #include "support/support.h"
 #include "values/values.h"
-
-std::mutex KestrovanSession_DispatchLock;
 
 void KestrovanSession_resetResult(KestrovanJsonMap*& result, int line) {
   printfColorLine("reset Kestrovan Json at file: ", "KestrovanSession");
@@ -102,17 +102,31 @@ static void getValue(KestrovanJsonMap* map, const char* origin, KestrovanJsonMap
   freeSecret(channel);
 }
 
-// A request for a session that exists.
-static void existingSession(int index, const char* functionName, KestrovanJsonMap* map, const char* origin,
-                            KestrovanJsonMap*& result) {
-  KestrovanSession& slot = SessionList[index];
+// The adapter call of a session the dispatch holds; a session without an
+// entry point is released.
+static void callSession(KestrovanSession* session, const char* functionName, KestrovanJsonMap* map,
+                        KestrovanJsonMap*& result) {
+  int32_t code = KestrovanSession_callAdapter(session, functionName, map, result);
+  if (code == KESTROVAN_ERR_NO_ENTRY) {
+    KestrovanSession_release(session);
+    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_NO_ENTRY);
+  } else if (code != 0) {
+    // Closed, evicted or shut down while this call waited for the library.
+    printfColorErrorLine("Invalid session id: ", session->sessionId);
+    KestrovanSession_resetResult(result, __LINE__, code);
+  }
+}
+
+// A request for a session that exists; the dispatch holds it.
+static void existingSession(KestrovanSession* session, const char* functionName, KestrovanJsonMap* map,
+                            const char* origin, KestrovanJsonMap*& result) {
   printfColorLine("Find the loaded adapter", "");
   if (isName(functionName, "KestrovanForceRelease")) {
     printfColorLine("Force release: ", "Active");
-    KestrovanReleaseSession(index);
+    KestrovanSession_release(session);
   } else if (isName(functionName, "KestrovanClose") || isName(functionName, "KestrovanRelease")) {
-    if (slot.browserMode == 0) {
-      KestrovanReleaseSession(index);
+    if (session->browserMode == 0) {
+      KestrovanSession_release(session);
     } else {
       printfColorLine("[Browser mode] Skip release process", "");
     }
@@ -123,46 +137,58 @@ static void existingSession(int index, const char* functionName, KestrovanJsonMa
   } else if (isEcho(functionName)) {
     printfColorLine("Browser mode: ", "Active");
     addKestrovanJsonMapUnit(result, "ServerVersion", KESTROVAN_SERVER_VERSION);
-    addKestrovanJsonMapUnit(result, "LibVersion", static_cast<const char*>(slot.adapterVersion));
-    addKestrovanJsonMapUnit(result, "InstallerVersion", static_cast<const char*>(slot.installerVersion));
+    addKestrovanJsonMapUnit(result, "LibVersion", static_cast<const char*>(session->adapterVersion));
+    addKestrovanJsonMapUnit(result, "InstallerVersion", static_cast<const char*>(session->installerVersion));
     addKestrovanJsonMapUnit(result, "result", static_cast<int32_t>(KESTROVAN_OK));
   } else {
-    KestrovanSession_callAdapter(index, functionName, map, result);
+    callSession(session, functionName, map, result);
   }
 }
 
-// A request that carried no identifier: sessionId is the fresh one, already
-// in the result. Owns sessionId until a slot takes it.
-static void newSession(char* sessionId, const char* functionName, KestrovanJsonMap* map, const char* origin,
-                       KestrovanJsonMap*& result) {
+// A request that carried no identifier: session is the fresh one, held by
+// this dispatch, its identifier already in the result. It is loaded,
+// unlocked and checked outside the table and takes a slot (evicting the
+// oldest session when all are taken) only once it is open, so a refused
+// opening leaves the table as it was.
+static void newSession(KestrovanSession* session, const char* functionName, KestrovanJsonMap* map,
+                       const char* origin, KestrovanJsonMap*& result) {
   if (isRelease(functionName)) {
     printfColorLine("No specific adapter to release", "");
-    free(sessionId);
     return;
   }
   char libDir[KESTROVAN_NAME_SIZE];
   char comName[KESTROVAN_NAME_SIZE];
   if (KestrovanSession_resolveLocation(map, libDir, comName) != 0) {
-    free(sessionId);
     KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_LOCATION);
     return;
   }
-  int index = KestrovanSession_takeSlot(sessionId);
-  if (index == -1) {
-    free(sessionId);
-    return;
-  }
-  if (KestrovanSession_loadAdapter(index, libDir, comName) != 0) {
+  if (KestrovanSession_loadAdapter(session, libDir, comName) != 0) {
+    KestrovanSession_release(session);
     KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_LOAD);
     return;
   }
-  if (!KestrovanSession_openAdapter(index, map, origin, result)) return;
+  if (!KestrovanSession_openAdapter(session, map, origin, result)) {
+    KestrovanSession_release(session);
+    return;
+  }
+  if (isEcho(functionName)) session->browserMode = getKestrovanJsonLongType(map, "KestrovanMode") == 1 ? 1 : 0;
+  int index = KestrovanSession_takeSlot(session);
+  if (index == -2) {
+    // Final ran while this session was being opened: nothing may stay open.
+    printfColorWarningLine("Dispatcher closed: ", "Refuse request");
+    KestrovanSession_release(session);
+    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
+    return;
+  }
+  if (index == -1) {
+    KestrovanSession_release(session);
+    return;
+  }
   if (isEcho(functionName)) {
-    SessionList[index].browserMode = getKestrovanJsonLongType(map, "KestrovanMode") == 1 ? 1 : 0;
     addKestrovanJsonMapUnit(result, "result", static_cast<int32_t>(KESTROVAN_OK));
     return;
   }
-  KestrovanSession_callAdapter(index, functionName, map, result);
+  callSession(session, functionName, map, result);
 }
 
 KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJsonMap* map, const char* origin) {
@@ -175,14 +201,13 @@ KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJson
     showNullParameter("Origin", "KestrovanSession", __LINE__);
     return nullptr;
   }
-  std::lock_guard<std::mutex> guard(KestrovanSession_DispatchLock);
   KestrovanJsonMap* result = static_cast<KestrovanJsonMap*>(newMemSize(sizeof(KestrovanJsonMap)));
   if (result == nullptr) {
     showMemoryFail("KestrovanSession", __LINE__);
     return nullptr;
   }
   showKestrovanJsonMap(map);
-  if (KestrovanSession_Closed) {
+  if (KestrovanSession_isClosed()) {
     // After Final a session opened here would never be released and the
     // adapters are gone: refuse without looking anything up. Trace line
     // "Dispatcher closed: Refuse request".
@@ -194,11 +219,11 @@ KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJson
   // A request without "SessionId" is read as one with an empty identifier,
   // and one without "FunctionName" as naming the empty function.
   char* requested = getKestrovanJsonCharType(map, "SessionId");
-  int index = -1;
-  char* newId = nullptr;
+  KestrovanSession* session = nullptr;
+  bool fresh = false;
   if (!checkNoValue(requested)) {
-    index = KestrovanSession_findSession(requested);
-    if (index == -1) {
+    session = KestrovanSession_use(requested);
+    if (session == nullptr) {
       KestrovanTraceText shown;
       printfColorErrorLine("Invalid session id: ", traceText(requested, shown));
       free(requested);
@@ -207,15 +232,16 @@ KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJson
     }
     printfColorLine("Session id: ", requested);
   } else {
-    newId = KestrovanSession_newSessionId();
-    if (newId == nullptr) {
+    session = KestrovanSession_newSession();
+    if (session == nullptr) {
       printfColorErrorLine("Generate session id fail: ", "No random source");
       free(requested);
       KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
       return result;
     }
-    addKestrovanJsonMapUnit(result, "SessionID", newId);
-    printfColorLine("Session id: ", newId);
+    fresh = true;
+    addKestrovanJsonMapUnit(result, "SessionID", static_cast<const char*>(session->sessionId));
+    printfColorLine("Session id: ", session->sessionId);
   }
   free(requested);
 
@@ -226,16 +252,17 @@ KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJson
     // Refused before a new session is opened, so nothing is loaded for it.
     // Trace line "Refuse internal function: <name>".
     printfColorWarningLine("Refuse internal function: ", internal);
-    free(newId);
+    KestrovanSession_leave(session);
     free(functionName);
     KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
     return result;
   }
-  if (index != -1) {
-    existingSession(index, name, map, origin, result);
+  if (!fresh) {
+    existingSession(session, name, map, origin, result);
   } else {
-    newSession(newId, name, map, origin, result);
+    newSession(session, name, map, origin, result);
   }
+  KestrovanSession_leave(session);
   free(functionName);
   return result;
 }

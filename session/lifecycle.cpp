@@ -39,8 +39,14 @@ static bool copyAdapterFile(const char* source, const char* folder, const char* 
   int targetFd = -1;
   const char* failure = nullptr;
   struct stat info;
-  static char buffer[65536];
+  // Copies run on several threads at once: each has its own buffer.
+  const size_t bufferSize = 65536;
+  char* buffer = static_cast<char*>(malloc(bufferSize));
 
+  if (buffer == nullptr) {
+    failure = strerror(ENOMEM);
+    goto out;
+  }
   folderFd = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (folderFd < 0 || fstat(folderFd, &info) != 0) {
     failure = strerror(errno);
@@ -66,7 +72,7 @@ static bool copyAdapterFile(const char* source, const char* folder, const char* 
   }
   created = true;
   for (;;) {
-    ssize_t got = read(sourceFd, buffer, sizeof(buffer));
+    ssize_t got = read(sourceFd, buffer, bufferSize);
     if (got == 0) break;
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -98,29 +104,30 @@ out:
   if (!copied && created) unlinkat(folderFd, fileName, 0);
   if (sourceFd >= 0) close(sourceFd);
   if (folderFd >= 0) close(folderFd);
+  free(buffer);
   return copied;
 }
 
-int32_t KestrovanSession_loadAdapter(int index, const char* libDir, const char* comName) {
-  KestrovanSession& slot = SessionList[index];
-  static char installedPath[KESTROVAN_PATH_SIZE];
-  static char copyPath[KESTROVAN_PATH_SIZE];
-  static char copyName[KESTROVAN_PATH_SIZE];
+int32_t KestrovanSession_loadAdapter(KestrovanSession* session, const char* libDir, const char* comName) {
+  char copyFolder[KESTROVAN_PATH_SIZE];
+  char executeFolder[KESTROVAN_PATH_SIZE];
+  char installedPath[KESTROVAN_PATH_SIZE];
+  char copyPath[KESTROVAN_PATH_SIZE];
+  char copyName[KESTROVAN_PATH_SIZE];
+  KestrovanSession_folders(copyFolder, executeFolder);
 
-  if (ExecutePath[0] == '\0') {
+  if (executeFolder[0] == '\0') {
     printfColorErrorLine("Adapter load error reason: ", "No executable folder");
-    KestrovanReleaseSession(index);
     return KESTROVAN_ERR_LOAD;
   }
-  bool fits = formatPath(installedPath, sizeof(installedPath), "%s/%s/%s" KESTROVAN_ADAPTER_SUFFIX, ExecutePath,
+  bool fits = formatPath(installedPath, sizeof(installedPath), "%s/%s/%s" KESTROVAN_ADAPTER_SUFFIX, executeFolder,
                          libDir, comName);
   fits = fits && formatPath(copyName, sizeof(copyName), "%s-%s%s" KESTROVAN_ADAPTER_SUFFIX, comName,
-                            slot.sessionId, "");
-  fits = fits && formatPath(copyPath, sizeof(copyPath), "%s/%s%s", CopyPath, copyName, "");
+                            session->sessionId, "");
+  fits = fits && formatPath(copyPath, sizeof(copyPath), "%s/%s%s", copyFolder, copyName, "");
   if (!fits) {
     // Cutting a path to fit would name another file.
     printfColorErrorLine("Adapter path too long: ", comName);
-    KestrovanReleaseSession(index);
     return KESTROVAN_ERR_LOAD;
   }
   printfColorLine("Original adapter: ", installedPath);
@@ -128,18 +135,18 @@ int32_t KestrovanSession_loadAdapter(int index, const char* libDir, const char* 
 
   void* handle = nullptr;
   bool copied = false;
-  if (CopyPath[0] == '\0' || !checkPrivateFolder(CopyPath)) {
-    printfColorWarningLine("Copy folder is not private, load the installed adapter: ", CopyPath);
+  if (copyFolder[0] == '\0' || !checkPrivateFolder(copyFolder)) {
+    printfColorWarningLine("Copy folder is not private, load the installed adapter: ", copyFolder);
   } else {
-    copied = copyAdapterFile(installedPath, CopyPath, copyName);
+    copied = copyAdapterFile(installedPath, copyFolder, copyName);
   }
   if (copied) {
     printfColorLine("Copy adapter state: ", "Success");
     handle = dlopen(copyPath, RTLD_LAZY);
     if (handle != nullptr) {
       printfColorLine("Copied adapter: ", "Active");
-      ArrayCopy(slot.adapterPath, KESTROVAN_PATH_SIZE, copyPath);
-      slot.adapterIsCopy = true;
+      ArrayCopy(session->adapterPath, KESTROVAN_PATH_SIZE, copyPath);
+      session->adapterIsCopy = true;
     } else {
       printfColorWarningLine("Copied adapter: ", "Inactive");
       const char* reason = dlerror();
@@ -152,11 +159,13 @@ int32_t KestrovanSession_loadAdapter(int index, const char* libDir, const char* 
   }
 
   if (handle == nullptr) {
+    // The installed file: several sessions loading it get one handle, and
+    // so share one library and its call lock.
     handle = dlopen(installedPath, RTLD_LAZY);
     if (handle != nullptr) {
       printfColorLine("Origin adapter: ", "Active");
-      ArrayCopy(slot.adapterPath, KESTROVAN_PATH_SIZE, installedPath);
-      slot.adapterIsCopy = false;
+      ArrayCopy(session->adapterPath, KESTROVAN_PATH_SIZE, installedPath);
+      session->adapterIsCopy = false;
     } else {
       printfColorWarningLine("Origin adapter: ", "Inactive");
       const char* error = dlerror();
@@ -165,13 +174,19 @@ int32_t KestrovanSession_loadAdapter(int index, const char* libDir, const char* 
       showErrorState("Origin adpater: ", isFileExist(installedPath), "Exist", "Not Exist");
       showErrorState("Copied adpater: ", isFileExist(copyPath), "Exist", "Not Exist");
       printfColorErrorLine("Adapter load error reason: ", reason);
-      KestrovanReleaseSession(index);
       return KESTROVAN_ERR_LOAD;
     }
   }
-  slot.libraryHandle = handle;
-  free(slot.adapterName);
-  slot.adapterName = newMem(comName);
+  free(session->adapterName);
+  session->adapterName = newMem(comName);
+  if (!KestrovanSession_joinLibrary(session, handle, comName)) {
+    showMemoryFail("KestrovanSession", __LINE__);
+    CP_FreeLibrary(handle);
+    if (session->adapterIsCopy) deleteFile(session->adapterPath);
+    session->adapterIsCopy = false;
+    session->adapterPath[0] = '\0';
+    return KESTROVAN_ERR_LOAD;
+  }
   return 0;
 }
 
@@ -193,43 +208,43 @@ static void releaseText(const char* label, char*& text) {
   text = nullptr;
 }
 
-void KestrovanSession_freeSession(int index) {
-  if (index < 0 || index >= KESTROVAN_SESSION_SLOTS) return;
-  KestrovanSession& slot = SessionList[index];
-  if (slot.sessionId == nullptr) return;
-  slot.browserMode = 0;
-  releaseText("Release Session id: ", slot.sessionId);
-  releaseText("Release AdapterName: ", slot.adapterName);
-  releaseText("Release Adapter Version: ", slot.adapterVersion);
-  releaseText("Release Installer Version: ", slot.installerVersion);
+void KestrovanSession_freeSession(KestrovanSession* session) {
+  if (session == nullptr) return;
+  session->browserMode = 0;
+  releaseText("Release Session id: ", session->sessionId);
+  releaseText("Release AdapterName: ", session->adapterName);
+  releaseText("Release Adapter Version: ", session->adapterVersion);
+  releaseText("Release Installer Version: ", session->installerVersion);
 
-  if (slot.jsonMapMethod != nullptr) {
+  KestrovanAdapterLibrary* library = session->library;
+  if (session->jsonMapMethod != nullptr && library != nullptr) {
     KestrovanJsonMap* release = static_cast<KestrovanJsonMap*>(newMemSize(sizeof(KestrovanJsonMap)));
     if (release == nullptr) {
       // Without the map the adapter is not told, but it is still unloaded
-      // below: a slot that looks free must not keep a library loaded.
+      // below: a session that is gone must not keep a library loaded.
       showMemoryFail("KestrovanSession", __LINE__);
     } else {
       addKestrovanJsonMapUnit(release, KESTROVAN_FUNCTION_NAME_KEY, KESTROVAN_FUNCTION_RELEASE);
       addKestrovanJsonMapUnit(release, KESTROVAN_KEY_CHECK_KEY, "true");
       addKestrovanJsonMapUnit(release, KESTROVAN_FUNCTION_INDEX_KEY, KESTROVAN_FUNCTION_INDEX_RELEASE);
-      slot.jsonMapMethod(release, KESTROVAN_FUNCTION_RELEASE);  // the answer is not looked at
+      KestrovanSession_callStarted(library, nullptr, KESTROVAN_FUNCTION_RELEASE);
+      session->jsonMapMethod(release, KESTROVAN_FUNCTION_RELEASE);  // the answer is not looked at
+      KestrovanSession_callEnded(library);
       KestrovanJsonFinal(release);
     }
   }
-  slot.jsonStringMethod = nullptr;
-  slot.jsonMapMethod = nullptr;
-  slot.initTime = 0;
+  session->jsonStringMethod = nullptr;
+  session->jsonMapMethod = nullptr;
+  session->initTime = 0;
 
-  bool unloaded = CP_FreeLibrary(slot.libraryHandle);
-  slot.libraryHandle = nullptr;
+  bool unloaded = CP_FreeLibrary(library != nullptr ? library->handle : nullptr);
   showWarningState("Release adapter state: ", unloaded, "Success", "Fail");
-  if (slot.adapterIsCopy) {
-    showWarningState("Delete adapter state: ", deleteFile(slot.adapterPath), "Success", "Fail");
-  } else if (slot.adapterPath[0] != '\0') {
+  if (session->adapterIsCopy) {
+    showWarningState("Delete adapter state: ", deleteFile(session->adapterPath), "Success", "Fail");
+  } else if (session->adapterPath[0] != '\0') {
     // The session ran on the installed file, which is not ours to delete.
     printfColorLine("Delete adapter state: ", "Skip installed adapter");
   }
-  slot.adapterIsCopy = false;
-  slot.adapterPath[0] = '\0';
+  session->adapterIsCopy = false;
+  session->adapterPath[0] = '\0';
 }

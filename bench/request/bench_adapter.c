@@ -1,8 +1,14 @@
 /* bench_adapter.c -- the adapter the request-path benchmark installs: it
  * unlocks for every origin, reports version 1.0.0.5, answers its release with
  * nothing and every page function with "ok". The cheapest adapter there can
- * be, so that a call measures the service's own path. */
+ * be, so that a call measures the service's own path. "Block" (isolation.sh)
+ * creates the file "<until_file>.inside", then waits until the file that
+ * "until_file" names exists: a page's call held inside its adapter. */
+#include <stdio.h>
 #include <string.h>
+#include <strings.h>
+#include <time.h>
+#include <unistd.h>
 
 #include "kestrovan/adapter.h"
 
@@ -18,7 +24,26 @@ static char* answerFor(const char* function) {
   return ok;
 }
 
+static const char* mapValue(const KestrovanJsonMap* map, const char* key) {
+  for (int i = 0; map != NULL && i < map->count && i < KESTROVAN_MAP_CAPACITY; i++) {
+    if (map->units[i].key != NULL && strcasecmp(map->units[i].key, key) == 0) return map->units[i].value;
+  }
+  return NULL;
+}
+
+static void block(const char* untilFile) {
+  char inside[4096];
+  snprintf(inside, sizeof(inside), "%s.inside", untilFile);
+  FILE* mark = fopen(inside, "w");
+  if (mark != NULL) fclose(mark);
+  while (access(untilFile, F_OK) != 0) {
+    struct timespec wait = {0, 10 * 1000000L};
+    nanosleep(&wait, NULL);
+  }
+}
+
 KESTROVAN_ADAPTER_EXPORT char* callJsonMapMethod(KestrovanJsonMap* map, const char* functionName) {
-  (void)map;
+  if (functionName != NULL && strcmp(functionName, "Block") == 0 && mapValue(map, "until_file") != NULL)
+    block(mapValue(map, "until_file"));
   return answerFor(functionName);
 }

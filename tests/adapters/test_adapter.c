@@ -26,12 +26,20 @@
  * Page functions: "ReturnNull" answers NULL, "Multiline" two lines,
  * "EchoText" the value of the key "text", any other name "ok:<name>". A key
  * "delay_ms" makes any page function sleep that long first (at most 60 s).
+ * "Block" (map entry only) then waits until the file that "until_file" names
+ * exists, for at most "block_ms" milliseconds when that key is given (for
+ * ever otherwise), and answers "ok:Block", or "timeout:Block" when the time
+ * ran out; "Touch" creates the file that "path" names and answers
+ * "ok:Touch". Tests use the pair to hold a call inside an adapter and to let
+ * it go, or to prove that a second call ran while the first was inside.
  * "ReadParam" (map entry only) reads the parameter that "name" names through
  * kestrovan/adapter_params.h and answers "<result> <encoding> <hex of value>",
  * so tests see exactly which bytes reached the adapter.
  *
  * Kestrovan_Release sleeps for KESTROVAN_TEST_RELEASE_DELAY_MS milliseconds
  * when that variable is set, so a test can act while shutdown is releasing.
+ * Kestrovan_Unlock answers "71016" (the origin is refused) when the page
+ * origin equals KESTROVAN_TEST_REFUSE_ORIGIN.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -138,19 +146,23 @@ static const char* versionAnswer(void) {
 #endif
 }
 
-static const char* unlockAnswer(void) {
+static const char* unlockAnswer(const char* url) {
 #ifdef TEST_NULL_UNLOCK
+  (void)url;
   return NULL;
 #else
+  const char* refused = getenv("KESTROVAN_TEST_REFUSE_ORIGIN");
+  if (refused != NULL && *refused != '\0' && url != NULL && strcmp(url, refused) == 0) return "71016";
   return TEST_UNLOCK_ANSWER;
 #endif
 }
 
-/* One answer for both entry points; text is the value of key "text". */
-MAYBE_UNUSED static char* answerFor(const char* function, const char* text, const char* delay) {
+/* One answer for both entry points; text is the value of key "text", url
+ * the unlock's origin. */
+MAYBE_UNUSED static char* answerFor(const char* function, const char* text, const char* delay, const char* url) {
   const char* result;
   if (strcmp(function, KESTROVAN_FUNCTION_UNLOCK) == 0) {
-    result = unlockAnswer();
+    result = unlockAnswer(url);
   } else if (strcmp(function, KESTROVAN_FUNCTION_GET_VERSION) == 0) {
     result = versionAnswer();
   } else if (strcmp(function, KESTROVAN_FUNCTION_RELEASE) == 0) {
@@ -185,6 +197,35 @@ MAYBE_UNUSED static void leave(const char* function) {
 }
 
 #ifndef TEST_NO_MAP_ENTRY
+/* Waits for the file untilFile, at most blockMs milliseconds when given. */
+static char* block(const char* untilFile, const char* blockMs) {
+  long limit = blockMs != NULL ? strtol(blockMs, NULL, 10) : -1;
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    if (untilFile != NULL && access(untilFile, F_OK) == 0) {
+      snprintf(answer, sizeof(answer), "ok:Block");
+      return answer;
+    }
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long elapsed = (long)(now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (limit >= 0 && elapsed >= limit) {
+      snprintf(answer, sizeof(answer), "timeout:Block");
+      return answer;
+    }
+    struct timespec wait = {0, 5 * 1000000L};
+    nanosleep(&wait, NULL);
+  }
+}
+
+static char* touch(const char* path) {
+  int fd = path != NULL ? open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0600) : -1;
+  if (fd >= 0) close(fd);
+  snprintf(answer, sizeof(answer), fd >= 0 ? "ok:Touch" : "fail:Touch");
+  return answer;
+}
+
 static char* readParam(const KestrovanJsonMap* map) {
   const char* name = mapValue(map, "name");
   unsigned char* value = NULL;
@@ -201,9 +242,18 @@ KESTROVAN_ADAPTER_EXPORT char* callJsonMapMethod(KestrovanJsonMap* map, const ch
   const char* function = functionName ? functionName : "";
   const char* url = map ? mapValue(map, KESTROVAN_UNLOCK_URL_KEY) : NULL;
   enter(function, strcmp(function, KESTROVAN_FUNCTION_UNLOCK) == 0 ? (url ? url : "") : "");
-  char* result = map && strcmp(function, "ReadParam") == 0
-                     ? readParam(map)
-                     : answerFor(function, map ? mapValue(map, "text") : NULL, map ? mapValue(map, "delay_ms") : NULL);
+  char* result;
+  if (map != NULL && strcmp(function, "ReadParam") == 0) {
+    result = readParam(map);
+  } else if (map != NULL && strcmp(function, "Block") == 0 &&
+             (mapValue(map, "until_file") != NULL || mapValue(map, "block_ms") != NULL)) {
+    sleepMilliseconds(mapValue(map, "delay_ms"));
+    result = block(mapValue(map, "until_file"), mapValue(map, "block_ms"));
+  } else if (map != NULL && strcmp(function, "Touch") == 0) {
+    result = touch(mapValue(map, "path"));
+  } else {
+    result = answerFor(function, map ? mapValue(map, "text") : NULL, map ? mapValue(map, "delay_ms") : NULL, url);
+  }
   leave(function);
   return result;
 }
@@ -215,11 +265,13 @@ KESTROVAN_ADAPTER_EXPORT char* callMethod(const char* jsonText) {
   static char function[256];
   static char text[1024];
   static char delay[32];
+  static char url[1024];
   if (!jsonValue(json, "FunctionName", function, sizeof(function))) function[0] = '\0';
   int hasText = jsonValue(json, "text", text, sizeof(text));
   int hasDelay = jsonValue(json, "delay_ms", delay, sizeof(delay));
+  int hasUrl = jsonValue(json, KESTROVAN_UNLOCK_URL_KEY, url, sizeof(url));
   enter(function, json);
-  char* result = answerFor(function, hasText ? text : NULL, hasDelay ? delay : NULL);
+  char* result = answerFor(function, hasText ? text : NULL, hasDelay ? delay : NULL, hasUrl ? url : NULL);
   leave(function);
 #ifdef TEST_RETURN_ARGUMENT
   (void)result;

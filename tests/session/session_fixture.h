@@ -89,7 +89,7 @@ class SessionTest : public ::testing::Test {
   void TearDown() override {
     KestrovanSession_Final();
     for (int i = 0; i < KESTROVAN_SESSION_SLOTS; i++) {
-      EXPECT_EQ(SessionList[i].sessionId, nullptr) << "slot " << i << " still taken after Final";
+      EXPECT_EQ(SessionList[i], nullptr) << "slot " << i << " still taken after Final";
     }
     chmod(copyFolder.c_str(), 0700);
     nftw(root.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
@@ -201,7 +201,8 @@ class SessionTest : public ::testing::Test {
 
   static int takenSlots() {
     int taken = 0;
-    for (const KestrovanSession& slot : SessionList) taken += slot.sessionId != nullptr && slot.sessionId[0] != '\0';
+    std::lock_guard<std::mutex> guard(KestrovanSession_TableLock);
+    for (const KestrovanSession* slot : SessionList) taken += slot != nullptr;
     return taken;
   }
 

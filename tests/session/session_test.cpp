@@ -160,7 +160,7 @@ TEST_F(SessionTest, CopyFolderIsPrivateAndTheCopyIsPrivateWhileTheSessionRuns) {
   EXPECT_EQ(file.st_mode & 0077, 0u);
   int index = KestrovanSession_findSession(id.c_str());
   ASSERT_GE(index, 0);
-  EXPECT_STREQ(SessionList[index].adapterPath, copy.c_str());
+  EXPECT_STREQ(SessionList[index]->adapterPath, copy.c_str());
 }
 
 TEST_F(SessionTest, InitTightensAnOlderWorldWritableCopyFolderOfOurs) {
@@ -202,7 +202,7 @@ TEST_F(FallbackTest, CopyFolderOfAnotherUserIsNotUsed) {
   }
   Answer opened = process(open("KestrovanTestRecorder"));
   EXPECT_EQ(opened.get("result"), "0");
-  EXPECT_STREQ(SessionList[KestrovanSession_findSession(opened.get("SessionID").c_str())].adapterPath,
+  EXPECT_STREQ(SessionList[KestrovanSession_findSession(opened.get("SessionID").c_str())]->adapterPath,
                (exeFolder + "/KestrovanTest/KestrovanTestRecorder.so").c_str());
   EXPECT_EQ(copies(), std::vector<std::string>{}) << "nothing written into a folder that is not ours";
 }
@@ -235,30 +235,28 @@ TEST_F(FallbackTest, LeftoverFileUnderTheCopyNameIsNeitherReusedNorDeleted) {
   std::string installed = install("KestrovanTestRecorder");
   // A leftover file where the copy would go: the copy fails (O_EXCL), the
   // installed file is loaded, and the leftover is not ours to delete.
-  char* id = KestrovanSession_newSessionId();
-  ASSERT_NE(id, nullptr);
-  std::string leftover = copyFolder + "/KestrovanTestRecorder-" + id + KESTROVAN_ADAPTER_SUFFIX;
+  KestrovanSession* session = KestrovanSession_newSession();
+  ASSERT_NE(session, nullptr);
+  std::string leftover = copyFolder + "/KestrovanTestRecorder-" + session->sessionId + KESTROVAN_ADAPTER_SUFFIX;
   { std::ofstream(leftover) << "not a library"; }
-  int index = KestrovanSession_takeSlot(id);
-  ASSERT_GE(index, 0);
-  EXPECT_EQ(KestrovanSession_loadAdapter(index, "KestrovanTest", "KestrovanTestRecorder"), 0);
-  EXPECT_STREQ(SessionList[index].adapterPath, installed.c_str());
-  KestrovanReleaseSession(index);
+  EXPECT_EQ(KestrovanSession_loadAdapter(session, "KestrovanTest", "KestrovanTestRecorder"), 0);
+  EXPECT_STREQ(session->adapterPath, installed.c_str());
+  KestrovanSession_release(session);
+  KestrovanSession_leave(session);
   EXPECT_TRUE(exists(leftover));
   EXPECT_TRUE(exists(installed));
 
   // A link planted under the copy name is not followed: its target is not written.
   std::string victim = root + "/victim";
   { std::ofstream(victim) << "keep"; }
-  id = KestrovanSession_newSessionId();
-  ASSERT_NE(id, nullptr);
-  std::string planted = copyFolder + "/KestrovanTestRecorder-" + id + KESTROVAN_ADAPTER_SUFFIX;
+  session = KestrovanSession_newSession();
+  ASSERT_NE(session, nullptr);
+  std::string planted = copyFolder + "/KestrovanTestRecorder-" + session->sessionId + KESTROVAN_ADAPTER_SUFFIX;
   ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
-  index = KestrovanSession_takeSlot(id);
-  ASSERT_GE(index, 0);
-  EXPECT_EQ(KestrovanSession_loadAdapter(index, "KestrovanTest", "KestrovanTestRecorder"), 0);
-  EXPECT_STREQ(SessionList[index].adapterPath, installed.c_str());
-  KestrovanReleaseSession(index);
+  EXPECT_EQ(KestrovanSession_loadAdapter(session, "KestrovanTest", "KestrovanTestRecorder"), 0);
+  EXPECT_STREQ(session->adapterPath, installed.c_str());
+  KestrovanSession_release(session);
+  KestrovanSession_leave(session);
   std::ifstream check(victim);
   std::string content;
   check >> content;
@@ -557,7 +555,7 @@ TEST_F(SessionTest, BrowserModeSurvivesCloseUntilForceRelease) {
   std::string normal = process(open("KestrovanTestRecorder", "Echo", {{"KestrovanMode", "2"}})).get("SessionID");
   int index = KestrovanSession_findSession(normal.c_str());
   ASSERT_GE(index, 0);
-  EXPECT_EQ(SessionList[index].browserMode, 0);
+  EXPECT_EQ(SessionList[index]->browserMode, 0);
   process(call(normal, "KestrovanClose"));
   EXPECT_EQ(KestrovanSession_findSession(normal.c_str()), -1);
 }

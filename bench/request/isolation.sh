@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# isolation.sh [build-dir] -- what one page's stuck call costs another page:
+# session B's calls per second and latency (h2load, KB_CONNECTIONS keep-alive
+# connections on 127.0.0.1:56559, the bench adapter's "Ping" on B's session)
+# with session A idle, and with A's call held inside the adapter on
+# 127.0.0.1:56459 ("Block", released when the run is over). KB_ROUNDS rounds
+# of both, interleaved; the best round of each counts. Nothing here asserts
+# a time.
+#
+# Environment: KB_SECONDS (per run, default 5), KB_ROUNDS (default 3),
+# KB_CONNECTIONS (default 8).
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+build="${1:-$root/build/bench}"
+seconds="${KB_SECONDS:-5}"
+rounds="${KB_ROUNDS:-3}"
+connections="${KB_CONNECTIONS:-8}"
+ports=(56459 56559 56659)
+
+for tool in h2load curl; do
+  command -v "$tool" >/dev/null || { echo "isolation.sh: $tool is missing (bash scripts/setup.sh installs it)" >&2; exit 1; }
+done
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVAN_BUILD_TESTS=OFF \
+  -DKESTROVAN_BUILD_BENCH=ON >/dev/null
+cmake --build "$build" -j "${KESTROVAN_JOBS:-$(nproc)}" --target NORTAKestrovan NORTAKestrovanProvision \
+  KestrovanBenchAdapter >/dev/null
+
+work="$(mktemp -d /tmp/kestrovan-isolation-XXXXXX)"
+chmod 700 "$work"
+servicePid=""
+heldPid=""
+cleanup() {
+  touch "$work/gate."{1..99} 2>/dev/null || true
+  [ -z "$heldPid" ] || wait "$heldPid" 2>/dev/null || true
+  [ -z "$servicePid" ] || { kill "$servicePid" 2>/dev/null || true; wait "$servicePid" 2>/dev/null || true; }
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+mkdir -p "$work/bin/NORTA" "$work/home"
+cp "$build/service/NORTAKestrovan" "$work/bin/"
+cp "$build/bench/request/NORTA/HelmPKICryptAdapter.so" "$work/bin/NORTA/"
+export HOME="$work/home"
+"$build/tools/NORTAKestrovanProvision" >/dev/null
+pathId="7E41A0C2D95B4F3E8A61C07B2D9F54E1"
+
+formBody() {
+  printf 'Parameter=%s' "$(printf '%s' "$1" | base64 -w0 | sed 's/+/%2B/g; s#/#%2F#g; s/=/%3D/g')"
+}
+post() {  # post PORT ORIGIN BODY_FILE -> answer body
+  curl -gsk --max-time 600 -H "Origin: $2" -H "Host: localhost:$1" --data-binary @"$3" "https://127.0.0.1:$1/"
+}
+answerValue() {  # answerValue KEY <answer -> decoded value
+  sed -n "s/.*\"$1\": *\"\\([^\"]*\\)\".*/\\1/p" | base64 -d
+}
+portsBusy() {
+  local port
+  for port in "${ports[@]}"; do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
+  done
+  return 1
+}
+end=$((SECONDS + 600))
+while portsBusy; do
+  [ "$SECONDS" -lt "$end" ] || { echo "isolation.sh: the service ports stay taken" >&2; exit 1; }
+  sleep 1
+done
+
+"$work/bin/NORTAKestrovan" >"$work/trace.txt" 2>&1 &
+servicePid=$!
+end=$((SECONDS + 120))
+until sed 's/\x1b\[[0-9;]*m//g' "$work/trace.txt" | grep -q "NORTAKestrovan initialization: Success"; do
+  [ "$SECONDS" -lt "$end" ] || { echo "isolation.sh: the service did not start" >&2; tail "$work/trace.txt" >&2; exit 1; }
+  sleep 0.1
+done
+
+formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"\",\"PathID\":\"$pathId\",\"minServerVersion\":\"3.0.23.0721\"}" \
+  >"$work/open.body"
+sessionA=$(post 56459 https://a.example "$work/open.body" | answerValue SessionID)
+sessionB=$(post 56559 https://b.example "$work/open.body" | answerValue SessionID)
+[ -n "$sessionA" ] && [ -n "$sessionB" ] || { echo "isolation.sh: no sessions opened" >&2; exit 1; }
+formBody "{\"FunctionName\":\"Ping\",\"SessionId\":\"$sessionB\"}" >"$work/ping.body"
+post 56559 https://b.example "$work/ping.body" | answerValue result | grep -qx ok \
+  || { echo "isolation.sh: B's call failed" >&2; exit 1; }
+
+# run NAME -> "requests/s p50_ms p99_ms failed" of B over the run
+run() {
+  local log="$work/log.$1" out="$work/out.$1"
+  h2load --h1 -c"$connections" -D "$seconds" -d "$work/ping.body" \
+    -H "Content-Type: application/x-www-form-urlencoded" -H "Origin: https://b.example" \
+    -H ":authority: localhost:56559" --log-file="$log" "https://127.0.0.1:56559/" >"$out" 2>&1
+  local rps failed p50 p99
+  rps=$(sed -n 's/^finished in .*, \([0-9.]*\) req\/s.*/\1/p' "$out")
+  failed=$(sed -n 's/^requests: .* \([0-9]*\) failed, \([0-9]*\) errored, \([0-9]*\) timeout.*/\1 \2 \3/p' "$out" |
+    awk '{print $1+$2+$3}')
+  read -r p50 p99 < <(awk '{print $3}' "$log" | sort -n |
+    awk '{v[NR]=$1} END{ if (NR == 0) { print "0 0"; exit }
+      i50=int(0.5*NR); if (i50<1) i50=1; i99=int(0.99*NR); if (i99<1) i99=1;
+      printf "%.3f %.3f\n", v[i50]/1000, v[i99]/1000}')
+  echo "$rps $p50 $p99 $failed"
+}
+
+best() {  # best FILE -> the line with the most requests/s
+  sort -k1,1 -g "$1" | tail -1
+}
+
+: >"$work/idle.txt"
+: >"$work/held.txt"
+for round in $(seq "$rounds"); do
+  run "idle.$round" >>"$work/idle.txt"
+
+  gate="$work/gate.$round"
+  formBody "{\"FunctionName\":\"Block\",\"SessionId\":\"$sessionA\",\"until_file\":\"$gate\"}" >"$work/block.body"
+  post 56459 https://a.example "$work/block.body" >"$work/held.answer.$round" &
+  heldPid=$!
+  end=$((SECONDS + 60))
+  until [ -e "$gate.inside" ]; do
+    [ "$SECONDS" -lt "$end" ] || { echo "isolation.sh: A's call never reached the adapter" >&2; exit 1; }
+    sleep 0.01
+  done
+  run "held.$round" >>"$work/held.txt"
+  [ ! -s "$work/held.answer.$round" ] || { echo "isolation.sh: A's call ended while held" >&2; exit 1; }
+  touch "$gate"
+  wait "$heldPid"
+  heldPid=""
+  answerValue result <"$work/held.answer.$round" | grep -qx ok || { echo "isolation.sh: A's call failed" >&2; exit 1; }
+done
+
+read -r idleRps idleP50 idleP99 idleFailed < <(best "$work/idle.txt")
+read -r heldRps heldP50 heldP99 heldFailed < <(best "$work/held.txt")
+echo
+echo "session B, $connections keep-alive connections on 127.0.0.1:56559, \"Ping\", ${seconds}s runs, best of $rounds:"
+printf '| %-28s | %10s | %8s | %8s | %6s |\n' "session A" "requests/s" "p50 ms" "p99 ms" "failed"
+printf '|%s|%s|%s|%s|%s|\n' "------------------------------" "-----------:" "---------:" "---------:" "-------:"
+printf '| %-28s | %10.0f | %8s | %8s | %6s |\n' "idle" "$idleRps" "$idleP50" "$idleP99" "$idleFailed"
+printf '| %-28s | %10.0f | %8s | %8s | %6s |\n' "call held in its adapter" "$heldRps" "$heldP50" "$heldP99" "$heldFailed"
+awk -v a="$heldP99" -v b="$idleP99" -v c="$heldRps" -v d="$idleRps" \
+  'BEGIN{printf "p99 held / idle: %.2f; requests/s held / idle: %.2f\n", (b > 0 ? a / b : 0), (d > 0 ? c / d : 0)}'
