@@ -143,25 +143,10 @@ RawTls::~RawTls() {
 }
 
 bool RawTls::connect(const std::string& caFile, unsigned short port, bool ipv6) {
-  fd_ = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  fd_ = kt::connectLoopback(ipv6, port);
   if (fd_ < 0)
     return false;
   int rc;
-  if (ipv6) {
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    address.sin6_port = htons(port);
-    rc = ::connect(fd_, (sockaddr*)&address, sizeof(address));
-  } else {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    rc = ::connect(fd_, (sockaddr*)&address, sizeof(address));
-  }
-  if (rc != 0)
-    return false;
   gnutls_certificate_allocate_credentials(&credentials_);
   if (gnutls_certificate_set_x509_trust_file(credentials_, caFile.c_str(), GNUTLS_X509_FMT_PEM) <= 0)
     return false;
