@@ -118,7 +118,7 @@ std::string certificateFor(const std::string& publicPem, long validDays, std::st
   return out;
 }
 
-std::string servedPublicKey(unsigned short port, bool ipv6) {
+std::string servedCertificate(unsigned short port, bool ipv6) {
   int fd = connectLoopback(ipv6, port);
   if (fd < 0)
     return "";
@@ -137,13 +137,9 @@ std::string servedPublicKey(unsigned short port, bool ipv6) {
     unsigned count = 0;
     const gnutls_datum_t* chain = rc == 0 ? gnutls_certificate_get_peers(session, &count) : nullptr;
     gnutls_x509_crt_t crt = nullptr;
-    gnutls_pubkey_t key = nullptr;
     if (chain != nullptr && count > 0 && gnutls_x509_crt_init(&crt) >= 0 &&
-        gnutls_x509_crt_import(crt, &chain[0], GNUTLS_X509_FMT_DER) >= 0 && gnutls_pubkey_init(&key) >= 0 &&
-        gnutls_pubkey_import_x509(key, crt, 0) >= 0)
-      out = exportDer(key);
-    if (key != nullptr)
-      gnutls_pubkey_deinit(key);
+        gnutls_x509_crt_import(crt, &chain[0], GNUTLS_X509_FMT_DER) >= 0)
+      out = exportPem(crt);
     if (crt != nullptr)
       gnutls_x509_crt_deinit(crt);
     if (rc == 0)

@@ -2,7 +2,7 @@
 // with GnuTLS directly rather than with the code under test: the public key
 // of a PEM text, a certificate for any public key signed by a throw-away CA
 // of the test's own (as an older installation's data.dat was made), and the
-// public key a listener presents in a real handshake.
+// certificate a listener presents in a real handshake.
 #ifndef KESTROVAN_TESTS_SERVICE_CERTIFY_H
 #define KESTROVAN_TESTS_SERVICE_CERTIFY_H
 
@@ -20,10 +20,9 @@ std::string publicKeyOf(const std::string& pem);
 // on failure.
 std::string certificateFor(const std::string& publicPem, long validDays, std::string* caPem);
 
-// The public key (DER) of the certificate the listener at 127.0.0.1 or [::1]
-// on port presents in a TLS handshake, trusting nothing; empty when no
-// handshake completed.
-std::string servedPublicKey(unsigned short port, bool ipv6);
+// The certificate (PEM) the listener at 127.0.0.1 or [::1] on port presents
+// in a TLS handshake, trusting nothing; empty when no handshake completed.
+std::string servedCertificate(unsigned short port, bool ipv6);
 
 // The raw private scalar of a PEM P-256 private key, without leading zero
 // bytes; empty when pem holds no such key.

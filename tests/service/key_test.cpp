@@ -34,9 +34,10 @@ std::string keyFile(const Installation& installation) {
 
 // Every one of the six listeners presents a certificate for want.
 void expectServed(const std::string& want) {
+  ASSERT_FALSE(want.empty());
   for (unsigned short port : kt::kPorts)
     for (bool ipv6 : {false, true})
-      EXPECT_EQ(kt::servedPublicKey(port, ipv6), want) << port << (ipv6 ? " IPv6" : " IPv4");
+      EXPECT_EQ(kt::publicKeyOf(kt::servedCertificate(port, ipv6)), want) << port << (ipv6 ? " IPv6" : " IPv4");
 }
 
 TEST(ServerKey, EachHomeIsServedWithItsOwnKey) {
