@@ -130,10 +130,10 @@ char* getKey(const char* folder, const std::string& cert) {
     printfColorErrorLine("Server key refused: ", (path + " holds no private key").c_str());
     return nullptr;
   }
-  if (known && own != certified)
-    printfColorWarningLine("Server key: ", ("data.dat is no certificate for " + path +
-                                            "; run NORTAKestrovanProvision --force")
-                                               .c_str());
+  if (known && own != certified) {
+    std::string warning = "data.dat is no certificate for " + path + "; run NORTAKestrovanProvision --force";
+    printfColorWarningLine("Server key: ", warning.c_str());
+  }
   return key;
 }
 

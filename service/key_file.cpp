@@ -110,6 +110,26 @@ static bool export2(gnutls_pubkey_t key, std::string* der) {
   return true;
 }
 
+static bool fromPrivateKey(const gnutls_datum_t* text, gnutls_pubkey_t key) {
+  gnutls_privkey_t secret = nullptr;
+  if (gnutls_privkey_init(&secret) < 0)
+    return false;
+  bool found = gnutls_privkey_import_x509_raw(secret, text, GNUTLS_X509_FMT_PEM, nullptr, 0) >= 0 &&
+               gnutls_pubkey_import_privkey(key, secret, 0, 0) >= 0;
+  // GnuTLS clears the key's numbers as it releases them.
+  gnutls_privkey_deinit(secret);
+  return found;
+}
+
+static bool fromCertificate(const gnutls_datum_t* text, gnutls_pubkey_t key) {
+  gnutls_x509_crt_t crt = nullptr;
+  if (gnutls_x509_crt_init(&crt) < 0)
+    return false;
+  bool found = gnutls_x509_crt_import(crt, text, GNUTLS_X509_FMT_PEM) >= 0 && gnutls_pubkey_import_x509(key, crt, 0) >= 0;
+  gnutls_x509_crt_deinit(crt);
+  return found;
+}
+
 bool KestrovanKeyFile_publicKey(const char* pem, size_t length, std::string* der) {
   if (pem == nullptr || der == nullptr || length == 0 || length > 0x7fffffff)
     return false;
@@ -118,23 +138,10 @@ bool KestrovanKeyFile_publicKey(const char* pem, size_t length, std::string* der
   gnutls_pubkey_t key = nullptr;
   if (gnutls_pubkey_init(&key) < 0)
     return false;
-  bool found = false;
-  gnutls_x509_crt_t crt = nullptr;
-  if (gnutls_x509_crt_init(&crt) >= 0) {
-    found = gnutls_x509_crt_import(crt, &text, GNUTLS_X509_FMT_PEM) >= 0 && gnutls_pubkey_import_x509(key, crt, 0) >= 0;
-    gnutls_x509_crt_deinit(crt);
-  }
-  if (!found && memmem(pem, length, "PRIVATE KEY-----", 16) != nullptr) {
-    gnutls_privkey_t secret = nullptr;
-    if (gnutls_privkey_init(&secret) >= 0) {
-      found = gnutls_privkey_import_x509_raw(secret, &text, GNUTLS_X509_FMT_PEM, nullptr, 0) >= 0 &&
-              gnutls_pubkey_import_privkey(key, secret, 0, 0) >= 0;
-      // GnuTLS clears the key's numbers as it releases them.
-      gnutls_privkey_deinit(secret);
-    }
-  }
-  if (!found)
-    found = gnutls_pubkey_import(key, &text, GNUTLS_X509_FMT_PEM) >= 0;
+  // A text with a private key is about that key, whatever else it holds.
+  bool found = memmem(pem, length, "PRIVATE KEY-----", 16) != nullptr
+                   ? fromPrivateKey(&text, key)
+                   : fromCertificate(&text, key) || gnutls_pubkey_import(key, &text, GNUTLS_X509_FMT_PEM) >= 0;
   found = found && export2(key, der);
   gnutls_pubkey_deinit(key);
   return found;

@@ -22,9 +22,9 @@
 // reason (always terminated; reasonSize > 0).
 char* KestrovanKeyFile_read(const char* path, char* reason, size_t reasonSize);
 
-// The public key of a PEM text, as DER SubjectPublicKeyInfo: of the first
-// certificate when the text holds one, else of a private key, else of a
-// public key. False when the text holds none of these.
+// The public key of a PEM text, as DER SubjectPublicKeyInfo: of its private
+// key when it holds one (and nothing else then), else of its first
+// certificate, else of a public key. False when the text holds none of these.
 bool KestrovanKeyFile_publicKey(const char* pem, size_t length, std::string* der);
 
 #endif

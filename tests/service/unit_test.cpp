@@ -188,8 +188,9 @@ TEST(KeyFile, ReadsAPrivateFileWholeAndRefusesNulls) {
   EXPECT_EQ(KestrovanKeyFile_read(path.c_str(), nullptr, 0), nullptr);
 }
 
-// Which key a text is about: a certificate's (the first of a chain), a
-// private key's, a public key's; nothing for anything else.
+// Which key a text is about: a private key's (whatever else the text
+// holds), a certificate's (the first of a chain), a public key's; nothing
+// for anything else.
 TEST(KeyFile, PublicKeyOfEachKindOfText) {
   gnutls_global_init();
   std::string pem;
@@ -211,8 +212,15 @@ TEST(KeyFile, PublicKeyOfEachKindOfText) {
   struct {
     std::string text;
     std::string expected;
-  } cases[] = {{pem, want},   {cert, want}, {chain, want}, {std::string(KestrovanKeyMaterial_publicKey), other},
-               {ca, kt::publicKeyOf(ca)}, {"garbage", ""}, {cert.substr(0, cert.size() / 2), ""}};
+  } cases[] = {{pem, want},
+               {ca + pem, want},
+               {cert, want},
+               {chain, want},
+               {std::string(KestrovanKeyMaterial_publicKey), other},
+               {ca, kt::publicKeyOf(ca)},
+               {"garbage", ""},
+               {cert.substr(0, cert.size() / 2), ""},
+               {ca + pem.substr(0, pem.size() / 2), ""}};
   for (const auto& c : cases) {
     std::string der = "stale";
     bool found = KestrovanKeyFile_publicKey(c.text.c_str(), c.text.size(), &der);
