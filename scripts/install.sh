@@ -53,7 +53,7 @@ if [ "${1:-}" = "--uninstall" ]; then
     rm -rf "$prefix"
   fi
   say "removed $unit and $prefix"
-  say "kept $HOME/NORTAKestrovan (certificate) and $config/kestrovan (allow-list, keys)"
+  say "kept $HOME/NORTAKestrovan (server key and certificate) and $config/kestrovan (allow-list, keys)"
   exit 0
 elif [ -n "${1:-}" ]; then
   echo "usage: install.sh [--uninstall]" >&2

@@ -1,4 +1,6 @@
-// key.cpp -- reading the certificate file and opening the sealed key.
+// key.cpp -- reading the certificate file, choosing the server key for it
+// (the user's key file, or the sealed built-in key for an older
+// certificate) and opening the sealed key.
 #include "service/key.h"
 
 #include <cstdlib>
@@ -7,6 +9,7 @@
 #include <time.h>
 
 #include "crypto/crypto.h"
+#include "service/key_file.h"
 #include "service/key_material.h"
 #include "support/support.h"
 
@@ -64,7 +67,7 @@ char* KestrovanKeyGuard_openingKey() {
   return nullptr;
 }
 
-char* getKey() {
+char* KestrovanKey_openBuiltIn() {
   char* hex = KestrovanKeyGuard_openingKey();
   if (hex == nullptr) {
     showMemoryFail("Key", __LINE__);
@@ -94,6 +97,44 @@ char* getKey() {
     return nullptr;
   }
   return text;
+}
+
+char* getKey(const char* folder, const std::string& cert) {
+  if (folder == nullptr) {
+    showNullParameter("inputFolder", "Key", __LINE__);
+    return nullptr;
+  }
+  std::string certified;
+  bool known = KestrovanKeyFile_publicKey(cert.c_str(), cert.size(), &certified);
+  std::string builtIn;
+  if (known &&
+      KestrovanKeyFile_publicKey(KestrovanKeyMaterial_publicKey, strlen(KestrovanKeyMaterial_publicKey), &builtIn) &&
+      certified == builtIn) {
+    printfColorWarningLine("Server key: ",
+                           "data.dat certifies the key built into the program, which every installation of it "
+                           "shares; run NORTAKestrovanProvision --force to make a key of your own");
+    return KestrovanKey_openBuiltIn();
+  }
+
+  std::string path = std::string(folder) + "/" KESTROVAN_KEY_FILE_NAME;
+  printfColorLine("Key filepath: ", path.c_str());
+  char reason[1024];
+  char* key = KestrovanKeyFile_read(path.c_str(), reason, sizeof(reason));
+  if (key == nullptr) {
+    printfColorErrorLine("Server key refused: ", reason);
+    return nullptr;
+  }
+  std::string own;
+  if (!KestrovanKeyFile_publicKey(key, strlen(key), &own)) {
+    freeSecret(key);
+    printfColorErrorLine("Server key refused: ", (path + " holds no private key").c_str());
+    return nullptr;
+  }
+  if (known && own != certified) {
+    std::string warning = "data.dat is no certificate for " + path + "; run NORTAKestrovanProvision --force";
+    printfColorWarningLine("Server key: ", warning.c_str());
+  }
+  return key;
 }
 
 void freeKey(char* key) {

@@ -1,8 +1,9 @@
 // key_material.h -- what the build's key generator (tools/keygen) writes into
 // a source file of the build tree: the server's private key sealed with
 // AES256_Encrypt_CBC, its IV, the obfuscated table the opening key is rebuilt
-// from, and the public key (for provisioning the certificate). No key is in
-// the repository; each build tree makes its own once.
+// from, and the public key (to recognise a certificate an earlier
+// installation made for it: the only case the service uses this key in, see
+// key.h). No key is in the repository; each build tree makes its own once.
 #ifndef KESTROVAN_SERVICE_KEY_MATERIAL_H
 #define KESTROVAN_SERVICE_KEY_MATERIAL_H
 

@@ -5,9 +5,10 @@
 // Owns: `KestrovanClose`, the listener handles and the exit status (startup),
 // the console user recorded at start (console), the main-thread hand-off and
 // the interruptible sleep (mainthread), the per-request contexts (intake) and
-// the sealed server key (key). A request's map, origin, referer and result
-// live in that request's own context; only the main-thread hand-off is shared
-// between threads, under its own mutex.
+// the server key (key: the user's key file, read by key_file; the sealed
+// built-in key only for an older certificate). A request's map, origin,
+// referer and result live in that request's own context; only the
+// main-thread hand-off is shared between threads, under its own mutex.
 //
 // Depends on session/ (the dispatcher), params/ (maps), crypto/ (opening the
 // key), support/, platform/, libmicrohttpd and GnuTLS.

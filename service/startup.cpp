@@ -267,7 +267,9 @@ int KestrovanService_main() {
     printfColorLine("Kestrovan Version: ", kServiceVersion);
 
     const char* home = getenv("HOME");
-    std::string certPath = home != nullptr ? std::string(home) + "/NORTAKestrovan" + "/data.dat" : std::string();
+    // The user's folder: the certificate and the user's own key file.
+    std::string folder = home != nullptr ? std::string(home) + "/NORTAKestrovan" : std::string();
+    std::string certPath = home != nullptr ? folder + "/data.dat" : std::string();
     printfColorLine("Cert filepath: ", certPath.c_str());
 
     std::optional<std::string> cert;
@@ -279,7 +281,7 @@ int KestrovanService_main() {
       throw KestrovanStartupError("getCert: Failed");
     }
 
-    std::unique_ptr<char, KeyRelease> key(getKey());
+    std::unique_ptr<char, KeyRelease> key(getKey(folder.c_str(), *cert));
     if (!key) {
       exitStatus = 1;
       throw KestrovanStartupError("getKey: Failed");

@@ -5,9 +5,10 @@
 // Writes OUTPUT_FOLDER/key_material.cpp (the private key's PEM text sealed
 // with AES256_Encrypt_CBC, the IV, and the scattered shares the opening key
 // is rebuilt from at run time; the opening key itself is never written) and
-// OUTPUT_FOLDER/public_key.cpp (the public key, for provisioning). When both
-// files exist it leaves them alone: a build tree keeps its key, so the
-// certificate provisioned for it stays valid across rebuilds.
+// OUTPUT_FOLDER/public_key.cpp (the public key). When both files exist it
+// leaves them alone: a build tree keeps its key across rebuilds. Users get
+// keys of their own from provisioning; this one serves only a certificate an
+// earlier installation made for it (service/key.h).
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>

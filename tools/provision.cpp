@@ -1,21 +1,26 @@
-// provision.cpp -- NORTAKestrovanProvision: gives the service a certificate
-// for this build's key.
+// provision.cpp -- NORTAKestrovanProvision: gives the user a server key of
+// their own and a certificate for it.
 //
 //   NORTAKestrovanProvision [--nss] [--force]
 //
-// Writes $HOME/NORTAKestrovan/data.dat (the server certificate: SANs
-// 127.0.0.1, ::1 and localhost) and $HOME/NORTAKestrovan/ca.pem (the local CA
-// that signed it). The CA is made fresh each time and its private key is
-// destroyed right after signing, so it can never sign anything else; it is
-// also name-constrained to the three loopback names. With --nss the CA is
-// imported into the user's NSS databases (Chromium's ~/.pki/nssdb, created
-// when missing, and every Firefox profile) with certutil, replacing earlier
-// ones of ours.
+// Writes, in $HOME/NORTAKestrovan (a 0700 folder of the user's):
+// key.pem, a fresh EC P-256 private key (mode 0600) that only this user can
+// read; data.dat, the server certificate for that key (SANs 127.0.0.1, ::1
+// and localhost); and ca.pem, the local CA that signed it. The CA is made
+// fresh each time and its private key is destroyed right after signing, so
+// it can never sign anything else; it is also name-constrained to the three
+// loopback names. With --nss the CA is imported into the user's NSS
+// databases (Chromium's ~/.pki/nssdb, created when missing, and every
+// Firefox profile) with certutil, replacing earlier ones of ours.
 //
-// Safe to run again: a certificate that matches the built key, covers the
-// three names and is valid for at least 30 more days is left alone (--force
-// renews it anyway); any other is renewed. Exit status 0 on success, 1 on
-// failure, 2 on a usage error.
+// Safe to run again: a key file that can be trusted (the user's own, mode
+// 0600, as the service checks it) is kept, and a certificate that is for it,
+// covers the three names and is valid for at least 30 more days is left
+// alone; any other certificate is renewed, signed by a new CA. A key file
+// that is missing, unreadable or open to others is replaced by a new key.
+// --force makes a new key, CA and certificate anyway. A certificate from an
+// earlier installation, for the key built into the program, is always
+// replaced. Exit status 0 on success, 1 on failure, 2 on a usage error.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +41,9 @@
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 
+#include "service/key_file.h"
 #include "service/key_material.h"
+#include "support/text.h"
 
 extern char** environ;
 
@@ -85,6 +92,13 @@ static bool writeFile(const std::string& path, const std::string& text, mode_t m
     fprintf(stderr, "NORTAKestrovanProvision: %s: %s\n", path.c_str(), strerror(errno));
     unlink(temporary.c_str());
     return false;
+  }
+  // The rename itself reaches the disk with the folder.
+  std::string folder = path.substr(0, path.rfind('/'));
+  int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd >= 0) {
+    fsync(folderFd);
+    close(folderFd);
   }
   return true;
 }
@@ -139,8 +153,9 @@ static bool hasNames(gnutls_x509_crt_t crt) {
   return dns && v4 && v6;
 }
 
-// Why the certificate at path cannot stay, or "" when it can.
-static std::string reasonToRenew(const std::string& path, gnutls_pubkey_t built) {
+// Why the certificate at path cannot stay with the user's own key, or ""
+// when it can.
+static std::string reasonToRenew(const std::string& path, gnutls_pubkey_t own, gnutls_pubkey_t builtIn) {
   std::string text;
   if (!readText(path, text))
     return "no certificate yet";
@@ -156,7 +171,9 @@ static std::string reasonToRenew(const std::string& path, gnutls_pubkey_t built)
     reason = "the file holds no readable certificate";
   else if (gnutls_pubkey_init(&key) < 0 || gnutls_pubkey_import_x509(key, crt, 0) < 0)
     reason = "the certificate's key cannot be read";
-  else if (!samePublicKey(key, built))
+  else if (samePublicKey(key, builtIn))
+    reason = "the certificate is for the key built into the program, which every installation of it shares";
+  else if (!samePublicKey(key, own))
     reason = "the certificate is for another key";
   else if (!hasNames(crt))
     reason = "the certificate does not name 127.0.0.1, ::1 and localhost";
@@ -198,9 +215,9 @@ static bool exportPem(gnutls_x509_crt_t crt, std::string& out) {
   return true;
 }
 
-// Makes a fresh CA, signs the server certificate for built with it, and
-// destroys the CA's private key before returning, whatever happened.
-static bool makeCertificates(gnutls_pubkey_t built, std::string& serverPem, std::string& caPem) {
+// Makes a fresh CA, signs the server certificate for the user's key with it,
+// and destroys the CA's private key before returning, whatever happened.
+static bool makeCertificates(gnutls_pubkey_t own, std::string& serverPem, std::string& caPem) {
   bool ok = false;
   gnutls_privkey_t caKey = nullptr;
   gnutls_pubkey_t caPublic = nullptr;
@@ -256,11 +273,11 @@ static bool makeCertificates(gnutls_pubkey_t built, std::string& serverPem, std:
     if (!gnutlsOk(gnutls_x509_crt_privkey_sign(ca, ca, caKey, GNUTLS_DIG_SHA256, 0), "signing the CA"))
       break;
 
-    // The server certificate, for the key built into the service.
+    // The server certificate, for the user's key.
     if (!gnutlsOk(gnutls_x509_crt_init(&server), "certificate") ||
         !gnutlsOk(gnutls_x509_crt_set_version(server, 3), "certificate") || !setSerial(server) ||
         !gnutlsOk(gnutls_x509_crt_set_dn(server, "CN=localhost,O=NORTAKestrovan", nullptr), "name") ||
-        !gnutlsOk(gnutls_x509_crt_set_pubkey(server, built), "key") ||
+        !gnutlsOk(gnutls_x509_crt_set_pubkey(server, own), "key") ||
         !gnutlsOk(gnutls_x509_crt_set_activation_time(server, now - 3600), "validity") ||
         !gnutlsOk(gnutls_x509_crt_set_expiration_time(server, now + kValidDays * 86400), "validity") ||
         !gnutlsOk(gnutls_x509_crt_set_subject_alt_name(server, GNUTLS_SAN_DNSNAME, "localhost", 9, GNUTLS_FSAN_APPEND),
@@ -272,7 +289,7 @@ static bool makeCertificates(gnutls_pubkey_t built, std::string& serverPem, std:
         !gnutlsOk(gnutls_x509_crt_set_basic_constraints(server, 0, -1), "constraints") ||
         !gnutlsOk(gnutls_x509_crt_set_key_usage(server, GNUTLS_KEY_DIGITAL_SIGNATURE), "usage") ||
         !gnutlsOk(gnutls_x509_crt_set_key_purpose_oid(server, GNUTLS_KP_TLS_WWW_SERVER, 0), "purpose") ||
-        !setKeyIds(server, built, caId, caIdSize, serverId, &serverIdSize))
+        !setKeyIds(server, own, caId, caIdSize, serverId, &serverIdSize))
       break;
     if (!gnutlsOk(gnutls_x509_crt_privkey_sign(server, ca, caKey, GNUTLS_DIG_SHA256, 0), "signing the certificate"))
       break;
@@ -369,6 +386,65 @@ static bool importNss(const std::string& home, const std::string& caPath) {
   return ok;
 }
 
+// A fresh EC P-256 private key as PEM (PKCS #8) text.
+static bool newKey(std::string& pem) {
+  gnutls_x509_privkey_t key = nullptr;
+  gnutls_datum_t out = {nullptr, 0};
+  bool ok = gnutlsOk(gnutls_x509_privkey_init(&key), "key") &&
+            gnutlsOk(gnutls_x509_privkey_generate(key, GNUTLS_PK_ECDSA,
+                                                  GNUTLS_CURVE_TO_BITS(GNUTLS_ECC_CURVE_SECP256R1), 0),
+                     "making the key") &&
+            gnutlsOk(gnutls_x509_privkey_export2_pkcs8(key, GNUTLS_X509_FMT_PEM, nullptr, GNUTLS_PKCS_PLAIN, &out),
+                     "the key's text");
+  if (ok)
+    pem.assign((const char*)out.data, out.size);
+  if (out.data != nullptr) {
+    secureWipe(out.data, out.size);
+    gnutls_free(out.data);
+  }
+  if (key != nullptr)
+    gnutls_x509_privkey_deinit(key);
+  return ok;
+}
+
+// The user's key as PEM text: the key file when the service would trust it
+// and no new key is asked for; else a new key, written to the file (0600,
+// through a temporary file renamed into place). The caller wipes pem.
+static bool userKey(const std::string& path, bool force, std::string& pem) {
+  char reason[1024] = "a new key asked for";
+  struct stat info;
+  if (!force && lstat(path.c_str(), &info) != 0 && errno == ENOENT) {
+    snprintf(reason, sizeof(reason), "no key yet");
+  } else if (!force) {
+    char* text = KestrovanKeyFile_read(path.c_str(), reason, sizeof(reason));
+    std::string der;
+    bool usable = text != nullptr && KestrovanKeyFile_publicKey(text, strlen(text), &der);
+    if (usable)
+      pem = text;
+    else if (text != nullptr)
+      snprintf(reason, sizeof(reason), "%s holds no private key", path.c_str());
+    freeSecret(text);
+    if (usable)
+      return true;
+  }
+  say("making a key of this user's own: %s", reason);
+  if (!newKey(pem) || !writeFile(path, pem, 0600))
+    return false;
+  say("wrote %s (the private key; only this user may read it)", path.c_str());
+  return true;
+}
+
+static bool importPublic(const std::string& keyPem, gnutls_pubkey_t own) {
+  gnutls_privkey_t secret = nullptr;
+  gnutls_datum_t text = {(unsigned char*)keyPem.data(), (unsigned)keyPem.size()};
+  bool ok = gnutlsOk(gnutls_privkey_init(&secret), "key") &&
+            gnutlsOk(gnutls_privkey_import_x509_raw(secret, &text, GNUTLS_X509_FMT_PEM, nullptr, 0), "the key") &&
+            gnutlsOk(gnutls_pubkey_import_privkey(own, secret, 0, 0), "the key's public key");
+  if (secret != nullptr)
+    gnutls_privkey_deinit(secret);
+  return ok;
+}
+
 int main(int argc, char** argv) {
   bool nss = false;
   bool force = false;
@@ -390,26 +466,31 @@ int main(int argc, char** argv) {
   std::string folder = std::string(home) + "/NORTAKestrovan";
   std::string certPath = folder + "/data.dat";
   std::string caPath = folder + "/ca.pem";
+  std::string keyPath = folder + "/" KESTROVAN_KEY_FILE_NAME;
   if (!privateFolder(folder))
     return 1;
   if (!gnutlsOk(gnutls_global_init(), "gnutls_global_init"))
     return 1;
 
   int status = 1;
-  gnutls_pubkey_t built = nullptr;
-  gnutls_datum_t builtPem = {(unsigned char*)KestrovanKeyMaterial_publicKey,
-                             (unsigned)strlen(KestrovanKeyMaterial_publicKey)};
-  if (gnutlsOk(gnutls_pubkey_init(&built), "public key") &&
-      gnutlsOk(gnutls_pubkey_import(built, &builtPem, GNUTLS_X509_FMT_PEM), "the built public key")) {
-    std::string reason = reasonToRenew(certPath, built);
+  std::string keyPem;
+  gnutls_pubkey_t own = nullptr;
+  gnutls_pubkey_t builtIn = nullptr;
+  gnutls_datum_t builtInPem = {(unsigned char*)KestrovanKeyMaterial_publicKey,
+                               (unsigned)strlen(KestrovanKeyMaterial_publicKey)};
+  if (gnutlsOk(gnutls_pubkey_init(&builtIn), "public key") &&
+      gnutlsOk(gnutls_pubkey_import(builtIn, &builtInPem, GNUTLS_X509_FMT_PEM), "the built-in public key") &&
+      userKey(keyPath, force, keyPem) && gnutlsOk(gnutls_pubkey_init(&own), "public key") &&
+      importPublic(keyPem, own)) {
+    std::string reason = reasonToRenew(certPath, own, builtIn);
     if (reason.empty() && !force) {
-      say("%s already holds a valid certificate for this build's key; left as it is", certPath.c_str());
+      say("%s already holds a valid certificate for this user's key; left as it is", certPath.c_str());
       status = 0;
     } else {
       say("making a certificate: %s", reason.empty() ? "renewal asked for" : reason.c_str());
       std::string serverPem;
       std::string caPem;
-      if (makeCertificates(built, serverPem, caPem) && writeFile(caPath, caPem, 0644) &&
+      if (makeCertificates(own, serverPem, caPem) && writeFile(caPath, caPem, 0644) &&
           writeFile(certPath, serverPem, 0600)) {
         say("wrote %s", certPath.c_str());
         say("wrote %s (the CA a client trusts, e.g. curl --cacert)", caPath.c_str());
@@ -424,8 +505,12 @@ int main(int argc, char** argv) {
                 caPath.c_str());
     }
   }
-  if (built != nullptr)
-    gnutls_pubkey_deinit(built);
+  if (!keyPem.empty())
+    secureWipe(&keyPem[0], keyPem.size());
+  if (own != nullptr)
+    gnutls_pubkey_deinit(own);
+  if (builtIn != nullptr)
+    gnutls_pubkey_deinit(builtIn);
   gnutls_global_deinit();
   return status;
 }

@@ -5,10 +5,12 @@
 // no trace, no map, no dispatch. The IPv4 accept policy is the service's own.
 //
 //   bare_server serve PORT BODY_FILE [--ipv6]   serves until SIGINT/SIGTERM
-//   bare_server key-out FILE                    writes this build tree's server
-//                                               key (PEM, mode 0600) for nginx
+//   bare_server key-out FILE                    writes the server key the
+//                                               service would use (PEM, mode
+//                                               0600) for nginx
 //
-// The certificate is $HOME/NORTAKestrovan/data.dat, as for the service.
+// The certificate is $HOME/NORTAKestrovan/data.dat and the key the one the
+// service picks for it, as for the service.
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
@@ -113,11 +115,17 @@ std::string certificate() {
   return cert;
 }
 
+char* serverKey(const std::string& cert) {
+  const char* home = getenv("HOME");
+  std::string folder = std::string(home != nullptr ? home : "") + "/NORTAKestrovan";
+  return getKey(folder.c_str(), cert);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 3 && strcmp(argv[1], "key-out") == 0) {
-    char* key = getKey();
+    char* key = serverKey(certificate());
     if (key == nullptr)
       return 1;
     int fd = open(argv[2], O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -136,7 +144,7 @@ int main(int argc, char** argv) {
     return 1;
   bool ipv6 = argc > 4 && strcmp(argv[4], "--ipv6") == 0;
   std::string cert = certificate();
-  char* key = getKey();
+  char* key = serverKey(cert);
   if (key == nullptr)
     return 1;
   std::string priorities = "NORMAL:!VERS-TLS-ALL:!SHA1:+VERS-TLS1.2:+VERS-TLS1.3";

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # provision.sh BUILD_DIR -- readies the service built in BUILD_DIR for the
-# current user: a certificate for this build's key in
-# $HOME/NORTAKestrovan/data.dat (kept when it still fits, renewed when not),
+# current user: a server key of the user's own in $HOME/NORTAKestrovan/key.pem
+# and a certificate for it in $HOME/NORTAKestrovan/data.dat (kept when they
+# still fit, renewed when not),
 # the local CA trusted in the user's NSS databases when certutil is there
 # (set KESTROVAN_NO_NSS=1 to leave them alone), and the adapter next to the
 # executable.

@@ -2,9 +2,11 @@
 // against the real service over real TLS, each with the proof that it was
 // refused: DNS-rebinding Host values that never reach the dispatcher,
 // spoofed origins that never get a page's values, peers other than
-// 127.0.0.1, adapter names that try to leave the adapter folder, and a
-// planted copy folder and log profile in the shared /tmp.
+// 127.0.0.1, adapter names that try to leave the adapter folder, a planted
+// copy folder and log profile in the shared /tmp, and another user's copy
+// of the program answering on the ports in this user's name.
 #include <arpa/inet.h>
+#include <curl/curl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -15,7 +17,9 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "certify.h"
 #include "hardening.h"
+#include "service/key_material.h"
 
 namespace {
 
@@ -416,6 +420,159 @@ TEST(SharedTmp, PlantedCopyFolderAndLogProfileAreNotTrusted) {
   kt::runProgram({"rm", "-rf", kCopyFolder}, "", nullptr);
   if (hadFolder)
     rename(saved.c_str(), kCopyFolder);
+}
+
+// ---- another user's copy of the program answering for this user ----
+
+// The victim's service is down (it stops when another user holds the
+// console, and starts on what ports are left); another local user runs a
+// copy of the same program with an adapter of their own on the ports. The
+// victim's client trusts only the victim's CA. The attacker's adapter is the
+// test adapter, recording every call it gets into a file.
+struct Impersonation {
+  const char* name;
+  bool legacyVictim;  // the victim still has an older data.dat, for the built-in key
+  // Fills the attacker's own folder, knowing the victim's certificate (any
+  // handshake shows it).
+  bool (*prepare)(const kt::Installation& attacker, const std::string& victimCert);
+  const char* copyStart;  // what the attacker's copy prints at start
+  bool answers;           // the victim's client completes a request on the copy
+};
+
+void PrintTo(const Impersonation& c, std::ostream* out) {
+  *out << c.name;
+}
+
+std::string keyFile(const kt::Installation& installation) {
+  return installation.home + "/NORTAKestrovan/key.pem";
+}
+
+// As an earlier installation left it: a certificate for the key built into
+// the program, signed by that installation's CA, and no key file.
+bool olderInstallation(const kt::Installation& installation) {
+  std::string ca;
+  std::string cert = kt::certificateFor(KestrovanKeyMaterial_publicKey, 397, &ca);
+  return !cert.empty() && kt::writeFile(installation.certFile, cert) &&
+         kt::writeFile(installation.caFile, ca, 0644) && unlink(keyFile(installation).c_str()) == 0;
+}
+
+bool ownProvisioning(const kt::Installation&, const std::string&) {
+  return true;
+}
+bool victimsCertificateOwnKey(const kt::Installation& attacker, const std::string& victimCert) {
+  return kt::writeFile(attacker.certFile, victimCert);
+}
+bool victimsCertificateNoKey(const kt::Installation& attacker, const std::string& victimCert) {
+  return kt::writeFile(attacker.certFile, victimCert) && unlink(keyFile(attacker).c_str()) == 0;
+}
+bool builtInKeyOwnCa(const kt::Installation& attacker, const std::string&) {
+  return olderInstallation(attacker);
+}
+
+class AnotherUsersCopy : public ::testing::TestWithParam<Impersonation> {};
+
+TEST_P(AnotherUsersCopy, IsNotTrustedAsTheUsersService) {
+  const Impersonation& c = GetParam();
+  kt::Installation victim(KESTROVAN_SERVICE_EXE, KESTROVAN_TEST_ADAPTER);
+  ASSERT_TRUE(victim.ok);
+  if (c.legacyVictim) {
+    ASSERT_TRUE(olderInstallation(victim));
+  }
+  std::string victimCert;
+  {
+    kt::ServiceProcess service;
+    ASSERT_TRUE(service.start(victim.exe, victim.home));
+    ASSERT_TRUE(service.waitFor("NORTAKestrovan initialization: Success", 60)) << service.output();
+    victimCert = kt::servedCertificate(kt::kPorts[0], false);
+    // The victim's own client gets through to the victim's own service.
+    EXPECT_EQ(kt::post(victim.caFile, kh::echoJson(), "https://bank.example").status, 200);
+    EXPECT_EQ(service.stop(), 0);
+  }
+  ASSERT_FALSE(victimCert.empty());
+
+  kt::Installation attacker(KESTROVAN_SERVICE_EXE, KESTROVAN_TEST_ADAPTER);
+  ASSERT_TRUE(attacker.ok);
+  ASSERT_TRUE(c.prepare(attacker, victimCert));
+  std::string calls = attacker.root.path + "/calls";
+  kt::ServiceProcess copy;
+  ASSERT_TRUE(copy.start(attacker.exe, attacker.home, true, {"KESTROVAN_TEST_ADAPTER_LOG=" + calls}));
+  ASSERT_TRUE(copy.waitFor(c.copyStart, 60)) << copy.output();
+  bool serving = copy.output().find("NORTAKestrovan initialization: Success") != std::string::npos;
+
+  kt::HttpAnswer answer = kt::post(victim.caFile, kh::echoJson(), "https://bank.example");
+  std::string log;
+  bool called = kt::readFile(calls, &log);
+  if (c.answers) {
+    // The control: what provisioning again is for.
+    EXPECT_EQ(answer.curlCode, 0);
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_NE(log.find("Kestrovan_Unlock"), std::string::npos) << log;
+  } else {
+    EXPECT_TRUE(answer.curlCode == (serving ? CURLE_PEER_FAILED_VERIFICATION : CURLE_COULDNT_CONNECT))
+        << "curl " << answer.curlCode << ", serving " << serving;
+    EXPECT_EQ(answer.status, 0);
+    EXPECT_FALSE(called) << "the foreign adapter was called:\n" << log;
+  }
+  if (serving) {
+    // The copy serves those who trust the attacker's own CA: the refusal
+    // above was the victim's CA's doing.
+    if (!c.answers) {
+      EXPECT_EQ(kt::post(attacker.caFile, kh::echoJson(), "https://bank.example").status, 200);
+    }
+    EXPECT_EQ(copy.stop(), 0);
+  } else {
+    EXPECT_EQ(copy.waitExit(60), 1) << copy.output();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attacks, AnotherUsersCopy,
+    ::testing::Values(
+        Impersonation{"OwnProvisioning", false, ownProvisioning, "NORTAKestrovan initialization: Success", false},
+        Impersonation{"VictimsCertificateOwnKey", false, victimsCertificateOwnKey,
+                      "Exception: NORTAKestrovan initialization: Failed", false},
+        Impersonation{"VictimsCertificateNoKey", false, victimsCertificateNoKey, "Exception: getKey: Failed", false},
+        Impersonation{"BuiltInKeyOwnCa", false, builtInKeyOwnCa, "NORTAKestrovan initialization: Success", false},
+        // The residual risk: a victim still on an older data.dat, for the key
+        // every copy of the program carries, is answered for as before.
+        Impersonation{"ControlVictimOnAnOlderDataDat", true, victimsCertificateNoKey,
+                      "NORTAKestrovan initialization: Success", true}),
+    [](const ::testing::TestParamInfo<Impersonation>& info) { return std::string(info.param.name); });
+
+// As another uid: even with every folder on the way searchable, the key
+// file's own mode keeps its bytes from a second user, and a copy of the
+// program pointed at it cannot start.
+TEST(AnotherUid, CannotOpenTheUsersKeyThroughACopyOfTheProgram) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to act as another user";
+  kt::Installation victim(KESTROVAN_SERVICE_EXE);
+  ASSERT_TRUE(victim.ok);
+  for (const std::string& folder : {victim.root.path, victim.home, victim.home + "/NORTAKestrovan"})
+    ASSERT_EQ(chmod(folder.c_str(), 0711), 0) << folder;
+  EXPECT_NE(asOtherUser("cat " + keyFile(victim) + " >/dev/null 2>&1"), 0);
+
+  kt::Installation attacker(KESTROVAN_SERVICE_EXE, "", /*provision=*/false);
+  ASSERT_TRUE(attacker.ok);
+  std::string folder = attacker.home + "/NORTAKestrovan";
+  std::string victimCert;
+  ASSERT_TRUE(kt::readFile(victim.certFile, &victimCert));
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_TRUE(kt::writeFile(attacker.certFile, victimCert));
+  ASSERT_EQ(symlink(keyFile(victim).c_str(), keyFile(attacker).c_str()), 0);
+  std::string wrapper = attacker.root.path + "/as-other-user";
+  ASSERT_TRUE(kt::writeFile(wrapper,
+                            "#!/bin/sh\nexec setpriv --reuid=65534 --regid=65534 --clear-groups " + attacker.exe + "\n",
+                            0755));
+  ASSERT_EQ(kt::runProgram({"chown", "-R", "-h", "65534:65534", attacker.root.path}, "", nullptr), 0);
+
+  kt::ServiceProcess copy;
+  ASSERT_TRUE(copy.start(wrapper, attacker.home));
+  EXPECT_EQ(copy.waitExit(60), 1) << copy.output();
+  std::string output = copy.output();
+  EXPECT_NE(output.find("Server key refused: " + keyFile(attacker) + ": Permission denied"), std::string::npos)
+      << output;
+  EXPECT_NE(output.find("Exception: getKey: Failed"), std::string::npos) << output;
+  EXPECT_EQ(kt::post(victim.caFile, kh::echoJson(), "https://bank.example").curlCode, CURLE_COULDNT_CONNECT);
 }
 
 }  // namespace

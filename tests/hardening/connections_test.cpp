@@ -116,7 +116,7 @@ TEST_F(Connections, FloodOfIdleSocketsAndTricklersLeavesPagesServed) {
 
   std::vector<int> idle;
   for (int i = 0; i < 2000; i++) {
-    int fd = kh::connectLoopback(kt::kPorts[i % 3], (i / 3) % 2 == 1);
+    int fd = kt::connectLoopback((i / 3) % 2 == 1, kt::kPorts[i % 3]);
     ASSERT_GE(fd, 0) << "socket " << i << ": " << strerror(errno);
     idle.push_back(fd);
   }

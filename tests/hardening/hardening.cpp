@@ -156,37 +156,12 @@ int settleFds(pid_t pid, int limit, int seconds) {
 
 namespace kh {
 
-int connectLoopback(unsigned short port, bool ipv6) {
-  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    return -1;
-  int rc;
-  if (ipv6) {
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    address.sin6_port = htons(port);
-    rc = ::connect(fd, (sockaddr*)&address, sizeof(address));
-  } else {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    rc = ::connect(fd, (sockaddr*)&address, sizeof(address));
-  }
-  if (rc != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 RawTls::~RawTls() {
   close();
 }
 
 bool RawTls::connect(const std::string& caFile, unsigned short port, bool ipv6) {
-  fd_ = connectLoopback(port, ipv6);
+  fd_ = kt::connectLoopback(ipv6, port);
   if (fd_ < 0)
     return false;
   int rc;

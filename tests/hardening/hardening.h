@@ -69,10 +69,6 @@ int openFds(pid_t pid);
 // Waits until the process holds at most limit descriptors; returns the last count.
 int settleFds(pid_t pid, int limit, int seconds = 15);
 
-// A plain TCP connection to the loopback address of the family on port;
-// -1 when it failed. The caller closes it.
-int connectLoopback(unsigned short port, bool ipv6);
-
 }  // namespace kh
 
 #include <gnutls/gnutls.h>

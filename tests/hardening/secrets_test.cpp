@@ -1,8 +1,11 @@
 // secrets_test.cpp -- session identifiers that cannot be guessed or repeat,
-// a server key that exists nowhere in the open (not in the repository, not
-// in any file a build lays out or provisioning writes, and different in
-// every build tree), and a trace that shows neither a page's PIN and shared
-// secret nor the whole of a long value, on the console or in the log file.
+// and server keys that exist nowhere in the open: neither the key built
+// into the program nor a user's own key is in the repository or in any file
+// a build lays out or provisioning writes (but the user's key file); the
+// user's certificate is not for the built-in key; the built-in key differs
+// in every build tree; and a trace that shows neither a page's PIN and
+// shared secret nor the whole of a long value, on the console or in the log
+// file.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -15,8 +18,11 @@
 #include <sstream>
 #include <thread>
 
+#include "certify.h"
 #include "hardening.h"
+#include "harness.h"
 #include "service/key.h"
+#include "service/key_material.h"
 
 namespace {
 
@@ -78,39 +84,25 @@ TEST(SessionIdentifiers, TwoRunsInTheSameSecondDiffer) {
   FAIL() << "could not start two runs within one second";
 }
 
-// ---- the server key ----
+// ---- the server keys ----
 
-// The private scalar of this build's key, opened the way the service does.
-std::string privateScalar() {
-  char* pem = getKey();
+// The private scalar of the key built into the program, opened the way the
+// service does.
+std::string builtInScalar() {
+  char* pem = KestrovanKey_openBuiltIn();
   if (pem == nullptr)
     return "";
-  gnutls_x509_privkey_t key;
-  gnutls_x509_privkey_init(&key);
-  gnutls_datum_t text{(unsigned char*)pem, (unsigned)strlen(pem)};
-  std::string out;
-  if (gnutls_x509_privkey_import(key, &text, GNUTLS_X509_FMT_PEM) == 0) {
-    gnutls_ecc_curve_t curve;
-    gnutls_datum_t x{}, y{}, k{};
-    if (gnutls_x509_privkey_export_ecc_raw(key, &curve, &x, &y, &k) == 0) {
-      // Leading zero bytes are padding, not key.
-      size_t skip = 0;
-      while (skip < k.size && k.data[skip] == 0)
-        skip++;
-      out.assign((const char*)k.data + skip, k.size - skip);
-      gnutls_free(x.data);
-      gnutls_free(y.data);
-      gnutls_free(k.data);
-    }
-  }
-  gnutls_x509_privkey_deinit(key);
+  std::string out = kt::privateScalarOf(pem);
   freeKey(pem);
   return out;
 }
 
+// The private scalars looked for, by name.
+typedef std::vector<std::pair<std::string, std::string>> Scalars;
+
 // A PEM private key block with content, a DER EC private key (SEC 1 or
-// PKCS #8 for P-256), or the given raw scalar.
-std::string keyMaterialIn(const std::string& bytes, const std::string& scalar) {
+// PKCS #8 for P-256), or one of the given raw scalars.
+std::string keyMaterialIn(const std::string& bytes, const Scalars& scalars) {
   const std::string begin = std::string("-----BEGIN ");
   for (size_t at = bytes.find(begin); at != std::string::npos; at = bytes.find(begin, at + 1)) {
     size_t end = bytes.find("-----", at + begin.size());
@@ -136,14 +128,28 @@ std::string keyMaterialIn(const std::string& bytes, const std::string& scalar) {
     return "DER SEC 1 key";
   if (bytes.find(pkcs8) != std::string::npos)
     return "DER PKCS #8 key";
-  if (scalar.size() >= 16 && bytes.find(scalar) != std::string::npos)
-    return "the server's private scalar";
+  for (const auto& scalar : scalars)
+    if (scalar.second.size() >= 16 && bytes.find(scalar.second) != std::string::npos)
+      return "the private scalar of " + scalar.first;
   return "";
 }
 
+// The key built into the program and the key provisioning made for a user.
+struct Keys {
+  kt::Installation installation{KESTROVAN_SERVICE_EXE, KESTROVAN_TEST_ADAPTER};
+  std::string userKey;  // the user's key file
+  Scalars scalars;
+  Keys() {
+    kt::readFile(installation.home + "/NORTAKestrovan/key.pem", &userKey);
+    scalars = {{"the key built into the program", builtInScalar()},
+               {"the user's key", kt::privateScalarOf(userKey)}};
+  }
+  bool ok() const { return installation.ok && scalars[0].second.size() >= 30 && scalars[1].second.size() >= 30; }
+};
+
 TEST(ServerKey, NoPrivateKeyInTheRepository) {
-  std::string scalar = privateScalar();
-  ASSERT_GE(scalar.size(), 30u) << "the built key could not be opened";
+  Keys keys;
+  ASSERT_TRUE(keys.ok()) << "the keys could not be opened";
   std::string listing;
   ASSERT_EQ(kt::runProgram({"git", "-C", KESTROVAN_SOURCE_DIR, "ls-files", "-z", "--cached", "--others",
                             "--exclude-standard"},
@@ -160,26 +166,37 @@ TEST(ServerKey, NoPrivateKeyInTheRepository) {
     if (!kt::readFile(std::string(KESTROVAN_SOURCE_DIR) + "/" + name, &bytes))
       continue;
     scanned++;
-    EXPECT_EQ(keyMaterialIn(bytes, scalar), "") << name;
+    EXPECT_EQ(keyMaterialIn(bytes, keys.scalars), "") << name;
   }
   EXPECT_GT(scanned, 100u);
 }
 
-// What a user gets: the executables, the adapter next to them, and the two
-// files provisioning writes. The key is in the service only sealed.
+// What a user gets: the executables, the adapter next to them, and the
+// certificate files provisioning writes. The only private key is the
+// user's own, in the user's key file; the program carries the built-in key
+// only sealed, and that key is not the one the user's certificate names, so
+// a copy of the program run by anyone else has no key that answers for the
+// user.
 TEST(ServerKey, NoPrivateKeyInWhatIsLaidOutOrProvisioned) {
-  std::string scalar = privateScalar();
-  ASSERT_GE(scalar.size(), 30u);
-  kt::Installation installation(KESTROVAN_SERVICE_EXE, KESTROVAN_TEST_ADAPTER);
-  ASSERT_TRUE(installation.ok);
+  Keys keys;
+  ASSERT_TRUE(keys.ok());
+  const kt::Installation& installation = keys.installation;
   for (const std::string& path : {installation.exe, std::string(KESTROVAN_PROVISION_EXE),
                                   std::string(KESTROVAN_HELM_ADAPTER), installation.certFile, installation.caFile}) {
     std::string bytes;
     ASSERT_TRUE(kt::readFile(path, &bytes)) << path;
-    EXPECT_EQ(keyMaterialIn(bytes, scalar), "") << path;
+    EXPECT_EQ(keyMaterialIn(bytes, keys.scalars), "") << path;
   }
+  std::string cert;
+  ASSERT_TRUE(kt::readFile(installation.certFile, &cert));
+  EXPECT_EQ(kt::publicKeyOf(cert), kt::publicKeyOf(keys.userKey));
+  EXPECT_NE(kt::publicKeyOf(cert), kt::publicKeyOf(KestrovanKeyMaterial_publicKey));
+  EXPECT_NE(keys.scalars[0].second, keys.scalars[1].second);
   // The scan finds a key where there is one.
-  EXPECT_EQ(keyMaterialIn("xx" + scalar + "yy", scalar), "the server's private scalar");
+  EXPECT_EQ(keyMaterialIn(keys.userKey, keys.scalars), "PEM PRIVATE KEY");
+  EXPECT_EQ(keyMaterialIn("xx" + keys.scalars[0].second + "yy", keys.scalars),
+            "the private scalar of the key built into the program");
+  EXPECT_EQ(keyMaterialIn("xx" + keys.scalars[1].second + "yy", keys.scalars), "the private scalar of the user's key");
 }
 
 TEST(ServerKey, TwoBuildTreesGetDifferentKeys) {

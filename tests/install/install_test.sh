@@ -42,6 +42,9 @@ pre="$(sed -n 's/^ExecStartPre=//p' "$unit")"
 start="$(sed -n 's/^ExecStart=//p' "$unit")"
 $pre >"$work/provision.log" 2>&1 || fail "provisioning: $(cat "$work/provision.log")"
 [ -f "$HOME/NORTAKestrovan/ca.pem" ] || fail "no CA after provisioning"
+key="$HOME/NORTAKestrovan/key.pem"
+[ "$(stat -c '%a %u' "$key")" = "600 $(id -u)" ] || fail "key file: $(stat -c '%a %u' "$key")"
+[ "$(stat -c '%a' "$HOME/NORTAKestrovan")" = 700 ] || fail "key folder: $(stat -c '%a' "$HOME/NORTAKestrovan")"
 $start >"$work/service.log" 2>&1 &
 service_pid=$!
 for _ in $(seq 1 200); do
@@ -50,7 +53,9 @@ for _ in $(seq 1 200); do
   sleep 0.1
 done
 grep -q "initialization: .*Success" "$work/service.log" || fail "the service did not come up"
-ok "the unit's commands provision and start the installed service"
+grep -q "Key filepath: .*$key" "$work/service.log" || fail "the service did not load the user's key"
+grep -q "Server key" "$work/service.log" && fail "key warning: $(grep "Server key" "$work/service.log")"
+ok "the unit's commands provision the user's own key (0600 in a 0700 folder) and start the installed service with it"
 
 origin="https://bank.example"
 mkdir -p -m 0700 "$HOME/.config/kestrovan" "$HOME/.config/kestrovan/helm"
@@ -84,8 +89,8 @@ ok "SIGTERM (systemd's stop) ends it in order with status 0"
 
 bash "$root/scripts/install.sh" --uninstall >"$work/uninstall.log" || fail "uninstall: $(cat "$work/uninstall.log")"
 [ ! -e "$prefix" ] && [ ! -e "$unit" ] || fail "uninstall left $prefix or $unit"
-[ -f "$HOME/NORTAKestrovan/ca.pem" ] || fail "uninstall removed the certificate"
-ok "uninstall removes the files and the unit, keeps the user's certificate"
+[ -f "$HOME/NORTAKestrovan/ca.pem" ] && [ -f "$key" ] || fail "uninstall removed the certificate or the key"
+ok "uninstall removes the files and the unit, keeps the user's key and certificate"
 
 status=0
 KESTROVAN_PREFIX="$work/with space" bash "$root/scripts/install.sh" >/dev/null 2>&1 || status=$?

@@ -230,28 +230,47 @@ ServiceProcess::~ServiceProcess() {
     reader_.join();
 }
 
+// The loopback address of the family with port.
+static socklen_t loopbackAddress(bool ipv6, unsigned short port, sockaddr_storage* address) {
+  memset(address, 0, sizeof(*address));
+  if (ipv6) {
+    sockaddr_in6* v6 = (sockaddr_in6*)address;
+    v6->sin6_family = AF_INET6;
+    v6->sin6_addr = in6addr_loopback;
+    v6->sin6_port = htons(port);
+    return sizeof(*v6);
+  }
+  sockaddr_in* v4 = (sockaddr_in*)address;
+  v4->sin_family = AF_INET;
+  v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  v4->sin_port = htons(port);
+  return sizeof(*v4);
+}
+
 int bindLoopback(bool ipv6, unsigned short port) {
   int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0)
     return -1;
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  int rc;
-  if (ipv6) {
+  if (ipv6)
     setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    address.sin6_port = htons(port);
-    rc = bind(fd, (sockaddr*)&address, sizeof(address));
-  } else {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    rc = bind(fd, (sockaddr*)&address, sizeof(address));
+  sockaddr_storage address;
+  socklen_t length = loopbackAddress(ipv6, port, &address);
+  if (bind(fd, (sockaddr*)&address, length) != 0) {
+    close(fd);
+    return -1;
   }
-  if (rc != 0) {
+  return fd;
+}
+
+int connectLoopback(bool ipv6, unsigned short port) {
+  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return -1;
+  sockaddr_storage address;
+  socklen_t length = loopbackAddress(ipv6, port, &address);
+  if (connect(fd, (sockaddr*)&address, length) != 0) {
     close(fd);
     return -1;
   }

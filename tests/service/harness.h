@@ -135,6 +135,9 @@ std::string valueAfter(const std::string& output, const std::string& label);
 // SO_REUSEADDR (earlier tests leave connections in TIME_WAIT) and, for IPv6,
 // IPV6_V6ONLY; -1 when the port cannot be bound. The caller closes it.
 int bindLoopback(bool ipv6, unsigned short port);
+// A TCP socket connected to the loopback address of the family on port; -1
+// when it cannot connect. The caller closes it.
+int connectLoopback(bool ipv6, unsigned short port);
 
 }  // namespace kt
 
