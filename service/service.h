@@ -10,6 +10,16 @@
 // referer and result live in that request's own context; only the
 // main-thread hand-off is shared between threads, under its own mutex.
 //
+// Stopping (startup.cpp): stop signals are blocked in every thread and taken
+// by a signal thread of their own; a stop watch then quiesces the listeners
+// (no new connections), runs KestrovanFinal on a thread of its own and ends
+// the process, exit status kept, when the main thread has not finished the
+// shutdown within KESTROVAN_FINAL_GRACE_MS + KESTROVAN_SHUTDOWN_LIMIT_MS (an
+// adapter call that never returns holds the main thread or a listener
+// thread). Its mutex guards the listener handles, the ports and the
+// progress of the end lines, which are printed once, in order, by whichever
+// of the two ends the service.
+//
 // Depends on session/ (the dispatcher), params/ (maps), crypto/ (opening the
 // key), support/, platform/, libmicrohttpd and GnuTLS.
 #ifndef KESTROVAN_SERVICE_SERVICE_H
