@@ -41,11 +41,11 @@
 
 // Connections admitted at once, per listener and over all six. A browser
 // keeps at most six connections per host and port; each connection costs
-// one descriptor and about 100 KiB (libmicrohttpd's 32 KiB pool, the POST
-// processor's buffer, the TLS session). When a cap is reached, a new
-// connection displaces the one that has waited longest without a request
-// in progress (see apc), so that a flood of idle sockets cannot keep a page
-// out; only when none can be displaced is the new one refused.
+// one descriptor and its memory, mostly libmicrohttpd's 32 KiB pool. When a
+// cap is reached, a new connection displaces the one that has waited
+// longest without a request in progress (see apc), so that a flood of idle
+// sockets cannot keep a page out; only when none can be displaced is the
+// new one refused.
 #define KESTROVAN_CONNECTIONS_PER_LISTENER 128
 #define KESTROVAN_CONNECTIONS_TOTAL 384
 // Records of displaced connections stay until their listener closes them.

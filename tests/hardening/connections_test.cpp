@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <dirent.h>
 #include <memory>
@@ -38,6 +40,13 @@ bool raiseOwnDescriptorLimit(rlim_t wanted) {
     return false;
   limit.rlim_cur = limit.rlim_max;
   return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+// True once the service ended a plain connection that sent nothing.
+bool cutByService(int fd) {
+  char byte;
+  ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
 // The lowest descriptor number the process does not use.
@@ -104,22 +113,52 @@ class Connections : public ::testing::Test {
 kh::Running* Connections::running_ = nullptr;
 bool Connections::ownLimitRaised_ = false;
 
-// 2,000 idle sockets spread over the six listeners and 50 TLS clients that
-// send their request a byte a second: pages are answered on every address
-// meanwhile, the service never holds more connections than its cap, the
-// tricklers are cut off, and once the flood is gone so are its descriptors.
+// 2,000 idle sockets over the six listeners and 50 TLS clients that send
+// their request a byte a second: the service holds no more connections than
+// its caps, keeping the newest; pages are answered on every address
+// meanwhile; the tricklers are cut off; and once the flood is gone so are
+// its descriptors.
 TEST_F(Connections, FloodOfIdleSocketsAndTricklersLeavesPagesServed) {
   ASSERT_TRUE(ownLimitRaised_) << "the test needs a hard descriptor limit of at least 4096";
   const pid_t pid = running_->service.pid();
   const size_t cutLines = running_->service.count("Connections cut, no complete request within 16 s: ");
   const size_t displacedLines = running_->service.count("Connections over the limit, longest waiting cut: ");
 
+  const long baseKb = kh::residentKb(pid);
+  // Half on 127.0.0.1:56459, the rest spread: the cap of every listener and
+  // the cap of all are reached.
   std::vector<int> idle;
+  std::vector<int> addressOf;
   for (int i = 0; i < 2000; i++) {
-    int fd = kh::connectLoopback(kt::kPorts[i % 3], (i / 3) % 2 == 1);
+    int address = i < 1000 ? 0 : i % 6;
+    int fd = kh::connectLoopback(kt::kPorts[address / 2], address % 2 == 1);
     ASSERT_GE(fd, 0) << "socket " << i << ": " << strerror(errno);
     idle.push_back(fd);
+    addressOf.push_back(address);
   }
+  // The service keeps the newest within the caps and cuts the rest; counted
+  // once the count stays the same for half a second.
+  int held[6] = {0, 0, 0, 0, 0, 0};
+  int heldAll = -1;
+  for (int round = 0; round < 20; round++) {
+    int counted[6] = {0, 0, 0, 0, 0, 0};
+    int all = 0;
+    for (size_t i = 0; i < idle.size(); i++) {
+      if (!cutByService(idle[i])) {
+        counted[addressOf[i]]++;
+        all++;
+      }
+    }
+    if (all == heldAll)
+      break;
+    heldAll = all;
+    std::copy(counted, counted + 6, held);
+    usleep(500000);
+  }
+  for (int address = 0; address < 6; address++)
+    EXPECT_LE(held[address], KESTROVAN_CONNECTIONS_PER_LISTENER) << kAddresses[address];
+  EXPECT_LE(heldAll, KESTROVAN_CONNECTIONS_TOTAL);
+  EXPECT_FALSE(cutByService(idle.back())) << "the newest connection was refused instead of the longest waiting";
 
   const std::string trickle = "POST / HTTP/1.1\r\nHost: localhost:56459\r\nOrigin: https://a.example\r\n"
                               "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 1000\r\n\r\n";
@@ -152,9 +191,11 @@ TEST_F(Connections, FloodOfIdleSocketsAndTricklersLeavesPagesServed) {
   trickleRound();
 
   int peakFds = kh::openFds(pid);
+  long peakKb = kh::residentKb(pid);
   for (const char* url : kAddresses) {
     EXPECT_EQ(pageCall(url), "") << "a page was not served during the flood\n" << kh::tail(running_->service);
     peakFds = std::max(peakFds, kh::openFds(pid));
+    peakKb = std::max(peakKb, kh::residentKb(pid));
     trickleRound();
   }
   const int cap = KESTROVAN_CONNECTIONS_TOTAL;
@@ -164,6 +205,7 @@ TEST_F(Connections, FloodOfIdleSocketsAndTricklersLeavesPagesServed) {
   // Hang guard only: tricklers are cut within about the deadline.
   while (trickleRound() && secondsSince(trickleStart) < 90) {
     peakFds = std::max(peakFds, kh::openFds(pid));
+    peakKb = std::max(peakKb, kh::residentKb(pid));
     sleep(1);
   }
   size_t stillOpen = 0;
@@ -174,8 +216,9 @@ TEST_F(Connections, FloodOfIdleSocketsAndTricklersLeavesPagesServed) {
     lastClosed = std::max(lastClosed, t.closedAfter);
   }
   EXPECT_EQ(stillOpen, 0u) << "tricklers kept their connections for 90 s";
-  printf("flood: descriptors before %d, peak %d (cap %d); last trickler cut after %.1f s\n", baseFds_, peakFds, cap,
-         lastClosed);
+  printf("flood: idle sockets held by the service %d (127.0.0.1:56459 %d); descriptors before %d, peak %d (cap "
+         "%d); resident kB before %ld, peak %ld; last trickler cut after %.1f s\n",
+         heldAll, held[0], baseFds_, peakFds, cap, baseKb, peakKb, lastClosed);
   EXPECT_TRUE(running_->service.waitFor("Connections cut, no complete request within 16 s: ", 20, cutLines + 1));
   EXPECT_GT(running_->service.count("Connections over the limit, longest waiting cut: "), displacedLines);
 
