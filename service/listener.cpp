@@ -19,6 +19,8 @@
 
 #define KESTROVAN_LISTENER_COUNT 6
 #define KESTROVAN_CONNECTION_RECORDS (KESTROVAN_CONNECTIONS_TOTAL + KESTROVAN_CONNECTION_SLACK)
+#define KESTROVAN_TEXT(x) KESTROVAN_TEXT_(x)
+#define KESTROVAN_TEXT_(x) #x
 
 // One admitted connection. A slot is reserved by the accept policy and
 // filled when the library reports the connection on the same thread.
@@ -59,8 +61,6 @@ static int liveTotal = 0;
 static int totalCap = KESTROVAN_CONNECTIONS_TOTAL;
 static KestrovanNotice displacedNotice = {"Connections over the limit, longest waiting cut: ", 0, 0};
 static KestrovanNotice refusedNotice = {"Connections over the limit, refused: ", 0, 0};
-#define KESTROVAN_TEXT(x) KESTROVAN_TEXT_(x)
-#define KESTROVAN_TEXT_(x) #x
 static KestrovanNotice timeoutNotice = {
     "Connections cut, no complete request within " KESTROVAN_TEXT(KESTROVAN_CONNECTION_TIMEOUT_S) " s: ", 0, 0};
 
