@@ -19,6 +19,8 @@
 
 #define KESTROVAN_LISTENER_COUNT 6
 #define KESTROVAN_CONNECTION_RECORDS (KESTROVAN_CONNECTIONS_TOTAL + KESTROVAN_CONNECTION_SLACK)
+#define KESTROVAN_TEXT(x) KESTROVAN_TEXT_(x)
+#define KESTROVAN_TEXT_(x) #x
 
 // One admitted connection. A slot is reserved by the accept policy and
 // filled when the library reports the connection on the same thread.
@@ -28,16 +30,21 @@ struct KestrovanConnectionRecord {
   bool cut;              // shut down here; its listener closes it
   bool inHandler;        // the access handler runs for it
   bool requestBegun;     // a request's headers arrived, not yet completed
+  bool answered;         // a request of it was completed
   int listener;          // index of its listener
   int fd;
   uint64_t waitingSince; // ms; start of the step that waits on the client
+  uint64_t busyMark;     // its listener's busy time then (busyLocked)
 };
 
 struct KestrovanListenerState {
   bool inUse;
   int index;
-  int live;      // used and not cut: counted against the caps
-  int reserved;  // the slot apc reserved for the connection it admitted, or -1
+  int live;            // used and not cut: counted against the caps
+  int reserved;        // the slot apc reserved for the connection it admitted, or -1
+  bool busy;           // its thread is in the access handler
+  uint64_t busySince;  // ms, while busy
+  uint64_t busyTotal;  // ms spent in the access handler before
 };
 
 // A warning printed at most once a second, with the count since the last.
@@ -54,10 +61,8 @@ static int liveTotal = 0;
 static int totalCap = KESTROVAN_CONNECTIONS_TOTAL;
 static KestrovanNotice displacedNotice = {"Connections over the limit, longest waiting cut: ", 0, 0};
 static KestrovanNotice refusedNotice = {"Connections over the limit, refused: ", 0, 0};
-#define KESTROVAN_TEXT(x) KESTROVAN_TEXT_(x)
-#define KESTROVAN_TEXT_(x) #x
-static KestrovanNotice deadlineNotice = {
-    "Connections cut, no complete request within " KESTROVAN_TEXT(KESTROVAN_REQUEST_DEADLINE_S) " s: ", 0, 0};
+static KestrovanNotice timeoutNotice = {
+    "Connections cut, no complete request within " KESTROVAN_TEXT(KESTROVAN_CONNECTION_TIMEOUT_S) " s: ", 0, 0};
 
 // The watchdog.
 static std::thread watchdog;
@@ -69,6 +74,26 @@ static uint64_t nowMs() {
   return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+// The time the listener's thread has spent in the access handler, up to
+// now. Its other connections are not read meanwhile: that time is the
+// service's, not theirs, and their timeout leaves it out.
+static uint64_t busyLocked(const KestrovanListenerState& listener, uint64_t now) {
+  return listener.busyTotal + (listener.busy ? now - listener.busySince : 0);
+}
+
+// A new step that waits on the client begins for the connection.
+static void startWaitingLocked(KestrovanConnectionRecord* record, uint64_t now) {
+  record->waitingSince = now;
+  record->busyMark = busyLocked(listeners[record->listener], now);
+}
+
+// How long the step has waited on the client.
+static uint64_t waitedLocked(const KestrovanConnectionRecord& record, uint64_t now) {
+  uint64_t busy = busyLocked(listeners[record.listener], now) - record.busyMark;
+  uint64_t elapsed = now - record.waitingSince;
+  return elapsed > busy ? elapsed - busy : 0;
 }
 
 // A notice's count when it is due, else 0.
@@ -162,7 +187,7 @@ static bool admitConnection(KestrovanListenerState* listener) {
       record.used = true;
       record.listener = listener->index;
       record.fd = -1;
-      record.waitingSince = now;
+      startWaitingLocked(&record, now);
       listener->reserved = slot;
       listener->live++;
       liveTotal++;
@@ -199,7 +224,7 @@ static void onConnection(void* cls, struct MHD_Connection* connection, void** so
         listener->reserved = -1;
         record->started = true;
         record->fd = fd;
-        record->waitingSince = nowMs();
+        startWaitingLocked(record, nowMs());
         *socketContext = record;
         taken = true;
       }
@@ -222,25 +247,38 @@ static void onConnection(void* cls, struct MHD_Connection* connection, void** so
 static enum MHD_Result handleRequest(void* cls, struct MHD_Connection* connection, const char* url,
                                      const char* method, const char* version, const char* uploadData,
                                      size_t* uploadDataSize, void** perRequest) {
-  (void)cls;
+  KestrovanListenerState* listener = (KestrovanListenerState*)cls;
   KestrovanConnectionRecord* record = recordOf(connection);
   // The first call comes with the headers; the last with the body complete.
   bool first = perRequest != nullptr && *perRequest == nullptr;
   bool last = !first && uploadDataSize != nullptr && *uploadDataSize == 0;
-  if (record != nullptr) {
+  {
     std::lock_guard<std::mutex> lock(KestrovanListener_lock);
-    record->inHandler = true;
-    if (first)
-      record->requestBegun = true;
+    if (listener != nullptr) {
+      listener->busy = true;
+      listener->busySince = nowMs();
+    }
+    if (record != nullptr) {
+      record->inHandler = true;
+      if (first)
+        record->requestBegun = true;
+    }
   }
   enum MHD_Result answer =
       answer_to_connection(nullptr, connection, url, method, version, uploadData, uploadDataSize, perRequest);
-  if (record != nullptr) {
+  {
     std::lock_guard<std::mutex> lock(KestrovanListener_lock);
-    record->inHandler = false;
-    // The answer goes out now: sending it is the next step that waits.
-    if (last)
-      record->waitingSince = nowMs();
+    uint64_t now = nowMs();
+    if (listener != nullptr) {
+      listener->busyTotal += now - listener->busySince;
+      listener->busy = false;
+    }
+    if (record != nullptr) {
+      record->inHandler = false;
+      // The answer goes out now: sending it is the next step that waits.
+      if (last)
+        startWaitingLocked(record, now);
+    }
   }
   return answer;
 }
@@ -253,12 +291,15 @@ static void completeRequest(void* cls, struct MHD_Connection* connection, void**
   if (record != nullptr) {
     std::lock_guard<std::mutex> lock(KestrovanListener_lock);
     record->requestBegun = false;
-    record->waitingSince = nowMs();
+    record->answered = true;
+    startWaitingLocked(record, nowMs());
   }
 }
 
 // Once a second: cuts every connection whose waiting step passed the
-// deadline, and prints the notices that are due.
+// timeout, and prints the notices that are due. Only connections that never
+// completed a request are reported: a kept-alive connection left idle is
+// the common case.
 static void sweep(bool force) {
   uint64_t now = nowMs();
   int displaced = 0, refused = 0, late = 0;
@@ -266,18 +307,18 @@ static void sweep(bool force) {
     std::lock_guard<std::mutex> lock(KestrovanListener_lock);
     for (KestrovanConnectionRecord& record : KestrovanListener_connections) {
       if (record.used && record.started && !record.cut && !record.inHandler &&
-          now - record.waitingSince >= (uint64_t)KESTROVAN_REQUEST_DEADLINE_S * 1000) {
+          waitedLocked(record, now) >= (uint64_t)KESTROVAN_CONNECTION_TIMEOUT_S * 1000) {
         cutLocked(&record);
-        deadlineNotice.pending++;
+        timeoutNotice.pending += record.answered ? 0 : 1;
       }
     }
     displaced = dueNoticeLocked(&displacedNotice, now, force);
     refused = dueNoticeLocked(&refusedNotice, now, force);
-    late = dueNoticeLocked(&deadlineNotice, now, true);
+    late = dueNoticeLocked(&timeoutNotice, now, true);
   }
   printNotice(displacedNotice, displaced);
   printNotice(refusedNotice, refused);
-  printNotice(deadlineNotice, late);
+  printNotice(timeoutNotice, late);
 }
 
 static void watchdogLoop() {
@@ -334,6 +375,8 @@ static KestrovanListenerState* claimListener() {
       listeners[i].index = i;
       listeners[i].live = 0;
       listeners[i].reserved = -1;
+      listeners[i].busy = false;
+      listeners[i].busyTotal = 0;
       return &listeners[i];
     }
   }
@@ -375,7 +418,7 @@ struct MHD_Daemon* StartDaemon(unsigned int flags, const struct sockaddr* addres
     printfColorErrorLine("Listeners at most: ", KESTROVAN_LISTENER_COUNT);
   } else {
     daemon = MHD_start_daemon(
-        flags, port, apc, listener, handleRequest, nullptr,
+        flags, port, apc, listener, handleRequest, listener,
         MHD_OPTION_EXTERNAL_LOGGER, MHD_Logger, nullptr,
         MHD_OPTION_SOCK_ADDR, address,
         MHD_OPTION_HTTPS_MEM_CERT, cert,
@@ -383,7 +426,7 @@ struct MHD_Daemon* StartDaemon(unsigned int flags, const struct sockaddr* addres
         MHD_OPTION_HTTPS_PRIORITIES, priorities,
         MHD_OPTION_NOTIFY_COMPLETED, completeRequest, nullptr,
         MHD_OPTION_NOTIFY_CONNECTION, onConnection, listener,
-        MHD_OPTION_CONNECTION_TIMEOUT, (unsigned int)KESTROVAN_IDLE_TIMEOUT_S,
+        MHD_OPTION_CONNECTION_TIMEOUT, (unsigned int)KESTROVAN_LIBRARY_TIMEOUT_S,
         // Only a backstop: the accept policy keeps each listener under its
         // cap; displaced connections still closing count here too.
         MHD_OPTION_CONNECTION_LIMIT, (unsigned int)(KESTROVAN_CONNECTIONS_PER_LISTENER + KESTROVAN_CONNECTION_SLACK),

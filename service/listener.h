@@ -1,7 +1,7 @@
 // listener.h -- one libmicrohttpd daemon per port and address family, HTTPS
 // only, with the certificate, key and priority texts held in memory; the
 // accept policy; the admission of connections (caps per listener and in
-// total, and a deadline for every step that waits on the client); and the
+// total, and a timeout for every step that waits on the client); and the
 // route of the library's own diagnostics into the trace and the log.
 //
 // Owns the connection table: one record per admitted connection of any of
@@ -10,7 +10,11 @@
 // guarded by `KestrovanListener_lock`, which is held only for bookkeeping:
 // never across a call into libmicrohttpd, the access handler or the trace.
 // The watchdog thread (KestrovanListener_Init to KestrovanListener_Final)
-// sweeps the table once a second.
+// sweeps the table once a second. A connection is cut (its socket shut
+// down, the descriptor left to the library) under the lock, and the library
+// reports a connection closed, which frees its record under the lock,
+// before it closes the descriptor: a cut never reaches a descriptor that
+// was closed and given to something else.
 #ifndef KESTROVAN_SERVICE_LISTENER_H
 #define KESTROVAN_SERVICE_LISTENER_H
 
@@ -26,26 +30,30 @@
 #define KESTROVAN_LISTENER_FLAGS_IPV4 65547u
 #define KESTROVAN_LISTENER_FLAGS_IPV6 65563u
 
-// The advertised "Keep-Alive: timeout=15" (response.cpp): a connection that
-// sends nothing for this long is closed by the library.
-#define KESTROVAN_IDLE_TIMEOUT_S 15
+// The advertised "Keep-Alive: timeout=15" (response.cpp), kept by the
+// watchdog: every step that waits on the client -- from the connection (or
+// the end of the previous answer) to a complete request, and from the answer
+// to its last byte sent -- must end within this many seconds, however the
+// bytes trickle in, so an idle connection and a client sending a byte a
+// second are both cut. Time the listener's thread spends in the access
+// handler, for this connection or another, does not count: the connection
+// is not read meanwhile.
+#define KESTROVAN_CONNECTION_TIMEOUT_S 15
 
-// Every step that waits on the client -- from the connection (or the end of
-// the previous answer) to a complete request, and from the answer to its
-// last byte sent -- must end within this many seconds, however the bytes
-// trickle in: the library's idle timeout starts again with every byte. One
-// second over the idle timeout, so that an idle connection is always closed
-// by the library first and the deadline's warning names only clients that
-// kept sending without finishing.
-#define KESTROVAN_REQUEST_DEADLINE_S 16
+// libmicrohttpd's own idle timeout is only a backstop (and the timeout of
+// listeners started without the watchdog): it starts again with every byte,
+// and it counts the time a request sat unread while the listener's thread
+// was in a long call, closing that connection unanswered. So it is well
+// above the watchdog's.
+#define KESTROVAN_LIBRARY_TIMEOUT_S 60
 
 // Connections admitted at once, per listener and over all six. A browser
 // keeps at most six connections per host and port; each connection costs
-// one descriptor and about 100 KiB (libmicrohttpd's 32 KiB pool, the POST
-// processor's buffer, the TLS session). When a cap is reached, a new
-// connection displaces the one that has waited longest without a request
-// in progress (see apc), so that a flood of idle sockets cannot keep a page
-// out; only when none can be displaced is the new one refused.
+// one descriptor and its memory, mostly libmicrohttpd's 32 KiB pool. When a
+// cap is reached, a new connection displaces the one that has waited
+// longest without a request in progress (see apc), so that a flood of idle
+// sockets cannot keep a page out; only when none can be displaced is the
+// new one refused.
 #define KESTROVAN_CONNECTIONS_PER_LISTENER 128
 #define KESTROVAN_CONNECTIONS_TOTAL 384
 // Records of displaced connections stay until their listener closes them.
@@ -57,9 +65,9 @@
 #define KESTROVAN_CONNECTION_MEMORY ((size_t)32 * 1024)
 
 // Raises the soft descriptor limit to the hard one, fits the total cap
-// under it (less the reserve), and starts the deadline watchdog. Call once
+// under it (less the reserve), and starts the watchdog. Call once
 // before the first StartDaemon. Listeners started without it have the caps
-// but no deadline.
+// but only the library's timeout.
 void KestrovanListener_Init();
 
 // Stops the watchdog and forgets the listeners. Call after every listener

@@ -274,6 +274,18 @@ TEST(AcceptPolicy, RefusesAShortAddress) {
   EXPECT_EQ(apc(nullptr, nullptr, 0), MHD_NO);
 }
 
+// Every listener has the policy now (for the connection caps); the IPv6
+// listeners are bound to ::1, so their peers are not checked by address.
+TEST(AcceptPolicy, AdmitsAnIPv6PeerAndRefusesOtherFamilies) {
+  sockaddr_in6 peer{};
+  peer.sin6_family = AF_INET6;
+  peer.sin6_addr = in6addr_loopback;
+  EXPECT_EQ(apc(nullptr, (const sockaddr*)&peer, sizeof(peer)), MHD_YES);
+  sockaddr_storage other{};
+  other.ss_family = AF_UNIX;
+  EXPECT_EQ(apc(nullptr, (const sockaddr*)&other, sizeof(other)), MHD_NO);
+}
+
 TEST(StartDaemon, RefusesAnUnknownAddressFamily) {
   sockaddr address{};
   address.sa_family = AF_UNIX;
