@@ -509,6 +509,54 @@ TEST_F(SessionTest, ThirtyThreeSessionsEvictTheFirstOpened) {
   EXPECT_EQ(takenSlots(), KESTROVAN_SESSION_SLOTS);
 }
 
+// An opening that fails (load, entry points, unlock, versions) evicts
+// nobody, even with every slot taken: the table is left exactly as it was.
+struct RefusedCase {
+  const char* name;
+  const char* variant;  // installed as KestrovanTest/<variant>.so, or not installed
+  Request extra;
+  const char* expected;
+};
+
+class RefusedOpening : public SessionTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(RefusedOpening, LeavesAFullTableAsItWas) {
+  install("KestrovanTestRecorder");
+  if (std::string(GetParam().variant) != "KestrovanTestAbsent") install(GetParam().variant);
+  std::vector<std::string> ids;
+  for (int i = 0; i < KESTROVAN_SESSION_SLOTS; i++) {
+    ids.push_back(process(open("KestrovanTestRecorder")).get("SessionID"));
+    ASSERT_EQ(KestrovanSession_findSession(ids.back().c_str()), i);
+  }
+  TraceCapture trace;
+  Answer refused = process(open(GetParam().variant, "Sign", GetParam().extra), "https://refused.example");
+  std::string out = trace.finish();
+  EXPECT_EQ(refused.get("result"), GetParam().expected);
+  EXPECT_EQ(refused.keys.size(), 1u);
+  EXPECT_EQ(out.find("Kestrovan slot is full"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Release session index: "), std::string::npos) << out;
+  for (int i = 0; i < KESTROVAN_SESSION_SLOTS; i++) {
+    EXPECT_EQ(KestrovanSession_findSession(ids[i].c_str()), i);
+  }
+  EXPECT_EQ(process(call(ids[0], "Sign")).get("result"), "ok:Sign");
+  for (const std::string& id : ids) {
+    for (const std::string& function : entered("KestrovanTestRecorder-" + id)) EXPECT_NE(function, "Kestrovan_Release");
+  }
+  EXPECT_EQ(copies().size(), static_cast<size_t>(KESTROVAN_SESSION_SLOTS)) << "the refused copy is gone";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, RefusedOpening,
+    ::testing::Values(RefusedCase{"UnlockRefused", "KestrovanTestUnlock61500", {}, "61500"},
+                      RefusedCase{"NoEntryPoint", "KestrovanTestNoEntry", {}, "61906"},
+                      RefusedCase{"VersionErrorCode", "KestrovanTestVersion61007", {}, "61007"},
+                      RefusedCase{"AdapterVersionTooLow", "KestrovanTestOldVersion", {{"minLibVersion", "1.0.0.0"}},
+                                  "61204"},
+                      RefusedCase{"ServerVersionTooLow", "KestrovanTestRecorder", {{"minServerVersion", "9.0.0.0"}},
+                                  "61203"},
+                      RefusedCase{"NothingToLoad", "KestrovanTestAbsent", {}, "61902"}),
+    [](const ::testing::TestParamInfo<RefusedCase>& info) { return std::string(info.param.name); });
+
 TEST_F(SessionTest, NewSessionTakesTheLowestFreeSlot) {
   install("KestrovanTestRecorder");
   std::vector<std::string> ids;
