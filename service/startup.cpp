@@ -49,8 +49,11 @@ static const char* const kSeparator =
 // stopLock guards the fields below and the listener handles; the end lines
 // are printed under it, so that the main thread and the stop watch never
 // both print them.
-static std::mutex stopLock;
-static std::condition_variable stopChanged;
+//
+// Both live until the process ends: the signal thread is never joined, so
+// they must outlast the static destructors that run after main returns.
+static std::mutex& stopLock = *new std::mutex;
+static std::condition_variable& stopChanged = *new std::condition_variable;
 static int stopSignalNumber = 0;   // the signal taken, 0 before any
 static bool finalDone = false;     // KestrovanFinal has run
 static bool shutdownDone = false;  // the main thread printed the end lines
@@ -85,12 +88,10 @@ static void signalThread() {
     int number = 0;
     if (sigwait(&set, &number) != 0)
       continue;
-    {
-      std::lock_guard<std::mutex> guard(stopLock);
-      if (stopSignalNumber != 0)
-        continue;  // already stopping
-      stopSignalNumber = number;
-    }
+    std::lock_guard<std::mutex> guard(stopLock);
+    if (stopSignalNumber != 0)
+      continue;  // already stopping
+    stopSignalNumber = number;
     stopChanged.notify_all();
   }
 }
