@@ -23,8 +23,8 @@ TEST(ServiceConsoleUser, ChangedUserIsAnswered61012ThenTheServiceStops) {
   std::map<std::string, std::string> values;
   ASSERT_TRUE(kt::decodeAnswer(same.body, &values));
   EXPECT_EQ(values.count("SessionID"), 1u) << same.body;
-  EXPECT_NE(service.output().find("Org_User: 1000"), std::string::npos);
-  EXPECT_NE(service.output().find("Check_User: 1000"), std::string::npos);
+  EXPECT_TRUE(service.waitFor("Org_User: 1000", 30)) << service.output();
+  EXPECT_TRUE(service.waitFor("Check_User: 1000", 30)) << service.output();
 
   ASSERT_TRUE(kt::writeFile(installation.home + "/console-user", "1001\n"));
   kt::HttpAnswer other = kt::post(installation.caFile, close, "https://a.example");
@@ -78,7 +78,7 @@ TEST(ServiceConsoleUser, SessionAppearingLaterIsComparedWithTheServicesUser) {
   std::map<std::string, std::string> values;
   ASSERT_TRUE(kt::decodeAnswer(same.body, &values)) << same.body;
   EXPECT_EQ(values.count("SessionID"), 1u) << same.body;
-  EXPECT_NE(service.output().find("Org_User: " + own), std::string::npos);
+  EXPECT_TRUE(service.waitFor("Org_User: " + own, 30)) << service.output();
 
   ASSERT_TRUE(kt::writeFile(installation.home + "/console-user", std::to_string(getuid() + 1) + "\n"));
   kt::HttpAnswer other = kt::post(installation.caFile, close, "https://a.example");

@@ -283,6 +283,8 @@ TEST_P(ServiceCopyFolder, SessionCopyGoesToThePrivateRuntimeFolderElseTmp) {
   ASSERT_TRUE(kt::decodeAnswer(open.body, &values)) << open.body;
   const std::string session = values["SessionID"];
   ASSERT_EQ(session.size(), 12u) << open.body;
+  // The answer can overtake the console lines through the pipe.
+  ASSERT_TRUE(service.waitFor("Init time: ", 30)) << service.output();
   std::string output = service.output();
   const std::string copy = folder + "/HelmPKICryptAdapter-" + session + ".so";
   EXPECT_EQ(kt::valueAfter(output, "Copy adapter: "), copy) << output;
