@@ -303,7 +303,7 @@ TEST_F(Faults, GarbageFromAnAdapterStaysInsideItsValue) {
 
 // While one page's adapter call blocks on one listener, the other listeners
 // keep accepting and answering: TLS, preflights and refusals go on at once,
-// and a dispatched request waits its turn and gets its own answer.
+// and another page's request opens its own session and gets its own answer.
 TEST_F(Faults, BlockingAdapterLeavesTheOtherListenersServing) {
   HttpAnswer opened = post(kh::echoJson());
   std::string session = kh::values(opened)["SessionID"];
