@@ -22,6 +22,7 @@
 #include "service/key.h"
 #include "service/listener.h"
 #include "service/mainthread.h"
+#include "service/peers.h"
 #include "service/response.h"
 
 // True asks the main-thread loop to end. Written only by KestrovanFinal.

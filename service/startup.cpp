@@ -142,6 +142,8 @@ int KestrovanService_main() {
 
     KestrovanSession_Init(copyFolder, executePath);
     KestrovanQueue_initQueue();
+    // Copies a crashed run left behind are of no use to anyone.
+    removeCopyLeftovers(copyFolder);
     printfColorLine("Kestrovan Version: ", kServiceVersion);
 
     const char* home = getenv("HOME");
@@ -187,12 +189,17 @@ int KestrovanService_main() {
                                   key.get(), priorities.c_str());
       if (daemons[p][0] != nullptr)
         started++;
+      else
+        KestrovanPeers_reportHolder((const struct sockaddr*)&v4);
       v6.sin6_port = htons(ports[p]);
       daemons[p][1] = StartDaemon(KESTROVAN_LISTENER_FLAGS_IPV6, (const struct sockaddr*)&v6, cert->c_str(),
                                   key.get(), priorities.c_str());
       if (daemons[p][1] != nullptr)
         started++;
+      else
+        KestrovanPeers_reportHolder((const struct sockaddr*)&v6);
     }
+    KestrovanPeers_reportHeldPorts();
 
     printfColorLine("", "HTTPS Mode");
     key.reset();
@@ -217,10 +224,8 @@ int KestrovanService_main() {
   free(executePath);
   stopMessageReceiver();
   for (int p = 0; p < 3; p++) {
-    if (daemons[p][0] != nullptr)
-      MHD_stop_daemon(daemons[p][0]);
-    if (daemons[p][1] != nullptr)
-      MHD_stop_daemon(daemons[p][1]);
+    StopDaemon(daemons[p][0]);
+    StopDaemon(daemons[p][1]);
     printfColorLine("Releasing port: ", (int)ports[p]);
   }
   // Listeners are stopped: nothing can start a call any more.

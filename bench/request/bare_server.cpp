@@ -2,7 +2,8 @@
 // HTTPS listener with the service's start flags, TLS priorities, certificate
 // and key, a POST processor collecting the one field "Parameter", and a fixed
 // answer of the same bytes and headers as the service's echo. Nothing else:
-// no trace, no map, no dispatch. The IPv4 accept policy is the service's own.
+// no trace, no map, no dispatch. The accept policy (127.0.0.1 or ::1, and a
+// client socket of this user) is the service's own.
 //
 //   bare_server serve PORT BODY_FILE [--ipv6]   serves until SIGINT/SIGTERM
 //   bare_server key-out FILE                    writes this build tree's server
@@ -22,6 +23,7 @@
 
 #include "service/key.h"
 #include "service/listener.h"
+#include "service/peers.h"
 
 namespace {
 
@@ -152,15 +154,18 @@ int main(int argc, char** argv) {
   v6.sin6_addr = in6addr_loopback;
   v6.sin6_port = htons(port);
 
+  const struct sockaddr* address = ipv6 ? (const struct sockaddr*)&v6 : (const struct sockaddr*)&v4;
+  KestrovanListenerPeers* peers = KestrovanPeers_new(address);
   struct MHD_Daemon* daemon = MHD_start_daemon(
-      ipv6 ? KESTROVAN_LISTENER_FLAGS_IPV6 : KESTROVAN_LISTENER_FLAGS_IPV4, port, ipv6 ? nullptr : apc, nullptr, handler,
+      ipv6 ? KESTROVAN_LISTENER_FLAGS_IPV6 : KESTROVAN_LISTENER_FLAGS_IPV4, port, apc, peers, handler,
       nullptr, MHD_OPTION_EXTERNAL_LOGGER, logger, nullptr, MHD_OPTION_SOCK_ADDR,
-      ipv6 ? (const struct sockaddr*)&v6 : (const struct sockaddr*)&v4, MHD_OPTION_HTTPS_MEM_CERT, cert.c_str(),
+      address, MHD_OPTION_HTTPS_MEM_CERT, cert.c_str(),
       MHD_OPTION_HTTPS_MEM_KEY, key, MHD_OPTION_HTTPS_PRIORITIES, priorities.c_str(),
       MHD_OPTION_NOTIFY_COMPLETED, completed, nullptr, MHD_OPTION_END);
   freeKey(key);
   if (daemon == nullptr) {
     fprintf(stderr, "bare_server: listener on %u did not start\n", port);
+    KestrovanPeers_free(peers);
     return 1;
   }
   signal(SIGINT, onStop);
@@ -170,5 +175,6 @@ int main(int argc, char** argv) {
   while (stopSignal == 0)
     pause();
   MHD_stop_daemon(daemon);
+  KestrovanPeers_free(peers);
   return 0;
 }
