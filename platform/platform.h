@@ -74,8 +74,8 @@ enum {
   KESTROVAN_PEER_SOURCE_PROC = 2,
 };
 
-// One lookup channel: the netlink socket (opened on first use, -1 before)
-// and the sequence number of its last request. Used by one thread at a
+// One lookup channel: the netlink socket (-1 while not open) and the
+// sequence number of its last request. Used by one thread at a
 // time; the caller holds a lock when threads share it.
 struct KestrovanPeerLookup {
   int fd;
@@ -83,11 +83,10 @@ struct KestrovanPeerLookup {
   int source;  // KESTROVAN_PEER_SOURCE_*
 };
 
-inline void KestrovanPlatform_peerLookupInit(KestrovanPeerLookup* lookup, int source) {
-  lookup->fd = -1;
-  lookup->sequence = 0;
-  lookup->source = source;
-}
+// Readies a channel: on Linux the netlink socket is opened at once, so that a
+// listener holds its descriptor from its start (a failure is retried at the
+// first lookup). Close it with KestrovanPlatform_peerLookupClose.
+void KestrovanPlatform_peerLookupOpen(KestrovanPeerLookup* lookup, int source);
 void KestrovanPlatform_peerLookupClose(KestrovanPeerLookup* lookup);
 
 // The uid owning the client's socket of the TCP connection from peer (the

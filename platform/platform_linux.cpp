@@ -182,17 +182,24 @@ void closeNetlink(KestrovanPeerLookup* lookup) {
 // may answer with the socket listening on own's port instead (remote port
 // 0); the caller's checks tell the two apart. Returns 0 with *found filled,
 // ENOENT when there is no such socket, or another errno value.
+int openNetlink(KestrovanPeerLookup* lookup) {
+  if (lookup->fd >= 0)
+    return 0;
+  int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0)
+    return errno;
+  // The kernel answers at once; the bound only keeps a listener thread from
+  // waiting for ever should it not.
+  struct timeval wait = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+  lookup->fd = fd;
+  return 0;
+}
+
 int netlinkLookup(KestrovanPeerLookup* lookup, const Endpoint& own, const Endpoint& remote, Found* found) {
-  if (lookup->fd < 0) {
-    int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (fd < 0)
-      return errno;
-    // The kernel answers at once; the bound only keeps a listener thread
-    // from waiting for ever should it not.
-    struct timeval wait = {1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
-    lookup->fd = fd;
-  }
+  int opened = openNetlink(lookup);
+  if (opened != 0)
+    return opened;
   struct {
     struct nlmsghdr header;
     struct inet_diag_req_v2 request;
@@ -380,6 +387,16 @@ int lookupSocket(KestrovanPeerLookup* lookup, const Endpoint& own, const Endpoin
 }
 
 }  // namespace
+
+void KestrovanPlatform_peerLookupOpen(KestrovanPeerLookup* lookup, int source) {
+  if (lookup == nullptr)
+    return;
+  lookup->fd = -1;
+  lookup->sequence = 0;
+  lookup->source = source;
+  if (source != KESTROVAN_PEER_SOURCE_PROC)
+    openNetlink(lookup);
+}
 
 void KestrovanPlatform_peerLookupClose(KestrovanPeerLookup* lookup) {
   if (lookup != nullptr)

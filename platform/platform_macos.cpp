@@ -80,6 +80,14 @@ void stopMessageReceiver() {}
 // addresses, ports and owner (xsocket_n.so_uid); the client's socket is the
 // one whose local end is the connection's remote end. The same list, with
 // the listening sockets, answers KestrovanPlatform_portHolder.
+void KestrovanPlatform_peerLookupOpen(KestrovanPeerLookup* lookup, int source) {
+  if (lookup == nullptr)
+    return;
+  lookup->fd = -1;
+  lookup->sequence = 0;
+  lookup->source = source;
+}
+
 void KestrovanPlatform_peerLookupClose(KestrovanPeerLookup* lookup) {
   (void)lookup;
 }

@@ -52,7 +52,7 @@ KestrovanListenerPeers* KestrovanPeers_new(const struct sockaddr* address) {
   memset(&peers->address, 0, sizeof(peers->address));
   memcpy(&peers->address, address, length);
   peers->addressLength = length;
-  KestrovanPlatform_peerLookupInit(&peers->lookup, KESTROVAN_PEER_SOURCE_ANY);
+  KestrovanPlatform_peerLookupOpen(&peers->lookup, KESTROVAN_PEER_SOURCE_ANY);
   return peers;
 }
 
@@ -127,7 +127,7 @@ void KestrovanPeers_reportHolder(const struct sockaddr* address) {
   char where[64];
   addressText(address, where, sizeof(where));
   KestrovanPeerLookup lookup;
-  KestrovanPlatform_peerLookupInit(&lookup, KESTROVAN_PEER_SOURCE_ANY);
+  KestrovanPlatform_peerLookupOpen(&lookup, KESTROVAN_PEER_SOURCE_ANY);
   uint32_t uid = 0;
   char reason[160];
   int status = KestrovanPlatform_portHolder(&lookup, address, length, &uid, reason, sizeof(reason));

@@ -35,7 +35,7 @@ const char* sourceName(int source) {
 
 struct Lookup {
   KestrovanPeerLookup lookup;
-  explicit Lookup(int source) { KestrovanPlatform_peerLookupInit(&lookup, source); }
+  explicit Lookup(int source) { KestrovanPlatform_peerLookupOpen(&lookup, source); }
   ~Lookup() { KestrovanPlatform_peerLookupClose(&lookup); }
   // Looks the accepted connection up the way the service does: the peer
   // address accept() gave, and the listener's own address.
