@@ -305,6 +305,12 @@ int procLookup(const char* path, int family, const Endpoint& own, const Endpoint
   FILE* table = fopen(path, "re");
   if (table == nullptr)
     return errno;
+  // Each read of the table makes the kernel find its place in the
+  // connection hash again: few large reads cost far less than many small.
+  const size_t chunkSize = 1 << 17;
+  char* chunk = (char*)malloc(chunkSize);
+  if (chunk != nullptr)
+    setvbuf(table, chunk, _IOFBF, chunkSize);
   char line[512];
   int result = ENOENT;
   bool header = true;
@@ -347,6 +353,7 @@ int procLookup(const char* path, int family, const Endpoint& own, const Endpoint
     }
   }
   fclose(table);
+  free(chunk);
   return result;
 }
 

@@ -3,9 +3,12 @@
 // mode with heartbeats, and the server's certificate and key.
 //
 // Owns: `KestrovanClose`, the listener handles and the exit status (startup),
-// the console user recorded at start (console), the main-thread hand-off and
-// the interruptible sleep (mainthread), the per-request contexts (intake) and
-// the sealed server key (key). A request's map, origin, referer and result
+// the table of the accept policy's closures, one per running listener, each
+// under its own lock (listener, peers), the ports found held by another user
+// at start (peers, main thread only), the console user recorded at start
+// (console), the main-thread hand-off and the interruptible sleep
+// (mainthread), the per-request contexts (intake) and the sealed server key
+// (key). A request's map, origin, referer and result
 // live in that request's own context; only the main-thread hand-off is shared
 // between threads, under its own mutex.
 //

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# peer_check.sh [build-dir] -- what the check of who is connecting costs per
+# new connection: the service against the same program built without the
+# check (NORTAKestrovanNoPeerCheck, made only in a bench build), each serving
+# a new TLS connection per request (wrk, 8 clients, "Connection: close",
+# 127.0.0.1:56459, an echo on an open session). KB_ROUNDS rounds (default 5)
+# of KB_SECONDS each (default 5), the two taking turns; the best round of
+# each counts, and the ratio of each round's pair is shown too. Then the
+# lookup alone (bench/peers/peer_bench). Run it in a network namespace of its
+# own (bash scripts/netns-run.sh bash bench/request/peer_check.sh) so that no
+# other copy of the service holds the ports. Nothing here asserts a time.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+here="$root/bench/request"
+build="${1:-$root/build/bench}"
+seconds="${KB_SECONDS:-5}"
+rounds="${KB_ROUNDS:-5}"
+ports=(56459 56559 56659)
+origin="https://bench.example"
+pathId="7E41A0C2D95B4F3E8A61C07B2D9F54E1"
+# shellcheck source=bench/request/lib.sh
+source "$here/lib.sh"
+
+for tool in wrk curl; do
+  command -v "$tool" >/dev/null || { echo "peer_check.sh: $tool is missing (bash scripts/setup.sh installs it)" >&2; exit 1; }
+done
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVAN_BUILD_TESTS=OFF \
+  -DKESTROVAN_BUILD_BENCH=ON >/dev/null
+cmake --build "$build" -j "${KESTROVAN_JOBS:-$(nproc)}" --target NORTAKestrovan NORTAKestrovanNoPeerCheck \
+  NORTAKestrovanProvision KestrovanBenchAdapter peer_bench >/dev/null
+
+work="$(mktemp -d /tmp/kestrovan-bench-XXXXXX)"
+chmod 700 "$work"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+mkdir -p "$work/bin/NORTA" "$work/home"
+cp "$build/service/NORTAKestrovan" "$build/bench/request/NORTAKestrovanNoPeerCheck" "$work/bin/"
+cp "$build/bench/request/NORTA/HelmPKICryptAdapter.so" "$work/bin/NORTA/"
+export HOME="$work/home"
+"$build/tools/NORTAKestrovanProvision" >/dev/null
+
+# One round of one program: start it, open a session, run wrk, stop it.
+# Prints requests/s; the console must hold no refusal (every connection is
+# this user's).
+newConnections() {  # newConnections PROGRAM ROUND
+  exe="$work/bin/$1"
+  startService
+  formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"\",\"PathID\":\"$pathId\",\"minServerVersion\":\"3.0.23.0721\"}" \
+    >"$work/open.body"
+  local session
+  session=$(post "https://127.0.0.1:56459/" "$work/open.body" | answerValue SessionID)
+  [ -n "$session" ] || { echo "peer_check.sh: no session opened" >&2; exit 1; }
+  formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"$session\"}" >"$work/echo.body"
+  local hist="$work/wrk.$1.$2"
+  KB_BODY_FILE="$work/echo.body" KB_ORIGIN="$origin" KB_HOST="localhost:56459" KB_CLOSE=1 KB_HIST="$hist" \
+    wrk -t1 -c8 -d"${seconds}s" --timeout 10s -s "$here/post.lua" "https://127.0.0.1:56459/" >/dev/null
+  stopPid "$servicePid"
+  if sed 's/\x1b\[[0-9;]*m//g' "$trace" | grep -q "refused"; then
+    echo "peer_check.sh: connections were refused:" >&2
+    grep "refused" "$trace" | head -5 >&2
+    exit 1
+  fi
+  awk '$1=="total"{ if ($4 > 0) printf "%.0f (%d errors)\n", $2/($3/1e6), $4; else printf "%.0f\n", $2/($3/1e6) }' "$hist"
+}
+
+echo "== new connection per request: with the check (A) and without (A0), $rounds rounds of ${seconds}s =="
+printf '%-6s %10s %10s %7s\n' "round" "A req/s" "A0 req/s" "A/A0"
+bestA=0
+bestA0=0
+for round in $(seq "$rounds"); do
+  a=$(newConnections NORTAKestrovan "$round")
+  a0=$(newConnections NORTAKestrovanNoPeerCheck "$round")
+  printf '%-6s %10s %10s %7s\n' "$round" "$a" "$a0" "$(awk -v a="${a%% *}" -v b="${a0%% *}" 'BEGIN{printf "%.3f", a/b}')"
+  if [ "${a%% *}" -gt "$bestA" ]; then bestA=${a%% *}; fi
+  if [ "${a0%% *}" -gt "$bestA0" ]; then bestA0=${a0%% *}; fi
+done
+printf '%-6s %10s %10s %7s\n' "best" "$bestA" "$bestA0" "$(awk -v a="$bestA" -v b="$bestA0" 'BEGIN{printf "%.3f", a/b}')"
+echo
+echo "== the lookup alone =="
+"$build/bench/peers/peer_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true 2>&1 |
+  grep -E "median|Benchmark|^-"
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), load $(cut -d' ' -f1-3 /proc/loadavg)"
