@@ -75,7 +75,7 @@ void stopMessageReceiver() {}
 
 // The peer lookup is not written for macOS yet: every answer is
 // KESTROVAN_PEER_UNSUPPORTED, and the service then admits loopback peers
-// without knowing their user (it says so once at start). The way to fill it
+// without knowing their user (it says so once, at the first connection). The way to fill it
 // in: the sysctl "net.inet.tcp.pcblist_n" lists every TCP socket with its
 // addresses, ports and owner (xsocket_n.so_uid); the client's socket is the
 // one whose local end is the connection's remote end. The same list, with

@@ -52,6 +52,7 @@ KestrovanListenerPeers* KestrovanPeers_new(const struct sockaddr* address) {
   memset(&peers->address, 0, sizeof(peers->address));
   memcpy(&peers->address, address, length);
   peers->addressLength = length;
+  peers->owner = (uint32_t)geteuid();
   KestrovanPlatform_peerLookupOpen(&peers->lookup, KESTROVAN_PEER_SOURCE_ANY);
   return peers;
 }
@@ -84,27 +85,16 @@ bool KestrovanPeers_admit(KestrovanListenerPeers* peers, const struct sockaddr* 
 #else
   if (peer == nullptr)
     return false;
-  char from[64];
-  addressText(peer, from, sizeof(from));
-  if (peers == nullptr) {
-    printfColorWarningLine("Connection refused, owner unknown: ", from);
-    return false;
-  }
   uint32_t uid = 0;
-  char reason[160];
-  int status;
-  {
+  char reason[160] = "no listener to check against";
+  int status = KESTROVAN_PEER_ERROR;
+  if (peers != nullptr) {
     std::lock_guard<std::mutex> hold(peers->lock);
-    status = KestrovanPlatform_peerUid(&peers->lookup, peer, (size_t)peerLength, (const struct sockaddr*)&peers->address,
-                                       (size_t)peers->addressLength, &uid, reason, sizeof(reason));
-  }
-  if (status == KESTROVAN_PEER_FOUND && uid == (uint32_t)geteuid())
-    return true;
-  char text[256];
-  if (status == KESTROVAN_PEER_FOUND) {
-    snprintf(text, sizeof(text), "uid %u from %s", (unsigned)uid, from);
-    printfColorWarningLine("Connection of another user refused: ", text);
-    return false;
+    const struct sockaddr* local = (const struct sockaddr*)&peers->address;
+    status = KestrovanPlatform_peerUid(&peers->lookup, peer, (size_t)peerLength, local, (size_t)peers->addressLength,
+                                       &uid, reason, sizeof(reason));
+    if (status == KESTROVAN_PEER_FOUND && uid == peers->owner)
+      return true;
   }
   if (status == KESTROVAN_PEER_UNSUPPORTED) {
     // Where the platform cannot tell (macOS for now), loopback peers are
@@ -114,8 +104,16 @@ bool KestrovanPeers_admit(KestrovanListenerPeers* peers, const struct sockaddr* 
       printfColorWarningLine("Connection owner not checked: ", reason);
     return true;
   }
-  snprintf(text, sizeof(text), "%s: %s", from, reason);
-  printfColorWarningLine("Connection refused, owner unknown: ", text);
+  char from[64];
+  addressText(peer, from, sizeof(from));
+  char text[256];
+  if (status == KESTROVAN_PEER_FOUND) {
+    snprintf(text, sizeof(text), "uid %u from %s", (unsigned)uid, from);
+    printfColorWarningLine("Connection of another user refused: ", text);
+  } else {
+    snprintf(text, sizeof(text), "%s: %s", from, reason);
+    printfColorWarningLine("Connection refused, owner unknown: ", text);
+  }
   return false;
 #endif
 }

@@ -20,6 +20,7 @@ struct KestrovanListenerPeers {
   std::mutex lock;
   struct sockaddr_storage address;  // port in network byte order
   socklen_t addressLength;
+  uint32_t owner;  // the service's own uid, the one admitted
   KestrovanPeerLookup lookup;
 };
 
