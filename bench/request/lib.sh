@@ -1,8 +1,47 @@
 # lib.sh -- what the request-path benchmarks share (sourced by run.sh and
-# peer_check.sh): form bodies, requests with curl, the service started and
-# stopped with its console in a file. The caller sets root, here, work, exe
-# (the service to start), origin, ports (the service's three ports) and the
-# array pids (processes to end on exit).
+# peer_check.sh): the bench build, a private work folder with an
+# installation, form bodies, requests with curl, the service started and
+# stopped with its console in a file. The caller sets root, build, exe (the
+# service to start), origin and ports (the service's three ports); makeWork
+# sets work and pids (processes to end on exit).
+
+needTools() {  # needTools TOOL...: ends the script when one is missing
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "${0##*/}: $tool is missing (bash scripts/setup.sh installs it)" >&2; exit 1; }
+  done
+}
+buildTargets() {  # buildTargets TARGET...: in the bench build tree (RelWithDebInfo, no tests)
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVAN_BUILD_TESTS=OFF \
+    -DKESTROVAN_BUILD_BENCH=ON >/dev/null
+  cmake --build "$build" -j "${KESTROVAN_JOBS:-$(nproc)}" --target "$@" >/dev/null
+}
+makeWork() {  # makeWork: $work, removed on exit (KB_KEEP keeps it) after the processes in pids end
+  work="$(mktemp -d /tmp/kestrovan-bench-XXXXXX)"
+  [ -z "${KB_KEEP:-}" ] || echo "${0##*/}: work folder $work (kept)" >&2
+  chmod 700 "$work"
+  pids=()
+  trap cleanupWork EXIT
+}
+cleanupWork() {
+  local pid
+  for pid in "${pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in "${pids[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+  [ -n "${KB_KEEP:-}" ] || rm -rf "$work"
+}
+# An installation: the executables in $work/bin with the bench adapter under
+# NORTA/, and a provisioned HOME.
+installService() {  # installService EXECUTABLE...
+  mkdir -p "$work/bin/NORTA" "$work/home"
+  cp "$@" "$work/bin/"
+  cp "$build/bench/request/NORTA/HelmPKICryptAdapter.so" "$work/bin/NORTA/"
+  export HOME="$work/home"
+  "$build/tools/NORTAKestrovanProvision" >/dev/null
+}
 
 # The form body of a JSON text: "Parameter=" and its URL-encoded Base64.
 formBody() {

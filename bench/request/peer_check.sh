@@ -24,29 +24,10 @@ pathId="7E41A0C2D95B4F3E8A61C07B2D9F54E1"
 # shellcheck source=bench/request/lib.sh
 source "$here/lib.sh"
 
-for tool in wrk curl; do
-  command -v "$tool" >/dev/null || { echo "peer_check.sh: $tool is missing (bash scripts/setup.sh installs it)" >&2; exit 1; }
-done
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVAN_BUILD_TESTS=OFF \
-  -DKESTROVAN_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j "${KESTROVAN_JOBS:-$(nproc)}" --target NORTAKestrovan NORTAKestrovanNoPeerCheck \
-  NORTAKestrovanProvision KestrovanBenchAdapter peer_bench >/dev/null
-
-work="$(mktemp -d /tmp/kestrovan-bench-XXXXXX)"
-chmod 700 "$work"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-mkdir -p "$work/bin/NORTA" "$work/home"
-cp "$build/service/NORTAKestrovan" "$build/bench/request/NORTAKestrovanNoPeerCheck" "$work/bin/"
-cp "$build/bench/request/NORTA/HelmPKICryptAdapter.so" "$work/bin/NORTA/"
-export HOME="$work/home"
-"$build/tools/NORTAKestrovanProvision" >/dev/null
+needTools wrk curl
+buildTargets NORTAKestrovan NORTAKestrovanNoPeerCheck NORTAKestrovanProvision KestrovanBenchAdapter peer_bench
+makeWork
+installService "$build/service/NORTAKestrovan" "$build/bench/request/NORTAKestrovanNoPeerCheck"
 
 cpuTicks() {  # cpuTicks PID -> user + system clock ticks of the process
   awk '{print $14 + $15}' "/proc/$1/stat"

@@ -28,37 +28,13 @@ portB=56471
 portC=56472
 ports=(56459 56559 56659)
 
-for tool in wrk h2load nginx valgrind callgrind_control curl; do
-  command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (bash scripts/setup.sh installs it)" >&2; exit 1; }
-done
+# shellcheck source=bench/request/lib.sh
+source "$here/lib.sh"
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVAN_BUILD_TESTS=OFF \
-  -DKESTROVAN_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j "${KESTROVAN_JOBS:-$(nproc)}" --target NORTAKestrovan NORTAKestrovanProvision \
-  request_bare_server request_probe KestrovanBenchAdapter >/dev/null
-
-work="$(mktemp -d /tmp/kestrovan-bench-XXXXXX)"
-[ -z "${KB_KEEP:-}" ] || echo "run.sh: work folder $work (kept)" >&2
-chmod 700 "$work"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do
-    kill "$pid" 2>/dev/null || true
-  done
-  for pid in "${pids[@]}"; do
-    wait "$pid" 2>/dev/null || true
-  done
-  [ -n "${KB_KEEP:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-
-# An installation: the executable with the bench adapter under NORTA/, and a
-# provisioned HOME.
-mkdir -p "$work/bin/NORTA" "$work/home"
-cp "$build/service/NORTAKestrovan" "$work/bin/"
-cp "$build/bench/request/NORTA/HelmPKICryptAdapter.so" "$work/bin/NORTA/"
-export HOME="$work/home"
-"$build/tools/NORTAKestrovanProvision" >/dev/null
+needTools wrk h2load nginx valgrind callgrind_control curl
+buildTargets NORTAKestrovan NORTAKestrovanProvision request_bare_server request_probe KestrovanBenchAdapter
+makeWork
+installService "$build/service/NORTAKestrovan"
 cert="$HOME/NORTAKestrovan/data.dat"
 "$build/bench/request/request_bare_server" key-out "$work/key.pem"
 exe="$work/bin/NORTAKestrovan"
@@ -66,8 +42,6 @@ bare="$build/bench/request/request_bare_server"
 probe="$build/bench/request/request_probe"
 origin="https://bench.example"
 pathId="7E41A0C2D95B4F3E8A61C07B2D9F54E1"
-# shellcheck source=bench/request/lib.sh
-source "$here/lib.sh"
 
 rssKiB() {  # rssKiB PID...
   local total=0 pid value
