@@ -26,11 +26,16 @@ TEST(PeersConcurrency, OneClosureManyThreads) {
   std::atomic<int> admitted{0};
   std::atomic<int> failed{0};
   testing::internal::CaptureStdout();
+  // Clients stay open until the end: a thread may accept another thread's
+  // connection, and a client that closed before the lookup is refused.
+  std::vector<std::vector<kl::Socket>> clients(kThreads);
+  for (std::vector<kl::Socket>& own : clients)
+    own = std::vector<kl::Socket>(kConnections);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; t++) {
-    threads.emplace_back([&] {
+    threads.emplace_back([&, t] {
       for (int i = 0; i < kConnections; i++) {
-        kl::Socket client;
+        kl::Socket& client = clients[t][i];
         client.fd = kl::connectClient(listener, kl::kIpv4);
         kl::Socket accepted;
         sockaddr_storage from{};
