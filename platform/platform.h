@@ -8,11 +8,17 @@
 #include <cstddef>
 #include <cstdint>
 
+struct sockaddr;
+
 // Adapter libraries end in this suffix (".so" on Linux, ".dylib" on macOS).
+// The user's cache folder under HOME, where per-user scratch folders go when
+// there is no private runtime folder.
 #if defined(__APPLE__)
 #define KESTROVAN_ADAPTER_SUFFIX ".dylib"
+#define KESTROVAN_CACHE_FOLDER "/Library/Caches"
 #else
 #define KESTROVAN_ADAPTER_SUFFIX ".so"
+#define KESTROVAN_CACHE_FOLDER "/.cache"
 #endif
 
 // Writes the running executable's path. Returns 0 on success; -1 when the
@@ -47,6 +53,69 @@ long KestrovanPlatform_raiseDescriptorLimit();
 // Ends both directions of a connected socket without closing the
 // descriptor: whoever owns the descriptor sees the end and closes it.
 void KestrovanPlatform_cutConnection(int socket);
+
+// ---- Who is at the other end of a loopback connection ----
+//
+// Every user of the machine shares the loopback ports, so the service asks
+// the kernel which user owns the client's socket of a new connection. On
+// Linux the kernel's socket diagnostics answer over netlink (an exact lookup
+// of the connection's four addresses and ports); /proc/net/tcp and tcp6 are
+// read when netlink cannot answer. Only a clean answer counts: the socket
+// found has the connection's addresses and ports and a non-zero inode (a
+// client that already closed leaves an orphan owned by nobody, reported as
+// uid 0). The uid is that of whoever created the socket: a forwarder run by
+// root shows as root.
+//
+// macOS: a stub that answers KESTROVAN_PEER_UNSUPPORTED (the pcblist sysctl
+// carries each socket's uid and would be the way to fill it in).
+
+enum {
+  KESTROVAN_PEER_FOUND = 0,        // clean answer; *uid is the owner
+  KESTROVAN_PEER_NOT_FOUND = 1,    // no such socket (reset, or never there)
+  KESTROVAN_PEER_UNCLEAN = 2,      // an answer that must not be trusted
+  KESTROVAN_PEER_ERROR = 3,        // the lookup itself failed
+  KESTROVAN_PEER_UNSUPPORTED = 4,  // no lookup on this platform
+};
+
+// Which facility answers: netlink with the /proc tables when netlink cannot
+// answer (what the service uses), or one of them alone (tests compare them).
+enum {
+  KESTROVAN_PEER_SOURCE_ANY = 0,
+  KESTROVAN_PEER_SOURCE_NETLINK = 1,
+  KESTROVAN_PEER_SOURCE_PROC = 2,
+};
+
+// One lookup channel: the netlink socket (-1 while not open) and the
+// sequence number of its last request. Used by one thread at a
+// time; the caller holds a lock when threads share it.
+struct KestrovanPeerLookup {
+  int fd;
+  uint32_t sequence;
+  int source;  // KESTROVAN_PEER_SOURCE_*
+};
+
+// Readies a channel: on Linux the netlink socket is opened at once, so that a
+// listener holds its descriptor from its start (a failure is retried at the
+// first lookup). Close it with KestrovanPlatform_peerLookupClose.
+void KestrovanPlatform_peerLookupOpen(KestrovanPeerLookup* lookup, int source);
+void KestrovanPlatform_peerLookupClose(KestrovanPeerLookup* lookup);
+
+// The uid owning the client's socket of the TCP connection from peer (the
+// accepted socket's remote address) to local (the address and port the
+// server accepted it on). IPv4-mapped IPv6 addresses count as IPv4. Returns
+// KESTROVAN_PEER_*; *uid is set only with KESTROVAN_PEER_FOUND. reason (not
+// null, reasonSize at least 1) gets a short text of what was found or why
+// nothing counts, for the trace.
+int KestrovanPlatform_peerUid(KestrovanPeerLookup* lookup, const struct sockaddr* peer, size_t peerLength,
+                              const struct sockaddr* local, size_t localLength, uint32_t* uid, char* reason,
+                              size_t reasonSize);
+
+// The uid owning the socket that listens on local's address and port (on
+// that address or on the family's wildcard address): who keeps the service
+// from binding it. Same results and reason as KestrovanPlatform_peerUid.
+// A socket that is bound without listening is not found.
+int KestrovanPlatform_portHolder(KestrovanPeerLookup* lookup, const struct sockaddr* local, size_t localLength,
+                                 uint32_t* uid, char* reason, size_t reasonSize);
 
 // Instance messaging with the companion monitor: on this platform the calls
 // accept their arguments and report failure; no receiver runs.

@@ -7,7 +7,15 @@
 #include <cstring>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/types.h>
 
 #include <systemd/sd-login.h>
@@ -90,3 +98,383 @@ void setStop(KestrovanInstructionHandler handler) { (void)handler; }
 void setRestart(KestrovanInstructionHandler handler) { (void)handler; }
 void setFinal(KestrovanInstructionHandler handler) { (void)handler; }
 void stopMessageReceiver() {}
+
+// ---- Who is at the other end of a loopback connection ----
+
+namespace {
+
+// One end of a connection, folded to one family: an IPv4-mapped IPv6
+// address counts as IPv4, so the two spellings of one socket compare equal.
+struct Endpoint {
+  int family;                  // AF_INET or AF_INET6
+  unsigned char address[16];   // the first 4 bytes for AF_INET
+  uint16_t port;               // network byte order
+};
+
+// What the kernel reported about one socket.
+struct Found {
+  Endpoint own;     // the socket's own end
+  Endpoint remote;  // the end it is connected to (zero for a listener)
+  uint32_t uid;
+  unsigned long inode;
+  int state;        // TCP_ESTABLISHED, TCP_LISTEN, ...
+};
+
+size_t addressSize(int family) {
+  return family == AF_INET ? 4 : 16;
+}
+
+void fold(int family, const unsigned char* address, uint16_t port, Endpoint* out) {
+  memset(out, 0, sizeof(*out));
+  out->port = port;
+  static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (family == AF_INET6 && memcmp(address, kMapped, sizeof(kMapped)) == 0) {
+    out->family = AF_INET;
+    memcpy(out->address, address + 12, 4);
+  } else {
+    out->family = family;
+    memcpy(out->address, address, addressSize(family));
+  }
+}
+
+bool endpointOf(const struct sockaddr* address, size_t length, Endpoint* out) {
+  memset(out, 0, sizeof(*out));
+  if (address == nullptr)
+    return false;
+  if (address->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
+    const sockaddr_in* v4 = (const sockaddr_in*)address;
+    fold(AF_INET, (const unsigned char*)&v4->sin_addr, v4->sin_port, out);
+    return true;
+  }
+  if (address->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
+    const sockaddr_in6* v6 = (const sockaddr_in6*)address;
+    fold(AF_INET6, v6->sin6_addr.s6_addr, v6->sin6_port, out);
+    return true;
+  }
+  return false;
+}
+
+bool sameEndpoint(const Endpoint& a, const Endpoint& b) {
+  return a.family == b.family && a.port == b.port && memcmp(a.address, b.address, addressSize(a.family)) == 0;
+}
+
+bool isWildcard(const Endpoint& e) {
+  static const unsigned char kZero[16] = {0};
+  return memcmp(e.address, kZero, addressSize(e.family)) == 0;
+}
+
+void endpointText(const Endpoint& e, char* out, size_t size) {
+  char address[INET6_ADDRSTRLEN] = "?";
+  inet_ntop(e.family, e.address, address, sizeof(address));
+  snprintf(out, size, e.family == AF_INET6 ? "[%s]:%u" : "%s:%u", address, (unsigned)ntohs(e.port));
+}
+
+void closeNetlink(KestrovanPeerLookup* lookup) {
+  if (lookup->fd >= 0)
+    close(lookup->fd);
+  lookup->fd = -1;
+}
+
+// One exact lookup through the kernel's socket diagnostics: the socket whose
+// own end is `own` and whose remote end is `remote`. For a loopback
+// connection both ends are local sockets, so the client's socket is asked
+// for with the client's end as `own`. When no connection matches, the kernel
+// may answer with the socket listening on own's port instead (remote port
+// 0); the caller's checks tell the two apart. Returns 0 with *found filled,
+// ENOENT when there is no such socket, or another errno value.
+int openNetlink(KestrovanPeerLookup* lookup) {
+  if (lookup->fd >= 0)
+    return 0;
+  int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0)
+    return errno;
+  // The kernel answers at once; the bound only keeps a listener thread from
+  // waiting for ever should it not.
+  struct timeval wait = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+  lookup->fd = fd;
+  return 0;
+}
+
+int netlinkLookup(KestrovanPeerLookup* lookup, const Endpoint& own, const Endpoint& remote, Found* found) {
+  int opened = openNetlink(lookup);
+  if (opened != 0)
+    return opened;
+  struct {
+    struct nlmsghdr header;
+    struct inet_diag_req_v2 request;
+  } message;
+  memset(&message, 0, sizeof(message));
+  message.header.nlmsg_len = sizeof(message);
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  // No NLM_F_DUMP: one socket by its exact addresses, not a walk of all.
+  message.header.nlmsg_flags = NLM_F_REQUEST;
+  message.header.nlmsg_seq = ++lookup->sequence;
+  message.request.sdiag_family = (uint8_t)own.family;
+  message.request.sdiag_protocol = IPPROTO_TCP;
+  message.request.idiag_states = ~0u;
+  message.request.id.idiag_sport = own.port;
+  message.request.id.idiag_dport = remote.port;
+  memcpy(message.request.id.idiag_src, own.address, addressSize(own.family));
+  memcpy(message.request.id.idiag_dst, remote.address, addressSize(remote.family));
+  // A zero cookie would have to match the socket's cookie; "none" matches any.
+  message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+
+  struct sockaddr_nl kernel;
+  memset(&kernel, 0, sizeof(kernel));
+  kernel.nl_family = AF_NETLINK;
+  ssize_t sent;
+  do
+    sent = sendto(lookup->fd, &message, sizeof(message), 0, (struct sockaddr*)&kernel, sizeof(kernel));
+  while (sent < 0 && errno == EINTR);
+  if (sent != (ssize_t)sizeof(message)) {
+    int error = sent < 0 ? errno : EIO;
+    closeNetlink(lookup);
+    return error;
+  }
+
+  uint32_t buffer[2048];
+  for (;;) {
+    struct sockaddr_nl from;
+    socklen_t fromLength = sizeof(from);
+    ssize_t got = recvfrom(lookup->fd, buffer, sizeof(buffer), 0, (struct sockaddr*)&from, &fromLength);
+    if (got < 0) {
+      if (errno == EINTR)
+        continue;
+      int error = errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno;
+      // A late answer would otherwise be read as the next one's.
+      closeNetlink(lookup);
+      return error;
+    }
+    if (from.nl_pid != 0)
+      continue;  // only the kernel answers
+    int left = (int)got;
+    for (struct nlmsghdr* header = (struct nlmsghdr*)buffer; NLMSG_OK(header, left);
+         header = NLMSG_NEXT(header, left)) {
+      // An answer to an earlier request that was given up on.
+      if (header->nlmsg_seq != message.header.nlmsg_seq)
+        continue;
+      if (header->nlmsg_type == NLMSG_ERROR) {
+        if (header->nlmsg_len < NLMSG_LENGTH(sizeof(struct nlmsgerr)))
+          return EPROTO;
+        const struct nlmsgerr* error = (const struct nlmsgerr*)NLMSG_DATA(header);
+        return error->error < 0 ? -error->error : EPROTO;
+      }
+      if (header->nlmsg_type == NLMSG_DONE)
+        return ENOENT;
+      if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY)
+        continue;
+      if (header->nlmsg_len < NLMSG_LENGTH(sizeof(struct inet_diag_msg)))
+        return EPROTO;
+      const struct inet_diag_msg* answer = (const struct inet_diag_msg*)NLMSG_DATA(header);
+      fold(answer->idiag_family, (const unsigned char*)answer->id.idiag_src, answer->id.idiag_sport, &found->own);
+      fold(answer->idiag_family, (const unsigned char*)answer->id.idiag_dst, answer->id.idiag_dport, &found->remote);
+      found->uid = answer->idiag_uid;
+      found->inode = answer->idiag_inode;
+      found->state = answer->idiag_state;
+      return 0;
+    }
+  }
+}
+
+// "0100007F" (one or four 32-bit words as the kernel prints them) into the
+// address bytes: each word is the raw address memory read as a number.
+bool procAddress(const char* hex, int family, unsigned char* out) {
+  size_t words = family == AF_INET ? 1 : 4;
+  if (strlen(hex) != words * 8)
+    return false;
+  for (size_t i = 0; i < words; i++) {
+    char part[9];
+    memcpy(part, hex + i * 8, 8);
+    part[8] = '\0';
+    char* end = nullptr;
+    uint32_t word = (uint32_t)strtoul(part, &end, 16);
+    if (end != part + 8)
+      return false;
+    memcpy(out + i * 4, &word, 4);
+  }
+  return true;
+}
+
+// Walks one /proc/net table (tcp: IPv4, tcp6: IPv6 and IPv4-mapped) for the
+// socket wanted: with remote, the one with exactly these two ends; without,
+// the one listening on own's port at own's address or the wildcard. Returns
+// 0 with *found filled, ENOENT, or the errno of opening the table.
+int procLookup(const char* path, int family, const Endpoint& own, const Endpoint* remote, Found* found) {
+  FILE* table = fopen(path, "re");
+  if (table == nullptr)
+    return errno;
+  // Each read of the table makes the kernel find its place in the
+  // connection hash again: few large reads cost far less than many small.
+  const size_t chunkSize = 1 << 17;
+  char* chunk = (char*)malloc(chunkSize);
+  if (chunk != nullptr)
+    setvbuf(table, chunk, _IOFBF, chunkSize);
+  char line[512];
+  int result = ENOENT;
+  bool header = true;
+  while (fgets(line, sizeof(line), table) != nullptr) {
+    if (header) {
+      header = false;
+      continue;
+    }
+    char ownHex[40];
+    char remoteHex[40];
+    unsigned ownPort = 0;
+    unsigned remotePort = 0;
+    unsigned state = 0;
+    unsigned uid = 0;
+    unsigned long inode = 0;
+    if (sscanf(line, " %*u: %39[0-9A-Fa-f]:%x %39[0-9A-Fa-f]:%x %x %*x:%*x %*x:%*x %*x %u %*d %lu", ownHex, &ownPort,
+               remoteHex, &remotePort, &state, &uid, &inode) != 7)
+      continue;
+    unsigned char ownBytes[16] = {0};
+    unsigned char remoteBytes[16] = {0};
+    if (ownPort > 0xffff || remotePort > 0xffff || !procAddress(ownHex, family, ownBytes) ||
+        !procAddress(remoteHex, family, remoteBytes))
+      continue;
+    Found candidate;
+    fold(family, ownBytes, htons((uint16_t)ownPort), &candidate.own);
+    fold(family, remoteBytes, htons((uint16_t)remotePort), &candidate.remote);
+    candidate.uid = uid;
+    candidate.inode = inode;
+    candidate.state = (int)state;
+    bool wanted;
+    if (remote != nullptr)
+      wanted = sameEndpoint(candidate.own, own) && sameEndpoint(candidate.remote, *remote);
+    else
+      wanted = candidate.state == TCP_LISTEN && candidate.own.port == own.port &&
+               (sameEndpoint(candidate.own, own) || isWildcard(candidate.own));
+    if (wanted) {
+      *found = candidate;
+      result = 0;
+      break;
+    }
+  }
+  fclose(table);
+  free(chunk);
+  return result;
+}
+
+// The /proc tables that can hold a socket of this family: an IPv4 client may
+// be an IPv6 socket speaking IPv4-mapped, listed in tcp6 only.
+int procSearch(const Endpoint& own, const Endpoint* remote, Found* found) {
+  int result = ENOENT;
+  if (own.family == AF_INET)
+    result = procLookup("/proc/net/tcp", AF_INET, own, remote, found);
+  if (result == 0)
+    return 0;
+  int six = procLookup("/proc/net/tcp6", AF_INET6, own, remote, found);
+  return six == 0 || result == ENOENT ? six : result;
+}
+
+// Netlink, and the /proc tables when netlink gives no answer (no socket
+// diagnostics in this kernel, an error, or no such socket: a kernel without
+// the TCP module of the diagnostics says that too).
+int lookupSocket(KestrovanPeerLookup* lookup, const Endpoint& own, const Endpoint& remote, bool listener,
+                 Found* found, char* reason, size_t size) {
+  int error = ENOPROTOOPT;
+  if (lookup->source != KESTROVAN_PEER_SOURCE_PROC)
+    error = netlinkLookup(lookup, own, remote, found);
+  if (error != 0 && lookup->source != KESTROVAN_PEER_SOURCE_NETLINK) {
+    int fromProc = procSearch(own, listener ? nullptr : &remote, found);
+    if (fromProc == 0 || error == ENOPROTOOPT || error == ENOENT)
+      error = fromProc;
+  }
+  if (error == ENOENT) {
+    snprintf(reason, size, "no such socket");
+    return KESTROVAN_PEER_NOT_FOUND;
+  }
+  if (error != 0) {
+    snprintf(reason, size, "lookup failed: %s", strerror(error));
+    return KESTROVAN_PEER_ERROR;
+  }
+  return KESTROVAN_PEER_FOUND;
+}
+
+}  // namespace
+
+void KestrovanPlatform_peerLookupOpen(KestrovanPeerLookup* lookup, int source) {
+  if (lookup == nullptr)
+    return;
+  lookup->fd = -1;
+  lookup->sequence = 0;
+  lookup->source = source;
+  if (source != KESTROVAN_PEER_SOURCE_PROC)
+    openNetlink(lookup);
+}
+
+void KestrovanPlatform_peerLookupClose(KestrovanPeerLookup* lookup) {
+  if (lookup != nullptr)
+    closeNetlink(lookup);
+}
+
+int KestrovanPlatform_peerUid(KestrovanPeerLookup* lookup, const struct sockaddr* peer, size_t peerLength,
+                              const struct sockaddr* local, size_t localLength, uint32_t* uid, char* reason,
+                              size_t reasonSize) {
+  if (reason == nullptr || reasonSize == 0)
+    return KESTROVAN_PEER_ERROR;
+  reason[0] = '\0';
+  Endpoint client;
+  Endpoint server;
+  if (lookup == nullptr || uid == nullptr || !endpointOf(peer, peerLength, &client) ||
+      !endpointOf(local, localLength, &server) || client.family != server.family) {
+    snprintf(reason, reasonSize, "not a TCP connection of one address family");
+    return KESTROVAN_PEER_ERROR;
+  }
+  Found found;
+  int status = lookupSocket(lookup, client, server, false, &found, reason, reasonSize);
+  if (status != KESTROVAN_PEER_FOUND)
+    return status;
+  // Only the connection asked about counts: with no such connection the
+  // kernel may name the socket listening on the client's port.
+  if (!sameEndpoint(found.own, client) || !sameEndpoint(found.remote, server)) {
+    char own[64];
+    char remote[64];
+    endpointText(found.own, own, sizeof(own));
+    endpointText(found.remote, remote, sizeof(remote));
+    snprintf(reason, reasonSize, "the socket found is %s to %s, not this connection", own, remote);
+    return KESTROVAN_PEER_UNCLEAN;
+  }
+  // A client that closed first leaves an orphan owned by nobody: reported as
+  // uid 0, it would pass for root.
+  if (found.inode == 0) {
+    snprintf(reason, reasonSize, "the client's socket is closed (inode 0, reported uid %u)", (unsigned)found.uid);
+    return KESTROVAN_PEER_UNCLEAN;
+  }
+  *uid = found.uid;
+  snprintf(reason, reasonSize, "uid %u", (unsigned)found.uid);
+  return KESTROVAN_PEER_FOUND;
+}
+
+int KestrovanPlatform_portHolder(KestrovanPeerLookup* lookup, const struct sockaddr* local, size_t localLength,
+                                 uint32_t* uid, char* reason, size_t reasonSize) {
+  if (reason == nullptr || reasonSize == 0)
+    return KESTROVAN_PEER_ERROR;
+  reason[0] = '\0';
+  Endpoint server;
+  if (lookup == nullptr || uid == nullptr || !endpointOf(local, localLength, &server)) {
+    snprintf(reason, reasonSize, "not an IPv4 or IPv6 address");
+    return KESTROVAN_PEER_ERROR;
+  }
+  // Asked for as a connection from the port to nowhere: with no such
+  // connection the kernel names the socket listening on the port.
+  Endpoint nowhere;
+  memset(&nowhere, 0, sizeof(nowhere));
+  nowhere.family = server.family;
+  Found found;
+  int status = lookupSocket(lookup, server, nowhere, true, &found, reason, reasonSize);
+  if (status != KESTROVAN_PEER_FOUND)
+    return status;
+  if (found.state != TCP_LISTEN || found.own.port != server.port ||
+      (!sameEndpoint(found.own, server) && !isWildcard(found.own)) || found.inode == 0) {
+    char own[64];
+    endpointText(found.own, own, sizeof(own));
+    snprintf(reason, reasonSize, "the socket found is %s in state %d, not a listener", own, found.state);
+    return KESTROVAN_PEER_UNCLEAN;
+  }
+  *uid = found.uid;
+  snprintf(reason, reasonSize, "uid %u", (unsigned)found.uid);
+  return KESTROVAN_PEER_FOUND;
+}

@@ -36,7 +36,8 @@ uint64_t KestrovanPlatform_threadId() {
 }
 
 bool KestrovanPlatform_runtimeFolder(char* buffer, size_t size) {
-  // Scratch folders stay under /tmp here.
+  // No per-login runtime folder here: scratch folders go to the cache folder
+  // (KESTROVAN_CACHE_FOLDER).
   if (buffer != nullptr && size > 0)
     buffer[0] = '\0';
   return false;
@@ -71,3 +72,49 @@ void setStop(KestrovanInstructionHandler handler) { (void)handler; }
 void setRestart(KestrovanInstructionHandler handler) { (void)handler; }
 void setFinal(KestrovanInstructionHandler handler) { (void)handler; }
 void stopMessageReceiver() {}
+
+// The peer lookup is not written for macOS yet: every answer is
+// KESTROVAN_PEER_UNSUPPORTED, and the service then admits loopback peers
+// without knowing their user (it says so once, at the first connection). The way to fill it
+// in: the sysctl "net.inet.tcp.pcblist_n" lists every TCP socket with its
+// addresses, ports and owner (xsocket_n.so_uid); the client's socket is the
+// one whose local end is the connection's remote end. The same list, with
+// the listening sockets, answers KestrovanPlatform_portHolder.
+void KestrovanPlatform_peerLookupOpen(KestrovanPeerLookup* lookup, int source) {
+  if (lookup == nullptr)
+    return;
+  lookup->fd = -1;
+  lookup->sequence = 0;
+  lookup->source = source;
+}
+
+void KestrovanPlatform_peerLookupClose(KestrovanPeerLookup* lookup) {
+  (void)lookup;
+}
+
+static int unsupported(char* reason, size_t reasonSize) {
+  if (reason != nullptr && reasonSize > 0)
+    snprintf(reason, reasonSize, "no peer lookup on this platform");
+  return KESTROVAN_PEER_UNSUPPORTED;
+}
+
+int KestrovanPlatform_peerUid(KestrovanPeerLookup* lookup, const struct sockaddr* peer, size_t peerLength,
+                              const struct sockaddr* local, size_t localLength, uint32_t* uid, char* reason,
+                              size_t reasonSize) {
+  (void)lookup;
+  (void)peer;
+  (void)peerLength;
+  (void)local;
+  (void)localLength;
+  (void)uid;
+  return unsupported(reason, reasonSize);
+}
+
+int KestrovanPlatform_portHolder(KestrovanPeerLookup* lookup, const struct sockaddr* local, size_t localLength,
+                                 uint32_t* uid, char* reason, size_t reasonSize) {
+  (void)lookup;
+  (void)local;
+  (void)localLength;
+  (void)uid;
+  return unsupported(reason, reasonSize);
+}

@@ -15,6 +15,7 @@
 
 #include "platform/platform.h"
 #include "service/intake.h"
+#include "service/peers.h"
 #include "support/support.h"
 
 #define KESTROVAN_LISTENER_COUNT 6
@@ -45,6 +46,7 @@ struct KestrovanListenerState {
   bool busy;           // its thread is in the access handler
   uint64_t busySince;  // ms, while busy
   uint64_t busyTotal;  // ms spent in the access handler before
+  KestrovanListenerPeers* peers;  // who may connect (own lock); set at start, freed with the state
 };
 
 // A warning printed at most once a second, with the count since the last.
@@ -362,15 +364,19 @@ void KestrovanListener_Final() {
     watchdog.join();
   sweep(true);
   std::lock_guard<std::mutex> lock(KestrovanListener_lock);
+  // Every listener was stopped: no accept policy uses a closure any more.
+  for (KestrovanListenerState& listener : listeners)
+    KestrovanPeers_free(listener.peers);
   memset(KestrovanListener_connections, 0, sizeof(KestrovanListener_connections));
   memset(listeners, 0, sizeof(listeners));
   liveTotal = 0;
 }
 
-static KestrovanListenerState* claimListener() {
+static KestrovanListenerState* claimListener(KestrovanListenerPeers* peers) {
   std::lock_guard<std::mutex> lock(KestrovanListener_lock);
   for (int i = 0; i < KESTROVAN_LISTENER_COUNT; i++) {
     if (!listeners[i].inUse) {
+      listeners[i].peers = peers;
       listeners[i].inUse = true;
       listeners[i].index = i;
       listeners[i].live = 0;
@@ -386,6 +392,8 @@ static KestrovanListenerState* claimListener() {
 static void releaseListener(KestrovanListenerState* listener) {
   std::lock_guard<std::mutex> lock(KestrovanListener_lock);
   dropReservationLocked(listener);
+  KestrovanPeers_free(listener->peers);
+  listener->peers = nullptr;
   listener->inUse = false;
 }
 
@@ -412,9 +420,14 @@ struct MHD_Daemon* StartDaemon(unsigned int flags, const struct sockaddr* addres
   }
 
   bool ipv4 = address->sa_family == AF_INET;
-  KestrovanListenerState* listener = claimListener();
+  // Both families: the check of who is connecting applies to IPv6 too.
+  KestrovanListenerPeers* peers = KestrovanPeers_new(address);
+  if (peers == nullptr)
+    return nullptr;
+  KestrovanListenerState* listener = claimListener(peers);
   struct MHD_Daemon* daemon = nullptr;
   if (listener == nullptr) {
+    KestrovanPeers_free(peers);
     printfColorErrorLine("Listeners at most: ", KESTROVAN_LISTENER_COUNT);
   } else {
     daemon = MHD_start_daemon(
@@ -437,6 +450,12 @@ struct MHD_Daemon* StartDaemon(unsigned int flags, const struct sockaddr* addres
       MHD_stop_daemon(daemon);
       daemon = nullptr;
     }
+    if (daemon != nullptr && port == 0) {
+      // Asked for port 0, the listener got one of the system's choosing.
+      const union MHD_DaemonInfo* bound = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
+      if (bound != nullptr)
+        KestrovanPeers_setPort(peers, bound->port);
+    }
     if (daemon == nullptr)
       releaseListener(listener);
   }
@@ -453,27 +472,39 @@ struct MHD_Daemon* StartDaemon(unsigned int flags, const struct sockaddr* addres
   return daemon;
 }
 
-enum MHD_Result apc(void* cls, const struct sockaddr* address, socklen_t addressLength) {
-  if (address == nullptr || addressLength < (socklen_t)sizeof(struct sockaddr))
-    return MHD_NO;
-  if (address->sa_family == AF_INET) {
+// 127.0.0.1 only on IPv4 (not the whole 127.0.0.0/8), ::1 on IPv6.
+static bool loopbackPeer(const struct sockaddr* address, socklen_t addressLength) {
+  if (address->sa_family == AF_INET && addressLength >= (socklen_t)sizeof(struct sockaddr_in)) {
     const unsigned char* bytes = (const unsigned char*)&((const struct sockaddr_in*)address)->sin_addr;
-    if (addressLength < (socklen_t)sizeof(struct sockaddr_in) || bytes[0] != 127 || bytes[1] != 0 ||
-        bytes[2] != 0 || bytes[3] != 1) {
-      // The 14 data bytes: port (network order), address, zero padding.
-      char text[14 * 4 + 1];
-      size_t used = 0;
-      for (int i = 0; i < 14; i++)
-        used += (size_t)snprintf(text + used, sizeof(text) - used, i == 0 ? "%u" : ".%u",
-                                 (unsigned)(unsigned char)address->sa_data[i]);
-      printfColorWarningLine("Illegal connection ip: ", text);
-      return MHD_NO;
-    }
-  } else if (address->sa_family != AF_INET6) {
-    return MHD_NO;
+    return bytes[0] == 127 && bytes[1] == 0 && bytes[2] == 0 && bytes[3] == 1;
   }
+  if (address->sa_family == AF_INET6 && addressLength >= (socklen_t)sizeof(struct sockaddr_in6))
+    return IN6_IS_ADDR_LOOPBACK(&((const struct sockaddr_in6*)address)->sin6_addr);
+  return false;
+}
+
+bool KestrovanListener_checkPeer(KestrovanListenerPeers* peers, const struct sockaddr* address,
+                                 socklen_t addressLength) {
+  if (address == nullptr || addressLength < (socklen_t)sizeof(struct sockaddr))
+    return false;
+  if (loopbackPeer(address, addressLength))
+    return KestrovanPeers_admit(peers, address, addressLength);
+  // The 14 data bytes: port (network order), address, zero padding.
+  char text[14 * 4 + 1];
+  size_t used = 0;
+  for (int i = 0; i < 14; i++)
+    used += (size_t)snprintf(text + used, sizeof(text) - used, i == 0 ? "%u" : ".%u",
+                             (unsigned)(unsigned char)address->sa_data[i]);
+  printfColorWarningLine("Illegal connection ip: ", text);
+  return false;
+}
+
+enum MHD_Result apc(void* cls, const struct sockaddr* address, socklen_t addressLength) {
+  KestrovanListenerState* listener = (KestrovanListenerState*)cls;
   // Checks that refuse come first: the admission reserves a slot.
-  return admitConnection((KestrovanListenerState*)cls) ? MHD_YES : MHD_NO;
+  if (!KestrovanListener_checkPeer(listener != nullptr ? listener->peers : nullptr, address, addressLength))
+    return MHD_NO;
+  return admitConnection(listener) ? MHD_YES : MHD_NO;
 }
 
 void MHD_Logger(void* cls, const char* format, va_list arguments) {

@@ -1,12 +1,15 @@
 // listener.h -- one libmicrohttpd daemon per port and address family, HTTPS
 // only, with the certificate, key and priority texts held in memory; the
-// accept policy; the admission of connections (caps per listener and in
+// accept policy, which admits only 127.0.0.1 (IPv4) and ::1 (IPv6) peers
+// whose socket belongs to this process's user (peers.h); the admission of
+// connections (caps per listener and in
 // total, and a timeout for every step that waits on the client); and the
 // route of the library's own diagnostics into the trace and the log.
 //
 // Owns the connection table: one record per admitted connection of any of
 // the six listeners (`KestrovanListener_connections`), and one state per
-// listener (its count and the slot its accept policy reserved). Both are
+// listener (its count, the slot its accept policy reserved and its peer
+// check's closure, which has a lock of its own). Both are
 // guarded by `KestrovanListener_lock`, which is held only for bookkeeping:
 // never across a call into libmicrohttpd, the access handler or the trace.
 // The watchdog thread (KestrovanListener_Init to KestrovanListener_Final)
@@ -80,10 +83,19 @@ void KestrovanListener_Final();
 struct MHD_Daemon* StartDaemon(unsigned int flags, const struct sockaddr* address, const char* cert,
                                const char* key, const char* priorities);
 
-// Accept policy of every listener. A peer of an IPv4 listener other than
-// 127.0.0.1 is refused; the IPv6 listeners are bound to ::1. Then the caps:
-// cls is the listener's state (null: no admission bookkeeping, for callers
-// outside the listeners). MHD_YES admits.
+// Who may connect, checked once per new connection before TLS: a peer
+// address other than 127.0.0.1 or ::1 is refused with "Illegal connection
+// ip: "; a loopback peer is admitted only when its socket belongs to this
+// process's user (KestrovanPeers_admit, which prints the refusal line; a
+// null closure refuses). True admits.
+struct KestrovanListenerPeers;
+bool KestrovanListener_checkPeer(KestrovanListenerPeers* peers, const struct sockaddr* address,
+                                 socklen_t addressLength);
+
+// Accept policy of every listener: KestrovanListener_checkPeer with the
+// listener's closure, then the caps. cls is the listener's state (null:
+// refused, as there is no closure to check the peer against). MHD_YES
+// admits.
 enum MHD_Result apc(void* cls, const struct sockaddr* address, socklen_t addressLength);
 
 // External logger: the library's message into the log (level 5) and onto

@@ -3,7 +3,10 @@
 // mode with heartbeats, and the server's certificate and key.
 //
 // Owns: `KestrovanClose`, the listener handles and the exit status (startup),
-// the console user recorded at start (console), the main-thread hand-off and
+// the connection table and each listener's peer-check closure (listener,
+// peers: the closure under its own lock), the ports found held by another
+// user at start (peers, main thread only), the console user recorded at
+// start (console), the main-thread hand-off and
 // the interruptible sleep (mainthread), the per-request contexts (intake) and
 // the server key (key: the user's key file, read by key_file; the sealed
 // built-in key only for an older certificate). A request's map, origin,
@@ -33,6 +36,7 @@
 #include "service/key.h"
 #include "service/listener.h"
 #include "service/mainthread.h"
+#include "service/peers.h"
 #include "service/response.h"
 
 // How long, after KestrovanFinal, the listeners and the main thread may take

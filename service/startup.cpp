@@ -265,6 +265,8 @@ int KestrovanService_main() {
 
     KestrovanSession_Init(copyFolder, executePath);
     KestrovanQueue_initQueue();
+    // Copies a crashed run left behind are of no use to anyone.
+    removeCopyLeftovers(copyFolder);
     printfColorLine("Kestrovan Version: ", kServiceVersion);
 
     const char* home = getenv("HOME");
@@ -316,16 +318,21 @@ int KestrovanService_main() {
                                               priorities.c_str());
       if (daemon != nullptr)
         started++;
+      else
+        KestrovanPeers_reportHolder((const struct sockaddr*)&v4);
       v6.sin6_port = htons(parsed[p]);
       struct MHD_Daemon* daemon6 = StartDaemon(KESTROVAN_LISTENER_FLAGS_IPV6 | MHD_USE_ITC,
                                                (const struct sockaddr*)&v6, cert->c_str(), key.get(),
                                                priorities.c_str());
       if (daemon6 != nullptr)
         started++;
+      else
+        KestrovanPeers_reportHolder((const struct sockaddr*)&v6);
       std::lock_guard<std::mutex> guard(stopLock);
       daemons[p][0] = daemon;
       daemons[p][1] = daemon6;
     }
+    KestrovanPeers_reportHeldPorts();
 
     printfColorLine("", "HTTPS Mode");
     key.reset();

@@ -4,13 +4,16 @@
 #include "support/files.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -49,20 +52,60 @@ char* getExecutePath() {
   return folder;
 }
 
+// The user's cache folder, made (0700) when missing, by its real path so that
+// a ~/.cache that is a link to the user's own folder elsewhere still counts.
+static bool privateCacheFolder(char* buffer, size_t size) {
+  const char* home = getenv("HOME");
+  if (home == nullptr || home[0] != '/')
+    return false;
+  char cache[2048];
+  int written = snprintf(cache, sizeof(cache), "%s" KESTROVAN_CACHE_FOLDER, home);
+  if (written < 0 || (size_t)written >= sizeof(cache))
+    return false;
+  if (mkdir(cache, 0700) != 0 && errno != EEXIST) {
+    char reason[2200];
+    snprintf(reason, sizeof(reason), "%s: %s", cache, strerror(errno));
+    printfColorWarningLine("Folder not trusted: ", reason);
+    return false;
+  }
+  char real[PATH_MAX];
+  const char* failure = nullptr;
+  if (realpath(cache, real) == nullptr)
+    failure = strerror(errno);
+  else if (strlen(real) >= size)
+    failure = strerror(ENAMETOOLONG);
+  if (failure != nullptr) {
+    char reason[2200];
+    snprintf(reason, sizeof(reason), "%s: %s", cache, failure);
+    printfColorWarningLine("Folder not trusted: ", reason);
+    return false;
+  }
+  if (!checkPrivateFolder(real))
+    return false;
+  ArrayCopy(buffer, size, real);
+  return true;
+}
+
 char* getCopyPath(const char* name) {
+  // /tmp is one folder for every user of the machine: whoever makes the
+  // folder there first owns it, and the other users' sessions would have no
+  // copies of their own. The user's own runtime folder (when private), else
+  // the user's cache folder, has no such neighbours.
+  char base[2048];
+  bool own = KestrovanPlatform_runtimeFolder(base, sizeof(base)) && checkPrivateFolder(base);
+  if (!own)
+    own = privateCacheFolder(base, sizeof(base));
+  if (!own) {
+    printfColorWarningLine("getCopyPath: ", "No private folder of this user");
+    return nullptr;
+  }
   const size_t size = 4096;
   char* path = (char*)newMemSize(size);
   if (path == nullptr) {
     showMemoryFail(kModule, __LINE__);
     return nullptr;
   }
-  // /tmp is one folder for every user of the machine: the first user's
-  // service would own the copy folder and every other user's sessions would
-  // share one loaded adapter. The user's own runtime folder has no such
-  // neighbours; it is used only when it is private.
-  char runtime[2048];
-  bool own = KestrovanPlatform_runtimeFolder(runtime, sizeof(runtime)) && checkPrivateFolder(runtime);
-  ArrayCopy(path, size, own ? runtime : "/tmp");
+  ArrayCopy(path, size, base);
   if (name != nullptr) {
     if (!endsWith("/", path))
       StringAppend(path, size, "/");
@@ -229,6 +272,74 @@ bool checkPrivateFolder(const char* path) {
   }
   printfColorWarningLine("Folder not trusted: ", reason);
   return false;
+}
+
+// "<name>-XXXXXXXX_SID<suffix>": a session copy (a name, a hyphen, a session
+// identifier and the library suffix).
+static bool isCopyName(const char* name) {
+  static const char kSuffix[] = "_SID" KESTROVAN_ADAPTER_SUFFIX;
+  size_t length = strlen(name);
+  size_t tail = 1 + 8 + strlen(kSuffix);
+  if (length <= tail || strcmp(name + length - strlen(kSuffix), kSuffix) != 0)
+    return false;
+  const char* id = name + length - tail;
+  if (id[0] != '-')
+    return false;
+  for (int i = 1; i <= 8; i++)
+    if (!((id[i] >= '0' && id[i] <= '9') || (id[i] >= 'A' && id[i] <= 'Z')))
+      return false;
+  return true;
+}
+
+// The copy folder of this run, held open with a shared lock for the life of
+// the process: a run that starts while another uses the folder sees the lock
+// and leaves the other's copies alone.
+static int copyFolderLock = -1;
+
+int removeCopyLeftovers(const char* folder) {
+  if (folder == nullptr) {
+    showNullParameter("inputFolder", kModule, __LINE__);
+    return -1;
+  }
+  int fd = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat info;
+  if (fd < 0 || fstat(fd, &info) != 0 || info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    if (fd >= 0)
+      close(fd);
+    return -1;
+  }
+  if (copyFolderLock >= 0)
+    close(copyFolderLock);
+  copyFolderLock = fd;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    printfColorWarningLine("Copy folder in use by another run, leftovers kept: ", folder);
+    flock(fd, LOCK_SH | LOCK_NB);
+    return -1;
+  }
+  int removed = 0;
+  int listFd = dup(fd);
+  DIR* list = listFd >= 0 ? fdopendir(listFd) : nullptr;
+  if (list == nullptr && listFd >= 0)
+    close(listFd);
+  while (list != nullptr) {
+    struct dirent* entry = readdir(list);
+    if (entry == nullptr)
+      break;
+    struct stat file;
+    // Only this user's own regular files by a copy's name: links, folders
+    // and anything else are not ours to judge.
+    if (!isCopyName(entry->d_name) || fstatat(fd, entry->d_name, &file, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(file.st_mode) || file.st_uid != geteuid())
+      continue;
+    if (unlinkat(fd, entry->d_name, 0) == 0) {
+      printfColorLine("Adapter copy left behind, removed: ", entry->d_name);
+      removed++;
+    }
+  }
+  if (list != nullptr)
+    closedir(list);
+  flock(fd, LOCK_SH);
+  return removed;
 }
 
 static bool readLocalTime(struct tm* local) {

@@ -9,7 +9,10 @@
 char* getExecutePath();                 // folder of the running executable, or null
 // "<base>" or "<base>/<name>", cut to 4095 bytes; the base is the user's
 // runtime folder (KestrovanPlatform_runtimeFolder) when it is private, else
-// "/tmp". Heap text, or null without memory.
+// the user's cache folder ("$HOME" KESTROVAN_CACHE_FOLDER, made 0700 when
+// missing, by its real path) when that is private; never a folder shared
+// with other users. Heap text, or null (with a warning line saying why)
+// when the user has no private folder, or without memory.
 char* getCopyPath(const char* name);
 bool isFileExist(const char* path);
 char* readFile(const char* path, const char* mode);
@@ -24,5 +27,14 @@ bool getSecureRandom(void* buffer, int count);
 // user and not writable by group or others. Otherwise prints a warning line
 // saying why and returns false; callers then treat the folder as absent.
 bool checkPrivateFolder(const char* path);
+
+// At start: removes the session copies an earlier run left in the copy
+// folder (it ended without releasing its sessions): only this user's
+// regular files named "<name>-XXXXXXXX_SID<suffix>", each with a trace
+// line. Keeps the folder open with a shared lock for the rest of the
+// process, and removes nothing while another run holds that lock. Returns
+// the number removed, -1 when nothing was looked at (folder not private, or
+// in use).
+int removeCopyLeftovers(const char* folder);
 
 #endif

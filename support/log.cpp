@@ -181,9 +181,15 @@ int zrlog_init(const char* section, const char* profilePath) {
     if (section == nullptr || profilePath == nullptr)
       return 103;
     if (hasBareName(profilePath)) {
+      // First in the user's home, never in the /tmp every user shares.
       char probe[128];
-      snprintf(path, sizeof(path), "/tmp/%s", profilePath);
-      if (GetIniProfileString(section, "Log File", probe, sizeof(probe), path) != 0)
+      const char* home = getenv("HOME");
+      bool found = false;
+      if (home != nullptr && home[0] == '/') {
+        snprintf(path, sizeof(path), "%s/%s", home, profilePath);
+        found = GetIniProfileString(section, "Log File", probe, sizeof(probe), path) == 0;
+      }
+      if (!found)
         snprintf(path, sizeof(path), "/ZRLog/%s", profilePath);
     } else {
       ArrayCopy(path, sizeof(path), profilePath);

@@ -350,7 +350,11 @@ bool setLog(const char* logName, const char* prefixName) {
     char path[512];
     ArrayCopy(target, sizeof(target), logName);
     StringAppend(target, sizeof(target), ".ini");
-    ArrayCopy(folder, sizeof(folder), "/tmp/");
+    // The profile lives in the user's own folder under HOME (the one that
+    // holds the certificate), never in the /tmp every user shares.
+    const char* home = getenv("HOME");
+    ArrayCopy(folder, sizeof(folder), home != nullptr && home[0] == '/' ? home : "");
+    StringAppend(folder, sizeof(folder), "/");
     StringAppend(folder, sizeof(folder), logName);
     ArrayCopy(path, sizeof(path), folder);
     StringAppend(path, sizeof(path), "/");
@@ -358,10 +362,12 @@ bool setLog(const char* logName, const char* prefixName) {
     printfColorLine("inputLogName: ", logName);
     printfColorLine("Log search path: ", path);
     printfColorLine("Log search target: ", target);
-    // /tmp is shared by every local user: a profile in a folder someone else
-    // controls could point the log at this user's files, so such a folder
-    // counts as absent and its profile is not read.
-    if (checkPrivateFolder(folder))
+    // A profile in a folder someone else controls could point the log at
+    // this user's files, so such a folder counts as absent.
+    bool homeSet = home != nullptr && home[0] == '/';
+    if (!homeSet)
+      printfColorWarningLine("Folder not trusted: ", "HOME is not an absolute path");
+    if (homeSet && checkPrivateFolder(folder))
       result = zrlog_init(logName, path);
     else
       result = 101;

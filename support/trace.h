@@ -68,7 +68,8 @@ const char* traceMask(size_t length, KestrovanTraceText& buffer);
 // output is buffered by blocks; the service writes it line by line).
 void KestrovanTrace_flush();
 
-// Configures the log mirror once; returns isLogEnable.
+// Configures the log mirror once from the profile "$HOME/<logName>/<logName>.ini"
+// (read only when that folder is private to this user); returns isLogEnable.
 bool setLog(const char* logName, const char* prefixName);
 
 // The two reporting conventions of every module:

@@ -2,7 +2,8 @@
 // HTTPS listener with the service's start flags, TLS priorities, certificate
 // and key, a POST processor collecting the one field "Parameter", and a fixed
 // answer of the same bytes and headers as the service's echo. Nothing else:
-// no trace, no map, no dispatch. The IPv4 accept policy is the service's own.
+// no trace, no map, no dispatch. The accept policy (127.0.0.1 or ::1, and a
+// client socket of this user) is the service's own.
 //
 //   bare_server serve PORT BODY_FILE [--ipv6]   serves until SIGINT/SIGTERM
 //   bare_server key-out FILE                    writes the server key the
@@ -24,6 +25,7 @@
 
 #include "service/key.h"
 #include "service/listener.h"
+#include "service/peers.h"
 
 namespace {
 
@@ -123,6 +125,12 @@ char* serverKey(const std::string& cert) {
 
 }  // namespace
 
+// The service's check of who is connecting, without its connection caps
+// (the service's accept policy keeps those in its listener table).
+static enum MHD_Result checkPeer(void* cls, const struct sockaddr* address, socklen_t addressLength) {
+  return KestrovanListener_checkPeer((KestrovanListenerPeers*)cls, address, addressLength) ? MHD_YES : MHD_NO;
+}
+
 int main(int argc, char** argv) {
   if (argc == 3 && strcmp(argv[1], "key-out") == 0) {
     char* key = serverKey(certificate());
@@ -160,15 +168,18 @@ int main(int argc, char** argv) {
   v6.sin6_addr = in6addr_loopback;
   v6.sin6_port = htons(port);
 
+  const struct sockaddr* address = ipv6 ? (const struct sockaddr*)&v6 : (const struct sockaddr*)&v4;
+  KestrovanListenerPeers* peers = KestrovanPeers_new(address);
   struct MHD_Daemon* daemon = MHD_start_daemon(
-      ipv6 ? KESTROVAN_LISTENER_FLAGS_IPV6 : KESTROVAN_LISTENER_FLAGS_IPV4, port, ipv6 ? nullptr : apc, nullptr, handler,
+      ipv6 ? KESTROVAN_LISTENER_FLAGS_IPV6 : KESTROVAN_LISTENER_FLAGS_IPV4, port, checkPeer, peers, handler,
       nullptr, MHD_OPTION_EXTERNAL_LOGGER, logger, nullptr, MHD_OPTION_SOCK_ADDR,
-      ipv6 ? (const struct sockaddr*)&v6 : (const struct sockaddr*)&v4, MHD_OPTION_HTTPS_MEM_CERT, cert.c_str(),
+      address, MHD_OPTION_HTTPS_MEM_CERT, cert.c_str(),
       MHD_OPTION_HTTPS_MEM_KEY, key, MHD_OPTION_HTTPS_PRIORITIES, priorities.c_str(),
       MHD_OPTION_NOTIFY_COMPLETED, completed, nullptr, MHD_OPTION_END);
   freeKey(key);
   if (daemon == nullptr) {
     fprintf(stderr, "bare_server: listener on %u did not start\n", port);
+    KestrovanPeers_free(peers);
     return 1;
   }
   signal(SIGINT, onStop);
@@ -178,5 +189,6 @@ int main(int argc, char** argv) {
   while (stopSignal == 0)
     pause();
   MHD_stop_daemon(daemon);
+  KestrovanPeers_free(peers);
   return 0;
 }

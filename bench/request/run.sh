@@ -30,37 +30,13 @@ portB=56471
 portC=56472
 ports=(56459 56559 56659)
 
-for tool in wrk h2load nginx valgrind callgrind_control curl; do
-  command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (bash scripts/setup.sh installs it)" >&2; exit 1; }
-done
+# shellcheck source=bench/request/lib.sh
+source "$here/lib.sh"
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVAN_BUILD_TESTS=OFF \
-  -DKESTROVAN_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j "${KESTROVAN_JOBS:-$(nproc)}" --target NORTAKestrovan NORTAKestrovanProvision \
-  request_bare_server request_probe KestrovanBenchAdapter >/dev/null
-
-work="$(mktemp -d /tmp/kestrovan-bench-XXXXXX)"
-[ -z "${KB_KEEP:-}" ] || echo "run.sh: work folder $work (kept)" >&2
-chmod 700 "$work"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do
-    kill "$pid" 2>/dev/null || true
-  done
-  for pid in "${pids[@]}"; do
-    wait "$pid" 2>/dev/null || true
-  done
-  [ -n "${KB_KEEP:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-
-# An installation: the executable with the bench adapter under NORTA/, and a
-# provisioned HOME.
-mkdir -p "$work/bin/NORTA" "$work/home"
-cp "$build/service/NORTAKestrovan" "$work/bin/"
-cp "$build/bench/request/NORTA/HelmPKICryptAdapter.so" "$work/bin/NORTA/"
-export HOME="$work/home"
-"$build/tools/NORTAKestrovanProvision" >/dev/null
+needTools wrk h2load nginx valgrind callgrind_control curl
+buildTargets NORTAKestrovan NORTAKestrovanProvision request_bare_server request_probe KestrovanBenchAdapter
+makeWork
+installService "$build/service/NORTAKestrovan"
 cert="$HOME/NORTAKestrovan/data.dat"
 "$build/bench/request/request_bare_server" key-out "$work/key.pem"
 exe="$work/bin/NORTAKestrovan"
@@ -69,16 +45,6 @@ probe="$build/bench/request/request_probe"
 origin="https://bench.example"
 pathId="7E41A0C2D95B4F3E8A61C07B2D9F54E1"
 
-# The form body of a JSON text: "Parameter=" and its URL-encoded Base64.
-formBody() {
-  printf 'Parameter=%s' "$(printf '%s' "$1" | base64 -w0 | sed 's/+/%2B/g; s#/#%2F#g; s/=/%3D/g')"
-}
-post() {  # post URL BODY_FILE -> answer body
-  curl -gsk --max-time 30 -H "Origin: $origin" -H "Host: localhost:56459" --data-binary @"$2" "$1"
-}
-answerValue() {  # answerValue KEY <answer -> decoded value
-  sed -n "s/.*\"$1\": *\"\\([^\"]*\\)\".*/\\1/p" | base64 -d
-}
 rssKiB() {  # rssKiB PID...
   local total=0 pid value
   for pid in "$@"; do
@@ -87,75 +53,11 @@ rssKiB() {  # rssKiB PID...
   done
   echo "$total"
 }
-waitForLine() {  # waitForLine FILE TEXT SECONDS
-  local end=$((SECONDS + $3))
-  until sed 's/\x1b\[[0-9;]*m//g' "$1" 2>/dev/null | grep -qF "$2"; do
-    [ "$SECONDS" -lt "$end" ] || { echo "run.sh: no \"$2\" in $1" >&2; tail -20 "$1" >&2; exit 1; }
-    sleep 0.05
-  done
-}
 waitForPort() {  # waitForPort PORT SECONDS
   local end=$((SECONDS + $2))
   until curl -sk -o /dev/null --max-time 2 "https://127.0.0.1:$1/" 2>/dev/null || [ $? -ne 7 ]; do
     [ "$SECONDS" -lt "$end" ] || { echo "run.sh: port $1 does not answer" >&2; exit 1; }
     sleep 0.05
-  done
-}
-
-startOnce() {  # startOnce [wrapper...] -> $servicePid, console in $trace
-  trace="$work/trace.$RANDOM.txt"
-  if [ "${KB_TRACE:-}" = "pipe" ]; then
-    rm -f "$work/trace.fifo"
-    mkfifo "$work/trace.fifo"
-    cat "$work/trace.fifo" >"$trace" &
-    pids+=("$!")
-    "$@" "$exe" >"$work/trace.fifo" 2>&1 &
-  else
-    [ -z "${KB_TRACE:-}" ] || trace="$KB_TRACE"
-    "$@" "$exe" >"$trace" 2>&1 &
-  fi
-  servicePid=$!
-  pids+=("$servicePid")
-  waitForLine "$trace" "NORTAKestrovan initialization: " 300
-}
-# Starts the service once it holds all six listeners: another copy (another
-# build's tests) may take a port between the check and the start.
-startService() {  # startService [wrapper...]
-  local attempt
-  for attempt in 1 2 3 4 5; do
-    waitForFreePorts
-    startOnce "$@"
-    if [ "$(sed 's/\x1b\[[0-9;]*m//g' "$trace" | grep -c 'launch state: Success')" -eq 6 ]; then
-      return 0
-    fi
-    echo "run.sh: the service did not get all six listeners, starting again" >&2
-    stopPid "$servicePid"
-    sleep 2
-  done
-  echo "run.sh: the service ports stay taken" >&2
-  exit 1
-}
-stopPid() {  # stopPid PID: SIGTERM and wait
-  kill "$1" 2>/dev/null || true
-  for _ in $(seq 600); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.05; done
-  kill -9 "$1" 2>/dev/null || true
-}
-
-# The service's ports are fixed: wait until no other copy (another build's
-# tests) holds them.
-portsBusy() {
-  local port
-  for port in "${ports[@]}"; do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
-    (exec 3<>"/dev/tcp/::1/$port") 2>/dev/null && return 0
-  done
-  return 1
-}
-waitForFreePorts() {
-  local end=$((SECONDS + 600))
-  while portsBusy; do
-    [ "$SECONDS" -lt "$end" ] || { echo "run.sh: the service ports stay taken" >&2; exit 1; }
-    sleep 1
   done
 }
 

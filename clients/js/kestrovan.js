@@ -482,11 +482,28 @@ function causeText(error) {
   return parts.join(': ');
 }
 
-async function unreachableError(urls, cause) {
+// A connection that was accepted and then closed before the TLS handshake
+// ended: the service does that to every program of another user. Node says
+// so in the error's cause; browsers do not tell a page why a fetch failed.
+function closedBeforeTls(error) {
+  for (let e = error, depth = 0; e && depth < 4; e = e.cause, depth++) {
+    if (e.code === 'ECONNRESET') return true;
+    if (typeof e.message === 'string' && e.message.includes('before secure TLS connection')) return true;
+  }
+  return false;
+}
+
+// failures: what each of urls failed with (null where it was not tried).
+async function unreachableError(urls, failures) {
+  const cause = failures.find((failure) => failure);
   const state = await permissionState();
   const lines = [`Could not reach the Kestrovan service on this computer (tried ${urls.join(', ')}).`];
   const detail = causeText(cause);
   if (detail) lines.push(`The browser reported: ${detail}.`);
+  const closed = urls.filter((url, index) => closedBeforeTls(failures[index]));
+  if (closed.length > 0) {
+    lines.push(`${closed.join(', ')} accepted the connection but closed it before the secure connection was set up. The Kestrovan service does that to programs of other users of this computer, so the service there most likely belongs to another user, and this user's own service is not running or could not get these ports. A firewall or another program on the port can look the same.`);
+  }
   lines.push('Check that:');
   lines.push('1. the Kestrovan service is running;');
   if (globalThis.isSecureContext === false) {
@@ -654,7 +671,7 @@ export class KestrovanClient {
       signal.removeEventListener('abort', onAbort);
       probes.abort();
     }
-    throw await unreachableError(urls, failures.find((failure) => failure !== null));
+    throw await unreachableError(urls, failures);
   }
 
   #found(url) {
@@ -680,7 +697,7 @@ export class KestrovanClient {
           { cause: error });
       }
       if (!this.fixedUrl && this.#base === base) this.#base = null;
-      throw await unreachableError([base], error);
+      throw await unreachableError([base], [error]);
     }
   }
 

@@ -2,9 +2,10 @@
 // against the real service over real TLS, each with the proof that it was
 // refused: DNS-rebinding Host values that never reach the dispatcher,
 // spoofed origins that never get a page's values, peers other than
-// 127.0.0.1, adapter names that try to leave the adapter folder, a planted
-// copy folder and log profile in the shared /tmp, and another user's copy
-// of the program answering on the ports in this user's name.
+// 127.0.0.1, adapter names that try to leave the adapter folder, another
+// user's programs connecting or holding the ports, a planted copy folder and
+// log profile in the shared /tmp, and another user's copy of the program
+// answering on the ports in this user's name.
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -16,6 +17,9 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <map>
+#include <vector>
 
 #include "certify.h"
 #include "hardening.h"
@@ -344,39 +348,190 @@ TEST_F(AdapterNames, NothingOutsideTheAdapterFolderIsLoaded) {
       "https://a.example");
   EXPECT_EQ(kh::result(inside), "0") << inside.body;
   ASSERT_TRUE(kt::readFile(marker_, &marker));
-  EXPECT_NE(marker.find("/tmp/NORTAKestrovan/m-"), std::string::npos) << marker;
+  EXPECT_NE(marker.find(running_->installation->copyFolder + "/m-"), std::string::npos) << marker;
+}
+
+// ---- another user of the machine ----
+
+const char* const kOtherUser[] = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+
+// Runs argv as uid/gid 65534 (nobody), with no groups. Returns its exit
+// status; output gets what it printed.
+int asOtherUser(const std::vector<std::string>& argv, std::string* output) {
+  std::vector<std::string> command(std::begin(kOtherUser), std::end(kOtherUser));
+  command.insert(command.end(), argv.begin(), argv.end());
+  return kt::runProgram(command, "", output);
+}
+
+// The same request, made with curl by this user and by another user: the
+// other user's connection is closed before TLS, with no answer, and the
+// service names that user; this user's is answered. The CA file is one both
+// users can read.
+struct ForeignCase {
+  const char* name;
+  const char* url;
+  unsigned short port;
+};
+
+void PrintTo(const ForeignCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class ForeignUser : public Attacks, public ::testing::WithParamInterface<ForeignCase> {};
+
+TEST_P(ForeignUser, GetsNoAnswerWhereThisUserDoes) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to act as another user";
+  const ForeignCase& c = GetParam();
+  kt::TempFolder shared;
+  ASSERT_EQ(chmod(shared.path.c_str(), 0755), 0);
+  std::string ca;
+  ASSERT_TRUE(kt::readFile(running_->installation->caFile, &ca));
+  ASSERT_TRUE(kt::writeFile(shared.path + "/ca.pem", ca, 0644));
+  const std::vector<std::string> curl = {
+      "curl", "-sS", "-g", "--max-time", "20", "--cacert", shared.path + "/ca.pem", "-H",
+      "Host: localhost:" + std::to_string(c.port), "-H", "Origin: https://a.example", "--data-urlencode",
+      "Parameter=" + kt::base64(kClose), "-w", "\nHTTP %{http_code}\n", c.url};
+
+  size_t refusedBefore = running_->service.count("Connection of another user refused: uid 65534 from ");
+  size_t before = running_->settledDispatches();
+  std::string foreign;
+  int foreignStatus = asOtherUser(curl, &foreign);
+  EXPECT_NE(foreignStatus, 0) << foreign;
+  EXPECT_NE(foreign.find("HTTP 000"), std::string::npos) << foreign;
+  EXPECT_EQ(foreign.find("result"), std::string::npos) << foreign;
+  EXPECT_TRUE(running_->service.waitFor("Connection of another user refused: uid 65534 from ", 10, refusedBefore + 1))
+      << kh::tail(running_->service);
+  EXPECT_EQ(running_->settledDispatches(), before);
+  // One line per refused connection, naming the address it came from.
+  std::string output = running_->service.output();
+  size_t line = output.rfind("Connection of another user refused: uid 65534 from ");
+  ASSERT_NE(line, std::string::npos);
+  std::string from = output.substr(line, output.find('\n', line) - line);
+  EXPECT_NE(from.find(std::string("from ") + (c.url[8] == '[' ? "[::1]:" : "127.0.0.1:")), std::string::npos)
+      << from;
+
+  std::string own;
+  EXPECT_EQ(kt::runProgram(curl, "", &own), 0) << own;
+  EXPECT_NE(own.find("HTTP 200"), std::string::npos) << own;
+  EXPECT_NE(own.find(R"({"SessionID": ")"), std::string::npos) << own;
+  EXPECT_EQ(running_->settledDispatches(), before + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Listeners, ForeignUser,
+    ::testing::Values(ForeignCase{"Ipv4First", "https://127.0.0.1:56459/", 56459},
+                      ForeignCase{"Ipv6First", "https://[::1]:56459/", 56459},
+                      ForeignCase{"Ipv4Second", "https://127.0.0.1:56559/", 56559},
+                      ForeignCase{"Ipv6Second", "https://[::1]:56559/", 56559},
+                      ForeignCase{"Ipv4Third", "https://127.0.0.1:56659/", 56659},
+                      ForeignCase{"Ipv6Third", "https://[::1]:56659/", 56659}),
+    [](const ::testing::TestParamInfo<ForeignCase>& info) { return std::string(info.param.name); });
+
+// Another user's program holds the first port on both addresses before the
+// service starts: the start-up lines name that user, the service starts on
+// the other four and serves there.
+TEST(PortsHeldByAnotherUser, AreNamedAndTheRestServed) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to act as another user";
+  ASSERT_TRUE(kt::waitForFreePorts(120));
+  kt::Installation installation(KESTROVAN_SERVICE_EXE, KESTROVAN_TEST_ADAPTER);
+  ASSERT_TRUE(installation.ok);
+  kt::ServiceProcess holder;
+  std::vector<std::string> hold(std::begin(kOtherUser), std::end(kOtherUser));
+  for (const char* part : {KESTROVAN_HOLD_PORT, "127.0.0.1", "56459", "::1", "56459"})
+    hold.push_back(part);
+  ASSERT_TRUE(holder.run(hold, ""));
+  ASSERT_TRUE(holder.waitFor("holding", 30)) << holder.output();
+
+  kt::ServiceProcess service;
+  ASSERT_TRUE(service.start(installation.exe, installation.home, /*waitForFreePorts=*/false));
+  ASSERT_TRUE(service.waitFor("NORTAKestrovan initialization: Success", 60)) << service.output();
+  std::string output = service.output();
+  EXPECT_NE(output.find("NORTAKestrovan at 127.0.0.1:56459 launch state: Fail"), std::string::npos) << output;
+  EXPECT_NE(output.find("NORTAKestrovan at [::1]:56459 launch state: Fail"), std::string::npos) << output;
+  EXPECT_NE(output.find("Port held by another user: 127.0.0.1:56459 uid 65534"), std::string::npos) << output;
+  EXPECT_NE(output.find("Port held by another user: [::1]:56459 uid 65534"), std::string::npos) << output;
+  EXPECT_NE(output.find("Ports held by another user, not served: 127.0.0.1:56459 (uid 65534), [::1]:56459 (uid "
+                        "65534)"),
+            std::string::npos)
+      << output;
+  // The summary comes before the service reports itself up.
+  EXPECT_LT(output.find("Ports held by another user, not served: "),
+            output.find("NORTAKestrovan initialization: Success"));
+  EXPECT_EQ(service.count("launch state: Success"), 4u) << output;
+  for (const char* url : {"https://127.0.0.1:56559/", "https://[::1]:56659/"}) {
+    kt::HttpAnswer answer = kt::post(installation.caFile, kClose, "https://a.example", {"Host: localhost:56559"}, url);
+    EXPECT_EQ(answer.status, 200) << url;
+    EXPECT_NE(answer.body.find(R"({"SessionID": ")"), std::string::npos) << url << " " << answer.body;
+  }
+  EXPECT_EQ(service.stop(), 0);
+  holder.stop();
 }
 
 // ---- the shared /tmp, as another user ----
 
 const char* const kCopyFolder = "/tmp/NORTAKestrovan";
 
-// Runs a shell command as uid/gid 65534 (nobody), with no groups.
-int asOtherUser(const std::string& command) {
-  std::string output;
-  int status = kt::runProgram({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c", command},
-                              "", &output);
-  if (status != 0)
-    fprintf(stderr, "%s\n", output.c_str());
-  return status;
-}
+// Another user makes /tmp/NORTAKestrovan first (mode 0777) and fills it: a
+// marker library under the adapter's name, a link named like a session copy
+// that points at it, a link in place of the log, and a log profile that
+// sends the log into the user's file. The service uses none of it: its
+// copies and its profile are in the user's own folders.
+class SharedTmp : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0)
+      GTEST_SKIP() << "needs root to act as another user";
+    RecordProperty("private_tmp", kPrivateTmp ? "yes" : "no");
+    ASSERT_TRUE(kt::waitForFreePorts(120));
+    // What another run left in the shared folder is set aside and put back.
+    saved_ = std::string(kCopyFolder) + ".saved-" + std::to_string(getpid());
+    hadFolder_ = rename(kCopyFolder, saved_.c_str()) == 0;
+    chmod(planted_.path.c_str(), 0755);  // readable by the other user
+    library_ = planted_.path + "/marker.so";
+    ASSERT_TRUE(kt::copyFile(KESTROVAN_MARKER_ADAPTER, library_, 0755));
+    marker_ = planted_.path + "/marker";
+    setenv("KESTROVAN_MARKER_FILE", marker_.c_str(), 1);
+    setenv("KESTROVAN_TEST_ADAPTER_LOG", (planted_.path + "/calls").c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("KESTROVAN_MARKER_FILE");
+    unsetenv("KESTROVAN_TEST_ADAPTER_LOG");
+    kt::runProgram({"rm", "-rf", kCopyFolder}, "", nullptr);
+    if (hadFolder_)
+      rename(saved_.c_str(), kCopyFolder);
+  }
+  // Plants the folder as uid 65534; victim is the user's file the planted
+  // profile and log link aim at.
+  void plant(const std::string& victim) {
+    std::string script = std::string("set -e; mkdir -m 0777 ") + kCopyFolder + "; chmod 0777 " + kCopyFolder +
+                         "; cp " + library_ + " " + kCopyFolder + "/HelmPKICryptAdapter.so; " + "ln -s " + library_ +
+                         " " + kCopyFolder + "/HelmPKICryptAdapter-AAAAAAAA_SID.so; " + "ln -s " + victim + " " +
+                         kCopyFolder + "/NORTAKestrovan.log; " + "printf '[NORTAKestrovan]\\nLog File=" + victim +
+                         "\\nLog Level=5\\n' > " + kCopyFolder + "/NORTAKestrovan.ini";
+    std::string output;
+    ASSERT_EQ(asOtherUser({"sh", "-c", script}, &output), 0) << output;
+  }
+  std::string calls() {
+    std::string text;
+    kt::readFile(planted_.path + "/calls", &text);
+    return text;
+  }
+  void expectMarkerNeverRan() {
+    std::string text;
+    EXPECT_FALSE(kt::readFile(marker_, &text)) << "planted library loaded: " << text;
+  }
 
-TEST(SharedTmp, PlantedCopyFolderAndLogProfileAreNotTrusted) {
-  if (geteuid() != 0)
-    GTEST_SKIP() << "needs root to act as another user";
-  RecordProperty("private_tmp", kPrivateTmp ? "yes" : "no");
-  ASSERT_TRUE(kt::waitForFreePorts(120));
-  // What another run left in the shared folder is set aside and put back.
-  std::string saved = std::string(kCopyFolder) + ".saved-" + std::to_string(getpid());
-  bool hadFolder = rename(kCopyFolder, saved.c_str()) == 0;
+  kt::TempFolder planted_;
+  std::string saved_, library_, marker_;
+  bool hadFolder_ = false;
+};
 
-  kt::TempFolder planted;  // readable by the other user
-  chmod(planted.path.c_str(), 0755);
-  std::string library = planted.path + "/marker.so";
-  ASSERT_TRUE(kt::copyFile(KESTROVAN_MARKER_ADAPTER, library, 0755));
-  std::string marker = planted.path + "/marker";
-  setenv("KESTROVAN_MARKER_FILE", marker.c_str(), 1);
-
+// Two sessions, two origins: each runs on a copy of its own in the user's
+// copy folder (the test adapter records the file name of the copy each call
+// ran in), and the second origin's unlock never reaches the first copy.
+TEST_F(SharedTmp, PlantedCopyFolderAndLogProfileAreNotUsed) {
   kh::Running running(KESTROVAN_TEST_ADAPTER, {}, false);
   ASSERT_TRUE(running.installation->ok);
   std::string victim = running.installation->home + "/precious.txt";
@@ -384,42 +539,87 @@ TEST(SharedTmp, PlantedCopyFolderAndLogProfileAreNotTrusted) {
   ASSERT_TRUE(kt::writeFile(victim, precious));
   chmod(running.installation->home.c_str(), 0755);
   chmod(running.installation->root.path.c_str(), 0755);
-
-  // The folder 0777 with the planted library under the names a copy could
-  // have, a link named like the adapter pointing at it, and a log profile
-  // that sends the log into the user's file.
-  std::string plant = std::string("set -e; mkdir -m 0777 ") + kCopyFolder + "; chmod 0777 " + kCopyFolder +
-                      "; cp " + library + " " + kCopyFolder + "/HelmPKICryptAdapter.so; " + "ln -s " +
-                      library + " " + kCopyFolder + "/HelmPKICryptAdapter-AAAAAAAA_SID.so; " + "ln -s " + victim +
-                      " " + kCopyFolder + "/NORTAKestrovan.log; " + "printf '[NORTAKestrovan]\\nLog File=" +
-                      victim + "\\nLog Level=5\\n' > " + kCopyFolder + "/NORTAKestrovan.ini";
-  ASSERT_EQ(asOtherUser(plant), 0);
+  plant(victim);
 
   ASSERT_TRUE(running.start()) << running.service.output();
-  HttpAnswer opened = running.post(kh::echoJson(), "https://a.example");
-  EXPECT_EQ(kh::result(opened), "0") << opened.body;
-  std::string session = kh::values(opened)["SessionID"];
-  HttpAnswer call = running.post(R"({"FunctionName":"Anything","SessionId":")" + session + "\"}", "https://a.example");
-  EXPECT_EQ(kh::result(call), "ok:Anything");
-  running.post(R"({"FunctionName":"KestrovanClose","SessionId":")" + session + "\"}", "https://a.example");
+  std::string sessions[2];
+  const char* origins[2] = {"https://a.example", "https://b.example"};
+  for (int i = 0; i < 2; i++) {
+    HttpAnswer opened = running.post(kh::echoJson(), origins[i]);
+    EXPECT_EQ(kh::result(opened), "0") << opened.body;
+    sessions[i] = kh::values(opened)["SessionID"];
+    ASSERT_EQ(sessions[i].size(), 12u) << opened.body;
+  }
+  for (int i = 0; i < 2; i++) {
+    HttpAnswer call =
+        running.post(R"({"FunctionName":"Anything","SessionId":")" + sessions[i] + "\"}", origins[i]);
+    EXPECT_EQ(kh::result(call), "ok:Anything");
+  }
+  std::string log = calls();
+  for (int i = 0; i < 2; i++) {
+    const std::string copy = "HelmPKICryptAdapter-" + sessions[i] + ".so\t";
+    EXPECT_NE(log.find(copy + "enter\tKestrovan_Unlock\t" + origins[i] + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(copy + "enter\tAnything"), std::string::npos) << log;
+    EXPECT_EQ(log.find(copy + "enter\tKestrovan_Unlock\t" + origins[1 - i]), std::string::npos) << log;
+  }
+  // No call ran in the installed file or in anything planted.
+  EXPECT_EQ(log.find("HelmPKICryptAdapter.so\t"), std::string::npos) << log;
+  EXPECT_EQ(log.find("AAAAAAAA_SID"), std::string::npos) << log;
+  for (const std::string& session : sessions)
+    running.post(R"({"FunctionName":"KestrovanClose","SessionId":")" + session + "\"}", "https://a.example");
   EXPECT_EQ(running.service.stop(), 0);
 
   std::string output = running.service.output();
-  EXPECT_NE(output.find("Folder not trusted: /tmp/NORTAKestrovan is owned by uid 65534"), std::string::npos)
-      << output;
+  EXPECT_EQ(kt::valueAfter(output, "CopyPath: "), running.installation->copyFolder);
+  EXPECT_EQ(kt::valueAfter(output, "Log search path: "),
+            running.installation->home + "/NORTAKestrovan/NORTAKestrovan.ini");
   EXPECT_NE(output.find("Log state: Disable"), std::string::npos) << output;
+  EXPECT_EQ(output.find(kCopyFolder), std::string::npos) << output;
+  EXPECT_EQ(running.service.count("Copied adapter: Active"), 2u) << output;
+  expectMarkerNeverRan();
   std::string text;
-  EXPECT_FALSE(kt::readFile(marker, &text)) << "planted library loaded: " << text;
   ASSERT_TRUE(kt::readFile(victim, &text));
   EXPECT_EQ(text, precious);
   struct stat info;
   ASSERT_EQ(lstat(victim.c_str(), &info), 0);
   EXPECT_EQ(info.st_uid, 0u);
+}
 
-  unsetenv("KESTROVAN_MARKER_FILE");
-  kt::runProgram({"rm", "-rf", kCopyFolder}, "", nullptr);
-  if (hadFolder)
-    rename(saved.c_str(), kCopyFolder);
+// With the real PKI adapter: a page whose origin is not on the user's list
+// is refused at unlock; with the sessions sharing one loaded adapter that
+// refusal reset the allowed session too (its Hash then answered 71016).
+// Each session on its own copy, the allowed session goes on.
+TEST_F(SharedTmp, ARefusedOriginCannotChangeAnAllowedSession) {
+  kt::Installation installation(KESTROVAN_SERVICE_EXE, KESTROVAN_HELM_ADAPTER);
+  ASSERT_TRUE(installation.ok);
+  const std::string config = installation.home + "/.config";
+  for (const std::string& folder : {config, config + "/kestrovan", config + "/kestrovan/helm"})
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0) << folder;
+  ASSERT_TRUE(kt::writeFile(config + "/kestrovan/helm/allowed-origins", "https://ok.example\n", 0600));
+  plant(installation.home + "/precious.txt");
+
+  kt::ServiceProcess service;
+  ASSERT_TRUE(service.start(installation.exe, installation.home, true, {"XDG_CONFIG_HOME=" + config}));
+  ASSERT_TRUE(service.waitFor("NORTAKestrovan initialization: Success", 60)) << service.output();
+  auto post = [&](const std::string& json, const std::string& origin) {
+    return kh::values(kt::post(installation.caFile, json, origin));
+  };
+  const std::string hash = R"(","FunctionName":"Hash","data":"YQ==","data_KestrovanBase64Flag":"true"})";
+  std::string allowed = post(kh::echoJson(), "https://ok.example")["SessionID"];
+  ASSERT_EQ(allowed.size(), 12u) << service.output();
+  EXPECT_NE(post(R"({"SessionId":")" + allowed + hash, "https://ok.example")["result"].find(R"("code":0)"),
+            std::string::npos);
+
+  std::map<std::string, std::string> refused = post(kh::echoJson(), "https://evil.example");
+  EXPECT_NE(refused["result"].find("71016"), std::string::npos) << refused["result"];
+
+  std::string again = post(R"({"SessionId":")" + allowed + hash, "https://ok.example")["result"];
+  EXPECT_NE(again.find(R"("code":0)"), std::string::npos) << again;
+  EXPECT_EQ(again.find("71016"), std::string::npos) << again;
+  post(R"({"FunctionName":"KestrovanClose","SessionId":")" + allowed + "\"}", "https://ok.example");
+  EXPECT_EQ(service.stop(), 0);
+  EXPECT_EQ(service.count("Copied adapter: Active"), 2u) << service.output();
+  expectMarkerNeverRan();
 }
 
 // ---- another user's copy of the program answering for this user ----

@@ -4,6 +4,7 @@
 // certificate file and the copy folder taken away while serving, every port
 // taken, and a stop signal in the middle of a main-thread call.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -264,7 +265,7 @@ TEST_F(Faults, AdapterThatCannotLoadIsAnswered61902) {
   // The console reaches the test a little after the answer.
   EXPECT_TRUE(running_->service.waitFor("undefined symbol: kestrovanHardenNowhere", 20)) << kh::tail(running_->service);
   std::string listing;
-  kt::runProgram({"ls", "/tmp/NORTAKestrovan"}, "", &listing);
+  kt::runProgram({"ls", running_->installation->copyFolder}, "", &listing);
   EXPECT_EQ(listing.find("Broken-"), std::string::npos) << listing;
 }
 
@@ -392,7 +393,8 @@ TEST_F(OwnService, CopyFolderDeletedWhileServing) {
   ASSERT_TRUE(running.ok);
   std::string first = kh::values(running.post(kh::echoJson(), "https://a.example"))["SessionID"];
   ASSERT_EQ(first.size(), 12u);
-  ASSERT_EQ(kt::runProgram({"rm", "-rf", "/tmp/NORTAKestrovan"}, "", nullptr), 0);
+  const std::string copyFolder = running.installation->copyFolder;
+  ASSERT_EQ(kt::runProgram({"rm", "-rf", copyFolder}, "", nullptr), 0);
   EXPECT_EQ(kh::result(running.post(R"({"FunctionName":"Go","SessionId":")" + first + "\"}", "https://a.example")),
             "ok:Go");
   HttpAnswer second = running.post(kh::echoJson(), "https://b.example");
@@ -407,8 +409,7 @@ TEST_F(OwnService, CopyFolderDeletedWhileServing) {
       "{}");
   EXPECT_EQ(running.service.stop(), 0);
   std::string output = running.service.output();
-  EXPECT_NE(output.find("Copy folder is not private, load the installed adapter: /tmp/NORTAKestrovan"),
-            std::string::npos)
+  EXPECT_NE(output.find("Copy folder is not private, load the installed adapter: " + copyFolder), std::string::npos)
       << output;
   EXPECT_NE(output.find("Delete adapter state: Skip installed adapter"), std::string::npos);
   // Both copies of the adapter were told they were released.
@@ -450,6 +451,11 @@ TEST_F(OwnService, EveryPortTaken) {
     EXPECT_EQ(output.find("launch state: Success"), std::string::npos) << output;
     EXPECT_NE(output.find("NORTAKestrovan at [::1]:56659 launch state: Fail"), std::string::npos) << output;
     EXPECT_NE(output.find("NORTAKestrovan initialization: Failed"), std::string::npos) << output;
+    // Each address is named with its holder: this test, of the service's user.
+    EXPECT_EQ(service.count("Port held by this user: "), 6u) << output;
+    EXPECT_NE(output.find("Port held by this user: [::1]:56659 uid " + std::to_string(geteuid())),
+              std::string::npos)
+        << output;
   }
   close(taken.back());  // [::1]:56659
   taken.pop_back();
@@ -499,10 +505,54 @@ TEST_F(OwnService, StopSignalDuringAMainThreadCall) {
   EXPECT_LT(left, released) << log;
   for (const std::string& id : {session, other}) {
     EXPECT_NE(log.find("HelmPKICryptAdapter-" + id + ".so\tenter\tKestrovan_Release"), std::string::npos) << log;
-    EXPECT_NE(access(("/tmp/NORTAKestrovan/HelmPKICryptAdapter-" + id + ".so").c_str(), F_OK), 0) << id;
+    EXPECT_NE(access((running.installation->copyFolder + "/HelmPKICryptAdapter-" + id + ".so").c_str(), F_OK), 0)
+        << id;
   }
   // The waiting page got an answer or a closed connection, never a hang.
   EXPECT_TRUE(answer.curlCode == 0 || answer.curlCode == 52 || answer.curlCode == 56) << answer.curlCode;
+}
+
+// A run that ends without releasing its sessions (killed) leaves its copies
+// in the copy folder. The next start removes them: only this user's regular
+// files named like a session copy; anything else in the folder stays.
+TEST_F(OwnService, CopiesLeftByACrashAreRemovedAtStart) {
+  kh::Running running;
+  ASSERT_TRUE(running.ok);
+  std::string session = kh::values(running.post(kh::echoJson(), "https://a.example"))["SessionID"];
+  ASSERT_EQ(session.size(), 12u);
+  const std::string folder = running.installation->copyFolder;
+  const std::string copy = "HelmPKICryptAdapter-" + session + ".so";
+  ASSERT_EQ(access((folder + "/" + copy).c_str(), F_OK), 0);
+  kill(running.service.pid(), SIGKILL);
+  EXPECT_EQ(running.service.waitExit(60), -1);
+  ASSERT_EQ(access((folder + "/" + copy).c_str(), F_OK), 0) << "the killed run took its copy away";
+
+  std::vector<std::string> kept = {"notes.txt", "HelmPKICryptAdapter.so", "HelmPKICryptAdapter-lower000_SID.so"};
+  for (const std::string& name : kept)
+    ASSERT_TRUE(kt::writeFile(folder + "/" + name, "not a copy"));
+  const std::string link = "Link-ABCDEFGH_SID.so";
+  ASSERT_EQ(symlink((running.installation->home + "/NORTAKestrovan/data.dat").c_str(), (folder + "/" + link).c_str()),
+            0);
+  kept.push_back(link);
+  if (geteuid() == 0) {
+    const std::string foreign = "Foreign-ABCDEFGH_SID.so";
+    ASSERT_TRUE(kt::writeFile(folder + "/" + foreign, "another owner's"));
+    ASSERT_EQ(chown((folder + "/" + foreign).c_str(), 65534, 65534), 0);
+    kept.push_back(foreign);
+  }
+
+  kt::ServiceProcess again;
+  ASSERT_TRUE(again.start(running.installation->exe, running.installation->home));
+  ASSERT_TRUE(again.waitFor("NORTAKestrovan initialization: Success", 60)) << again.output();
+  EXPECT_NE(again.output().find("Adapter copy left behind, removed: " + copy), std::string::npos) << again.output();
+  EXPECT_EQ(again.count("Adapter copy left behind, removed: "), 1u) << again.output();
+  EXPECT_NE(access((folder + "/" + copy).c_str(), F_OK), 0);
+  for (const std::string& name : kept)
+    EXPECT_EQ(faccessat(AT_FDCWD, (folder + "/" + name).c_str(), F_OK, AT_SYMLINK_NOFOLLOW), 0) << name;
+  // The certificate the link names is untouched, and the service serves.
+  EXPECT_EQ(access(running.installation->certFile.c_str(), F_OK), 0);
+  EXPECT_EQ(kh::result(running.post(kh::echoJson(), "https://a.example")), "0");
+  EXPECT_EQ(again.stop(), 0);
 }
 
 }  // namespace

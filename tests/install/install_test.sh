@@ -30,6 +30,11 @@ ok "the executable, the provisioning command and the adapter are installed"
 grep -qx "ExecStart=$prefix/NORTAKestrovan" "$unit" || fail "ExecStart: $(cat "$unit")"
 grep -qx "ExecStartPre=$prefix/NORTAKestrovanProvision" "$unit" || fail "ExecStartPre: $(cat "$unit")"
 grep -qx "WantedBy=default.target" "$unit" || fail "not wanted at login"
+# A start that finds every port held by someone else fails; it is retried
+# without end.
+grep -qx "Restart=on-failure" "$unit" || fail "no restart on failure"
+grep -qx "RestartSec=10" "$unit" || fail "no restart delay"
+grep -qx "StartLimitIntervalSec=0" "$unit" || fail "retries are limited"
 if command -v systemd-analyze >/dev/null; then
   mkdir -m 0700 "$work/runtime"
   verdict="$(XDG_RUNTIME_DIR="$work/runtime" systemd-analyze --user verify "$unit" 2>&1)" || fail "systemd-analyze: $verdict"

@@ -210,6 +210,30 @@ test('no service: the error says what to check, and names the permission and the
   assert.equal(urls.length, 6);
 });
 
+// What node reports when a connection is accepted and then closed before the
+// TLS handshake ends: the service's answer to another user's programs.
+const closedBeforeTls = () => {
+  throw new TypeError('fetch failed', {
+    cause: Object.assign(new Error('Client network socket disconnected before secure TLS connection was established'), { code: 'ECONNRESET' }),
+  });
+};
+
+test('an address that closes the connection before TLS is named as maybe another user\'s service; refused ones are not', async () => {
+  const { fetch } = scriptedFetch((url) => (url === 'https://127.0.0.1:56459/' ? closedBeforeTls() : refused()));
+  await assert.rejects(new KestrovanClient({ fetch }).locate(), (e) => {
+    assert.equal(e.kind, 'ServiceUnreachable');
+    assert.match(e.message, /https:\/\/127\.0\.0\.1:56459 accepted the connection but closed it before the secure connection was set up/);
+    assert.match(e.message, /most likely belongs to another user/);
+    assert.doesNotMatch(e.message, /56559 accepted/);
+    return true;
+  });
+  const { fetch: nothing } = scriptedFetch(refused);
+  await assert.rejects(new KestrovanClient({ fetch: nothing }).locate(), (e) => !/another user/.test(e.message));
+  // A browser's bare "Failed to fetch" says nothing either way.
+  const { fetch: bare } = scriptedFetch(() => { throw new TypeError('Failed to fetch'); });
+  await assert.rejects(new KestrovanClient({ fetch: bare }).locate(), (e) => !/another user/.test(e.message));
+});
+
 test('a call the service drops is told apart from a service that went away', async () => {
   let serviceUp = true;
   const { fetch, urls } = scriptedFetch((url, request) => {

@@ -125,7 +125,8 @@ bool copyFile(const std::string& from, const std::string& to, int mode) {
 }
 
 // environ with HOME replaced, without XDG_RUNTIME_DIR (the service's copy
-// folder is then /tmp/NORTAKestrovan in every environment the tests run in),
+// folder is then the cache folder under that HOME in every environment the
+// tests run in),
 // then extra, and the known library leaks of lsan.supp suppressed in
 // sanitizer builds.
 static std::vector<std::string> environment(const std::string& home, const std::vector<std::string>& extra) {
@@ -204,6 +205,7 @@ Installation::Installation(const std::string& serviceExe, const std::string& ada
   home = root.path + "/home";
   certFile = home + "/NORTAKestrovan/data.dat";
   caFile = home + "/NORTAKestrovan/ca.pem";
+  copyFolder = home + "/.cache/NORTAKestrovan";
   if (mkdir(bin.c_str(), 0700) != 0 || mkdir(home.c_str(), 0700) != 0 || !copyFile(serviceExe, exe, 0700))
     return;
   if (!adapter.empty()) {
@@ -305,10 +307,15 @@ bool ServiceProcess::start(const std::string& exe, const std::string& home, bool
     fprintf(stderr, "the service ports stayed taken by another program\n");
     return false;
   }
+  return run({exe}, home, extraEnvironment);
+}
+
+bool ServiceProcess::run(const std::vector<std::string>& argv, const std::string& home,
+                         const std::vector<std::string>& extraEnvironment) {
   int pipes[2];
   if (pipe2(pipes, O_CLOEXEC) != 0)
     return false;
-  pid_ = spawn({exe}, home, pipes[1], extraEnvironment);
+  pid_ = spawn(argv, home, pipes[1], extraEnvironment);
   close(pipes[1]);
   if (pid_ < 0) {
     close(pipes[0]);

@@ -48,9 +48,11 @@ int runProgram(const std::vector<std::string>& argv, const std::string& home, st
 
 // root/bin/NORTAKestrovan (a copy of exe), root/bin/NORTA/HelmPKICryptAdapter.so
 // (a copy of adapter, when given) and root/home, provisioned when asked.
+// copyFolder is where the service puts adapter copies when started by
+// ServiceProcess (no XDG_RUNTIME_DIR): the user's cache folder.
 struct Installation {
   TempFolder root;
-  std::string bin, exe, home, certFile, caFile;
+  std::string bin, exe, home, certFile, caFile, copyFolder;
   explicit Installation(const std::string& serviceExe, const std::string& adapter = "", bool provision = true);
   bool ok = false;  // the layout (and the provisioning, when asked) worked
 };
@@ -64,6 +66,10 @@ class ServiceProcess {
   // extraEnvironment: "NAME=value" entries added to the child's environment.
   bool start(const std::string& exe, const std::string& home, bool waitForFreePorts = true,
              const std::vector<std::string>& extraEnvironment = {});
+  // Starts any program the same way (its output captured, HOME as given when
+  // not empty), without waiting for the ports.
+  bool run(const std::vector<std::string>& argv, const std::string& home,
+           const std::vector<std::string>& extraEnvironment = {});
   // Waits until the console holds text (at least times times); false on time-out.
   bool waitFor(const std::string& text, int seconds, size_t times = 1);
   // Waits for the child to end by itself; returns the exit status, -1 when

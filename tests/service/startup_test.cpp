@@ -237,8 +237,9 @@ TEST(ServiceStartup, ServesOnIpv6WhenIpv4PortsAreTaken) {
 
 // Each user's sessions get adapter copies of their own: in the user's
 // runtime folder when XDG_RUNTIME_DIR names a private folder by an absolute
-// path, else in /tmp/NORTAKestrovan as before.
-enum RuntimeSetting { kPrivateRuntime, kWorldWritableRuntime, kRelativeRuntime };
+// path, else in the user's cache folder; never in the /tmp all users share.
+// Without any private folder the service does not start.
+enum RuntimeSetting { kPrivateRuntime, kWorldWritableRuntime, kRelativeRuntime, kNoPrivateFolder };
 
 struct CopyFolderCase {
   const char* name;
@@ -252,14 +253,14 @@ void PrintTo(const CopyFolderCase& c, std::ostream* out) {
 
 class ServiceCopyFolder : public ::testing::TestWithParam<CopyFolderCase> {};
 
-TEST_P(ServiceCopyFolder, SessionCopyGoesToThePrivateRuntimeFolderElseTmp) {
+TEST_P(ServiceCopyFolder, SessionCopyGoesToAPrivateFolderOfTheUser) {
   const CopyFolderCase& c = GetParam();
   Installation installation(KESTROVAN_SERVICE_EXE, KESTROVAN_TEST_ADAPTER);
   ASSERT_TRUE(installation.ok);
   kt::TempFolder runtime;
   ASSERT_FALSE(runtime.path.empty());
   std::string value = runtime.path;
-  if (c.setting == kWorldWritableRuntime) {
+  if (c.setting == kWorldWritableRuntime || c.setting == kNoPrivateFolder) {
     ASSERT_EQ(chmod(runtime.path.c_str(), 0777), 0);
   } else if (c.setting == kRelativeRuntime) {
     // The same private folder, named from the working folder the service
@@ -268,12 +269,30 @@ TEST_P(ServiceCopyFolder, SessionCopyGoesToThePrivateRuntimeFolderElseTmp) {
     ASSERT_FALSE(value.empty());
     ASSERT_EQ(access(value.c_str(), F_OK), 0) << value;
   }
-  const std::string folder = c.underRuntime ? runtime.path + "/NORTAKestrovan" : "/tmp/NORTAKestrovan";
+  if (c.setting == kNoPrivateFolder) {
+    // A cache folder others may write to is no place for the user's copies.
+    const std::string cache = installation.home + "/.cache";
+    ASSERT_EQ(mkdir(cache.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(cache.c_str(), 0777), 0);
+  }
+  const std::string folder = c.underRuntime ? runtime.path + "/NORTAKestrovan" : installation.copyFolder;
 
   ServiceProcess service;
   ASSERT_TRUE(service.start(installation.exe, installation.home, true, {"XDG_RUNTIME_DIR=" + value}));
+  if (c.setting == kNoPrivateFolder) {
+    EXPECT_EQ(service.waitExit(60), 2) << service.output();
+    EXPECT_NE(service.output().find("Exception: Extract copy path: Failed"), std::string::npos) << service.output();
+    EXPECT_NE(service.output().find("getCopyPath: No private folder of this user"), std::string::npos)
+        << service.output();
+    EXPECT_EQ(service.count("launch state: "), 0u);
+    return;
+  }
   ASSERT_TRUE(service.waitFor("NORTAKestrovan initialization: Success", 60)) << service.output();
   EXPECT_EQ(kt::valueAfter(service.output(), "CopyPath: "), folder);
+  struct stat info;
+  ASSERT_EQ(lstat(folder.c_str(), &info), 0) << folder;
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
 
   kt::HttpAnswer open = kt::post(installation.caFile,
                                  R"({"FunctionName":"KestrovanEcho","SessionId":"",)"
@@ -285,16 +304,14 @@ TEST_P(ServiceCopyFolder, SessionCopyGoesToThePrivateRuntimeFolderElseTmp) {
   ASSERT_EQ(session.size(), 12u) << open.body;
   // The answer can overtake the console lines through the pipe.
   ASSERT_TRUE(service.waitFor("Init time: ", 30)) << service.output();
+  EXPECT_TRUE(service.waitFor("Copied adapter: ", 10)) << service.output();
   std::string output = service.output();
   const std::string copy = folder + "/HelmPKICryptAdapter-" + session + ".so";
   EXPECT_EQ(kt::valueAfter(output, "Copy adapter: "), copy) << output;
   EXPECT_NE(output.find("Copied adapter: Active"), std::string::npos) << output;
-  struct stat info;
   EXPECT_EQ(stat(copy.c_str(), &info), 0) << copy;
-  if (c.underRuntime) {
-    std::string shared = "/tmp/NORTAKestrovan/HelmPKICryptAdapter-" + session + ".so";
-    EXPECT_NE(stat(shared.c_str(), &info), 0) << shared;
-  }
+  std::string shared = "/tmp/NORTAKestrovan/HelmPKICryptAdapter-" + session + ".so";
+  EXPECT_NE(stat(shared.c_str(), &info), 0) << shared;
 
   kt::HttpAnswer close = kt::post(installation.caFile,
                                   R"({"FunctionName":"KestrovanClose","SessionId":")" + session + "\"}",
@@ -307,7 +324,8 @@ TEST_P(ServiceCopyFolder, SessionCopyGoesToThePrivateRuntimeFolderElseTmp) {
 INSTANTIATE_TEST_SUITE_P(RuntimeFolder, ServiceCopyFolder,
                          ::testing::Values(CopyFolderCase{"Private", kPrivateRuntime, true},
                                            CopyFolderCase{"WorldWritable", kWorldWritableRuntime, false},
-                                           CopyFolderCase{"Relative", kRelativeRuntime, false}),
+                                           CopyFolderCase{"Relative", kRelativeRuntime, false},
+                                           CopyFolderCase{"NoPrivateFolder", kNoPrivateFolder, false}),
                          [](const ::testing::TestParamInfo<CopyFolderCase>& info) {
                            return std::string(info.param.name);
                          });

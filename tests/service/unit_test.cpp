@@ -2,7 +2,9 @@
 // reader, the sealed key and its opening key, the user's key file reader,
 // the public key of a certificate or key text, the accept policy, the
 // listener's address check and the wiping of answer bodies.
+#include <algorithm>
 #include <arpa/inet.h>
+#include <memory>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -14,6 +16,8 @@
 #include <gnutls/gnutls.h>
 
 #include "certify.h"
+#include "common/loopback.h"
+#include "common/trace_capture.h"
 #include "harness.h"
 #include "service/key_file.h"
 #include "service/key_material.h"
@@ -236,11 +240,16 @@ TEST(KeyFile, PublicKeyOfEachKindOfText) {
   gnutls_global_deinit();
 }
 
+// The address rule comes first: anything but 127.0.0.1 (IPv4) and ::1
+// (IPv6) is refused with "Illegal connection ip: ". A loopback address then
+// goes to the check of who owns the client's socket; these peers have no
+// connection at all, so that check refuses them.
 struct PeerCase {
   const char* name;
+  int family;
   const char* address;
   unsigned short port;
-  bool admitted;
+  const char* refusal;  // the warning line's label
 };
 
 void PrintTo(const PeerCase& c, std::ostream* out) {
@@ -249,22 +258,51 @@ void PrintTo(const PeerCase& c, std::ostream* out) {
 
 class AcceptPolicy : public ::testing::TestWithParam<PeerCase> {};
 
-TEST_P(AcceptPolicy, AdmitsOnly127_0_0_1) {
-  sockaddr_in peer{};
-  peer.sin_family = AF_INET;
-  peer.sin_port = htons(GetParam().port);
-  inet_pton(AF_INET, GetParam().address, &peer.sin_addr);
-  EXPECT_EQ(apc(nullptr, (const sockaddr*)&peer, sizeof(peer)), GetParam().admitted ? MHD_YES : MHD_NO);
+const char* const kIllegal = "Illegal connection ip: ";
+const char* const kUnknown = "Connection refused, owner unknown: ";
+
+TEST_P(AcceptPolicy, RefusesWithTheRightLine) {
+  const PeerCase& c = GetParam();
+  kl::Socket listener;
+  ASSERT_TRUE(kl::bindLoopback(&listener, c.family == AF_INET6));
+  KestrovanListenerPeers* peers = KestrovanPeers_new(listener.sa());
+  ASSERT_NE(peers, nullptr);
+  sockaddr_storage peer{};
+  socklen_t length;
+  if (c.family == AF_INET) {
+    sockaddr_in* v4 = (sockaddr_in*)&peer;
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(c.port);
+    ASSERT_EQ(inet_pton(AF_INET, c.address, &v4->sin_addr), 1);
+    length = sizeof(sockaddr_in);
+  } else {
+    sockaddr_in6* v6 = (sockaddr_in6*)&peer;
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(c.port);
+    ASSERT_EQ(inet_pton(AF_INET6, c.address, &v6->sin6_addr), 1);
+    length = sizeof(sockaddr_in6);
+  }
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(KestrovanListener_checkPeer(peers, (const sockaddr*)&peer, length));
+  std::string trace = captured();
+  EXPECT_NE(trace.find(c.refusal), std::string::npos) << trace;
+  EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 1) << trace;
+  KestrovanPeers_free(peers);
 }
 
-INSTANTIATE_TEST_SUITE_P(Peers, AcceptPolicy,
-                         ::testing::Values(PeerCase{"Loopback", "127.0.0.1", 40000, true},
-                                           PeerCase{"LoopbackPortZero", "127.0.0.1", 0, true},
-                                           PeerCase{"OtherLoopback", "127.0.0.2", 40000, false},
-                                           PeerCase{"LoopbackNetwork", "127.1.0.1", 40000, false},
-                                           PeerCase{"Lan", "192.168.1.10", 40000, false},
-                                           PeerCase{"Any", "0.0.0.0", 40000, false}),
-                         [](const ::testing::TestParamInfo<PeerCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Peers, AcceptPolicy,
+    ::testing::Values(PeerCase{"Loopback", AF_INET, "127.0.0.1", 40000, kUnknown},
+                      PeerCase{"LoopbackPortZero", AF_INET, "127.0.0.1", 0, kUnknown},
+                      PeerCase{"OtherLoopback", AF_INET, "127.0.0.2", 40000, kIllegal},
+                      PeerCase{"LoopbackNetwork", AF_INET, "127.1.0.1", 40000, kIllegal},
+                      PeerCase{"Lan", AF_INET, "192.168.1.10", 40000, kIllegal},
+                      PeerCase{"Any", AF_INET, "0.0.0.0", 40000, kIllegal},
+                      PeerCase{"Ipv6Loopback", AF_INET6, "::1", 40000, kUnknown},
+                      PeerCase{"Ipv6Mapped", AF_INET6, "::ffff:127.0.0.1", 40000, kIllegal},
+                      PeerCase{"Ipv6LinkLocal", AF_INET6, "fe80::1", 40000, kIllegal},
+                      PeerCase{"Ipv6Any", AF_INET6, "::", 40000, kIllegal}),
+    [](const ::testing::TestParamInfo<PeerCase>& info) { return std::string(info.param.name); });
 
 TEST(AcceptPolicy, RefusesAShortAddress) {
   sockaddr_in peer{};
@@ -272,19 +310,62 @@ TEST(AcceptPolicy, RefusesAShortAddress) {
   peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   EXPECT_EQ(apc(nullptr, (const sockaddr*)&peer, 4), MHD_NO);
   EXPECT_EQ(apc(nullptr, nullptr, 0), MHD_NO);
+  // A loopback peer with no listener to check it against.
+  EXPECT_EQ(apc(nullptr, (const sockaddr*)&peer, sizeof(peer)), MHD_NO);
+  EXPECT_FALSE(KestrovanListener_checkPeer(nullptr, (const sockaddr*)&peer, sizeof(peer)));
 }
 
-// Every listener has the policy now (for the connection caps); the IPv6
-// listeners are bound to ::1, so their peers are not checked by address.
-TEST(AcceptPolicy, AdmitsAnIPv6PeerAndRefusesOtherFamilies) {
-  sockaddr_in6 peer{};
-  peer.sin6_family = AF_INET6;
-  peer.sin6_addr = in6addr_loopback;
-  EXPECT_EQ(apc(nullptr, (const sockaddr*)&peer, sizeof(peer)), MHD_YES);
-  sockaddr_storage other{};
-  other.ss_family = AF_UNIX;
-  EXPECT_EQ(apc(nullptr, (const sockaddr*)&other, sizeof(other)), MHD_NO);
+// A real connection: this process's own is admitted on either family; one
+// made by another user is refused with a line naming that user.
+struct OwnerCase {
+  const char* name;
+  kl::ClientKind kind;
+  bool foreign;
+};
+
+void PrintTo(const OwnerCase& c, std::ostream* out) {
+  *out << c.name;
 }
+
+class AcceptPolicyOwner : public ::testing::TestWithParam<OwnerCase> {};
+
+TEST_P(AcceptPolicyOwner, AdmitsOnlyThisUsersPrograms) {
+  const OwnerCase& c = GetParam();
+  if (c.foreign && geteuid() != 0)
+    GTEST_SKIP() << "needs root to act as another user";
+  kl::Socket listener;
+  ASSERT_TRUE(kl::bindLoopback(&listener, c.kind == kl::kIpv6));
+  KestrovanListenerPeers* peers = KestrovanPeers_new(listener.sa());
+  ASSERT_NE(peers, nullptr);
+  kl::Socket own;
+  std::unique_ptr<kl::ForeignClient> foreign;
+  if (c.foreign) {
+    foreign = std::make_unique<kl::ForeignClient>(listener, c.kind);
+    ASSERT_TRUE(foreign->connected);
+  } else {
+    own.fd = kl::connectClient(listener, c.kind);
+    ASSERT_GE(own.fd, 0);
+  }
+  kl::Socket accepted;
+  sockaddr_storage from{};
+  socklen_t fromLength = 0;
+  ASSERT_TRUE(kl::acceptOne(listener, &accepted, &from, &fromLength));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(KestrovanListener_checkPeer(peers, (const sockaddr*)&from, fromLength), !c.foreign);
+  std::string trace = captured();
+  if (c.foreign) {
+    EXPECT_NE(trace.find("Connection of another user refused: uid 65534 from "), std::string::npos) << trace;
+  } else {
+    EXPECT_EQ(trace, "");
+  }
+  KestrovanPeers_free(peers);
+}
+
+INSTANTIATE_TEST_SUITE_P(Owners, AcceptPolicyOwner,
+                         ::testing::Values(OwnerCase{"Ipv4", kl::kIpv4, false}, OwnerCase{"Ipv6", kl::kIpv6, false},
+                                           OwnerCase{"Ipv4OtherUser", kl::kIpv4, true},
+                                           OwnerCase{"Ipv6OtherUser", kl::kIpv6, true}),
+                         [](const ::testing::TestParamInfo<OwnerCase>& info) { return std::string(info.param.name); });
 
 TEST(StartDaemon, RefusesAnUnknownAddressFamily) {
   sockaddr address{};

@@ -3,18 +3,24 @@
 // symlink, and randomness failing under a seccomp filter.
 #include "support/support.h"
 
+#include "platform/platform.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <regex>
 #include <set>
 #include <string>
+#include <vector>
+#include <sys/file.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -40,44 +46,55 @@ TEST(ExecutePath, IsTheFolderOfThisBinary) {
   free(folder);
 }
 
-// Sets or removes XDG_RUNTIME_DIR for one test and puts back what was there.
-class RuntimeFolderSetting {
+// Sets or removes an environment variable for one test and puts back what
+// was there.
+class EnvironmentSetting {
  public:
-  explicit RuntimeFolderSetting(const char* value) {
-    const char* old = getenv("XDG_RUNTIME_DIR");
+  EnvironmentSetting(const char* name, const char* value) : name_(name) {
+    const char* old = getenv(name);
     had_ = old != nullptr;
     if (had_)
       old_ = old;
     if (value != nullptr)
-      setenv("XDG_RUNTIME_DIR", value, 1);
+      setenv(name, value, 1);
     else
-      unsetenv("XDG_RUNTIME_DIR");
+      unsetenv(name);
   }
-  ~RuntimeFolderSetting() {
+  ~EnvironmentSetting() {
     if (had_)
-      setenv("XDG_RUNTIME_DIR", old_.c_str(), 1);
+      setenv(name_.c_str(), old_.c_str(), 1);
     else
-      unsetenv("XDG_RUNTIME_DIR");
+      unsetenv(name_.c_str());
   }
 
  private:
+  std::string name_;
   bool had_ = false;
   std::string old_;
 };
 
-TEST(CopyPath, JoinsUnderTmp) {
-  RuntimeFolderSetting noRuntimeFolder(nullptr);
+// Without a private runtime folder the copy folder goes to the user's cache
+// folder, made 0700 when it is missing; never to the /tmp all users share.
+TEST(CopyPath, JoinsUnderTheCacheFolder) {
+  TempDir home;
+  EnvironmentSetting noRuntimeFolder("XDG_RUNTIME_DIR", nullptr);
+  EnvironmentSetting setHome("HOME", home.path().c_str());
+  const std::string cache = home.file(".cache");
   char* path = getCopyPath(nullptr);
   ASSERT_NE(path, nullptr);
-  EXPECT_STREQ(path, "/tmp");
+  EXPECT_EQ(std::string(path), cache);
   free(path);
+  struct stat info;
+  ASSERT_EQ(lstat(cache.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
   path = getCopyPath("x");
   ASSERT_NE(path, nullptr);
-  EXPECT_STREQ(path, "/tmp/x");
+  EXPECT_EQ(std::string(path), cache + "/x");
   free(path);
   path = getCopyPath("NORTAKestrovan");
   ASSERT_NE(path, nullptr);
-  EXPECT_STREQ(path, "/tmp/NORTAKestrovan");
+  EXPECT_EQ(std::string(path), cache + "/NORTAKestrovan");
   free(path);
   std::string longName(5000, 'n');
   path = getCopyPath(longName.c_str());
@@ -87,7 +104,7 @@ TEST(CopyPath, JoinsUnderTmp) {
 }
 
 // The user's runtime folder holds the copy folder only when it is an
-// absolute path to a private folder; anything else keeps /tmp.
+// absolute path to a private folder; anything else falls to the cache folder.
 enum RuntimeKind { kRuntimePrivate, kRuntimeTrailingSlash, kRuntimeWorldWritable, kRuntimeGroupWritable,
                    kRuntimeRelative, kRuntimeSymlink, kRuntimeFile, kRuntimeMissing, kRuntimeEmpty };
 
@@ -143,11 +160,13 @@ TEST_P(CopyPathRuntime, UsesOnlyAPrivateAbsoluteRuntimeFolder) {
     default:
       break;
   }
-  RuntimeFolderSetting setting(value.c_str());
+  TempDir home;
+  EnvironmentSetting setHome("HOME", home.path().c_str());
+  EnvironmentSetting setting("XDG_RUNTIME_DIR", value.c_str());
   char* path = nullptr;
   captureStdout([&] { path = getCopyPath("NORTAKestrovan"); });
   ASSERT_NE(path, nullptr);
-  EXPECT_STREQ(path, c.used ? (folder + "/NORTAKestrovan").c_str() : "/tmp/NORTAKestrovan") << value;
+  EXPECT_EQ(std::string(path), c.used ? folder + "/NORTAKestrovan" : home.file(".cache/NORTAKestrovan")) << value;
   free(path);
 }
 
@@ -161,6 +180,171 @@ INSTANTIATE_TEST_SUITE_P(
                       RuntimeCase{"Symlink", kRuntimeSymlink, false}, RuntimeCase{"File", kRuntimeFile, false},
                       RuntimeCase{"Missing", kRuntimeMissing, false}, RuntimeCase{"Empty", kRuntimeEmpty, false}),
     [](const ::testing::TestParamInfo<RuntimeCase>& info) { return std::string(info.param.name); });
+
+// Without a private runtime folder, the cache folder is used only when it is
+// this user's and closed to others (a link to such a folder counts, by its
+// real path); otherwise there is no copy folder at all, and the service does
+// not start, rather than share one.
+enum CacheKind { kCacheMissing, kCachePrivate, kCacheOpen, kCacheWorldWritable, kCacheLinkToPrivate,
+                 kCacheLinkToShared, kCacheOtherUser, kCacheFile, kHomeUnset, kHomeRelative };
+
+struct CacheCase {
+  const char* name;
+  CacheKind kind;
+  bool used;
+  const char* warning;  // part of the warning line when not used
+};
+
+void PrintTo(const CacheCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class CopyPathCache : public ::testing::TestWithParam<CacheCase> {};
+
+TEST_P(CopyPathCache, UsesOnlyAPrivateCacheFolder) {
+  const CacheCase& c = GetParam();
+  if (c.kind == kCacheOtherUser && geteuid() != 0)
+    GTEST_SKIP() << "needs root to give a folder to another user";
+  TempDir home;
+  const std::string cache = home.file(".cache");
+  std::string real = cache;
+  std::string homeValue = home.path();
+  switch (c.kind) {
+    case kCachePrivate:
+      ASSERT_EQ(mkdir(cache.c_str(), 0700), 0);
+      break;
+    case kCacheOpen:
+      ASSERT_EQ(mkdir(cache.c_str(), 0755), 0);
+      break;
+    case kCacheWorldWritable:
+      ASSERT_EQ(mkdir(cache.c_str(), 0700), 0);
+      ASSERT_EQ(chmod(cache.c_str(), 01777), 0);
+      break;
+    case kCacheLinkToPrivate:
+      real = home.file("elsewhere");
+      ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
+      ASSERT_EQ(symlink(real.c_str(), cache.c_str()), 0);
+      break;
+    case kCacheLinkToShared:
+      ASSERT_EQ(symlink("/tmp", cache.c_str()), 0);
+      break;
+    case kCacheOtherUser:
+      ASSERT_EQ(mkdir(cache.c_str(), 0700), 0);
+      ASSERT_EQ(chown(cache.c_str(), 65534, 65534), 0);
+      break;
+    case kCacheFile:
+      writeAll(cache, "x");
+      break;
+    case kHomeRelative:
+      homeValue = relativeToWorkingFolder(home.path());
+      break;
+    default:
+      break;
+  }
+  EnvironmentSetting noRuntimeFolder("XDG_RUNTIME_DIR", nullptr);
+  EnvironmentSetting setHome("HOME", c.kind == kHomeUnset ? nullptr : homeValue.c_str());
+  char* path = nullptr;
+  std::string out = captureStdout([&] { path = getCopyPath("NORTAKestrovan"); });
+  if (c.used) {
+    ASSERT_NE(path, nullptr) << out;
+    EXPECT_EQ(std::string(path), real + "/NORTAKestrovan");
+  } else {
+    EXPECT_EQ(path, nullptr) << (path != nullptr ? path : "");
+    EXPECT_NE(out.find("getCopyPath: \033[0m\033[33mNo private folder of this user"), std::string::npos) << out;
+    EXPECT_NE(out.find(c.warning), std::string::npos) << out;
+  }
+  free(path);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CopyPathCache,
+    ::testing::Values(CacheCase{"Missing", kCacheMissing, true, ""}, CacheCase{"Private", kCachePrivate, true, ""},
+                      CacheCase{"ReadableByOthers", kCacheOpen, true, ""},
+                      CacheCase{"WorldWritable", kCacheWorldWritable, false, "is writable by group or others"},
+                      CacheCase{"LinkToPrivate", kCacheLinkToPrivate, true, ""},
+                      CacheCase{"LinkToSharedTmp", kCacheLinkToShared, false, "Folder not trusted: "},
+                      CacheCase{"OtherUser", kCacheOtherUser, false, "is owned by uid 65534"},
+                      CacheCase{"File", kCacheFile, false, "is not a directory"},
+                      CacheCase{"HomeUnset", kHomeUnset, false, ""},
+                      CacheCase{"HomeRelative", kHomeRelative, false, ""}),
+    [](const ::testing::TestParamInfo<CacheCase>& info) { return std::string(info.param.name); });
+
+// Crash leftovers: only this user's regular files named like a session copy
+// go; anything else in the folder stays.
+TEST(CopyLeftovers, RemovesOnlyThisUsersCopies) {
+  TempDir dir;
+  const std::string folder = dir.file("copies");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  const std::string suffix = KESTROVAN_ADAPTER_SUFFIX;
+  const std::vector<std::string> removed = {"HelmPKICryptAdapter-ABCDEFGH_SID" + suffix,
+                                            "x-0123456Z_SID" + suffix};
+  std::vector<std::string> kept = {
+      "HelmPKICryptAdapter-abcdefgh_SID" + suffix,  // lower case: no identifier
+      "HelmPKICryptAdapter-ABCDEFG_SID" + suffix,   // seven characters
+      "HelmPKICryptAdapter-ABCDEFGH_SID" + suffix + ".keep",
+      "-ABCDEFGH_SID" + suffix,                     // no name
+      "HelmPKICryptAdapter" + suffix,
+      "NORTAKestrovan.ini",
+  };
+  for (const std::string& name : removed)
+    writeAll(folder + "/" + name, "copy");
+  for (const std::string& name : kept)
+    writeAll(folder + "/" + name, "other");
+  // A folder and a link by a copy's name are not files of ours.
+  const std::string folderNamed = "F-ABCDEFGH_SID" + suffix;
+  ASSERT_EQ(mkdir((folder + "/" + folderNamed).c_str(), 0700), 0);
+  const std::string linkNamed = "L-ABCDEFGH_SID" + suffix;
+  ASSERT_EQ(symlink(dir.file("target").c_str(), (folder + "/" + linkNamed).c_str()), 0);
+  writeAll(dir.file("target"), "target");
+  kept.push_back(folderNamed);
+  kept.push_back(linkNamed);
+  std::string foreign;
+  if (geteuid() == 0) {
+    foreign = "Foreign-ABCDEFGH_SID" + suffix;
+    writeAll(folder + "/" + foreign, "foreign");
+    ASSERT_EQ(chown((folder + "/" + foreign).c_str(), 65534, 65534), 0);
+    kept.push_back(foreign);
+  }
+
+  int count = -2;
+  std::string out = captureStdout([&] { count = removeCopyLeftovers(folder.c_str()); });
+  EXPECT_EQ(count, (int)removed.size()) << out;
+  for (const std::string& name : removed) {
+    EXPECT_NE(access((folder + "/" + name).c_str(), F_OK), 0) << name;
+    EXPECT_NE(out.find("Adapter copy left behind, removed: \033[0m\033[32m" + name), std::string::npos) << out;
+  }
+  for (const std::string& name : kept)
+    EXPECT_EQ(faccessat(AT_FDCWD, (folder + "/" + name).c_str(), F_OK, AT_SYMLINK_NOFOLLOW), 0) << name;
+  EXPECT_EQ(readAll(dir.file("target")), "target");
+}
+
+// While another run of the service uses the folder (its shared lock), its
+// copies are in use and nothing is removed; a folder that is not private is
+// not looked at.
+TEST(CopyLeftovers, LeavesAFolderInUseOrNotPrivate) {
+  TempDir dir;
+  const std::string folder = dir.file("copies");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  const std::string copy = folder + "/HelmPKICryptAdapter-ABCDEFGH_SID" KESTROVAN_ADAPTER_SUFFIX;
+  writeAll(copy, "in use");
+  int other = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(flock(other, LOCK_SH), 0);
+  int count = 0;
+  std::string out = captureStdout([&] { count = removeCopyLeftovers(folder.c_str()); });
+  EXPECT_EQ(count, -1);
+  EXPECT_NE(out.find("Copy folder in use by another run, leftovers kept: "), std::string::npos) << out;
+  EXPECT_EQ(access(copy.c_str(), F_OK), 0);
+  close(other);
+
+  ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+  EXPECT_EQ(removeCopyLeftovers(folder.c_str()), -1);
+  EXPECT_EQ(access(copy.c_str(), F_OK), 0);
+  ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
+  EXPECT_EQ(removeCopyLeftovers(folder.c_str()), 1);
+  EXPECT_NE(access(copy.c_str(), F_OK), 0);
+  EXPECT_EQ(removeCopyLeftovers(nullptr), -1);
+}
 
 TEST(FileExist, StatsThePath) {
   TempDir dir;

@@ -349,23 +349,28 @@ TEST(Log, FileIsPrivateToTheUser) {
 // ---------------------------------------------------------------------------
 // setLog: the trace mirrored into the log, and the private-folder check
 
+// The profile is read from the user's own folder, $HOME/<name>/<name>.ini.
 class SetLogFolder : public testing::Test {
  protected:
   void SetUp() override {
     name_ = "kestrovan-setlog-" + std::to_string(getpid()) + "-" +
             testing::UnitTest::GetInstance()->current_test_info()->name();
-    folder_ = "/tmp/" + name_;
-  }
-  void TearDown() override {
-    std::string command = "rm -rf '" + folder_ + "' '" + folder_ + ".real'";
-    ASSERT_EQ(system(command.c_str()), 0);
+    folder_ = home_.file(name_);
   }
   void writeProfileIn(const std::string& where) {
     writeAll(where + "/" + name_ + ".ini",
              "[" + name_ + "]\nLog File=" + logs_.file("trace.log") + "\nLog Level=5\n");
   }
   std::string logText() { return readAll(logs_.file("trace_" + today() + ".log")); }
+  // Runs body in a child whose HOME is this test's home folder.
+  void inHome(const std::function<void()>& body) {
+    runInChild([&] {
+      setenv("HOME", home_.path().c_str(), 1);
+      body();
+    });
+  }
 
+  TempDir home_;
   std::string name_;
   std::string folder_;
   TempDir logs_;
@@ -374,7 +379,7 @@ class SetLogFolder : public testing::Test {
 TEST_F(SetLogFolder, MirrorsTheTraceOnceConfigured) {
   ASSERT_EQ(mkdir(folder_.c_str(), 0700), 0);
   writeProfileIn(folder_);
-  runInChild([&] {
+  inHome([&] {
     std::string out = captureStdout([&] { EXPECT_TRUE(setLog(name_.c_str(), "Prefix")); });
     EXPECT_TRUE(isLogEnable.load());
     EXPECT_STREQ(PrefixName, "Prefix");
@@ -419,7 +424,7 @@ TEST_F(SetLogFolder, IgnoresAFolderOfAnotherUser) {
   ASSERT_EQ(mkdir(folder_.c_str(), 0700), 0);
   writeProfileIn(folder_);
   ASSERT_EQ(chown(folder_.c_str(), 65534, 65534), 0);
-  runInChild([&] {
+  inHome([&] {
     std::string out = captureStdout([&] { EXPECT_FALSE(setLog(name_.c_str(), "Prefix")); });
     EXPECT_NE(out.find("[Prefix][Warning] Folder not trusted: \033[0m\033[33m" + folder_ +
                        " is owned by uid 65534, not by uid 0\033[0m\n"),
@@ -437,7 +442,7 @@ TEST_F(SetLogFolder, IgnoresASymlinkedOrSharedFolder) {
   ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
   writeAll(real + "/" + name_ + ".ini", "[" + name_ + "]\nLog File=" + logs_.file("trace.log") + "\nLog Level=5\n");
   ASSERT_EQ(symlink(real.c_str(), folder_.c_str()), 0);
-  runInChild([&] {
+  inHome([&] {
     std::string out = captureStdout([&] { EXPECT_FALSE(setLog(name_.c_str(), "P")); });
     EXPECT_NE(out.find("Folder not trusted: \033[0m\033[33m" + folder_ + " is a symbolic link"), std::string::npos)
         << out;
@@ -446,11 +451,43 @@ TEST_F(SetLogFolder, IgnoresASymlinkedOrSharedFolder) {
   ASSERT_EQ(mkdir(folder_.c_str(), 0700), 0);
   ASSERT_EQ(chmod(folder_.c_str(), 0777), 0);
   writeProfileIn(folder_);
-  runInChild([&] {
+  inHome([&] {
     std::string out = captureStdout([&] { EXPECT_FALSE(setLog(name_.c_str(), "P")); });
     EXPECT_NE(out.find("Folder not trusted: \033[0m\033[33m" + folder_ + " is writable by group or others"),
               std::string::npos)
         << out;
   });
   EXPECT_EQ(filesIn(logs_.path()), std::vector<std::string>{});
+}
+
+// The /tmp every user shares is never read: a profile where it used to be,
+// /tmp/<name>/<name>.ini, even in a private folder of this user, does not
+// turn logging on; without a HOME nothing is read at all.
+TEST_F(SetLogFolder, NeverReadsTheSharedTmp) {
+  std::string shared = "/tmp/" + name_;
+  ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+  writeProfileIn(shared);
+  inHome([&] {
+    std::string out = captureStdout([&] { EXPECT_FALSE(setLog(name_.c_str(), "P")); });
+    EXPECT_NE(out.find("Log search path: \033[0m\033[32m" + folder_ + "/" + name_ + ".ini"), std::string::npos)
+        << out;
+    EXPECT_FALSE(isLogEnable.load());
+  });
+  runInChild([&] {
+    unsetenv("HOME");
+    std::string out = captureStdout([&] { EXPECT_FALSE(setLog(name_.c_str(), "P")); });
+    EXPECT_NE(out.find("Folder not trusted: \033[0m\033[33mHOME is not an absolute path"), std::string::npos) << out;
+    EXPECT_FALSE(isLogEnable.load());
+  });
+  runInChild([&] {
+    setenv("HOME", "relative/home", 1);
+    std::string out = captureStdout([&] { EXPECT_FALSE(setLog(name_.c_str(), "P")); });
+    EXPECT_NE(out.find("HOME is not an absolute path"), std::string::npos) << out;
+  });
+  EXPECT_EQ(filesIn(logs_.path()), std::vector<std::string>{});
+  // The same profile in the user's home is read: the refusals above were
+  // about where it was.
+  std::string command = "mv '" + shared + "' '" + folder_ + "'";
+  ASSERT_EQ(system(command.c_str()), 0);
+  inHome([&] { EXPECT_TRUE(setLog(name_.c_str(), "P")); });
 }

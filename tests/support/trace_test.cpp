@@ -206,6 +206,9 @@ TEST(SetLog, NullArgumentsWarnAndDisable) {
 TEST(SetLog, MissingProfileFolderDisablesAndSaysWhy) {
   kestrovan_test::runInChild([] {
     std::string name = "kestrovan-absent-" + std::to_string(getpid());
+    // The profile folder is the user's own, under HOME.
+    const std::string home = "/nonexistent-home-" + std::to_string(getpid());
+    setenv("HOME", home.c_str(), 1);
     std::string longPrefix;
     for (int i = 0; i < 70; i++)
       longPrefix.push_back((char)('A' + i % 26));
@@ -214,13 +217,13 @@ TEST(SetLog, MissingProfileFolderDisablesAndSaysWhy) {
     std::string prefix = "[" + std::string(PrefixName) + "]";
     std::string masked = maskTimes(out);
     EXPECT_NE(masked.find(line(prefix + "[Normal] inputLogName: ", kGreen, name)), std::string::npos) << out;
-    EXPECT_NE(masked.find(line(prefix + "[Normal] Log search path: ", kGreen, "/tmp/" + name + "/" + name + ".ini")),
+    EXPECT_NE(masked.find(line(prefix + "[Normal] Log search path: ", kGreen, home + "/" + name + "/" + name + ".ini")),
               std::string::npos)
         << out;
     EXPECT_NE(masked.find(line(prefix + "[Normal] Log search target: ", kGreen, name + ".ini")), std::string::npos)
         << out;
     EXPECT_NE(masked.find(line(prefix + "[Warning] Folder not trusted: ", kYellow,
-                               "/tmp/" + name + ": No such file or directory")),
+                               home + "/" + name + ": No such file or directory")),
               std::string::npos)
         << out;
     EXPECT_NE(masked.find(line(prefix + "[Normal] Log state: ", kGreen, "Disable")), std::string::npos) << out;

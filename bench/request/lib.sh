@@ -1,0 +1,119 @@
+# lib.sh -- what the request-path benchmarks share (sourced by run.sh and
+# peer_check.sh): the bench build, a private work folder with an
+# installation, form bodies, requests with curl, the service started and
+# stopped with its console in a file. The caller sets root, build, exe (the
+# service to start), origin and ports (the service's three ports); makeWork
+# sets work and pids (processes to end on exit).
+
+needTools() {  # needTools TOOL...: ends the script when one is missing
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "${0##*/}: $tool is missing (bash scripts/setup.sh installs it)" >&2; exit 1; }
+  done
+}
+buildTargets() {  # buildTargets TARGET...: in the bench build tree (RelWithDebInfo, no tests)
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVAN_BUILD_TESTS=OFF \
+    -DKESTROVAN_BUILD_BENCH=ON >/dev/null
+  cmake --build "$build" -j "${KESTROVAN_JOBS:-$(nproc)}" --target "$@" >/dev/null
+}
+makeWork() {  # makeWork: $work, removed on exit (KB_KEEP keeps it) after the processes in pids end
+  work="$(mktemp -d /tmp/kestrovan-bench-XXXXXX)"
+  [ -z "${KB_KEEP:-}" ] || echo "${0##*/}: work folder $work (kept)" >&2
+  chmod 700 "$work"
+  pids=()
+  trap cleanupWork EXIT
+}
+cleanupWork() {
+  local pid
+  for pid in "${pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in "${pids[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+  [ -n "${KB_KEEP:-}" ] || rm -rf "$work"
+}
+# An installation: the executables in $work/bin with the bench adapter under
+# NORTA/, and a provisioned HOME.
+installService() {  # installService EXECUTABLE...
+  mkdir -p "$work/bin/NORTA" "$work/home"
+  cp "$@" "$work/bin/"
+  cp "$build/bench/request/NORTA/HelmPKICryptAdapter.so" "$work/bin/NORTA/"
+  export HOME="$work/home"
+  "$build/tools/NORTAKestrovanProvision" >/dev/null
+}
+
+# The form body of a JSON text: "Parameter=" and its URL-encoded Base64.
+formBody() {
+  printf 'Parameter=%s' "$(printf '%s' "$1" | base64 -w0 | sed 's/+/%2B/g; s#/#%2F#g; s/=/%3D/g')"
+}
+post() {  # post URL BODY_FILE -> answer body
+  curl -gsk --max-time 30 -H "Origin: $origin" -H "Host: localhost:56459" --data-binary @"$2" "$1"
+}
+answerValue() {  # answerValue KEY <answer -> decoded value
+  sed -n "s/.*\"$1\": *\"\\([^\"]*\\)\".*/\\1/p" | base64 -d
+}
+waitForLine() {  # waitForLine FILE TEXT SECONDS
+  local end=$((SECONDS + $3))
+  until sed 's/\x1b\[[0-9;]*m//g' "$1" 2>/dev/null | grep -qF "$2"; do
+    [ "$SECONDS" -lt "$end" ] || { echo "${0##*/}: no \"$2\" in $1" >&2; tail -20 "$1" >&2; exit 1; }
+    sleep 0.05
+  done
+}
+startOnce() {  # startOnce [wrapper...] -> $servicePid, console in $trace
+  trace="$work/trace.$RANDOM.txt"
+  if [ "${KB_TRACE:-}" = "pipe" ]; then
+    rm -f "$work/trace.fifo"
+    mkfifo "$work/trace.fifo"
+    cat "$work/trace.fifo" >"$trace" &
+    pids+=("$!")
+    "$@" "$exe" >"$work/trace.fifo" 2>&1 &
+  else
+    [ -z "${KB_TRACE:-}" ] || trace="$KB_TRACE"
+    "$@" "$exe" >"$trace" 2>&1 &
+  fi
+  servicePid=$!
+  pids+=("$servicePid")
+  waitForLine "$trace" "NORTAKestrovan initialization: " 300
+}
+# Starts the service once it holds all six listeners: another copy (another
+# build's tests) may take a port between the check and the start.
+startService() {  # startService [wrapper...]
+  local attempt
+  for attempt in 1 2 3 4 5; do
+    waitForFreePorts
+    startOnce "$@"
+    if [ "$(sed 's/\x1b\[[0-9;]*m//g' "$trace" | grep -c 'launch state: Success')" -eq 6 ]; then
+      return 0
+    fi
+    echo "${0##*/}: the service did not get all six listeners, starting again" >&2
+    stopPid "$servicePid"
+    sleep 2
+  done
+  echo "${0##*/}: the service ports stay taken" >&2
+  exit 1
+}
+stopPid() {  # stopPid PID: SIGTERM and wait
+  kill "$1" 2>/dev/null || true
+  for _ in $(seq 600); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.05; done
+  kill -9 "$1" 2>/dev/null || true
+}
+
+# The service's ports are fixed: wait until no other copy (another build's
+# tests) holds them.
+portsBusy() {
+  local port
+  for port in "${ports[@]}"; do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
+    (exec 3<>"/dev/tcp/::1/$port") 2>/dev/null && return 0
+  done
+  return 1
+}
+waitForFreePorts() {
+  local end=$((SECONDS + 600))
+  while portsBusy; do
+    [ "$SECONDS" -lt "$end" ] || { echo "${0##*/}: the service ports stay taken" >&2; exit 1; }
+    sleep 1
+  done
+}
+
