@@ -21,11 +21,11 @@ prefix="$HOME/.local/lib/kestrovan"
 unit="$HOME/.config/systemd/user/kestrovan.service"
 
 bash "$root/scripts/install.sh" >"$work/install.log" || fail "install.sh: $(cat "$work/install.log")"
-for file in "$prefix/NORTAKestrovan" "$prefix/NORTAKestrovanProvision" "$prefix/NORTA/HelmPKICryptAdapter.so"; do
+for file in "$prefix/NORTAKestrovan" "$prefix/NORTAKestrovanProvision" "$prefix/NORTAKestrovanDoctor" "$prefix/NORTA/HelmPKICryptAdapter.so"; do
   [ -x "$file" ] || fail "$file not installed"
 done
 [ -z "$(find "$prefix" -perm /022 -not -type l)" ] || fail "files others may write: $(find "$prefix" -perm /022)"
-ok "the executable, the provisioning command and the adapter are installed"
+ok "the executable, the provisioning command, the doctor and the adapter are installed"
 
 grep -qx "ExecStart=$prefix/NORTAKestrovan" "$unit" || fail "ExecStart: $(cat "$unit")"
 grep -qx "ExecStartPre=$prefix/NORTAKestrovanProvision" "$unit" || fail "ExecStartPre: $(cat "$unit")"
@@ -65,6 +65,12 @@ answer="$(echo_request)" || fail "no answer"
 [ "$(field result <<<"$answer")" = "0" ] || fail "echo: $answer"
 [ -n "$(field LibVersion <<<"$answer")" ] || fail "no adapter version: $answer"
 ok "a page opens a session on the installed PKI adapter"
+
+# The installed doctor finds the installed service and adapter by itself.
+"$prefix/NORTAKestrovanDoctor" >"$work/doctor.log" 2>&1 || true
+grep -q "^ok  *service  *127.0.0.1:56459: the service answers" "$work/doctor.log" || fail "doctor: $(cat "$work/doctor.log")"
+grep -q "^ok  *adapter  *$prefix/NORTA/HelmPKICryptAdapter.so: version " "$work/doctor.log" || fail "doctor: $(cat "$work/doctor.log")"
+ok "the installed doctor sees the running service and the installed adapter"
 
 # An update while the service runs: the running copy goes on serving.
 bash "$root/scripts/install.sh" >"$work/install2.log" || fail "second install: $(cat "$work/install2.log")"
