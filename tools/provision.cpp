@@ -318,6 +318,10 @@ static void importNss(const std::string& home, const std::string& caPath) {
   }
   for (const std::string& note : notes)
     fprintf(stderr, "NORTAKestrovanProvision: %s\n", note.c_str());
+  // For an administrator's Firefox policy that installs the CA by file name.
+  std::string failure = KestrovanStores_KeepFirefoxCopy(home, caPath);
+  if (!failure.empty())
+    fprintf(stderr, "NORTAKestrovanProvision: no copy of the CA for Firefox's policies: %s\n", failure.c_str());
   fflush(stdout);
 }
 

@@ -18,6 +18,7 @@
 extern char** environ;
 
 const char* const KestrovanStores_nickname = "NORTAKestrovan local CA";
+const char* const KestrovanStores_firefoxCaFile = "NORTAKestrovan-local-ca.pem";
 
 static const int kMaxProfiles = 256;        // [Profile0] ... of one profiles.ini
 static const int kMaxSameNickname = 64;     // certificates of ours under one nickname
@@ -243,6 +244,37 @@ std::string KestrovanStores_Trust(const KestrovanStore& store, const std::string
   }
   if (certutil({"-A", "-d", database, "-n", KestrovanStores_nickname, "-t", "C,,", "-i", caPath}, &output) != 0)
     return "certutil could not add the CA: " + firstLine(output);
+  return "";
+}
+
+std::string KestrovanStores_KeepFirefoxCopy(const std::string& home, const std::string& caPath) {
+  std::string pem;
+  FILE* in = fopen(caPath.c_str(), "rbe");
+  if (in == nullptr)
+    return std::string("cannot read ") + caPath + ": " + strerror(errno);
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), in)) > 0 && pem.size() < kMaxOutput)
+    pem.append(buffer, n);
+  fclose(in);
+  std::string folder = home + "/.mozilla";
+  mkdir(folder.c_str(), 0700);
+  folder += "/certificates";
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+    return folder + ": " + strerror(errno);
+  std::string path = folder + "/" + KestrovanStores_firefoxCaFile;
+  std::string temporary = path + ".tmp";
+  unlink(temporary.c_str());
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0)
+    return temporary + ": " + strerror(errno);
+  bool ok = write(fd, pem.data(), pem.size()) == (ssize_t)pem.size();
+  ok = close(fd) == 0 && ok;
+  if (!ok || rename(temporary.c_str(), path.c_str()) != 0) {
+    std::string why = path + ": " + strerror(errno);
+    unlink(temporary.c_str());
+    return why;
+  }
   return "";
 }
 

@@ -24,6 +24,11 @@
 // its common name, which starts the same way).
 extern const char* const KestrovanStores_nickname;
 
+// The name of the copy of the local CA kept in ~/.mozilla/certificates,
+// where Firefox looks for a file that an administrator's Certificates /
+// Install policy names without a folder.
+extern const char* const KestrovanStores_firefoxCaFile;
+
 struct KestrovanStore {
   std::string folder;  // the NSS database folder (cert9.db, key4.db)
   std::string reader;  // which browser reads it, for reports
@@ -41,6 +46,10 @@ std::vector<KestrovanStore> KestrovanStores_Find(const std::string& home, std::v
 // certificate of ours already there; makes the database first when the store
 // says so. Returns "" on success, else why it could not.
 std::string KestrovanStores_Trust(const KestrovanStore& store, const std::string& caPath);
+
+// Keeps ~/.mozilla/certificates/KestrovanStores_firefoxCaFile a copy of
+// the CA in caPath. Returns "" on success, else why not.
+std::string KestrovanStores_KeepFirefoxCopy(const std::string& home, const std::string& caPath);
 
 enum KestrovanStoreState {
   KestrovanStore_Trusted,     // holds caPem, trusted for web sites
