@@ -3,15 +3,7 @@
 # check and exits non-zero at the first check that fails.
 set -euo pipefail
 build="$1" root="$2"
-work="$(mktemp -d)"
-service_pid=""
-cleanup() {
-  [ -n "$service_pid" ] && kill -KILL "$service_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAILED: $*" >&2; [ -f "$work/service.log" ] && tail -20 "$work/service.log" >&2; exit 1; }
-ok() { echo "ok: $*"; }
+source "$root/tests/common/installed.sh"
 
 export HOME="$work/home"
 mkdir -p "$HOME"
@@ -42,28 +34,12 @@ pre="$(sed -n 's/^ExecStartPre=//p' "$unit")"
 start="$(sed -n 's/^ExecStart=//p' "$unit")"
 $pre >"$work/provision.log" 2>&1 || fail "provisioning: $(cat "$work/provision.log")"
 [ -f "$HOME/NORTAKestrovan/ca.pem" ] || fail "no CA after provisioning"
-$start >"$work/service.log" 2>&1 &
-service_pid=$!
-for _ in $(seq 1 200); do
-  grep -q "initialization: .*Success" "$work/service.log" && break
-  kill -0 "$service_pid" 2>/dev/null || fail "the service ended at start"
-  sleep 0.1
-done
-grep -q "initialization: .*Success" "$work/service.log" || fail "the service did not come up"
+start_service $start
 ok "the unit's commands provision and start the installed service"
 
 origin="https://bank.example"
-mkdir -p -m 0700 "$HOME/.config/kestrovan" "$HOME/.config/kestrovan/helm"
-(umask 077 && echo "$origin" >"$HOME/.config/kestrovan/helm/allowed-origins")
-echo_request() {
-  local json='{"FunctionName":"KestrovanEcho","SessionId":"","PathID":"7E41A0C2D95B4F3E8A61C07B2D9F54E1","minServerVersion":"3.0.23.0721"}'
-  curl -sS --max-time 20 --cacert "$HOME/NORTAKestrovan/ca.pem" -H "Origin: $origin" \
-    --data-urlencode "Parameter=$(printf '%s' "$json" | base64 -w0)" https://127.0.0.1:56459/
-}
-field() { sed -n "s/.*\"$1\": \"\\([^\"]*\\)\".*/\\1/p" | base64 -d; }
-answer="$(echo_request)" || fail "no answer"
-[ "$(field result <<<"$answer")" = "0" ] || fail "echo: $answer"
-[ -n "$(field LibVersion <<<"$answer")" ] || fail "no adapter version: $answer"
+allow_origin
+expect_session
 ok "a page opens a session on the installed PKI adapter"
 
 # The installed doctor finds the installed service and adapter by itself.
@@ -80,12 +56,7 @@ answer="$(echo_request)" || fail "no answer after the update"
 ls -d "$prefix".* 2>/dev/null && fail "staging folders left behind"
 ok "installing again while it runs replaces the files and leaves it serving"
 
-kill -TERM "$service_pid"
-status=0
-wait "$service_pid" || status=$?
-service_pid=""
-[ "$status" = 0 ] || fail "exit status $status after SIGTERM"
-grep -q "terminated\." "$work/service.log" || fail "no orderly end"
+stop_service
 ok "SIGTERM (systemd's stop) ends it in order with status 0"
 
 bash "$root/scripts/install.sh" --uninstall >"$work/uninstall.log" || fail "uninstall: $(cat "$work/uninstall.log")"

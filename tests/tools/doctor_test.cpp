@@ -64,7 +64,7 @@ std::string certificate(long from, long until, std::string* keyPem = nullptr) {
     gnutls_pubkey_deinit(pub);
   if (key != nullptr)
     gnutls_privkey_deinit(key);
-  else if (raw != nullptr)
+  if (raw != nullptr)  // imported without handing it over: still ours
     gnutls_x509_privkey_deinit(raw);
   return out;
 }
