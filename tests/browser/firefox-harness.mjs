@@ -21,7 +21,7 @@ import { repo } from './browser-harness.mjs';
 
 export const FIREFOX = '/usr/bin/firefox-esr';
 export const SITES = ['shop.example', 'www.partner.example', 'evil.example', 'app.example', 'bank.example',
-  'denied.example', 'asking.example', 'stranger.example'];
+  'denied.example', 'asking.example'];
 // Where puppeteer's defaults point Firefox's own services; resolved to
 // loopback like the sites, so no query for it leaves the machine either.
 const DUMMY = 'dummy.test';
