@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # install.sh [--uninstall] -- installs the service for the user who runs it,
 # so that it runs in the background from every login on: builds the release
-# (as the run command does), copies the executable, the provisioning command
-# and the PKI adapter into the install folder, and enables a systemd user
+# (as the run command does), copies the executable, the provisioning command,
+# the doctor and the PKI adapter into the install folder, and enables a systemd user
 # unit that provisions the certificate and starts the service.
 #
 #   KESTROVAN_PREFIX      install folder (default ~/.local/lib/kestrovan)
@@ -69,8 +69,9 @@ else
 fi
 exe="$out/service/NORTAKestrovan"
 provision="$out/tools/NORTAKestrovanProvision"
+doctor="$out/tools/NORTAKestrovanDoctor"
 adapter="$out/service/NORTA/HelmPKICryptAdapter.so"
-for file in "$exe" "$provision" "$adapter"; do
+for file in "$exe" "$provision" "$doctor" "$adapter"; do
   [ -f "$file" ] || { echo "install: $file is missing from the build" >&2; exit 1; }
 done
 
@@ -81,7 +82,7 @@ stage="$prefix.new.$$"
 old="$prefix.old.$$"
 rm -rf "$stage"
 mkdir -m 0755 "$stage" "$stage/NORTA"
-install -m 0755 "$exe" "$provision" "$stage/"
+install -m 0755 "$exe" "$provision" "$doctor" "$stage/"
 install -m 0755 "$adapter" "$stage/NORTA/"
 if [ -e "$prefix" ]; then
   mv "$prefix" "$old"
@@ -111,3 +112,4 @@ else
   say "or run $prefix/NORTAKestrovanProvision$options and then $prefix/NORTAKestrovan"
 fi
 say "pages reach the PKI adapter only from origins listed in $config/kestrovan/helm/allowed-origins"
+say "when a page cannot reach the service: $prefix/NORTAKestrovanDoctor"

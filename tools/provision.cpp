@@ -9,9 +9,10 @@
 // and localhost); and ca.pem, the local CA that signed it. The CA is made
 // fresh each time and its private key is destroyed right after signing, so
 // it can never sign anything else; it is also name-constrained to the three
-// loopback names. With --nss the CA is imported into the user's NSS
-// databases (Chromium's ~/.pki/nssdb, created when missing, and every
-// Firefox profile) with certutil, replacing earlier ones of ours.
+// loopback names. With --nss the CA is imported into every NSS database the
+// user's browsers read (stores.h) with certutil, replacing earlier ones of
+// ours; a database that cannot take it is reported and does not make the
+// command fail.
 //
 // Safe to run again: a key file that can be trusted (the user's own, mode
 // 0600, as the service checks it) is kept, and a certificate that is for it,
@@ -26,12 +27,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -44,10 +42,9 @@
 #include "service/key_file.h"
 #include "service/key_material.h"
 #include "support/text.h"
+#include "tools/stores.h"
 
-extern char** environ;
-
-static const char* const kCaNickname = "NORTAKestrovan local CA";
+static const char* const kCaNickname = KestrovanStores_nickname;  // also the start of its name
 static const long kValidDays = 397;       // what browsers accept for a server certificate
 static const long kRenewBeforeDays = 30;
 
@@ -312,78 +309,38 @@ static bool makeCertificates(gnutls_pubkey_t own, std::string& serverPem, std::s
   return ok;
 }
 
-// Runs a program found on PATH; its output goes to /dev/null when quiet.
-static int run(const std::vector<std::string>& arguments, bool quiet) {
-  std::vector<char*> argv;
-  for (const std::string& argument : arguments)
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (quiet) {
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  }
-  pid_t pid = 0;
-  int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0)
-    return -1;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 static bool isFile(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-static bool importInto(const std::string& folder, const std::string& caPath) {
-  std::string database = "sql:" + folder;
-  for (int i = 0; i < 64; i++) {
-    if (run({"certutil", "-D", "-d", database, "-n", kCaNickname}, true) != 0)
-      break;
-  }
-  if (run({"certutil", "-A", "-d", database, "-n", kCaNickname, "-t", "C,,", "-i", caPath}, false) != 0) {
-    fprintf(stderr, "NORTAKestrovanProvision: certutil could not import the CA into %s\n", folder.c_str());
-    return false;
-  }
-  say("the local CA is trusted in %s", folder.c_str());
-  return true;
-}
-
-static bool importNss(const std::string& home, const std::string& caPath) {
-  if (run({"certutil", "-H"}, true) < 0) {
+// Trusts the CA in every NSS database the user's browsers read (stores.h).
+// A store that cannot take it is reported; the others still get it.
+static void importNss(const std::string& home, const std::string& caPath) {
+  if (!KestrovanStores_HaveCertutil()) {
     fprintf(stderr,
             "NORTAKestrovanProvision: certutil not found (Debian package libnss3-tools); "
             "browsers will not trust the service until %s is imported\n",
             caPath.c_str());
-    return false;
+    return;
   }
-  bool ok = true;
-  std::string pki = home + "/.pki";
-  std::string nssdb = pki + "/nssdb";
-  mkdir(pki.c_str(), 0700);
-  mkdir(nssdb.c_str(), 0700);
-  if (!isFile(nssdb + "/cert9.db") &&
-      run({"certutil", "-N", "-d", "sql:" + nssdb, "--empty-password"}, false) != 0) {
-    fprintf(stderr, "NORTAKestrovanProvision: cannot create the NSS database %s\n", nssdb.c_str());
-    ok = false;
-  } else {
-    ok = importInto(nssdb, caPath) && ok;
+  std::vector<std::string> notes;
+  for (const KestrovanStore& store : KestrovanStores_Find(home, &notes)) {
+    std::string failure = KestrovanStores_Trust(store, caPath);
+    if (failure.empty())
+      printf("NORTAKestrovanProvision: the local CA is trusted in %s (%s)\n", store.folder.c_str(),
+             store.reader.c_str());
+    else
+      fprintf(stderr, "NORTAKestrovanProvision: could not trust the local CA in %s (%s): %s\n",
+              store.folder.c_str(), store.reader.c_str(), failure.c_str());
   }
-  std::string firefox = home + "/.mozilla/firefox";
-  if (DIR* profiles = opendir(firefox.c_str())) {
-    while (struct dirent* entry = readdir(profiles)) {
-      std::string profile = firefox + "/" + entry->d_name;
-      if (entry->d_name[0] != '.' && isFile(profile + "/cert9.db"))
-        ok = importInto(profile, caPath) && ok;
-    }
-    closedir(profiles);
-  }
-  return ok;
+  for (const std::string& note : notes)
+    fprintf(stderr, "NORTAKestrovanProvision: %s\n", note.c_str());
+  // For an administrator's Firefox policy that installs the CA by file name.
+  std::string failure = KestrovanStores_KeepFirefoxCopy(home, caPath);
+  if (!failure.empty())
+    fprintf(stderr, "NORTAKestrovanProvision: no copy of the CA for Firefox's policies: %s\n", failure.c_str());
+  fflush(stdout);
 }
 
 // A fresh EC P-256 private key as PEM (PKCS #8) text.
@@ -499,7 +456,7 @@ int main(int argc, char** argv) {
     }
     if (status == 0 && nss) {
       if (isFile(caPath))
-        status = importNss(home, caPath) ? 0 : 1;
+        importNss(home, caPath);
       else
         fprintf(stderr, "NORTAKestrovanProvision: %s is missing; run with --force to make a new CA\n",
                 caPath.c_str());

@@ -410,9 +410,15 @@ const PROBE_PARAMETER = encodeBase64Utf8(serializeParameters([['FunctionName', '
 
 // ------------------------------------------------------- signals, timing
 
+// What a deadline that passed while the browser was still asking the user
+// about local network access adds to its Timeout error.
+const STILL_ASKING = 'The browser is still asking whether this site may access other apps and services on this device (local network access): the user must answer "Allow" before the page can reach the Kestrovan service.';
+
 // One signal that aborts when the caller's signal does or the deadline
 // passes; reason tells which. done() must be called to drop the timer.
-function deadlineSignal(parent, timeoutMs) {
+// asking() tells, when the deadline passes, whether the browser's
+// permission question is what the call still waits for.
+function deadlineSignal(parent, timeoutMs, asking = () => false) {
   const controller = new AbortController();
   let timedOut = false;
   let timer = null;
@@ -424,7 +430,10 @@ function deadlineSignal(parent, timeoutMs) {
   if (Number.isFinite(timeoutMs) && timeoutMs <= MAX_TIMER_MS) {
     timer = setTimeout(() => {
       timedOut = true;
-      controller.abort(new KestrovanError(ErrorKind.Timeout, `The call did not finish within ${timeoutMs} ms.`));
+      const message = `The call did not finish within ${timeoutMs} ms.`;
+      controller.abort(asking()
+        ? new KestrovanError(ErrorKind.Timeout, `${message} ${STILL_ASKING}`, { permissionState: 'prompt' })
+        : new KestrovanError(ErrorKind.Timeout, message));
     }, Math.max(0, timeoutMs));
   }
   return {
@@ -508,8 +517,10 @@ async function unreachableError(urls, failures) {
   lines.push('1. the Kestrovan service is running;');
   if (globalThis.isSecureContext === false) {
     lines.push('2. this page is served over https: browsers let only secure pages reach services on this device;');
+  } else if (state === 'denied') {
+    lines.push('2. this site may reach apps and services on this device: the browser blocks it now (its local network access permission for this site is "denied"). Allow "Access other apps and services on this device" in the site\'s permissions (the icon left of the address), then try again;');
   } else {
-    lines.push(`2. this site may reach apps and services on this device: Chromium-based browsers ask once ("Access other apps and services on this device" / local network access; see the site settings behind the icon left of the address), Firefox asks for local network access${state ? ` (permission state now: ${state})` : ''};`);
+    lines.push(`2. this site may reach apps and services on this device: Chromium-based browsers and Firefox ask once ("Access other apps and services on this device" / local network access; see the site settings behind the icon left of the address)${state ? ` (permission state now: ${state})` : ''};`);
   }
   lines.push(`3. the browser trusts the service's certificate: open ${urls[0]}/ in a new tab. A certificate warning means the Kestrovan local CA is not installed (run NORTAKestrovanProvision --nss); an "empty response" page means the certificate is fine.`);
   return new KestrovanError(ErrorKind.ServiceUnreachable, lines.join('\n'), { cause, urls, permissionState: state });
@@ -521,6 +532,8 @@ export class KestrovanClient {
   #fetch;
   #base = null;
   #search = null;
+  #askingUser = 0; // searches waiting for the user's answer to the browser's permission question
+  #isAskingUser = () => this.#askingUser > 0;
 
   // options: ports, hosts, serviceUrl (fixed base URL, skips discovery),
   // fetch, timeoutMs (default deadline per call; Infinity for none),
@@ -586,7 +599,7 @@ export class KestrovanClient {
   // waiting with its own signal; the search stops once none waits any more.
   // options: signal, timeoutMs (default the client's).
   async locate(options = {}) {
-    const guard = deadlineSignal(options.signal, options.timeoutMs ?? this.timeoutMs);
+    const guard = deadlineSignal(options.signal, options.timeoutMs ?? this.timeoutMs, this.#isAskingUser);
     try {
       return await this.#locate(guard.signal);
     } finally {
@@ -626,11 +639,13 @@ export class KestrovanClient {
     const urls = this.candidateUrls();
     // While the browser asks the user for the local-network permission,
     // the first request waits for the answer: no moving on meanwhile.
-    const probeMs = (await permissionState()) === 'prompt' ? Infinity : this.probeTimeoutMs;
+    const asking = (await permissionState()) === 'prompt';
+    const probeMs = asking ? Infinity : this.probeTimeoutMs;
     const failures = new Array(urls.length).fill(null);
     const probes = new AbortController();
     const onAbort = () => probes.abort(signal.reason);
     signal.addEventListener('abort', onAbort, { once: true });
+    if (asking) this.#askingUser++;
     try {
       const found = await new Promise((resolveOnce, rejectOnce) => {
         let next = 0;
@@ -668,6 +683,7 @@ export class KestrovanClient {
       });
       if (found !== null) return this.#found(found);
     } finally {
+      if (asking) this.#askingUser--;
       signal.removeEventListener('abort', onAbort);
       probes.abort();
     }
@@ -717,7 +733,7 @@ export class KestrovanClient {
     const fixed = [['FunctionName', name], ['SessionId', sessionId]];
     const entries = await prepareParameters(params, { fixed, secret: options.secret, mainThread: !!options.mainThread });
     const parameter = encodeBase64Utf8(serializeParameters(entries));
-    const guard = deadlineSignal(options.signal, options.timeoutMs ?? this.timeoutMs);
+    const guard = deadlineSignal(options.signal, options.timeoutMs ?? this.timeoutMs, this.#isAskingUser);
     try {
       if (!options.mainThread) return await this.#exchange(parameter, guard.signal);
       return await this.#mainThreadCall(parameter, guard.signal, options.onHeartbeat);

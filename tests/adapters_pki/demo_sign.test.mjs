@@ -1,18 +1,25 @@
 // demo_sign.test.mjs -- the demo page signs a text with the PKI adapter in
-// Debian's Chromium, against the real service, and openssl verifies the
-// signature against the test CA. The user's key is the fixture's PKCS #12
-// file in the installation's key folder; the token is there too.
-// Uses the node harness of tests/js and the browser harness of tests/browser.
+// Debian's Chromium and in Debian's Firefox ESR, against the real service,
+// and openssl verifies each signature against the test CA. The user's key is
+// the fixture's PKCS #12 file in the installation's key folder; the token is
+// there too. Chromium opens the demo page from the demo server's loopback
+// origin; Firefox from a public https site served by a real local server,
+// granted local network access, trusting the service through the CA that
+// provisioning imported into its profile.
+// Uses the node harness of tests/js and the browser harnesses of tests/browser.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 
-import { makeInstallation, allowOrigin, startService, tempFolder } from '../js/harness.mjs';
+import { makeInstallation, allowOrigin, provisionHome, startService, tempFolder } from '../js/harness.mjs';
 import { launch, startDemo } from '../browser/browser-harness.mjs';
+import { makeSiteCertificates, startSiteServer, makeProfile, trustInProfile, launchFirefox, siteContext }
+  from '../browser/firefox-harness.mjs';
 
 const FIXTURE = process.env.HELM_FIXTURE_DIR;
+const SITE = 'bank.example';
 let root;
 let home;
 let service;
@@ -26,6 +33,7 @@ before(async () => {
   home = installation.home;
   demo = await startDemo();
   allowOrigin(home, demo.origin);
+  allowOrigin(home, `https://${SITE}`);
   fs.cpSync(path.join(FIXTURE, 'home', '.config', 'kestrovan', 'helm', 'keys'),
     path.join(home, '.config', 'kestrovan', 'helm', 'keys'), { recursive: true });
   service = await startService(installation);
@@ -42,49 +50,69 @@ after(async () => {
   if (root) fs.rmSync(root, { recursive: true, force: true });
 });
 
+// The few steps a user takes on the demo page, in each driver's words.
+const chromiumSteps = (page) => ({
+  fill: (selector, text) => page.fill(selector, text),
+  click: (selector) => page.click(selector),
+  checked: (selector) => page.isChecked(selector),
+  text: (selector) => page.textContent(selector),
+  hidden: (selector) => page.isHidden(selector),
+  until: (condition, ms = 30000) => page.waitForFunction(condition, null, { timeout: ms }),
+});
+const firefoxSteps = (page) => ({
+  fill: (selector, text) => page.locator(selector).fill(text),
+  click: (selector) => page.click(selector),
+  checked: (selector) => page.$eval(selector, (element) => element.checked),
+  text: (selector) => page.$eval(selector, (element) => element.textContent),
+  hidden: (selector) => page.$eval(selector, (element) => element.hidden),
+  until: (condition, ms = 30000) => page.waitForFunction(condition, { timeout: ms }),
+});
+
 // Calls a function on the demo page as a user does and answers its JSON.
-async function callOnPage(page, name, lines) {
-  await page.fill('#function', name);
-  await page.fill('#params', lines.join('\n'));
-  await page.click('#call');
-  await page.waitForFunction(() => {
+async function callOnPage(steps, name, lines) {
+  await steps.fill('#function', name);
+  await steps.fill('#params', lines.join('\n'));
+  await steps.click('#call');
+  await steps.until(() => {
     const out = document.getElementById('call-result');
     return out.classList.contains('ok') || !document.getElementById('error-section').hidden;
-  }, null, { timeout: 120000 });
-  assert.equal(await page.isHidden('#error-section'), true, await page.textContent('#error'));
-  return JSON.parse(await page.textContent('#call-result'));
+  }, 120000);
+  assert.equal(await steps.hidden('#error-section'), true, await steps.text('#error'));
+  return JSON.parse(await steps.text('#call-result'));
 }
 
-test('the demo page signs a text and openssl verifies the signature', async () => {
-  const context = await browser.newContext();
-  const page = await context.newPage();
-  await page.goto(demo.url);
-  await page.waitForSelector('body[data-ready="true"]');
-  await page.click('#locate');
-  await page.waitForFunction(() => document.getElementById('service-status').textContent.startsWith('found'));
-  await page.click('#open');
-  await page.waitForFunction(() => document.getElementById('session-id').textContent.endsWith('_SID'));
-  assert.equal(await page.isChecked('#main-thread'), true);
+// On a loaded demo page: finds the service, opens a session, lists the
+// certificates, signs text with the soft key (the page's hide switch on, as
+// a user would for a PIN) and releases the session. Answers the CMS.
+async function signOnDemoPage(steps, text) {
+  await steps.until(() => document.body.dataset.ready === 'true');
+  await steps.click('#locate');
+  await steps.until(() => document.getElementById('service-status').textContent.startsWith('found'));
+  await steps.click('#open');
+  await steps.until(() => document.getElementById('session-id').textContent.endsWith('_SID'));
+  assert.equal(await steps.checked('#main-thread'), true);
 
-  const list = await callOnPage(page, 'ListCertificates', []);
+  const list = await callOnPage(steps, 'ListCertificates', []);
   assert.equal(list.code, 0);
   const names = list.certificates.map((c) => c.commonName);
   assert.ok(names.includes('Soft Signer'), names.join(', '));
   assert.ok(names.includes('Token Signer'), names.join(', '));
   const soft = list.certificates.find((c) => c.commonName === 'Soft Signer');
 
-  // With the page's hide switch on, as a user would for a PIN: the flags it
-  // adds must not disturb the adapter's reading of the values.
-  await page.check('#hide');
-  const text = 'Ich stimme zu — I agree ✓';
-  const signed = await callOnPage(page, 'SignCms', [`id=${soft.id}`, 'pin=5678', `data=${text}`]);
+  // The flags the hide switch adds must not disturb the adapter's reading.
+  await steps.click('#hide');
+  const signed = await callOnPage(steps, 'SignCms', [`id=${soft.id}`, 'pin=5678', `data=${text}`]);
   assert.equal(signed.code, 0);
-  await page.click('#release');
-  await context.close();
+  await steps.click('#release');
+  return Buffer.from(signed.cms, 'base64');
+}
 
+// openssl verifies the signature over text against the test CA, and refuses
+// it over another text.
+function verifyWithOpenssl(cms, text) {
   const work = tempFolder('kestrovan-helm-demo-sig-');
   try {
-    fs.writeFileSync(path.join(work, 'sig.der'), Buffer.from(signed.cms, 'base64'));
+    fs.writeFileSync(path.join(work, 'sig.der'), cms);
     fs.writeFileSync(path.join(work, 'content.txt'), Buffer.from(text, 'utf8'));
     const verify = (content) => spawnSync('openssl', ['cms', '-verify', '-binary', '-inform', 'DER',
       '-in', path.join(work, 'sig.der'), '-content', content, '-CAfile', path.join(FIXTURE, 'ca.crt'),
@@ -94,6 +122,40 @@ test('the demo page signs a text and openssl verifies the signature', async () =
     fs.writeFileSync(path.join(work, 'other.txt'), Buffer.from(`${text}!`, 'utf8'));
     assert.notEqual(verify(path.join(work, 'other.txt')).status, 0);
   } finally {
+    fs.rmSync(work, { recursive: true, force: true });
+  }
+}
+
+test('the demo page signs a text in Chromium and openssl verifies the signature', async () => {
+  const context = await browser.newContext();
+  const page = await context.newPage();
+  await page.goto(demo.url);
+  const text = 'Ich stimme zu — I agree ✓';
+  const cms = await signOnDemoPage(chromiumSteps(page), text);
+  await context.close();
+  verifyWithOpenssl(cms, text);
+});
+
+test('the demo page on a public site signs a text in Firefox and openssl verifies the signature', async () => {
+  const work = tempFolder('kestrovan-helm-demo-firefox-');
+  const certificates = makeSiteCertificates(work);
+  const sites = await startSiteServer(certificates);
+  const profile = makeProfile(home);
+  trustInProfile(profile, 'Kestrovan test sites CA', certificates.ca);
+  provisionHome(home, { nss: true });
+  const firefox = await launchFirefox({ home, profile, sitePort: sites.port });
+  try {
+    const context = await siteContext(firefox, SITE, 'granted');
+    const page = await context.newPage();
+    await page.goto(`https://${SITE}/demo/`);
+    assert.equal(await page.$eval('#origin', (element) => element.textContent), `https://${SITE}`);
+    const text = 'Συμφωνώ · Согласен · I agree 🖋';
+    const cms = await signOnDemoPage(firefoxSteps(page), text);
+    await context.close();
+    verifyWithOpenssl(cms, text);
+  } finally {
+    await firefox.close();
+    await sites.close();
     fs.rmSync(work, { recursive: true, force: true });
   }
 });

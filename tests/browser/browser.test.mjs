@@ -13,6 +13,8 @@ import path from 'node:path';
 
 import { startService, tempFolder } from '../js/harness.mjs';
 import { launch, startDemo, repo } from './browser-harness.mjs';
+import { runInPage, ok, OPEN_CALL_CLOSE, checkOpenCallClose, MAIN_THREAD_CALL, checkMainThreadCall, PARTNER_SITES, STORE_BASKET, READ_BASKET }
+  from './scenarios.mjs';
 
 const LIBRARY = fs.readFileSync(path.join(repo, 'clients', 'js', 'kestrovan.js'), 'utf8');
 const SERVICE = 'https://127.0.0.1:56459';
@@ -76,44 +78,16 @@ async function responsesOf(origin, from, count) {
   }
 }
 
-// Runs body(kestrovan) in the page with the library imported; failures come
-// back as { error: { name, kind, code, message, permissionState } }.
-async function inPage(page, body, arg) {
-  return page.evaluate(async ([source, value]) => {
-    const kestrovan = await import('/kestrovan.js');
-    // eslint-disable-next-line no-new-func
-    const run = new Function('kestrovan', 'arg', `return (async () => { ${source} })();`);
-    try {
-      return { value: await run(kestrovan, value) };
-    } catch (e) {
-      return { error: { name: e.name, kind: e.kind, code: e.code, message: e.message, permissionState: e.permissionState } };
-    }
-  }, [body, arg]);
-}
-
-function ok(outcome) {
-  assert.equal(outcome.error, undefined, outcome.error && `${outcome.error.kind}: ${outcome.error.message}`);
-  return outcome.value;
+// Runs body(kestrovan, arg) in the page with the library imported.
+function inPage(page, body, arg) {
+  return page.evaluate(runInPage, [body, arg]);
 }
 
 test('a public page with the permission opens a session, calls the adapter and closes', async () => {
   const origin = 'https://app.example';
   const { page, context } = await publicPage(origin);
   const before = serviceResponses.length;
-  const result = ok(await inPage(page, `
-    const client = kestrovan.createClient();
-    const session = await client.openSession();
-    const answer = await session.call('Hello', { who: 'browser' });
-    await session.close();
-    return { url: client.serviceUrl, id: session.id, server: session.serverVersion, lib: session.libVersion,
-             answer, closed: session.closed };
-  `));
-  assert.equal(result.url, SERVICE);
-  assert.match(result.id, /^[0-9A-Z]{8}_SID$/);
-  assert.equal(result.server, '3.0.23.0721');
-  assert.equal(result.lib, '1.0.0.5');
-  assert.equal(result.answer, 'ok:Hello');
-  assert.equal(result.closed, true);
+  checkOpenCallClose(ok(await inPage(page, OPEN_CALL_CLOSE, 'browser')));
   assert.match(service.adapterLog(), new RegExp(`enter\\tKestrovan_Unlock\\t${origin}\\n`));
 
   // The raw answers, as the page could not read them.
@@ -178,33 +152,17 @@ test('browser mode survives close; force release ends it', async () => {
 
 test('a main-thread call that outlives one heartbeat returns its result', async () => {
   const { page, context } = await publicPage('https://app.example');
-  const result = ok(await inPage(page, `
-    const session = await kestrovan.createClient().openSession();
-    let beats = 0;
-    const answer = await session.call('Slow', { delay_ms: '8500' },
-      { mainThread: true, onHeartbeat: (n) => { beats = n; } });
-    await session.forceRelease();
-    return { answer, beats };
-  `));
-  assert.equal(result.answer, 'ok:Slow');
-  assert.ok(result.beats >= 1, `heartbeats: ${result.beats}`);
+  checkMainThreadCall(ok(await inPage(page, MAIN_THREAD_CALL)));
   await context.close();
 });
 
 test('a value stored by one origin is read by a permitted origin and hidden from another', async () => {
   const pages = [];
-  for (const origin of ['https://shop.example', 'https://www.partner.example', 'https://evil.example']) {
-    pages.push(await publicPage(origin));
-  }
-  ok(await inPage(pages[0].page, `
-    const session = await kestrovan.createClient().openSession();
-    await session.setValue('basket', 'three items ✓', { domains: ['shop.example', '*.partner.example'], timeoutMinutes: 5 });
-    await session.forceRelease();
-  `));
-  const read = 'const s = await kestrovan.createClient().openSession(); const v = await s.getValue("basket"); await s.forceRelease(); return v;';
-  assert.equal(ok(await inPage(pages[1].page, read)), 'three items ✓');
-  assert.equal(ok(await inPage(pages[2].page, read)), '');
-  assert.equal(ok(await inPage(pages[0].page, read)), 'three items ✓');
+  for (const site of PARTNER_SITES) pages.push(await publicPage(`https://${site}`));
+  ok(await inPage(pages[0].page, STORE_BASKET, 'three items ✓'));
+  assert.equal(ok(await inPage(pages[1].page, READ_BASKET)), 'three items ✓');
+  assert.equal(ok(await inPage(pages[2].page, READ_BASKET)), '');
+  assert.equal(ok(await inPage(pages[0].page, READ_BASKET)), 'three items ✓');
   for (const p of pages) await p.context.close();
 });
 

@@ -3,15 +3,7 @@
 # check and exits non-zero at the first check that fails.
 set -euo pipefail
 build="$1" root="$2"
-work="$(mktemp -d)"
-service_pid=""
-cleanup() {
-  [ -n "$service_pid" ] && kill -KILL "$service_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAILED: $*" >&2; [ -f "$work/service.log" ] && tail -20 "$work/service.log" >&2; exit 1; }
-ok() { echo "ok: $*"; }
+source "$root/tests/common/installed.sh"
 
 export HOME="$work/home"
 mkdir -p "$HOME"
@@ -21,11 +13,11 @@ prefix="$HOME/.local/lib/kestrovan"
 unit="$HOME/.config/systemd/user/kestrovan.service"
 
 bash "$root/scripts/install.sh" >"$work/install.log" || fail "install.sh: $(cat "$work/install.log")"
-for file in "$prefix/NORTAKestrovan" "$prefix/NORTAKestrovanProvision" "$prefix/NORTA/HelmPKICryptAdapter.so"; do
+for file in "$prefix/NORTAKestrovan" "$prefix/NORTAKestrovanProvision" "$prefix/NORTAKestrovanDoctor" "$prefix/NORTA/HelmPKICryptAdapter.so"; do
   [ -x "$file" ] || fail "$file not installed"
 done
 [ -z "$(find "$prefix" -perm /022 -not -type l)" ] || fail "files others may write: $(find "$prefix" -perm /022)"
-ok "the executable, the provisioning command and the adapter are installed"
+ok "the executable, the provisioning command, the doctor and the adapter are installed"
 
 grep -qx "ExecStart=$prefix/NORTAKestrovan" "$unit" || fail "ExecStart: $(cat "$unit")"
 grep -qx "ExecStartPre=$prefix/NORTAKestrovanProvision" "$unit" || fail "ExecStartPre: $(cat "$unit")"
@@ -50,31 +42,21 @@ $pre >"$work/provision.log" 2>&1 || fail "provisioning: $(cat "$work/provision.l
 key="$HOME/NORTAKestrovan/key.pem"
 [ "$(stat -c '%a %u' "$key")" = "600 $(id -u)" ] || fail "key file: $(stat -c '%a %u' "$key")"
 [ "$(stat -c '%a' "$HOME/NORTAKestrovan")" = 700 ] || fail "key folder: $(stat -c '%a' "$HOME/NORTAKestrovan")"
-$start >"$work/service.log" 2>&1 &
-service_pid=$!
-for _ in $(seq 1 200); do
-  grep -q "initialization: .*Success" "$work/service.log" && break
-  kill -0 "$service_pid" 2>/dev/null || fail "the service ended at start"
-  sleep 0.1
-done
-grep -q "initialization: .*Success" "$work/service.log" || fail "the service did not come up"
+start_service $start
 grep -q "Key filepath: .*$key" "$work/service.log" || fail "the service did not load the user's key"
 grep -q "Server key" "$work/service.log" && fail "key warning: $(grep "Server key" "$work/service.log")"
 ok "the unit's commands provision the user's own key (0600 in a 0700 folder) and start the installed service with it"
 
 origin="https://bank.example"
-mkdir -p -m 0700 "$HOME/.config/kestrovan" "$HOME/.config/kestrovan/helm"
-(umask 077 && echo "$origin" >"$HOME/.config/kestrovan/helm/allowed-origins")
-echo_request() {
-  local json='{"FunctionName":"KestrovanEcho","SessionId":"","PathID":"7E41A0C2D95B4F3E8A61C07B2D9F54E1","minServerVersion":"3.0.23.0721"}'
-  curl -sS --max-time 20 --cacert "$HOME/NORTAKestrovan/ca.pem" -H "Origin: $origin" \
-    --data-urlencode "Parameter=$(printf '%s' "$json" | base64 -w0)" https://127.0.0.1:56459/
-}
-field() { sed -n "s/.*\"$1\": \"\\([^\"]*\\)\".*/\\1/p" | base64 -d; }
-answer="$(echo_request)" || fail "no answer"
-[ "$(field result <<<"$answer")" = "0" ] || fail "echo: $answer"
-[ -n "$(field LibVersion <<<"$answer")" ] || fail "no adapter version: $answer"
+allow_origin
+expect_session
 ok "a page opens a session on the installed PKI adapter"
+
+# The installed doctor finds the installed service and adapter by itself.
+"$prefix/NORTAKestrovanDoctor" >"$work/doctor.log" 2>&1 || true
+grep -q "^ok  *service  *127.0.0.1:56459: the service answers" "$work/doctor.log" || fail "doctor: $(cat "$work/doctor.log")"
+grep -q "^ok  *adapter  *$prefix/NORTA/HelmPKICryptAdapter.so: version " "$work/doctor.log" || fail "doctor: $(cat "$work/doctor.log")"
+ok "the installed doctor sees the running service and the installed adapter"
 
 # An update while the service runs: the running copy goes on serving.
 bash "$root/scripts/install.sh" >"$work/install2.log" || fail "second install: $(cat "$work/install2.log")"
@@ -84,12 +66,7 @@ answer="$(echo_request)" || fail "no answer after the update"
 ls -d "$prefix".* 2>/dev/null && fail "staging folders left behind"
 ok "installing again while it runs replaces the files and leaves it serving"
 
-kill -TERM "$service_pid"
-status=0
-wait "$service_pid" || status=$?
-service_pid=""
-[ "$status" = 0 ] || fail "exit status $status after SIGTERM"
-grep -q "terminated\." "$work/service.log" || fail "no orderly end"
+stop_service
 ok "SIGTERM (systemd's stop) ends it in order with status 0"
 
 bash "$root/scripts/install.sh" --uninstall >"$work/uninstall.log" || fail "uninstall: $(cat "$work/uninstall.log")"

@@ -234,6 +234,72 @@ test('an address that closes the connection before TLS is named as maybe another
   await assert.rejects(new KestrovanClient({ fetch: bare }).locate(), (e) => !/another user/.test(e.message));
 });
 
+// The browser's navigator for one test: its permission query answers state
+// for the local-network permission names.
+function withPermission(t, state) {
+  const saved = Object.getOwnPropertyDescriptor(globalThis, 'navigator');
+  const permissions = { query: async ({ name }) => {
+    if (name !== 'loopback-network') throw new TypeError(`'${name}' is not a valid permission name`);
+    return { state };
+  } };
+  Object.defineProperty(globalThis, 'navigator', { value: { permissions }, configurable: true, writable: true });
+  t.after(() => {
+    if (saved) Object.defineProperty(globalThis, 'navigator', saved);
+    else delete globalThis.navigator;
+  });
+}
+
+const permissionCases = [
+  { state: 'denied', says: [/blocks it now/, /"denied"/, /Allow "Access other apps and services on this device"/] },
+  { state: 'granted', says: [/ask once/, /permission state now: granted/] },
+  { state: 'prompt', says: [/ask once/, /permission state now: prompt/] },
+];
+for (const { state, says } of permissionCases) {
+  test(`no service with the local-network permission ${state}: the error says so and what to allow`, async (t) => {
+    withPermission(t, state);
+    const { fetch } = scriptedFetch(refused);
+    await assert.rejects(new KestrovanClient({ fetch }).openSession(), (e) => {
+      assert.equal(e.kind, 'ServiceUnreachable');
+      assert.equal(e.permissionState, state);
+      for (const pattern of says) assert.match(e.message, pattern);
+      assert.match(e.message, /certificate/);
+      return true;
+    });
+  });
+}
+
+// A fetch that never settles until its signal aborts: the browser waiting
+// for the user's answer, or a silent address.
+const pending = async (url, init) => new Promise((resolve, reject) => {
+  init.signal.addEventListener('abort', () => reject(init.signal.reason), { once: true });
+});
+
+test('a deadline that passes while the browser asks the user says the user must allow the site', async (t) => {
+  withPermission(t, 'prompt');
+  const client = new KestrovanClient({ fetch: pending, probeTimeoutMs: 10 });
+  for (const attempt of [() => client.locate({ timeoutMs: 150 }), () => client.send('Anything', {}, { timeoutMs: 150 })]) {
+    await assert.rejects(attempt(), (e) => {
+      assert.equal(e.kind, 'Timeout');
+      assert.equal(e.permissionState, 'prompt');
+      assert.match(e.message, /within 150 ms/);
+      assert.match(e.message, /still asking whether this site may access other apps and services on this device/);
+      assert.match(e.message, /answer "Allow"/);
+      return true;
+    });
+  }
+});
+
+test('a deadline that passes with the permission granted is a plain timeout', async (t) => {
+  withPermission(t, 'granted');
+  const client = new KestrovanClient({ fetch: pending, probeTimeoutMs: 10 });
+  await assert.rejects(client.locate({ timeoutMs: 150 }), (e) => {
+    assert.equal(e.kind, 'Timeout');
+    assert.equal(e.message, 'The call did not finish within 150 ms.');
+    assert.equal(e.permissionState, undefined);
+    return true;
+  });
+});
+
 test('a call the service drops is told apart from a service that went away', async () => {
   let serviceUp = true;
   const { fetch, urls } = scriptedFetch((url, request) => {
