@@ -9,7 +9,7 @@ import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 
-import { makeInstallation, allowOrigin, startService, tempFolder } from '../js/harness.mjs';
+import { makeInstallation, allowOrigin, helmSettings, startService, tempFolder } from '../js/harness.mjs';
 import { launch, startDemo } from '../browser/browser-harness.mjs';
 
 const FIXTURE = process.env.HELM_FIXTURE_DIR;
@@ -26,6 +26,9 @@ before(async () => {
   home = installation.home;
   demo = await startDemo();
   allowOrigin(home, demo.origin);
+  // This page sends the PIN itself, as a kiosk would; the fixture's keys are
+  // for authentication by the default rules.
+  helmSettings(home, `page-pin-origins = ${demo.origin}\nsign-without-non-repudiation = true\n`);
   fs.cpSync(path.join(FIXTURE, 'home', '.config', 'kestrovan', 'helm', 'keys'),
     path.join(home, '.config', 'kestrovan', 'helm', 'keys'), { recursive: true });
   service = await startService(installation);
