@@ -19,10 +19,10 @@ static int refuse(std::string* message, const std::string& why) {
   return HELM_E_ORIGIN_REFUSED;
 }
 
-static std::string refusalFor(HelmDialogAnswer answer) {
+static std::string refusalFor(HelmDialogAnswer answer, const HelmDialog* dialog) {
   switch (answer) {
     case HELM_DIALOG_TIMEOUT: return "the user did not answer in time";
-    case HELM_DIALOG_UNAVAILABLE: return "no dialog could be shown to ask the user";
+    case HELM_DIALOG_UNAVAILABLE: return "no dialog could be shown to ask the user (" + HelmDialog_Failure(dialog) + ")";
     default: return "the user denied it";
   }
 }
@@ -58,17 +58,18 @@ int HelmConsent_Unlock(const char* origin, std::string* canonical, std::string* 
     return HELM_OK;
   }
   if (answer != HELM_DIALOG_NOT_OK) {
+    std::string reason = refusalFor(answer, dialog);
     HelmDialog_Close(dialog);
-    return refuse(message, refusalFor(answer));
+    return refuse(message, reason);
   }
   std::string confirmation = "Always allow " + site + " to use your certificates?\n\n" +
                              "It will not be asked about again. To take it back: kestrovan-helm-sites revoke " + site;
   answer = HelmDialog_Confirm(dialog, kAlwaysTitle, confirmation, "Al_ways allow", nullptr, "_Cancel");
+  std::string reason = answer == HELM_DIALOG_CANCELLED || answer == HELM_DIALOG_NOT_OK
+                           ? "the user did not confirm \"Always allow\""
+                           : refusalFor(answer, dialog);
   HelmDialog_Close(dialog);
-  if (answer == HELM_DIALOG_CANCELLED || answer == HELM_DIALOG_NOT_OK) {
-    return refuse(message, "the user did not confirm \"Always allow\"");
-  }
-  if (answer != HELM_DIALOG_OK) return refuse(message, refusalFor(answer));
+  if (answer != HELM_DIALOG_OK) return refuse(message, reason);
   bool changed = false;
   std::string ignored;
   // The user allowed it: a list that cannot be written leaves it allowed

@@ -54,6 +54,7 @@ struct HelmDialog {
   bool used;                 // a question was asked: the next one starts with RESET
   bool dead;                 // the conversation ended (killed, closed, broken)
   bool messageShown;         // a MESSAGE waits for its OK: pinentry reads nothing now
+  std::string failure;       // why the conversation ended, for the page's message
   // pinentry's process id, written by the child itself right after the fork
   // (a page shared with it), so the deadline also covers the greeting.
   volatile pid_t* childPid;
@@ -396,6 +397,7 @@ static HelmDialogAnswer judge(HelmDialog* dialog, gpg_error_t err, bool fired) {
     default:
       // No display after all, the program ended, the protocol broke.
       dialog->dead = true;
+      dialog->failure = std::string("pinentry: ") + gpg_strerror(err);
       return HELM_DIALOG_UNAVAILABLE;
   }
 }
@@ -462,6 +464,8 @@ HelmDialogAnswer HelmDialog_GetPin(HelmDialog* dialog, const char* title, const 
   *tooLong = answer == HELM_DIALOG_OK && sink.tooLong;
   return answer;
 }
+
+const std::string& HelmDialog_Failure(const HelmDialog* dialog) { return dialog->failure; }
 
 bool HelmDialog_ShowMessage(HelmDialog* dialog, const char* title, const std::string& description) {
   if (dialog == nullptr || dialog->dead || dialog->messageShown) return false;

@@ -273,6 +273,8 @@ HelmDialogAnswer HelmDialog_Confirm(HelmDialog* dialog, const char* title, const
 HelmDialogAnswer HelmDialog_GetPin(HelmDialog* dialog, const char* title, const std::string& description,
                                    const char* prompt, const std::string& error, char* pin, size_t pinSize,
                                    bool* tooLong);
+// Why a question answered HELM_DIALOG_UNAVAILABLE ("pinentry: <error>").
+const std::string& HelmDialog_Failure(const HelmDialog* dialog);
 // Shows a message and returns at once, while the caller waits for something
 // else (a PIN typed on a reader); HelmDialog_Close takes it away.
 bool HelmDialog_ShowMessage(HelmDialog* dialog, const char* title, const std::string& description);

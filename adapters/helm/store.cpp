@@ -853,11 +853,12 @@ static int openWithDialog(const HelmCertificate* c, gnutls_x509_crt_t crt, const
                                                 token ? "PIN:" : "Password:", error, pin, sizeof pin, &tooLong);
     if (answer != HELM_DIALOG_OK) {
       Helm_Wipe(pin, sizeof pin);
-      HelmDialog_Close(dialog);
       if (answer == HELM_DIALOG_UNAVAILABLE) {
-        *message = "the PIN dialog could not be shown";
+        *message = "the PIN dialog could not be shown (" + HelmDialog_Failure(dialog) + ")";
+        HelmDialog_Close(dialog);
         return HELM_E_NO_DIALOG;
       }
+      HelmDialog_Close(dialog);
       *message = answer == HELM_DIALOG_TIMEOUT ? "the PIN dialog timed out" : "the user cancelled the PIN dialog";
       return HELM_E_CANCELLED;
     }

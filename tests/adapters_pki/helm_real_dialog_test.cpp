@@ -41,34 +41,39 @@ class HelmRealDialogTest : public ::testing::Test {
     }
   }
 
-  // A private X server; its display number comes back on a pipe.
+  // A private X server on a display number nobody holds, ready once a
+  // client can talk to it.
   bool startDisplay() {
-    int fds[2];
-    if (pipe(fds) != 0) return false;
-    xvfb_ = fork();
-    if (xvfb_ == 0) {
-      close(fds[0]);
-      std::string fd = std::to_string(fds[1]);
-      int null = open("/dev/null", O_WRONLY);
-      dup2(null, 2);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-             static_cast<char*>(nullptr));
-      _exit(127);
+    for (int attempt = 0; attempt < 20; attempt++) {
+      int number = 100 + (int)((getpid() + attempt * 37) % 400);
+      if (access(("/tmp/.X" + std::to_string(number) + "-lock").c_str(), F_OK) == 0) continue;
+      display_ = ":" + std::to_string(number);
+      xvfb_ = fork();
+      if (xvfb_ == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execlp("Xvfb", "Xvfb", display_.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+               static_cast<char*>(nullptr));
+        _exit(127);
+      }
+      setenv("DISPLAY", display_.c_str(), 1);
+      for (int i = 0; i < 100; i++) {
+        if (waitpid(xvfb_, nullptr, WNOHANG) == xvfb_) break;  // it could not take the display
+        if (run("xdotool getdisplaygeometry").status == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      kill(xvfb_, SIGTERM);
+      waitpid(xvfb_, nullptr, 0);
+      xvfb_ = -1;
     }
-    close(fds[1]);
-    char number[16] = {0};
-    ssize_t n = read(fds[0], number, sizeof number - 1);
-    close(fds[0]);
-    if (n <= 0) return false;
-    display_ = std::string(":") + std::to_string(atoi(number));
-    setenv("DISPLAY", display_.c_str(), 1);
-    return true;
+    return false;
   }
 
-  // Waits (up to 30 s) for a visible window with exactly this title, other
+  // Waits (up to 60 s) for a visible window with exactly this title, other
   // than the window not.
   std::string window(const std::string& title, const std::string& other = "") {
-    for (int i = 0; i < 300; i++) {
+    for (int i = 0; i < 600; i++) {
       CommandResult found = run("xdotool search --onlyvisible --name " + quote("^" + title + "$"));
       std::istringstream ids(found.output);
       std::string id;
