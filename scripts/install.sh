@@ -70,7 +70,8 @@ fi
 exe="$out/service/NORTAKestrovan"
 provision="$out/tools/NORTAKestrovanProvision"
 adapter="$out/service/NORTA/HelmPKICryptAdapter.so"
-for file in "$exe" "$provision" "$adapter"; do
+sites="$out/service/NORTA/kestrovan-helm-sites"
+for file in "$exe" "$provision" "$adapter" "$sites"; do
   [ -f "$file" ] || { echo "install: $file is missing from the build" >&2; exit 1; }
 done
 
@@ -81,7 +82,7 @@ stage="$prefix.new.$$"
 old="$prefix.old.$$"
 rm -rf "$stage"
 mkdir -m 0755 "$stage" "$stage/NORTA"
-install -m 0755 "$exe" "$provision" "$stage/"
+install -m 0755 "$exe" "$provision" "$sites" "$stage/"
 install -m 0755 "$adapter" "$stage/NORTA/"
 if [ -e "$prefix" ]; then
   mv "$prefix" "$old"
@@ -110,4 +111,5 @@ else
   say "  systemctl --user daemon-reload && systemctl --user enable --now kestrovan"
   say "or run $prefix/NORTAKestrovanProvision$options and then $prefix/NORTAKestrovan"
 fi
-say "pages reach the PKI adapter only from origins listed in $config/kestrovan/helm/allowed-origins"
+say "the PKI adapter asks you (in a dialog) before a site may use your certificates;"
+say "  $prefix/kestrovan-helm-sites list | revoke ORIGIN shows and takes back the sites you always allow"

@@ -21,7 +21,8 @@ prefix="$HOME/.local/lib/kestrovan"
 unit="$HOME/.config/systemd/user/kestrovan.service"
 
 bash "$root/scripts/install.sh" >"$work/install.log" || fail "install.sh: $(cat "$work/install.log")"
-for file in "$prefix/NORTAKestrovan" "$prefix/NORTAKestrovanProvision" "$prefix/NORTA/HelmPKICryptAdapter.so"; do
+for file in "$prefix/NORTAKestrovan" "$prefix/NORTAKestrovanProvision" "$prefix/NORTA/HelmPKICryptAdapter.so" \
+  "$prefix/kestrovan-helm-sites"; do
   [ -x "$file" ] || fail "$file not installed"
 done
 [ -z "$(find "$prefix" -perm /022 -not -type l)" ] || fail "files others may write: $(find "$prefix" -perm /022)"
@@ -65,6 +66,8 @@ answer="$(echo_request)" || fail "no answer"
 [ "$(field result <<<"$answer")" = "0" ] || fail "echo: $answer"
 [ -n "$(field LibVersion <<<"$answer")" ] || fail "no adapter version: $answer"
 ok "a page opens a session on the installed PKI adapter"
+[ "$("$prefix/kestrovan-helm-sites" list)" = "$origin" ] || fail "kestrovan-helm-sites list: $("$prefix/kestrovan-helm-sites" list 2>&1)"
+ok "the installed kestrovan-helm-sites lists the allowed site"
 
 # An update while the service runs: the running copy goes on serving.
 bash "$root/scripts/install.sh" >"$work/install2.log" || fail "second install: $(cat "$work/install2.log")"
