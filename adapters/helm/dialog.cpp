@@ -369,16 +369,27 @@ HelmDialog* HelmDialog_Open(const HelmSettings* settings, int* code, std::string
 
 // ---- questions ------------------------------------------------------------------------
 
-static void prepare(HelmDialog* dialog, const char* title, const std::string& description) {
-  if (dialog->used) command(dialog, "RESET");
-  dialog->used = true;
-  command(dialog, "SETTITLE " + HelmDialog_Escape(HelmDialog_Line(title, strlen(title), HELM_DIALOG_MAX_TITLE),
-                                                  HELM_DIALOG_MAX_ARGUMENT));
-  command(dialog, "SETDESC " + HelmDialog_Escape(description, HELM_DIALOG_MAX_ARGUMENT));
+// Sends one of the commands that make up a dialog. A dialog that would not
+// show all its texts (the site, above all) is not shown at all: a refusal
+// ends the conversation.
+static bool setUp(HelmDialog* dialog, const std::string& line) {
+  gpg_error_t err = command(dialog, line);
+  if (err == 0) return true;
+  if (!dialog->dead) dialog->failure = "pinentry: " + line.substr(0, line.find(' ')) + ": " + gpg_strerror(err);
+  dialog->dead = true;
+  return false;
 }
 
-static void button(HelmDialog* dialog, const char* which, const char* label) {
-  if (label != nullptr) command(dialog, std::string(which) + " " + HelmDialog_Escape(label, 100));
+static bool prepare(HelmDialog* dialog, const char* title, const std::string& description) {
+  if (dialog->used && !setUp(dialog, "RESET")) return false;
+  dialog->used = true;
+  return setUp(dialog, "SETTITLE " + HelmDialog_Escape(HelmDialog_Line(title, strlen(title), HELM_DIALOG_MAX_TITLE),
+                                                       HELM_DIALOG_MAX_ARGUMENT)) &&
+         setUp(dialog, "SETDESC " + HelmDialog_Escape(description, HELM_DIALOG_MAX_ARGUMENT));
+}
+
+static bool button(HelmDialog* dialog, const char* which, const char* label) {
+  return label == nullptr || setUp(dialog, std::string(which) + " " + HelmDialog_Escape(label, 100));
 }
 
 static HelmDialogAnswer judge(HelmDialog* dialog, gpg_error_t err, bool fired) {
@@ -405,10 +416,10 @@ static HelmDialogAnswer judge(HelmDialog* dialog, gpg_error_t err, bool fired) {
 HelmDialogAnswer HelmDialog_Confirm(HelmDialog* dialog, const char* title, const std::string& description,
                                     const char* ok, const char* notOk, const char* cancel) {
   if (dialog == nullptr || dialog->dead || dialog->messageShown) return HELM_DIALOG_UNAVAILABLE;
-  prepare(dialog, title, description);
-  button(dialog, "SETOK", ok);
-  button(dialog, "SETNOTOK", notOk);
-  button(dialog, "SETCANCEL", cancel);
+  if (!prepare(dialog, title, description) || !button(dialog, "SETOK", ok) || !button(dialog, "SETNOTOK", notOk) ||
+      !button(dialog, "SETCANCEL", cancel)) {
+    return HELM_DIALOG_UNAVAILABLE;
+  }
   arm(dialog, dialog->timeoutSeconds + HELM_DIALOG_GRACE_SECONDS);
   gpg_error_t err = command(dialog, "CONFIRM");
   bool fired = disarm(dialog);
@@ -446,11 +457,11 @@ HelmDialogAnswer HelmDialog_GetPin(HelmDialog* dialog, const char* title, const 
   if (pinSize == 0) return HELM_DIALOG_UNAVAILABLE;
   Helm_Wipe(pin, pinSize);
   if (dialog == nullptr || dialog->dead || dialog->messageShown) return HELM_DIALOG_UNAVAILABLE;
-  prepare(dialog, title, description);
-  command(dialog, "SETPROMPT " + HelmDialog_Escape(prompt, 100));
-  if (!error.empty()) command(dialog, "SETERROR " + HelmDialog_Escape(error, HELM_DIALOG_MAX_ARGUMENT));
-  button(dialog, "SETOK", "_OK");
-  button(dialog, "SETCANCEL", "_Cancel");
+  if (!prepare(dialog, title, description) || !setUp(dialog, "SETPROMPT " + HelmDialog_Escape(prompt, 100)) ||
+      (!error.empty() && !setUp(dialog, "SETERROR " + HelmDialog_Escape(error, HELM_DIALOG_MAX_ARGUMENT))) ||
+      !button(dialog, "SETOK", "_OK") || !button(dialog, "SETCANCEL", "_Cancel")) {
+    return HELM_DIALOG_UNAVAILABLE;
+  }
   PinSink sink = {pin, pinSize, 0, false};
   arm(dialog, dialog->timeoutSeconds + HELM_DIALOG_GRACE_SECONDS);
   assuan_begin_confidential(dialog->context);
@@ -469,9 +480,7 @@ const std::string& HelmDialog_Failure(const HelmDialog* dialog) { return dialog-
 
 bool HelmDialog_ShowMessage(HelmDialog* dialog, const char* title, const std::string& description) {
   if (dialog == nullptr || dialog->dead || dialog->messageShown) return false;
-  prepare(dialog, title, description);
-  button(dialog, "SETOK", "_OK");
-  if (dialog->dead) return false;
+  if (!prepare(dialog, title, description) || !button(dialog, "SETOK", "_OK")) return false;
   // Not waited for: pinentry answers when the user presses OK, which is not
   // what the caller waits for. HelmDialog_Close ends it.
   if (assuan_write_line(dialog->context, "MESSAGE") != 0) {

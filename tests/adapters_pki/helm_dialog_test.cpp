@@ -266,19 +266,25 @@ TEST_F(HelmDialogTest, TheAdaptersOwnDeadlineEndsAPinentryThatNeverAnswers) {
   EXPECT_NE(position("TERMINATED"), -1) << readFile(logFile());
 }
 
-TEST_F(HelmDialogTest, NoDialogIsStartedWhereNoneCanBeShown) {
+TEST_F(HelmDialogTest, NothingIsAskedWhereNoDialogCanBeShownWhole) {
   std::string curses = work("pinentry");  // a plain name that resolves to a terminal pinentry
   run("ln -sf /usr/bin/pinentry-curses " + quote(curses));
+  std::string stub = std::string("pinentry = ") + HELM_STUB_PINENTRY + "\n";
   struct {
     const char* name;
     std::string pinentryLine;
     bool display;
+    const char* refused;  // a command the pinentry refuses
+    bool started;
   } cases[] = {
-      {"NoDisplay", std::string("pinentry = ") + HELM_STUB_PINENTRY + "\n", false},
-      {"TerminalPinentry", "pinentry = /usr/bin/pinentry-curses\n", true},
-      {"LinkToATerminalPinentry", "pinentry = " + curses + "\n", true},
-      {"RelativePath", "pinentry = stub_pinentry.sh\n", true},
-      {"MissingProgram", "pinentry = /nonexistent/pinentry-gtk-2\n", true},
+      {"NoDisplay", stub, false, nullptr, false},
+      {"TerminalPinentry", "pinentry = /usr/bin/pinentry-curses\n", true, nullptr, false},
+      {"LinkToATerminalPinentry", "pinentry = " + curses + "\n", true, nullptr, false},
+      {"RelativePath", "pinentry = stub_pinentry.sh\n", true, nullptr, false},
+      {"MissingProgram", "pinentry = /nonexistent/pinentry-gtk-2\n", true, nullptr, false},
+      // A dialog that would not name the site is not shown.
+      {"DescriptionRefused", stub, true, "SETDESC", true},
+      {"ButtonRefused", stub, true, "SETNOTOK", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -286,13 +292,16 @@ TEST_F(HelmDialogTest, NoDialogIsStartedWhereNoneCanBeShown) {
     plan({"ok"});
     settings(c.pinentryLine, false);
     if (!c.display) unsetenv("DISPLAY");
+    if (c.refused != nullptr) setenv("STUB_PINENTRY_REFUSE", c.refused, 1);
     Adapter adapter;
     std::string answer = adapter.unlock(kShop);
     adapter.release();
     setenv("DISPLAY", ":77", 1);
+    unsetenv("STUB_PINENTRY_REFUSE");
     EXPECT_EQ(parseJson(answer).code(), 71016) << answer;
     EXPECT_NE(parseJson(answer)["message"].text.find("no dialog could be shown"), std::string::npos) << answer;
-    EXPECT_EQ(position("START"), -1) << readFile(logFile());
+    EXPECT_EQ(position("START") != -1, c.started) << readFile(logFile());
+    EXPECT_EQ(position("CONFIRM"), -1) << readFile(logFile());
   }
 }
 

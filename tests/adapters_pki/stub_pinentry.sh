@@ -11,6 +11,7 @@
 #                          hang              never answers (until killed)
 #                          exit              ends without answering
 #                        an empty plan cancels (and logs PLAN-EMPTY)
+#   STUB_PINENTRY_REFUSE a command name (SETDESC) the stub answers with an error
 #   STUB_PINENTRY_LOG    a file: "<pid> <line>" for every command received, and
 #                        START (with argv and DISPLAY), TERMINATED, END, OVERLAP
 #                        (another stub was running at the same time)
@@ -73,6 +74,10 @@ answer() {
 say "OK Pleased to meet you"
 while IFS= read -r line; do
   note "$line"
+  if [ -n "${STUB_PINENTRY_REFUSE:-}" ] && [ "${line%% *}" = "$STUB_PINENTRY_REFUSE" ]; then
+    say "ERR 536871187 Unknown IPC command <Pinentry>"
+    continue
+  fi
   case "$line" in
     CONFIRM*|GETPIN*) answer "$(next_answer)" ;;
     MESSAGE*) wait_for_end ;;
