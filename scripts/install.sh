@@ -71,7 +71,7 @@ exe="$out/service/NORTAKestrovan"
 provision="$out/tools/NORTAKestrovanProvision"
 doctor="$out/tools/NORTAKestrovanDoctor"
 adapter="$out/service/NORTA/HelmPKICryptAdapter.so"
-for file in "$exe" "$provision" "$doctor" "$adapter"; do
+for file in "$exe" "$provision" "$doctor" "$adapter" "$sites"; do
   [ -f "$file" ] || { echo "install: $file is missing from the build" >&2; exit 1; }
 done
 
@@ -82,7 +82,7 @@ stage="$prefix.new.$$"
 old="$prefix.old.$$"
 rm -rf "$stage"
 mkdir -m 0755 "$stage" "$stage/NORTA"
-install -m 0755 "$exe" "$provision" "$doctor" "$stage/"
+install -m 0755 "$exe" "$provision" "$doctor" "$sites" "$stage/"
 install -m 0755 "$adapter" "$stage/NORTA/"
 if [ -e "$prefix" ]; then
   mv "$prefix" "$old"
@@ -111,5 +111,6 @@ else
   say "  systemctl --user daemon-reload && systemctl --user enable --now kestrovan"
   say "or run $prefix/NORTAKestrovanProvision$options and then $prefix/NORTAKestrovan"
 fi
-say "pages reach the PKI adapter only from origins listed in $config/kestrovan/helm/allowed-origins"
+say "the PKI adapter asks you (in a dialog) before a site may use your certificates;"
+say "  $prefix/kestrovan-helm-sites list | revoke ORIGIN shows and takes back the sites you always allow"
 say "when a page cannot reach the service: $prefix/NORTAKestrovanDoctor"

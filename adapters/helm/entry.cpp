@@ -14,6 +14,9 @@
 static char* helmAnswer;          // the last answer, ours until the next call
 static size_t helmAnswerSize;
 static bool helmUnlocked;         // the service unlocked this copy for an allowed origin
+static std::string helmOrigin;    // that origin, canonical
+
+const std::string& HelmSession_Origin() { return helmOrigin; }
 
 static char kInternalError[] = "{\"code\":71019,\"message\":\"internal error\"}";
 static char kZero[] = "0";
@@ -53,6 +56,7 @@ static const struct {
     {"GetCertificate", HelmFunction_GetCertificate},
     {"SignCms", HelmFunction_SignCms},
     {"SignRaw", HelmFunction_SignRaw},
+    {"Authenticate", HelmFunction_Authenticate},
     {"VerifyCms", HelmFunction_VerifyCms},
     {"Hash", HelmFunction_Hash},
     {"GetInfo", HelmFunction_GetInfo},
@@ -60,9 +64,11 @@ static const struct {
 
 static char* unlock(const KestrovanJsonMap* map) {
   const KestrovanJsonUnit* url = HelmParams_Find(map, KESTROVAN_UNLOCK_URL_KEY);
-  std::string message;
-  int code = HelmOrigins_Check(url != nullptr ? url->value : nullptr, &message);
+  std::string message, canonical;
+  // May ask the user: a dialog for a site not yet on the allow-list.
+  int code = HelmConsent_Unlock(url != nullptr ? url->value : nullptr, &canonical, &message);
   helmUnlocked = code == HELM_OK;
+  helmOrigin = helmUnlocked ? canonical : std::string();
   if (helmUnlocked) return kZero;
   return keepAnswer(HelmJson_Error(code, message));
 }
@@ -79,6 +85,7 @@ static char* dispatch(KestrovanJsonMap* map, const char* functionName) {
   if (strcmp(name, KESTROVAN_FUNCTION_GET_VERSION) == 0) return kVersion;
   if (strcmp(name, KESTROVAN_FUNCTION_RELEASE) == 0) {
     helmUnlocked = false;
+    helmOrigin.clear();
     dropAnswer();
     return kZero;
   }

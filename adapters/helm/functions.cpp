@@ -109,21 +109,53 @@ static int findCertificate(const KestrovanJsonMap* map, HelmCertificate* certifi
   return code;
 }
 
-// Reads "id", "pin" and opens the key.
-static int openKey(const KestrovanJsonMap* map, HelmKey* key, std::string* id, std::string* message) {
-  HelmCertificate certificate;
-  int code = findCertificate(map, &certificate, id, message);
-  if (code != HELM_OK) return code;
+// The first bytes of a digest as the dialogs show them: "3a7b d3e2 ... …".
+static std::string digestPrefix(const unsigned char* digest, size_t length) {
+  std::string hex = HelmJson_Hex(digest, length < 12 ? length : 12, false);
+  std::string out;
+  for (size_t i = 0; i < hex.size(); i += 4) {
+    if (!out.empty()) out.push_back(' ');
+    out += hex.substr(i, 4);
+  }
+  if (length > 12) out += " \xe2\x80\xa6";
+  return out;
+}
+
+// The page's own words about what is signed, if it gave any.
+static int readDescription(const KestrovanJsonMap* map, std::string* description, std::string* message) {
+  bool present = false;
+  return HelmParams_Text(map, "description", HELM_MAX_DESCRIPTION_BYTES, description, &present, message);
+}
+
+// Reads "id", the page's "pin" (only where the settings let this origin send
+// one; without it the user types it in a dialog) and "description", and
+// opens the key for purpose. shownDigest is what the dialog shows of the input.
+static int openKey(const KestrovanJsonMap* map, HelmPurpose purpose, const HelmSettings* settings,
+                   const std::string& digestLabel, const unsigned char* shownDigest, size_t shownLength, HelmKey* key,
+                   std::string* id, std::string* message) {
   std::string pin;
   WipeOnExit wipePin = {&pin};
-  bool present = false;
-  code = HelmParams_Text(map, "pin", HELM_MAX_PIN_BYTES, &pin, &present, message);
+  bool pinPresent = false;
+  int code = HelmParams_Text(map, "pin", HELM_MAX_PIN_BYTES, &pin, &pinPresent, message);
   if (code != HELM_OK) return code;
-  if (!present) {
-    *message = "pin is required";
-    return HELM_E_BAD_PARAMETER;
+  if (pinPresent && !HelmSettings_PagePinAllowed(settings, HelmSession_Origin().c_str())) {
+    *message = "this site may not send the PIN: leave it out and the user types it in a dialog "
+               "(page-pin-origins in the settings allows it for kiosks)";
+    return HELM_E_PAGE_PIN_REFUSED;
   }
-  return HelmKey_Open(&certificate, pin.c_str(), key, message);
+  HelmPinSource source;
+  source.pagePin = pinPresent ? pin.c_str() : nullptr;
+  source.settings = settings;
+  source.purpose = purpose;
+  source.site = HelmSession_Origin();
+  code = readDescription(map, &source.description, message);
+  if (code != HELM_OK) return code;
+  source.digestLabel = digestLabel;
+  source.digestHex = digestPrefix(shownDigest, shownLength);
+  HelmCertificate certificate;
+  code = findCertificate(map, &certificate, id, message);
+  if (code != HELM_OK) return code;
+  return HelmKey_Open(&certificate, &source, key, message);
 }
 
 std::string HelmFunction_ListCertificates(const KestrovanJsonMap* map) {
@@ -216,10 +248,17 @@ std::string HelmFunction_SignCms(const KestrovanJsonMap* map) {
   if (code == HELM_OK) code = readDigest(map, "digest", false, &digest, &digestName, &message);
   if (code != HELM_OK) return HelmJson_Error(code, message);
 
+  HelmSettings settings;
+  HelmSettings_Load(&settings);
+  unsigned char shown[32];
+  if (gnutls_hash_fast(GNUTLS_DIG_SHA256, data.data(), data.size(), shown) < 0) {
+    return HelmJson_Error(HELM_E_INTERNAL, "hashing failed");
+  }
   HelmKey key;
   HelmKey_Init(&key);
   KeyCloser closer = {&key};
-  code = openKey(map, &key, &id, &message);
+  code = openKey(map, HELM_PURPOSE_SIGN_CMS, &settings, "SHA-256 of the data", shown, sizeof shown, &key, &id,
+                 &message);
   if (code != HELM_OK) return HelmJson_Error(code, message);
 
   gnutls_pkcs7_t pkcs7 = nullptr;
@@ -288,11 +327,25 @@ std::string HelmFunction_SignRaw(const KestrovanJsonMap* map) {
   if (hashed && data.size() != gnutls_hash_get_len(digest)) {
     return HelmJson_Error(HELM_E_BAD_PARAMETER, "a hashed input must be one " + digestName + " digest long");
   }
+  // What Authenticate signs is never signed raw on a page's behalf.
+  if (!hashed && data.size() >= sizeof HELM_AUTH_FORMAT - 1 &&
+      memcmp(data.data(), HELM_AUTH_FORMAT, sizeof HELM_AUTH_FORMAT - 1) == 0) {
+    return HelmJson_Error(HELM_E_BAD_PARAMETER, "data in the form of an authentication is not signed raw");
+  }
 
+  HelmSettings settings;
+  HelmSettings_Load(&settings);
+  unsigned char shown[32];
+  if (!hashed && gnutls_hash_fast(GNUTLS_DIG_SHA256, data.data(), data.size(), shown) < 0) {
+    return HelmJson_Error(HELM_E_INTERNAL, "hashing failed");
+  }
   HelmKey key;
   HelmKey_Init(&key);
   KeyCloser closer = {&key};
-  code = openKey(map, &key, &id, &message);
+  code = hashed ? openKey(map, HELM_PURPOSE_SIGN_RAW, &settings, "Digest given by the site", data.data(), data.size(),
+                          &key, &id, &message)
+                : openKey(map, HELM_PURPOSE_SIGN_RAW, &settings, "SHA-256 of the data", shown, sizeof shown, &key,
+                          &id, &message);
   if (code != HELM_OK) return HelmJson_Error(code, message);
 
   int pk = gnutls_privkey_get_pk_algorithm(key.key, nullptr);
@@ -319,6 +372,81 @@ std::string HelmFunction_SignRaw(const KestrovanJsonMap* map) {
   member(&out, "signature", HelmJson_Base64(signature.data, signature.size));
   const char* algorithmName = gnutls_sign_get_name(algorithm);
   member(&out, "algorithm", algorithmName != nullptr ? algorithmName : "");
+  gnutls_free(signature.data);
+  return ok(out);
+}
+
+bool HelmAuth_SignedBytes(const std::string& origin, const unsigned char* challenge, size_t challengeLength,
+                          unsigned char out[HELM_AUTH_SIGNED_BYTES]) {
+  static const char kFormat[] = HELM_AUTH_FORMAT;
+  static_assert(sizeof kFormat - 1 == 17, "the format name is 17 bytes");
+  memcpy(out, kFormat, 17);
+  out[17] = 0;
+  return gnutls_hash_fast(GNUTLS_DIG_SHA256, origin.data(), origin.size(), out + 18) >= 0 &&
+         gnutls_hash_fast(GNUTLS_DIG_SHA256, challenge, challengeLength, out + 50) >= 0;
+}
+
+std::string HelmFunction_Authenticate(const KestrovanJsonMap* map) {
+  std::string message, id;
+  std::vector<unsigned char> challenge;
+  bool present = false;
+  int code = HelmParams_Bytes(map, "challenge", HELM_MAX_CHALLENGE_BYTES, &challenge, &present, &message);
+  if (code == HELM_OK && (!present || challenge.size() < HELM_MIN_CHALLENGE_BYTES)) {
+    message = "challenge is required: at least " + std::to_string(HELM_MIN_CHALLENGE_BYTES) +
+              " random bytes from the site's server (Base64 with its Base64 flag)";
+    code = HELM_E_BAD_PARAMETER;
+  }
+  if (code != HELM_OK) return HelmJson_Error(code, message);
+  const std::string& origin = HelmSession_Origin();
+  if (origin.empty()) return HelmJson_Error(HELM_E_ORIGIN_REFUSED, "origin not allowed");
+  unsigned char signedBytes[HELM_AUTH_SIGNED_BYTES];
+  if (!HelmAuth_SignedBytes(origin, challenge.data(), challenge.size(), signedBytes)) {
+    return HelmJson_Error(HELM_E_INTERNAL, "hashing failed");
+  }
+
+  HelmSettings settings;
+  HelmSettings_Load(&settings);
+  HelmKey key;
+  HelmKey_Init(&key);
+  KeyCloser closer = {&key};
+  code = openKey(map, HELM_PURPOSE_AUTHENTICATE, &settings, "SHA-256 of the site's challenge", signedBytes + 50, 32,
+                 &key, &id, &message);
+  if (code != HELM_OK) return HelmJson_Error(code, message);
+
+  int pk = gnutls_privkey_get_pk_algorithm(key.key, nullptr);
+  gnutls_sign_algorithm_t algorithm = GNUTLS_SIGN_UNKNOWN;
+  if (pk == GNUTLS_PK_RSA) algorithm = GNUTLS_SIGN_RSA_SHA256;
+  if (pk == GNUTLS_PK_ECDSA) algorithm = GNUTLS_SIGN_ECDSA_SHA256;
+  if (algorithm == GNUTLS_SIGN_UNKNOWN) {
+    return HelmJson_Error(HELM_E_UNSUPPORTED, "authentication needs an RSA or EC key");
+  }
+  gnutls_datum_t input = {signedBytes, HELM_AUTH_SIGNED_BYTES};
+  gnutls_datum_t signature = {nullptr, 0};
+  int ret = gnutls_privkey_sign_data2(key.key, algorithm, 0, &input, &signature);
+  if (ret < 0) return HelmJson_Error(HELM_E_SIGNING_FAILED, std::string("signing failed: ") + gnutls_strerror(ret));
+  gnutls_pubkey_t publicKey = nullptr;
+  bool verified = gnutls_pubkey_init(&publicKey) >= 0 && gnutls_pubkey_import_x509(publicKey, key.certificate, 0) >= 0 &&
+                  gnutls_pubkey_verify_data2(publicKey, algorithm, 0, &input, &signature) >= 0;
+  if (publicKey != nullptr) gnutls_pubkey_deinit(publicKey);
+  std::string pem;
+  gnutls_datum_t certificate = {nullptr, 0};
+  if (verified && gnutls_x509_crt_export2(key.certificate, GNUTLS_X509_FMT_PEM, &certificate) >= 0) {
+    pem.assign(reinterpret_cast<const char*>(certificate.data), certificate.size);
+    gnutls_free(certificate.data);
+  }
+  if (!verified || pem.empty()) {
+    gnutls_free(signature.data);
+    return HelmJson_Error(HELM_E_SIGNING_FAILED, "the signature does not verify with the certificate: "
+                                                 "the key does not belong to it");
+  }
+  std::string out;
+  member(&out, "id", id);
+  member(&out, "format", HELM_AUTH_FORMAT);
+  memberRaw(&out, "version", std::to_string(HELM_AUTH_VERSION));
+  member(&out, "origin", origin);
+  member(&out, "algorithm", gnutls_sign_get_name(algorithm));
+  member(&out, "signature", HelmJson_Base64(signature.data, signature.size));
+  member(&out, "certificate", pem);
   gnutls_free(signature.data);
   return ok(out);
 }
@@ -530,11 +658,19 @@ std::string HelmFunction_Hash(const KestrovanJsonMap* map) {
 
 std::string HelmFunction_GetInfo(const KestrovanJsonMap* map) {
   (void)map;
+  HelmSettings settings;
+  HelmSettings_Load(&settings);
   std::string out;
   member(&out, "version", HELM_VERSION);
   member(&out, "keyFolder", HelmPaths_KeyFolder());
   member(&out, "allowList", HelmPaths_AllowListFile());
+  member(&out, "settings", HelmPaths_SettingsFile());
+  memberRaw(&out, "dialogTimeout", std::to_string(settings.dialogSeconds));
+  memberRaw(&out, "pagePinAllowed",
+            HelmSettings_PagePinAllowed(&settings, HelmSession_Origin().c_str()) ? "true" : "false");
+  member(&out, "authenticationFormat", HELM_AUTH_FORMAT);
   memberRaw(&out, "functions",
-            "[\"ListCertificates\",\"GetCertificate\",\"SignCms\",\"SignRaw\",\"VerifyCms\",\"Hash\",\"GetInfo\"]");
+            "[\"ListCertificates\",\"GetCertificate\",\"SignCms\",\"SignRaw\",\"Authenticate\",\"VerifyCms\","
+            "\"Hash\",\"GetInfo\"]");
   return ok(out);
 }

@@ -1,13 +1,29 @@
 // helm.h -- HelmPKICryptAdapter, the PKI adapter the service ships in its
 // "NORTA" folder: lists the user's signing certificates (PKCS #11 tokens
 // through GnuTLS and p11-kit, PKCS #12 files in a per-user folder), returns a
-// certificate, signs (CMS SignedData and raw signatures), verifies CMS against
-// given trust anchors, and hashes. Every page answer is a JSON object whose
-// "code" is 0 or one of the codes below, with "message" on failure.
+// certificate, signs (CMS SignedData and raw signatures), authenticates the
+// user to the asking site (a signature bound to its origin and challenge),
+// verifies CMS against given trust anchors, and hashes. Every page answer is
+// a JSON object whose "code" is 0 or one of the codes below, with "message"
+// on failure.
+//
+// The user stays in the loop through native dialogs (pinentry, spoken to
+// with libassuan): a site not yet on the allow-list is asked about at unlock,
+// and the PIN comes from a dialog that names the site, not from the page.
 //
 // This header owns the adapter's result codes and the interfaces between its
 // files. It is built from the adapter SDK (include/kestrovan/adapter.h and
-// adapter_params.h, whose reads kestrovan_add_adapter links in) and GnuTLS.
+// adapter_params.h, whose reads kestrovan_add_adapter links in), GnuTLS and
+// libassuan.
+//
+// State and locks. Every loaded copy serves one session and is called from
+// one thread at a time: its statics (the unlocked origin, the last answer)
+// need no lock. What copies share goes through per-user lock files in the
+// configuration folder, which also order copies in different processes:
+// "token.lock" (every use of the tokens, store.cpp), "dialog.lock" (one
+// dialog on the screen at a time, dialog.cpp) and "allowed-origins.lock"
+// (changes to the allow-list, consent.cpp). Order: dialog, then token; the
+// allow-list lock is taken alone.
 #ifndef KESTROVAN_ADAPTERS_HELM_H
 #define KESTROVAN_ADAPTERS_HELM_H
 
@@ -16,13 +32,15 @@
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 #include <vector>
 
 #include "kestrovan/adapter.h"
 
-#define HELM_VERSION "1.0.0.1"
+#define HELM_VERSION "1.0.0.2"
 
 // Result codes. Stable: pages and their libraries branch on them. They lie
 // outside 61000..61999, which the service reserves for its own codes.
@@ -47,6 +65,10 @@ enum HelmCode {
   HELM_E_TOO_LARGE = 71017,
   HELM_E_UNSUPPORTED = 71018,            // algorithm or scheme not supported
   HELM_E_INTERNAL = 71019,               // out of memory or an unexpected library failure
+  HELM_E_PAGE_PIN_REFUSED = 71020,       // the page sent a PIN, and no setting lets this origin do so
+  HELM_E_CANCELLED = 71021,              // the user cancelled the dialog, closed it or let it time out
+  HELM_E_NO_DIALOG = 71022,              // no dialog can be shown (no display, no usable pinentry)
+  HELM_E_NOT_FOR_SIGNING = 71023,        // key without nonRepudiation: for authentication only
 };
 
 // Limits, checked before anything is allocated or decoded.
@@ -59,9 +81,16 @@ enum HelmCode {
 #define HELM_MAX_PKCS12_FILES 256
 #define HELM_MAX_TOKEN_CERTIFICATES 1024
 #define HELM_MAX_ALLOWLIST_BYTES (64u * 1024u)
+#define HELM_MAX_SETTINGS_BYTES (64u * 1024u)
+#define HELM_DIALOG_SITE_BYTES 120u                  // a site as dialogs show it
+#define HELM_MAX_DESCRIPTION_BYTES 4096u             // what the page says it is signing (shown cut)
+#define HELM_MIN_CHALLENGE_BYTES 32u
+#define HELM_MAX_CHALLENGE_BYTES 1024u
 
 // ---- bytes and secrets ------------------------------------------------------
 
+// Length of the well-formed UTF-8 sequence at p (at most n bytes), 0 if none.
+size_t Helm_Utf8Sequence(const unsigned char* p, size_t n);
 // Overwrites n bytes in a way the compiler cannot drop (GnuTLS's memset).
 void Helm_Wipe(void* data, size_t n);
 // Wipes a vector's bytes (its whole capacity) and empties it.
@@ -107,6 +136,26 @@ int HelmParams_Text(const KestrovanJsonMap* map, const char* key, size_t maxByte
 int HelmParams_Bool(const KestrovanJsonMap* map, const char* key, bool fallback, bool* out,
                     std::string* message);
 
+// ---- the user's files (files.cpp) --------------------------------------------
+
+// Reads a whole file only when it is a regular file of owner that group and
+// others cannot write, of at most maxBytes: true with its text. A missing
+// file is not an error: true with *exists false and no text. Otherwise false
+// with the reason in *problem.
+bool HelmFiles_ReadOwn(const std::string& path, uid_t owner, size_t maxBytes, std::string* text, bool* exists,
+                       std::string* problem);
+// The line of text that starts at *at, without its line break and split at
+// its first "#" into line and comment (which keeps the "#"); *at moves past
+// it. False at the end of the text.
+bool HelmFiles_NextLine(const std::string& text, size_t* at, std::string* line, std::string* comment);
+// text without leading and trailing blanks, tabs and CRs.
+std::string HelmFiles_Trim(const std::string& text);
+// Opens (creating the configuration folder, 0700, and the file, 0600) the
+// per-user lock file name and locks it: without end when waitMs is
+// negative, else for up to waitMs milliseconds. The descriptor, or -1.
+int HelmLock_Take(const char* name, int waitMs);
+void HelmLock_Release(int fd);
+
 // ---- user folders and the origin allow-list (origins.cpp) --------------------
 
 // "$XDG_CONFIG_HOME/kestrovan/helm" when that variable holds an absolute
@@ -131,9 +180,118 @@ bool HelmOrigins_PatternAdmits(const char* pattern, size_t length, const HelmOri
 // Whether any pattern of a list text (patterns separated by ";" or line
 // breaks, "#" starting a comment) admits the origin.
 bool HelmOrigins_ListAdmits(const char* listText, size_t length, const char* origin);
-// Reads the user's allow-list file and checks the origin: HELM_OK or
-// HELM_E_ORIGIN_REFUSED with the reason in message.
-int HelmOrigins_Check(const char* origin, std::string* message);
+
+// The origin as written in allow-lists and bound into authentications:
+// "scheme://host" and ":port" only when it is not the scheme's default.
+std::string HelmOrigins_Canonical(const HelmOrigin* origin);
+// Reads a pattern-list file (the allow-list), trusting it only when it is a
+// regular file of this user that nobody else may write. HELM_OK with the
+// text (empty for a missing file: *exists false), or HELM_E_ORIGIN_REFUSED
+// with the reason.
+int HelmOrigins_ReadList(const std::string& path, std::string* text, bool* exists, std::string* message);
+
+
+// Changes to the allow-list, under "allowed-origins.lock", written to a
+// temporary file in the same folder (0600) and renamed over the list, so
+// that a reader sees the old list or the new one. Add appends the origin's
+// canonical form unless an exact entry is there; Remove drops every exact
+// entry for it (patterns without wildcards that admit just this origin),
+// keeping comments and other patterns, and tells in *stillAdmitted whether
+// a wildcard pattern admits it still. *changed tells whether the file
+// changed. HELM_OK, HELM_E_BAD_PARAMETER (not an origin) or
+// HELM_E_INTERNAL with message.
+int HelmOrigins_Add(const char* origin, bool* changed, std::string* message);
+int HelmOrigins_Remove(const char* origin, bool* changed, bool* stillAdmitted, std::string* message);
+
+// ---- settings (settings.cpp) -------------------------------------------------
+// "key = value" lines, "#" comments, in the administrator's file
+// /etc/kestrovan/helm.conf (owned by root, writable by nobody else) and then
+// the user's <config folder>/helm.conf (the user's own, writable by nobody
+// else); a file that fails these checks is ignored. The user's values win,
+// except that the page-PIN origins of both files count.
+
+#define HELM_SYSTEM_SETTINGS_FILE "/etc/kestrovan/helm.conf"
+#define HELM_DEFAULT_PINENTRY "/usr/bin/pinentry"
+#define HELM_DEFAULT_DIALOG_SECONDS 60u
+#define HELM_DEFAULT_PIN_ATTEMPTS 3u
+
+struct HelmSettings {
+  std::string pinentry;              // "pinentry"; else $KESTROVAN_PINENTRY; else /usr/bin/pinentry
+  unsigned dialogSeconds;            // "dialog-timeout", 5..600
+  unsigned pinAttempts;              // "pin-attempts", 1..10: dialogs per operation for a wrong PIN
+  std::string pagePinOrigins;        // "page-pin-origins": pattern list of origins that may send a PIN
+  bool signWithoutNonRepudiation;    // "sign-without-non-repudiation"
+};
+std::string HelmPaths_SettingsFile();   // <config folder>/helm.conf
+void HelmSettings_Load(HelmSettings* out);
+// Whether the settings let this origin send the PIN itself.
+bool HelmSettings_PagePinAllowed(const HelmSettings* settings, const char* origin);
+
+// ---- dialogs (dialog.cpp) ----------------------------------------------------
+// One conversation with a pinentry program over the Assuan protocol. Only an
+// explicit OK grants anything: every other outcome is a refusal. At most one
+// conversation is open at a time across every copy of the adapter (the
+// per-user "dialog.lock"), so the user always knows which site asks; each
+// shown dialog has the adapter's own deadline (the setting plus a little),
+// after which the pinentry process is ended.
+
+enum HelmDialogAnswer {
+  HELM_DIALOG_OK,           // the OK button (and, for a PIN, one was given)
+  HELM_DIALOG_NOT_OK,       // the third button; also what a pinentry that showed nothing says
+  HELM_DIALOG_CANCELLED,    // cancel, Escape, the window closed
+  HELM_DIALOG_TIMEOUT,      // pinentry's timeout or the adapter's deadline
+  HELM_DIALOG_UNAVAILABLE,  // nothing could be shown: no display, no usable program, a failure
+};
+
+struct HelmDialog;   // opaque: dialog.cpp
+
+// Texts given to dialogs are cleaned first: page and certificate texts with
+// HelmDialog_Line (one line, bounded); whole descriptions are escaped for
+// Assuan and bounded by the dialog itself.
+// Text from outside (a site's words, a certificate's names) as one line of at
+// most maxBytes bytes: line breaks, tabs, other control characters and
+// direction overrides become spaces, bytes that are not UTF-8 become U+FFFD,
+// and a longer text is cut at a character boundary and ends with "…".
+std::string HelmDialog_Line(const char* text, size_t length, size_t maxBytes);
+// A site as dialogs show it: whole when it fits maxBytes, else its start and
+// its end (where the domain a user knows is) around "…".
+std::string HelmDialog_Site(const std::string& origin, size_t maxBytes);
+// The Assuan form of an argument: "%", CR, LF and every byte below 0x20 as
+// %XX; then cut to maxBytes without splitting an escape or a character.
+std::string HelmDialog_Escape(const std::string& text, size_t maxBytes);
+
+// Starts pinentry (after taking the dialog lock). Null with *why and the
+// code (HELM_E_NO_DIALOG) when no dialog can be shown.
+HelmDialog* HelmDialog_Open(const HelmSettings* settings, int* code, std::string* why);
+// A question with OK, Cancel and, when notOk is given, a third button.
+HelmDialogAnswer HelmDialog_Confirm(HelmDialog* dialog, const char* title, const std::string& description,
+                                    const char* ok, const char* notOk, const char* cancel);
+// Asks for a PIN. error (may be empty) is shown above the entry. On OK the
+// PIN is in pin (NUL-terminated, at most pinSize - 1 bytes); the caller
+// wipes it. A PIN that does not fit answers HELM_DIALOG_OK with *tooLong set
+// and pin emptied.
+HelmDialogAnswer HelmDialog_GetPin(HelmDialog* dialog, const char* title, const std::string& description,
+                                   const char* prompt, const std::string& error, char* pin, size_t pinSize,
+                                   bool* tooLong);
+// Why a question answered HELM_DIALOG_UNAVAILABLE ("pinentry: <error>").
+const std::string& HelmDialog_Failure(const HelmDialog* dialog);
+// Shows a message and returns at once, while the caller waits for something
+// else (a PIN typed on a reader); HelmDialog_Close takes it away.
+bool HelmDialog_ShowMessage(HelmDialog* dialog, const char* title, const std::string& description);
+// Ends pinentry, drops the lock and frees the dialog (wiping what libassuan held).
+void HelmDialog_Close(HelmDialog* dialog);
+
+// ---- the session's origin and consent (consent.cpp) ---------------------------
+
+// Unlock: HELM_OK when the origin is on the allow-list or the user allows it
+// in a dialog ("Allow once" for this session, "Always allow" confirmed by a
+// second OK adds it to the list). Otherwise HELM_E_ORIGIN_REFUSED (deny,
+// cancel, timeout, no dialog) with the reason. canonical receives the
+// canonical origin.
+int HelmConsent_Unlock(const char* origin, std::string* canonical, std::string* message);
+
+// The canonical origin this copy was unlocked for ("" before the unlock).
+const std::string& HelmSession_Origin();
 
 // ---- certificate store (store.cpp) ------------------------------------------
 
@@ -178,11 +336,28 @@ struct HelmKey {
   unsigned pinCalls;                 // PIN requests the token made
   char pin[HELM_MAX_PIN_BYTES + 1];  // for keys that ask before every use; wiped on close
 };
+
+// What the key is opened for, and where its PIN comes from.
+enum HelmPurpose { HELM_PURPOSE_SIGN_CMS, HELM_PURPOSE_SIGN_RAW, HELM_PURPOSE_AUTHENTICATE };
+struct HelmPinSource {
+  const char* pagePin;            // the page's PIN (the caller checked the settings), or null: a dialog
+  const HelmSettings* settings;
+  HelmPurpose purpose;
+  std::string site;               // the canonical origin shown as the asking site
+  std::string description;        // the site's own words about what is signed (may be empty)
+  std::string digestLabel;        // e.g. "SHA-256 of the data"
+  std::string digestHex;          // its first bytes in hex
+};
 // Checks validity and key usage first (no PIN is spent on a certificate that
-// cannot sign), then logs in or decrypts with the PIN. Codes: wrong PIN,
-// locked token, expired, not yet valid, key usage, unreadable PKCS #12, key
-// not found, token failure.
-int HelmKey_Open(const HelmCertificate* certificate, const char* pin, HelmKey* out, std::string* message);
+// cannot be used for the purpose), then logs in or decrypts with the PIN:
+// the page's, or one the user types in a dialog that names the site (asked
+// again after a wrong one, up to the setting, showing the token's warnings),
+// or, on a reader with its own PIN pad, typed there while a message says so.
+// Codes: wrong PIN, locked token, cancelled, no dialog, expired, not yet
+// valid, key usage, not for signing, unreadable PKCS #12, key not found,
+// token failure.
+int HelmKey_Open(const HelmCertificate* certificate, const HelmPinSource* source, HelmKey* out,
+                 std::string* message);
 void HelmKey_Close(HelmKey* key);
 // An empty key, safe to close.
 void HelmKey_Init(HelmKey* key);
@@ -193,6 +368,13 @@ void HelmCertificate_AppendDetails(std::string* out, gnutls_x509_crt_t certifica
 // Whether a certificate may sign now: HELM_OK, or the expiry, not-yet-valid or
 // key-usage code with message.
 int HelmCertificate_CheckSigning(gnutls_x509_crt_t certificate, time_t now, std::string* message);
+// The purpose's own key-usage rule on top: signing (CMS and raw) needs
+// nonRepudiation unless the settings allow without; authentication needs
+// digitalSignature. A certificate without the extension allows both.
+int HelmCertificate_CheckPurpose(gnutls_x509_crt_t certificate, HelmPurpose purpose, const HelmSettings* settings,
+                                 std::string* message);
+// "CN=..,O=.." of the subject or the issuer ("" when unreadable).
+std::string HelmCertificate_Name(gnutls_x509_crt_t certificate, bool issuer);
 // The PEM text of a certificate.
 int HelmCertificate_Pem(const std::vector<unsigned char>& der, std::string* pem);
 
@@ -203,8 +385,22 @@ std::string HelmFunction_ListCertificates(const KestrovanJsonMap* map);
 std::string HelmFunction_GetCertificate(const KestrovanJsonMap* map);
 std::string HelmFunction_SignCms(const KestrovanJsonMap* map);
 std::string HelmFunction_SignRaw(const KestrovanJsonMap* map);
+std::string HelmFunction_Authenticate(const KestrovanJsonMap* map);
 std::string HelmFunction_VerifyCms(const KestrovanJsonMap* map);
 std::string HelmFunction_Hash(const KestrovanJsonMap* map);
 std::string HelmFunction_GetInfo(const KestrovanJsonMap* map);
+
+// ---- authentication format (functions.cpp) -----------------------------------
+// Version 1 of what Authenticate signs, 82 bytes:
+//   "KESTROVAN-AUTH-V1" (17 ASCII bytes) || 0x00 || SHA-256(origin) || SHA-256(challenge)
+// origin: the canonical origin's UTF-8 bytes; challenge: the bytes the site's
+// server chose. The key signs it with SHA-256 (RSA PKCS #1 v1.5, or ECDSA
+// with a DER signature).
+#define HELM_AUTH_FORMAT "KESTROVAN-AUTH-V1"
+#define HELM_AUTH_VERSION 1
+#define HELM_AUTH_SIGNED_BYTES (17u + 1u + 32u + 32u)
+// Builds the signed bytes; false when hashing fails.
+bool HelmAuth_SignedBytes(const std::string& origin, const unsigned char* challenge, size_t challengeLength,
+                          unsigned char out[HELM_AUTH_SIGNED_BYTES]);
 
 #endif

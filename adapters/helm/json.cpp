@@ -21,8 +21,7 @@ void Helm_WipeString(std::string* text) {
   text->clear();
 }
 
-// Length of the well-formed UTF-8 sequence at p (at most n bytes), 0 if none.
-static size_t utf8Sequence(const unsigned char* p, size_t n) {
+size_t Helm_Utf8Sequence(const unsigned char* p, size_t n) {
   unsigned char c = p[0];
   size_t need;
   unsigned min;
@@ -69,7 +68,7 @@ void HelmJson_AppendString(std::string* out, const char* text, size_t length) {
       }
       i++;
     } else {
-      size_t n = utf8Sequence(p + i, length - i);
+      size_t n = Helm_Utf8Sequence(p + i, length - i);
       if (n == 0) {
         out->append("\\ufffd");
         i++;

@@ -25,6 +25,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 std::string HelmPaths_ConfigFolder() {
   const char* xdg = getenv("XDG_CONFIG_HOME");
   if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/kestrovan/helm";
@@ -261,57 +263,165 @@ bool HelmOrigins_ListAdmits(const char* listText, size_t length, const char* ori
   return false;
 }
 
-// Reads the allow-list file, trusting it only when it is a regular file of
-// this user that nobody else may write.
-static int readAllowList(std::string* text, std::string* message) {
-  std::string path = HelmPaths_AllowListFile();
+int HelmOrigins_ReadList(const std::string& path, std::string* text, bool* exists, std::string* message) {
+  text->clear();
+  *exists = false;
   if (path.empty()) {
     *message = "origin not allowed: no home folder";
     return HELM_E_ORIGIN_REFUSED;
   }
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  std::string problem;
+  // No list yet admits nobody.
+  if (HelmFiles_ReadOwn(path, geteuid(), HELM_MAX_ALLOWLIST_BYTES, text, exists, &problem)) return HELM_OK;
+  *message = "origin not allowed: the allow-list " + problem;
+  return HELM_E_ORIGIN_REFUSED;
+}
+
+std::string HelmOrigins_Canonical(const HelmOrigin* origin) {
+  std::string out = std::string(origin->scheme) + "://" + origin->host;
+  if (!defaultPort(origin)) out += ":" + std::to_string(origin->port);
+  return out;
+}
+
+// ---- changing the list ---------------------------------------------------------
+
+// Whether a pattern admits one origin only and that is origin: no "*", no
+// leading or trailing dot, and it admits it.
+static bool exactEntryFor(const std::string& pattern, const HelmOrigin* origin) {
+  if (pattern.empty() || pattern.find('*') != std::string::npos) return false;
+  std::string host = pattern;
+  size_t scheme = host.find("://");
+  if (scheme != std::string::npos) host = host.substr(scheme + 3);
+  if (!host.empty() && host.back() == '/') host.pop_back();
+  if (host.empty() || host.front() == '.' || host.back() == '.') return false;
+  return HelmOrigins_PatternAdmits(pattern.data(), pattern.size(), origin);
+}
+
+// Writes text as the new list: a temporary file next to it, flushed, then
+// renamed over it.
+static int replaceList(const std::string& path, const std::string& text, std::string* message) {
+  std::string temporary = path + ".XXXXXX";
+  std::vector<char> name(temporary.begin(), temporary.end());
+  name.push_back('\0');
+  int fd = mkostemp(name.data(), O_CLOEXEC);  // 0600
   if (fd < 0) {
-    *message = "origin not allowed";  // no list yet: the default admits nobody
-    return HELM_E_ORIGIN_REFUSED;
+    *message = std::string("cannot write next to the allow-list: ") + strerror(errno);
+    return HELM_E_INTERNAL;
   }
-  struct stat info;
-  int code = HELM_OK;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    *message = "origin not allowed: the allow-list is not a regular file";
-    code = HELM_E_ORIGIN_REFUSED;
-  } else if (info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    *message = "origin not allowed: the allow-list may be written by another user";
-    code = HELM_E_ORIGIN_REFUSED;
-  } else if ((size_t)info.st_size > HELM_MAX_ALLOWLIST_BYTES) {
-    *message = "origin not allowed: the allow-list is too large";
-    code = HELM_E_ORIGIN_REFUSED;
-  } else {
-    text->resize((size_t)info.st_size);
-    size_t done = 0;
-    while (done < text->size()) {
-      ssize_t n = read(fd, &(*text)[done], text->size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += (size_t)n;
+  size_t done = 0;
+  bool ok = fchmod(fd, 0600) == 0;
+  while (ok && done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false;
+    else done += (size_t)n;
+  }
+  ok = ok && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  if (!ok || rename(name.data(), path.c_str()) != 0) {
+    *message = std::string("cannot write the allow-list: ") + strerror(errno);
+    unlink(name.data());
+    return HELM_E_INTERNAL;
+  }
+  std::string folder = path.substr(0, path.rfind('/'));
+  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return HELM_OK;
+}
+
+// The steps Add and Remove share: the origin parsed, the lock taken, the
+// current list read (refused when it is not the user's alone).
+static int beginChange(const char* origin, HelmOrigin* parsed, int* lock, std::string* text, std::string* message) {
+  if (origin == nullptr || !HelmOrigins_Parse(origin, parsed)) {
+    *message = "not an origin: write it as https://host or https://host:port";
+    return HELM_E_BAD_PARAMETER;
+  }
+  *lock = HelmLock_Take("allowed-origins.lock", 10000);
+  if (*lock < 0) {
+    *message = "the allow-list is being changed by someone else; try again";
+    return HELM_E_INTERNAL;
+  }
+  bool exists = false;
+  int code = HelmOrigins_ReadList(HelmPaths_AllowListFile(), text, &exists, message);
+  if (code != HELM_OK) {
+    HelmLock_Release(*lock);
+    *lock = -1;
+    return HELM_E_INTERNAL;
+  }
+  return HELM_OK;
+}
+
+int HelmOrigins_Add(const char* origin, bool* changed, std::string* message) {
+  *changed = false;
+  HelmOrigin parsed;
+  int lock = -1;
+  std::string text;
+  int code = beginChange(origin, &parsed, &lock, &text, message);
+  if (code != HELM_OK) return code;
+  size_t at = 0;
+  bool present = false;
+  std::string line, comment;
+  while (!present && HelmFiles_NextLine(text, &at, &line, &comment)) {
+    size_t start = 0;
+    while (start <= line.size() && !present) {
+      size_t semicolon = line.find(';', start);
+      if (semicolon == std::string::npos) semicolon = line.size();
+      present = exactEntryFor(HelmFiles_Trim(line.substr(start, semicolon - start)), &parsed);
+      start = semicolon + 1;
     }
-    text->resize(done);
   }
-  close(fd);
+  if (!present) {
+    if (!text.empty() && text.back() != '\n') text.push_back('\n');
+    text += HelmOrigins_Canonical(&parsed) + "\n";
+    code = replaceList(HelmPaths_AllowListFile(), text, message);
+    *changed = code == HELM_OK;
+  }
+  HelmLock_Release(lock);
   return code;
 }
 
-int HelmOrigins_Check(const char* origin, std::string* message) {
+int HelmOrigins_Remove(const char* origin, bool* changed, bool* stillAdmitted, std::string* message) {
+  *changed = false;
+  *stillAdmitted = false;
   HelmOrigin parsed;
-  if (origin == nullptr || !HelmOrigins_Parse(origin, &parsed)) {
-    *message = "origin not allowed";
-    return HELM_E_ORIGIN_REFUSED;
-  }
-  std::string list;
-  int code = readAllowList(&list, message);
+  int lock = -1;
+  std::string text;
+  int code = beginChange(origin, &parsed, &lock, &text, message);
   if (code != HELM_OK) return code;
-  if (!HelmOrigins_ListAdmits(list.data(), list.size(), origin)) {
-    *message = "origin not allowed";
-    return HELM_E_ORIGIN_REFUSED;
+  std::string kept, line, comment;
+  size_t at = 0;
+  while (HelmFiles_NextLine(text, &at, &line, &comment)) {
+    std::string patterns;
+    bool removed = false;
+    size_t start = 0;
+    while (start <= line.size()) {
+      size_t semicolon = line.find(';', start);
+      if (semicolon == std::string::npos) semicolon = line.size();
+      std::string pattern = HelmFiles_Trim(line.substr(start, semicolon - start));
+      start = semicolon + 1;
+      if (pattern.empty()) continue;
+      if (exactEntryFor(pattern, &parsed)) {
+        removed = true;
+        continue;
+      }
+      if (!patterns.empty()) patterns += "; ";
+      patterns += pattern;
+    }
+    if (!removed) {
+      kept += line + comment + "\n";
+      continue;
+    }
+    *changed = true;
+    std::string rebuilt = patterns;
+    if (!comment.empty()) rebuilt += (rebuilt.empty() ? "" : " ") + comment;
+    if (!rebuilt.empty()) kept += rebuilt + "\n";  // else the line held only this origin
   }
-  return HELM_OK;
+  if (*changed) code = replaceList(HelmPaths_AllowListFile(), kept, message);
+  *stillAdmitted = HelmOrigins_ListAdmits(kept.data(), kept.size(), origin);
+  HelmLock_Release(lock);
+  if (code != HELM_OK) *changed = false;
+  return code;
 }

@@ -236,6 +236,30 @@ int HelmCertificate_CheckSigning(gnutls_x509_crt_t crt, time_t now, std::string*
   return HELM_OK;
 }
 
+int HelmCertificate_CheckPurpose(gnutls_x509_crt_t crt, HelmPurpose purpose, const HelmSettings* settings,
+                                 std::string* message) {
+  unsigned usage = 0, critical = 0;
+  if (gnutls_x509_crt_get_key_usage(crt, &usage, &critical) < 0) return HELM_OK;  // no extension: any use
+  if (purpose == HELM_PURPOSE_AUTHENTICATE) {
+    if ((usage & GNUTLS_KEY_DIGITAL_SIGNATURE) == 0) {
+      *message = "the certificate's key usage does not allow digitalSignature, which authentication needs";
+      return HELM_E_KEY_USAGE;
+    }
+    return HELM_OK;
+  }
+  // Authentication keys stay for authentication: a signature made with one
+  // would bind the user as a signature with a signing key does, and a raw
+  // signature from one could stand for an authentication elsewhere.
+  if ((usage & GNUTLS_KEY_NON_REPUDIATION) == 0 && !settings->signWithoutNonRepudiation) {
+    *message = "the certificate is for authentication: its key usage lacks nonRepudiation, which signing needs "
+               "(the setting sign-without-non-repudiation allows it)";
+    return HELM_E_NOT_FOR_SIGNING;
+  }
+  return HELM_OK;
+}
+
+std::string HelmCertificate_Name(gnutls_x509_crt_t crt, bool issuer) { return distinguishedName(crt, issuer); }
+
 int HelmCertificate_Pem(const std::vector<unsigned char>& der, std::string* pem) {
   gnutls_datum_t in = datumOf(der);
   gnutls_datum_t out = {nullptr, 0};
@@ -252,51 +276,9 @@ int HelmCertificate_Pem(const std::vector<unsigned char>& der, std::string* pem)
 // another copy while a key is in use would keep that login alive after the
 // key is closed, and the next page's PIN would never be checked. Under the
 // lock a key's session is the only one, and closing it logs out.
-#if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_acquire(void* address);
-extern "C" void __tsan_release(void* address);
-#endif
+static int takeTokenLock() { return HelmLock_Take("token.lock", -1); }
 
-// The lock orders the copies' token work through the kernel, which
-// ThreadSanitizer cannot see; tell it, on an address every copy shares (a
-// function of GnuTLS, loaded once per process).
-static void lockOrdered(bool acquired) {
-#if defined(__SANITIZE_THREAD__)
-  void* shared = reinterpret_cast<void*>(&gnutls_pkcs11_token_get_flags);
-  if (acquired) __tsan_acquire(shared);
-  else __tsan_release(shared);
-#else
-  (void)acquired;
-#endif
-}
-
-static int takeTokenLock() {
-  std::string folder = HelmPaths_ConfigFolder();
-  if (folder.empty()) return -1;
-  std::string path;
-  for (size_t i = 1; i <= folder.size(); i++) {
-    if (i == folder.size() || folder[i] == '/') {
-      path = folder.substr(0, i);
-      if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return -1;
-    }
-  }
-  int fd = open((folder + "/token.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return -1;
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      close(fd);
-      return -1;
-    }
-  }
-  lockOrdered(true);
-  return fd;
-}
-
-static void releaseTokenLock(int fd) {
-  if (fd < 0) return;
-  lockOrdered(false);
-  close(fd);  // closing drops the lock
-}
+static void releaseTokenLock(int fd) { HelmLock_Release(fd); }
 
 // ---- PKCS #11 tokens ---------------------------------------------------------
 
@@ -598,6 +580,8 @@ static int openTokenKey(const HelmCertificate* c, HelmKey* out, std::string* mes
     *message = "the PIN of token " + c->tokenLabel + " is locked";
     return HELM_E_TOKEN_LOCKED;
   }
+  // A reader with its own keypad: the PIN is typed there, no PIN is asked.
+  bool pinPad = (flags & GNUTLS_PKCS11_TOKEN_PROTECTED_AUTHENTICATION_PATH) != 0;
   std::string url = c->tokenUrl;
   if (!c->objectId.empty()) {
     url += ";id=" + percentEncode(c->objectId.data(), c->objectId.size());
@@ -616,9 +600,11 @@ static int openTokenKey(const HelmCertificate* c, HelmKey* out, std::string* mes
   // Log in even for a key the token would use without: every operation is
   // authorised by the PIN the page was given.
   ret = gnutls_pkcs11_privkey_import_url(tokenKey, url.c_str(), GNUTLS_PKCS11_OBJ_FLAG_LOGIN);
-  if (ret >= 0 && out->pinCalls == 0) {
+  if (ret >= 0 && out->pinCalls == 0 && !pinPad) {
     // Already logged in by someone else in this process: the PIN cannot be
-    // checked, so nothing is signed.
+    // checked, so nothing is signed. (A keypad login never asks us: there
+    // the token lock, under which every session of ours was closed, is what
+    // keeps an earlier login out.)
     gnutls_pkcs11_privkey_deinit(tokenKey);
     *message = "token " + c->tokenLabel + " is in use by another program in this process";
     return HELM_E_TOKEN;
@@ -630,6 +616,11 @@ static int openTokenKey(const HelmCertificate* c, HelmKey* out, std::string* mes
     if (ret == GNUTLS_E_PKCS11_PIN_LOCKED || (flagsKnown && (after & GNUTLS_PKCS11_TOKEN_USER_PIN_LOCKED))) {
       *message = "the PIN of token " + c->tokenLabel + " is locked";
       return HELM_E_TOKEN_LOCKED;
+    }
+    if (pinPad && ret == GNUTLS_E_PKCS11_ERROR) {
+      // GnuTLS tells a keypad's refusal from its cancel by nothing.
+      *message = "the reader did not accept a PIN (a wrong PIN, or the entry was cancelled on the reader)";
+      return HELM_E_WRONG_PIN;
     }
     if (ret == GNUTLS_E_PKCS11_PIN_ERROR || ret == GNUTLS_E_PKCS11_PIN_EXPIRED) {
       *message = "wrong PIN";
@@ -733,7 +724,8 @@ void HelmKey_Init(HelmKey* key) {
   Helm_Wipe(key->pin, sizeof key->pin);
 }
 
-int HelmKey_Open(const HelmCertificate* c, const char* pin, HelmKey* out, std::string* message) {
+// One try with one PIN: validity and the purpose were checked by the caller.
+static int openOnce(const HelmCertificate* c, const char* pin, HelmKey* out, std::string* message) {
   HelmKey_Init(out);
   size_t pinLength = strlen(pin);
   if (pinLength > HELM_MAX_PIN_BYTES) {
@@ -745,30 +737,174 @@ int HelmKey_Open(const HelmCertificate* c, const char* pin, HelmKey* out, std::s
     *message = "the certificate cannot be parsed";
     return HELM_E_UNKNOWN_CERTIFICATE;
   }
-  int code = HelmCertificate_CheckSigning(crt, time(nullptr), message);
-  if (code != HELM_OK) {
-    gnutls_x509_crt_deinit(crt);
-    return code;
-  }
   if (c->kind == HELM_LOCATION_PKCS11) {
     memcpy(out->pin, pin, pinLength + 1);
     // Held until the key is closed: the token stays logged in that long.
     out->lock = takeTokenLock();
-    code = openTokenKey(c, out, message);
+    int code = openTokenKey(c, out, message);
     if (code != HELM_OK) {
       gnutls_x509_crt_deinit(crt);
       HelmKey_Close(out);
       return code;
     }
     out->certificate = crt;
-  } else {
-    gnutls_x509_crt_t matched = nullptr;
-    code = openPkcs12Key(c, pin, &out->key, &matched, message);
-    gnutls_x509_crt_deinit(crt);
-    if (code != HELM_OK) return code;
-    out->certificate = matched;
+    return HELM_OK;
   }
+  gnutls_x509_crt_t matched = nullptr;
+  int code = openPkcs12Key(c, pin, &out->key, &matched, message);
+  gnutls_x509_crt_deinit(crt);
+  if (code != HELM_OK) return code;
+  out->certificate = matched;
   return HELM_OK;
+}
+
+// The token's flags, read under the token lock; false when it cannot be reached.
+static bool tokenFlags(const HelmCertificate* c, unsigned* flags) {
+  int lock = takeTokenLock();
+  bool ok = gnutls_pkcs11_token_get_flags(c->tokenUrl.c_str(), flags) >= 0;
+  releaseTokenLock(lock);
+  return ok;
+}
+
+static const char* purposeText(HelmPurpose purpose) {
+  switch (purpose) {
+    case HELM_PURPOSE_SIGN_CMS: return "sign a document (CMS signature)";
+    case HELM_PURPOSE_SIGN_RAW: return "sign data (raw signature)";
+    default: return "log you in (authentication)";
+  }
+}
+
+static std::string line(const std::string& text, size_t maxBytes) {
+  return HelmDialog_Line(text.data(), text.size(), maxBytes);
+}
+
+// What a PIN dialog says: who asks for what, with which certificate, and
+// the token's warning when it has one. The site's own words come last and
+// are marked as such; every outside text is one line, cut.
+static std::string describe(const HelmCertificate* c, gnutls_x509_crt_t crt, const HelmPinSource* source,
+                            unsigned flags, bool warn) {
+  std::string text = HelmDialog_Site(source->site, HELM_DIALOG_SITE_BYTES) + " asks to " + purposeText(source->purpose) +
+                     " with your certificate.\n";
+  if (warn && (flags & GNUTLS_PKCS11_TOKEN_USER_PIN_FINAL_TRY)) {
+    text += "Warning: last try. One more wrong PIN locks the token.\n";
+  } else if (warn && (flags & GNUTLS_PKCS11_TOKEN_USER_PIN_COUNT_LOW)) {
+    text += "Warning: few tries are left before the token locks.\n";
+  }
+  text += "\nCertificate: " + line(HelmCertificate_Name(crt, false), 120) + "\n";
+  text += "Issued by: " + line(HelmCertificate_Name(crt, true), 120) + "\n";
+  if (c->kind == HELM_LOCATION_PKCS11) text += "On token: " + line(c->tokenLabel, 64) + "\n";
+  else text += "In file: " + line(baseName(c->file), 64) + "\n";
+  if (!source->digestHex.empty()) text += source->digestLabel + ": " + source->digestHex + "\n";
+  if (!source->description.empty()) {
+    text += "The site says (its own words): \"" + line(source->description, 160) + "\"\n";
+  }
+  return text;
+}
+
+static std::string wrongPinText(bool token, unsigned flags) {
+  if (!token) return "Wrong password. Try again.";
+  if (flags & GNUTLS_PKCS11_TOKEN_USER_PIN_FINAL_TRY) return "Wrong PIN. One try is left: another wrong PIN locks the token.";
+  if (flags & GNUTLS_PKCS11_TOKEN_USER_PIN_COUNT_LOW) return "Wrong PIN. Few tries are left before the token locks.";
+  return "Wrong PIN. Try again.";
+}
+
+// The PIN from the user: a dialog naming the site (again after a wrong PIN,
+// up to the setting), or a reader's keypad while a message says so.
+static int openWithDialog(const HelmCertificate* c, gnutls_x509_crt_t crt, const HelmPinSource* source, HelmKey* out,
+                          std::string* message) {
+  bool token = c->kind == HELM_LOCATION_PKCS11;
+  unsigned flags = 0;
+  if (token) {
+    if (!tokenFlags(c, &flags)) {
+      *message = "token " + c->tokenLabel + " is not available";
+      return HELM_E_TOKEN;
+    }
+    if (flags & GNUTLS_PKCS11_TOKEN_USER_PIN_LOCKED) {
+      *message = "the PIN of token " + c->tokenLabel + " is locked";
+      return HELM_E_TOKEN_LOCKED;
+    }
+  }
+  int code = HELM_OK;
+  std::string why;
+  HelmDialog* dialog = HelmDialog_Open(source->settings, &code, &why);
+  if (dialog == nullptr) {
+    *message = "no dialog could be shown to ask for the PIN: " + why;
+    return HELM_E_NO_DIALOG;
+  }
+  if (token && (flags & GNUTLS_PKCS11_TOKEN_PROTECTED_AUTHENTICATION_PATH)) {
+    std::string text = describe(c, crt, source, flags, true) + "\nEnter your PIN on the reader's keypad now.";
+    if (!HelmDialog_ShowMessage(dialog, "Kestrovan: PIN pad", text)) {
+      HelmDialog_Close(dialog);
+      *message = "no dialog could be shown to ask for the PIN on the reader";
+      return HELM_E_NO_DIALOG;
+    }
+    code = openOnce(c, "", out, message);
+    HelmDialog_Close(dialog);
+    return code;
+  }
+  std::string error;
+  code = HELM_E_WRONG_PIN;
+  *message = token ? "wrong PIN" : "wrong password";
+  for (unsigned attempt = 0; attempt < source->settings->pinAttempts; attempt++) {
+    char pin[HELM_MAX_PIN_BYTES + 1];
+    bool tooLong = false;
+    HelmDialogAnswer answer = HelmDialog_GetPin(dialog, token ? "Kestrovan: PIN" : "Kestrovan: password",
+                                                describe(c, crt, source, flags, error.empty()),
+                                                token ? "PIN:" : "Password:", error, pin, sizeof pin, &tooLong);
+    if (answer != HELM_DIALOG_OK) {
+      Helm_Wipe(pin, sizeof pin);
+      if (answer == HELM_DIALOG_UNAVAILABLE) {
+        *message = "the PIN dialog could not be shown (" + HelmDialog_Failure(dialog) + ")";
+        HelmDialog_Close(dialog);
+        return HELM_E_NO_DIALOG;
+      }
+      HelmDialog_Close(dialog);
+      *message = answer == HELM_DIALOG_TIMEOUT ? "the PIN dialog timed out" : "the user cancelled the PIN dialog";
+      return HELM_E_CANCELLED;
+    }
+    if (tooLong || pin[0] == '\0') {
+      // Nothing the token could take: not a try of its own.
+      error = tooLong ? "The PIN is too long." : "No PIN was entered.";
+      Helm_Wipe(pin, sizeof pin);
+      continue;
+    }
+    code = openOnce(c, pin, out, message);
+    Helm_Wipe(pin, sizeof pin);
+    if (code != HELM_E_WRONG_PIN) break;
+    if (token) {
+      if (!tokenFlags(c, &flags)) flags = 0;
+      if (flags & GNUTLS_PKCS11_TOKEN_USER_PIN_LOCKED) {
+        *message = "the PIN of token " + c->tokenLabel + " is locked";
+        code = HELM_E_TOKEN_LOCKED;
+        break;
+      }
+    }
+    error = wrongPinText(token, flags);
+  }
+  HelmDialog_Close(dialog);
+  return code;
+}
+
+int HelmKey_Open(const HelmCertificate* c, const HelmPinSource* source, HelmKey* out, std::string* message) {
+  HelmKey_Init(out);
+  if (source->pagePin != nullptr && strlen(source->pagePin) > HELM_MAX_PIN_BYTES) {
+    *message = "the PIN is too long";
+    return HELM_E_BAD_PARAMETER;
+  }
+  gnutls_x509_crt_t crt = nullptr;
+  if (!importCertificate(c->der, &crt)) {
+    *message = "the certificate cannot be parsed";
+    return HELM_E_UNKNOWN_CERTIFICATE;
+  }
+  // No PIN is spent, and no dialog shown, for a certificate that cannot serve.
+  int code = HelmCertificate_CheckSigning(crt, time(nullptr), message);
+  if (code == HELM_OK) code = HelmCertificate_CheckPurpose(crt, source->purpose, source->settings, message);
+  if (code == HELM_OK) {
+    code = source->pagePin != nullptr ? openOnce(c, source->pagePin, out, message)
+                                      : openWithDialog(c, crt, source, out, message);
+  }
+  gnutls_x509_crt_deinit(crt);
+  return code;
 }
 
 void HelmKey_Close(HelmKey* key) {

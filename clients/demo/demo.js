@@ -1,10 +1,12 @@
 // demo.js -- the demo page's behaviour: every button is one library call,
 // and every failure is shown with the library's own words.
 import { createClient, hidden, KestrovanError } from './kestrovan.js';
+import { PkiSession, USER_WAIT_MS } from './helm.js';
 
 const $ = (id) => document.getElementById(id);
 const client = createClient();
 let session = null;
+let pki = null; // the PKI adapter's helpers on the session
 let running = null; // AbortController of the call in progress
 
 $('origin').textContent = location.origin;
@@ -31,7 +33,8 @@ function clearError() {
 
 function sessionButtons() {
   const open = session !== null && !session.closed;
-  for (const id of ['close', 'release', 'call', 'store', 'read']) $(id).disabled = !open;
+  for (const id of ['close', 'release', 'call', 'store', 'read', 'list']) $(id).disabled = !open;
+  for (const id of ['sign', 'login']) $(id).disabled = !open || $('certificate').value === '';
   $('session-id').textContent = open ? session.id : '–';
   $('server-version').textContent = open ? session.serverVersion ?? '–' : '–';
   $('lib-version').textContent = open ? session.libVersion ?? '–' : '–';
@@ -66,7 +69,13 @@ $('locate').addEventListener('click', () => act($('locate'), async () => {
 
 $('open').addEventListener('click', () => act($('open'), async () => {
   if (session && !session.closed) await session.forceRelease().catch(() => {});
-  session = await client.openSession({ browserMode: $('browser-mode').checked });
+  // On the service's main thread: a site not allowed yet waits for the
+  // user's answer in the consent dialog, however long it takes.
+  session = await client.openSession({
+    browserMode: $('browser-mode').checked, mainThread: true, timeoutMs: USER_WAIT_MS,
+    onHeartbeat: (n) => { $('session-id').textContent = `waiting for your answer on this computer (${n})…`; },
+  });
+  pki = new PkiSession(session);
   $('service-status').textContent = `found at ${client.serviceUrl}`;
   $('service-status').className = 'status ok';
 }));
@@ -134,6 +143,60 @@ $('call').addEventListener('click', () => act($('call'), async () => {
 $('cancel').addEventListener('click', () => {
   if (running) running.abort(new DOMException('The call was cancelled on this page.', 'AbortError'));
 });
+
+// ---- the PKI adapter: no PIN field, the computer asks
+
+const waiting = (out) => (n) => { out.textContent = `waiting for you: answer the dialog on this computer (${n})…`; };
+
+$('list').addEventListener('click', () => act($('list'), async () => {
+  const { certificates } = await pki.listCertificates();
+  const select = $('certificate');
+  select.textContent = '';
+  for (const c of certificates) {
+    const option = document.createElement('option');
+    option.value = c.id;
+    const usage = c.keyUsage === null ? 'any use' : c.keyUsage.join(', ');
+    option.textContent = `${c.commonName} (${usage})`;
+    select.append(option);
+  }
+  $('pki-result').textContent = `${certificates.length} certificate(s).`;
+  $('pki-result').className = 'result';
+}));
+
+$('certificate').addEventListener('change', sessionButtons);
+
+$('sign').addEventListener('click', () => act($('sign'), async () => {
+  const out = $('pki-result');
+  out.className = 'result';
+  out.textContent = 'signing…';
+  const answer = await pki.signCms($('certificate').value, $('sign-text').value, {
+    description: $('sign-description').value, onHeartbeat: waiting(out),
+  });
+  out.textContent = JSON.stringify(answer, null, 2);
+  out.className = 'result ok';
+}));
+
+// The site's server gives a challenge, the user's key signs it for this
+// origin, and the server checks the answer (clients/demo/server.mjs).
+$('login').addEventListener('click', () => act($('login'), async () => {
+  const out = $('pki-result');
+  out.className = 'result';
+  out.textContent = 'asking the server for a challenge…';
+  const { challenge } = await (await fetch('/challenge')).json();
+  const answer = await pki.authenticate($('certificate').value, challenge, {
+    description: 'Log in to the Kestrovan demo', onHeartbeat: waiting(out),
+  });
+  const verdict = await (await fetch('/verify', {
+    method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify({ answer, challenge }),
+  })).json();
+  out.dataset.verdict = JSON.stringify(verdict);
+  if (verdict.ok) {
+    out.textContent = `Logged in as ${verdict.signer.subject} (issued by ${verdict.signer.issuer}): the site's server verified the signature for ${verdict.origin}.`;
+    out.className = 'result ok';
+  } else {
+    out.textContent = `The site's server refused the login (${verdict.reason}): ${verdict.message}`;
+  }
+}));
 
 $('store').addEventListener('click', () => act($('store'), async () => {
   const domains = $('domains').value.trim() || new URL(location.href).hostname;

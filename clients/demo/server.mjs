@@ -1,9 +1,17 @@
 // server.mjs -- serves the Kestrovan demo page (and the page library it
 // loads) from its own origin, so the page talks to the service cross-origin
 // as a real site does. Plain node, no dependencies; serves a fixed list of
-// files and nothing else.
+// files and nothing else, and plays the site's server for the PKI adapter's
+// Authenticate: GET /challenge gives a fresh challenge, POST /verify checks
+// the answer with clients/js/verify-authentication.mjs against this
+// server's own origin and the trust anchors it was given.
 //
 //   node clients/demo/server.mjs [--host 127.0.0.1] [--port 8480] [--exit-with-parent [PID]]
+//                                [--trust-anchors FILE]
+//
+// Trust anchors: PEM certificates (--trust-anchors, else the file that
+// KESTROVAN_DEMO_TRUST_ANCHORS names); without them every authentication is
+// reported untrusted (after its signature, origin and challenge were checked).
 //
 // Prints "Demo page: http://HOST:PORT/" once it listens. Port 0 picks a free
 // port. Ctrl-C (or SIGTERM) stops it; with --exit-with-parent it also stops
@@ -14,6 +22,10 @@ import http from 'node:http';
 import { readFile } from 'node:fs/promises';
 import { fileURLToPath } from 'node:url';
 import path from 'node:path';
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+
+import { verifyAuthentication, AuthenticationError } from '../js/verify-authentication.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const files = new Map([
@@ -22,7 +34,14 @@ const files = new Map([
   ['/demo.js', [path.join(here, 'demo.js'), 'text/javascript; charset=utf-8']],
   ['/demo.css', [path.join(here, 'demo.css'), 'text/css; charset=utf-8']],
   ['/kestrovan.js', [path.join(here, '..', 'js', 'kestrovan.js'), 'text/javascript; charset=utf-8']],
+  ['/helm.js', [path.join(here, '..', 'js', 'helm.js'), 'text/javascript; charset=utf-8']],
 ]);
+const HEADERS = {
+  'Cache-Control': 'no-store',
+  'X-Content-Type-Options': 'nosniff',
+  'Content-Security-Policy': "default-src 'self'; connect-src 'self' https://127.0.0.1:* https://localhost:*",
+  'Referrer-Policy': 'strict-origin-when-cross-origin',
+};
 
 function option(name, fallback) {
   const i = process.argv.indexOf(name);
@@ -31,6 +50,9 @@ function option(name, fallback) {
 
 const host = option('--host', process.env.KESTROVAN_DEMO_HOST || '127.0.0.1');
 const port = Number(option('--port', process.env.KESTROVAN_DEMO_PORT || '8480'));
+const anchorsFile = option('--trust-anchors', process.env.KESTROVAN_DEMO_TRUST_ANCHORS || '');
+const trustAnchors = anchorsFile ? fs.readFileSync(anchorsFile, 'utf8') : '';
+let origin = ''; // this server's own origin, once it listens
 if (!Number.isInteger(port) || port < 0 || port > 65535) {
   console.error(`server.mjs: not a port: ${option('--port', process.env.KESTROVAN_DEMO_PORT)}`);
   process.exit(2);
@@ -51,8 +73,74 @@ const server = http.createServer((req, res) => {
   });
 });
 
+// ---- the site's server for Authenticate
+
+// Challenges handed out and not used yet: one use each, five minutes.
+const challenges = new Map();
+const CHALLENGE_MS = 5 * 60 * 1000;
+const MAX_CHALLENGES = 64;
+
+function json(res, status, value) {
+  const body = Buffer.from(JSON.stringify(value));
+  res.writeHead(status, { ...HEADERS, 'Content-Type': 'application/json', 'Content-Length': body.length }).end(body);
+}
+
+function newChallenge(res) {
+  const now = Date.now();
+  for (const [key, issued] of challenges) {
+    if (now - issued > CHALLENGE_MS || challenges.size >= MAX_CHALLENGES) challenges.delete(key);
+  }
+  const challenge = crypto.randomBytes(32).toString('base64');
+  challenges.set(challenge, now);
+  json(res, 200, { challenge });
+}
+
+async function readBody(req, limit) {
+  const chunks = [];
+  let size = 0;
+  for await (const chunk of req) {
+    size += chunk.length;
+    if (size > limit) throw new RangeError('too large');
+    chunks.push(chunk);
+  }
+  return Buffer.concat(chunks).toString('utf8');
+}
+
+// {answer, challenge}: the challenge must be one this server gave.
+async function verify(req, res) {
+  let request;
+  try {
+    request = JSON.parse(await readBody(req, 64 * 1024));
+  } catch {
+    json(res, 400, { ok: false, reason: 'format', message: 'not a JSON request' });
+    return;
+  }
+  const issued = typeof request.challenge === 'string' ? challenges.get(request.challenge) : undefined;
+  if (issued === undefined || Date.now() - issued > CHALLENGE_MS) {
+    json(res, 200, { ok: false, reason: 'challenge', message: 'not a challenge of this server, or used, or too old' });
+    return;
+  }
+  challenges.delete(request.challenge);
+  try {
+    const signer = verifyAuthentication(request.answer, { origin, challenge: request.challenge, trustAnchors });
+    json(res, 200, { ok: true, origin, signer: { subject: signer.subject, issuer: signer.issuer, notAfter: signer.notAfter } });
+  } catch (error) {
+    if (!(error instanceof AuthenticationError)) throw error;
+    json(res, 200, { ok: false, origin, reason: error.reason, message: error.message });
+  }
+}
+
 async function serve(req, res) {
-  const entry = files.get(pathOf(req.url));
+  const where = pathOf(req.url);
+  if (where === '/challenge' && req.method === 'GET') {
+    newChallenge(res);
+    return;
+  }
+  if (where === '/verify' && req.method === 'POST') {
+    await verify(req, res);
+    return;
+  }
+  const entry = files.get(where);
   if (req.method !== 'GET' && req.method !== 'HEAD') {
     res.writeHead(405, { Allow: 'GET, HEAD' }).end();
     return;
@@ -63,14 +151,7 @@ async function serve(req, res) {
   }
   try {
     const body = await readFile(entry[0]);
-    res.writeHead(200, {
-      'Content-Type': entry[1],
-      'Content-Length': body.length,
-      'Cache-Control': 'no-store',
-      'X-Content-Type-Options': 'nosniff',
-      'Content-Security-Policy': "default-src 'self'; connect-src https://127.0.0.1:* https://localhost:*",
-      'Referrer-Policy': 'strict-origin-when-cross-origin',
-    });
+    res.writeHead(200, { ...HEADERS, 'Content-Type': entry[1], 'Content-Length': body.length });
     res.end(req.method === 'HEAD' ? undefined : body);
   } catch (error) {
     res.writeHead(500, { 'Content-Type': 'text/plain; charset=utf-8' }).end(`${error.message}\n`);
@@ -84,6 +165,7 @@ server.on('error', (error) => {
 server.listen(port, host, () => {
   const address = server.address();
   const shown = address.family === 'IPv6' ? `[${address.address}]` : address.address;
+  origin = `http://${shown}:${address.port}`;
   console.log(`Demo page: http://${shown}:${address.port}/`);
 });
 function stop() {

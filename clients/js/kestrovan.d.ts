@@ -174,6 +174,10 @@ export interface OpenOptions {
   browserMode?: boolean;
   signal?: AbortSignal;
   timeoutMs?: number;
+  /** Open on the service's main thread, with heartbeats: for adapters that may ask the user first. */
+  mainThread?: boolean;
+  /** Called with the number of heartbeats received so far (main-thread opening). */
+  onHeartbeat?: (count: number) => void;
 }
 
 export interface ValueOptions {

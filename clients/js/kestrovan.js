@@ -774,7 +774,11 @@ export class KestrovanClient {
     } else {
       params.PathID = options.pathId ?? DEFAULT_PATH_ID;
     }
-    const answer = await this.send('KestrovanEcho', params, { signal: options.signal, timeoutMs: options.timeoutMs });
+    // In main-thread mode an adapter that asks the user at opening (a consent
+    // dialog) may take longer than the service's wait: heartbeats keep it.
+    const answer = await this.send('KestrovanEcho', params, {
+      signal: options.signal, timeoutMs: options.timeoutMs, mainThread: !!options.mainThread, onHeartbeat: options.onHeartbeat,
+    });
     checkOpened(answer);
     return new KestrovanSession(this, answer, !!options.browserMode);
   }

@@ -5,7 +5,12 @@
 // there too. Chromium opens the demo page from the demo server's loopback
 // origin; Firefox from a public https site served by a real local server,
 // granted local network access, trusting the service through the CA that
-// provisioning imported into its profile.
+// provisioning imported into its profile. Both first as kiosk pages that
+// send the PIN themselves; then, in Chromium, as any site: the user allows
+// it in the consent dialog and types the PIN into the PIN dialog (the stub
+// pinentry answering, slower than the service's wait, so the page's
+// main-thread calls outlive heartbeats), and logs in, which the demo server
+// verifies.
 // Uses the node harness of tests/js and the browser harnesses of tests/browser.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -13,7 +18,7 @@ import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 
-import { makeInstallation, allowOrigin, provisionHome, startService, tempFolder } from '../js/harness.mjs';
+import { makeInstallation, allowOrigin, helmSettings, provisionHome, startService, tempFolder } from '../js/harness.mjs';
 import { launch, startDemo } from '../browser/browser-harness.mjs';
 import { makeSiteCertificates, startSiteServer, makeProfile, trustInProfile, launchFirefox, siteContext }
   from '../browser/firefox-harness.mjs';
@@ -25,18 +30,32 @@ let home;
 let service;
 let browser;
 let demo;
+let dialogs; // the stub pinentry's plan and log
 
 before(async () => {
   if (!FIXTURE || !process.env.KESTROVAN_PKI_ADAPTER) throw new Error('run through ctest (fixture and adapter unknown)');
   root = tempFolder('kestrovan-helm-demo-');
   const installation = makeInstallation(root, { nss: true, adapter: process.env.KESTROVAN_PKI_ADAPTER });
   home = installation.home;
-  demo = await startDemo();
+  demo = await startDemo(['--trust-anchors', path.join(FIXTURE, 'ca.crt')]);
   allowOrigin(home, demo.origin);
   allowOrigin(home, `https://${SITE}`);
+  // The first tests' pages send the PIN themselves, as a kiosk would; the
+  // fixture's keys are for authentication by the default rules. Dialogs
+  // are the stub pinentry's.
+  const stub = path.resolve('stub_pinentry.sh');
+  helmSettings(home, `page-pin-origins = ${demo.origin}\npage-pin-origins = https://${SITE}\nsign-without-non-repudiation = true\npinentry = ${stub}\n`);
+  dialogs = { plan: path.join(root, 'plan'), log: path.join(root, 'dialogs.log') };
   fs.cpSync(path.join(FIXTURE, 'home', '.config', 'kestrovan', 'helm', 'keys'),
     path.join(home, '.config', 'kestrovan', 'helm', 'keys'), { recursive: true });
-  service = await startService(installation);
+  // The service's environment, which it passes on to pinentry: a display
+  // (the stub shows nothing) and the stub's files. Not the browser's.
+  Object.assign(process.env, { DISPLAY: ':77', STUB_PINENTRY_PLAN: dialogs.plan, STUB_PINENTRY_LOG: dialogs.log });
+  try {
+    service = await startService(installation);
+  } finally {
+    for (const name of ['DISPLAY', 'STUB_PINENTRY_PLAN', 'STUB_PINENTRY_LOG']) delete process.env[name];
+  }
   browser = await launch(home);
 });
 
@@ -156,6 +175,80 @@ test('the demo page on a public site signs a text in Firefox and openssl verifie
   } finally {
     await firefox.close();
     await sites.close();
+    fs.rmSync(work, { recursive: true, force: true });
+  }
+});
+
+// Waits for the PKI section's answer and returns its text.
+async function pkiResult(page) {
+  await page.waitForFunction(() => {
+    const out = document.getElementById('pki-result');
+    return out.classList.contains('ok') || out.dataset.verdict !== undefined ||
+      !document.getElementById('error-section').hidden;
+  }, null, { timeout: 120000 });
+  assert.equal(await page.isHidden('#error-section'), true, await page.textContent('#error'));
+  return page.textContent('#pki-result');
+}
+
+test('any site: the user allows it and types the PIN in dialogs, the page signs and logs in without a PIN field', async () => {
+  // Not on the list any more: the session's opening asks the user.
+  const list = path.join(home, '.config', 'kestrovan', 'helm', 'allowed-origins');
+  fs.writeFileSync(list, fs.readFileSync(list, 'utf8').split('\n').filter((l) => l !== demo.origin).join('\n'));
+  // Consent, then the PIN, each slower than the service's 7-second wait.
+  fs.writeFileSync(dialogs.plan, 'delay 9 ok\ndelay 9 pin 5678\npin 5678\n');
+  const heartbeatsBefore = service.count('No result from component yet send heartbeat');
+
+  const context = await browser.newContext();
+  const page = await context.newPage();
+  await page.goto(demo.url);
+  await page.waitForSelector('body[data-ready="true"]');
+  assert.equal(await page.locator('input[type=password], #pin').count(), 0, 'no PIN field');
+  await page.click('#locate');
+  await page.waitForFunction(() => document.getElementById('service-status').textContent.startsWith('found'));
+  await page.click('#open');
+  await page.waitForFunction(() => document.getElementById('session-id').textContent.endsWith('_SID') ||
+    !document.getElementById('error-section').hidden, null, { timeout: 120000 });
+  assert.equal(await page.isHidden('#error-section'), true, await page.textContent('#error'));
+  const afterConsent = service.count('No result from component yet send heartbeat');
+  assert.ok(afterConsent > heartbeatsBefore, 'the opening outlived the service\'s wait');
+
+  await page.click('#list');
+  await page.waitForFunction(() => document.getElementById('certificate').options.length > 0);
+  const soft = await page.$eval('#certificate', (select) =>
+    [...select.options].find((o) => o.textContent.startsWith('Soft Signer')).value);
+  await page.selectOption('#certificate', soft);
+  const text = 'Ich stimme zu — I agree ✓';
+  await page.fill('#sign-text', text);
+  await page.click('#sign');
+  const signed = JSON.parse(await pkiResult(page));
+  assert.equal(signed.code, 0);
+  assert.ok(service.count('No result from component yet send heartbeat') > afterConsent, 'the PIN dialog outlived it too');
+
+  await page.click('#login');
+  await pkiResult(page);
+  const verdict = JSON.parse(await page.$eval('#pki-result', (out) => out.dataset.verdict));
+  assert.equal(verdict.ok, true, JSON.stringify(verdict));
+  assert.match(verdict.signer.subject, /CN=Soft Signer/);
+  assert.equal(verdict.origin, demo.origin);
+  await page.click('#release');
+  await context.close();
+
+  // The dialogs named the site the service saw.
+  const log = fs.readFileSync(dialogs.log, 'utf8');
+  assert.ok(log.includes(`SETDESC Allow ${demo.origin} to use your certificates?`), log);
+  assert.ok(log.includes(`SETDESC ${demo.origin} asks to sign a document`), log);
+  assert.ok(log.includes(`SETDESC ${demo.origin} asks to log you in`), log);
+  assert.ok(!fs.readFileSync(list, 'utf8').includes(demo.origin), 'allowed once only');
+
+  const work = tempFolder('kestrovan-helm-demo-sig-');
+  try {
+    fs.writeFileSync(path.join(work, 'sig.der'), Buffer.from(signed.cms, 'base64'));
+    fs.writeFileSync(path.join(work, 'content.txt'), Buffer.from(text, 'utf8'));
+    const verify = spawnSync('openssl', ['cms', '-verify', '-binary', '-inform', 'DER',
+      '-in', path.join(work, 'sig.der'), '-content', path.join(work, 'content.txt'), '-CAfile', path.join(FIXTURE, 'ca.crt'),
+      '-out', '/dev/null'], { encoding: 'utf8' });
+    assert.equal(verify.status, 0, verify.stderr);
+  } finally {
     fs.rmSync(work, { recursive: true, force: true });
   }
 });

@@ -18,6 +18,7 @@ class HelmConcurrencyTest : public ::testing::Test {
     unsetenv("XDG_CONFIG_HOME");
     setenv("SOFTHSM2_CONF", (std::string(HELM_FIXTURE_DIR) + "/softhsm2.conf").c_str(), 1);
     writeFile(configFolder(home_) + "/allowed-origins", "https://bank.example\n");
+    writePagePinSettings(home_, "https://bank.example");
   }
   // A private copy of the library, like the service's per-session copies.
   std::string copy(const std::string& name) {

@@ -19,6 +19,7 @@ class HelmLockedTokenTest : public ::testing::Test {
     run("mkdir -p " + quote(modules));
     writeFile(modules + "/helm-locked.module", std::string("module: ") + HELM_LOCKED_MODULE + "\n");
     writeFile(configFolder(home_) + "/allowed-origins", "https://bank.example\n");
+    writePagePinSettings(home_, "https://bank.example");
     setenv("HOME", home_.c_str(), 1);
     unsetenv("XDG_CONFIG_HOME");
     setenv("SOFTHSM2_CONF", (std::string(HELM_FIXTURE_DIR) + "/softhsm2.conf").c_str(), 1);

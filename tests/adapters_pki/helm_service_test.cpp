@@ -1,7 +1,9 @@
 // helm_service_test.cpp -- the PKI adapter through the running service: the
 // real NORTAKestrovan with HelmPKICryptAdapter laid out next to it, the
 // SoftHSM2 token and PKCS #12 files of make_fixtures.sh, and the curl program
-// as the page's client. Signatures are checked with openssl.
+// as the page's client. Signatures are checked with openssl. The dialogs are
+// the stub pinentry's (stub_pinentry.sh), which the service starts with the
+// environment it was given.
 #include <gtest/gtest.h>
 
 #include "adapters_pki/helm_test_support.h"
@@ -77,7 +79,16 @@ class HelmServiceTest : public ::testing::Test {
         quote(installation_->home + "/.config/kestrovan") + " " + quote(config));
     run("cp -a " + quote(std::string(HELM_FIXTURE_DIR) + "/home/.config/kestrovan/helm/keys") + " " + quote(config));
     helmtest::writeFile(config + "/allowed-origins", std::string(kBank) + "\n");
+    helmtest::writePagePinSettings(installation_->home, kBank);
+    helmtest::writeFile(config + "/helm.conf", helmtest::readFile(config + "/helm.conf") +
+                                                   "pinentry = " + HELM_STUB_PINENTRY + "\n");
     setenv("SOFTHSM2_CONF", (std::string(HELM_FIXTURE_DIR) + "/softhsm2.conf").c_str(), 1);
+    // The service passes its own environment on to pinentry: a display, and
+    // where the stub finds its plan and writes its log.
+    setenv("DISPLAY", ":77", 1);
+    unsetenv("WAYLAND_DISPLAY");
+    setenv("STUB_PINENTRY_PLAN", planFile().c_str(), 1);
+    setenv("STUB_PINENTRY_LOG", (installation_->home + "/dialogs.log").c_str(), 1);
     service_ = new kt::ServiceProcess();
     if (service_->start(installation_->exe, installation_->home)) {
       started_ = service_->waitFor("NORTAKestrovan initialization: Success", 60);
@@ -96,6 +107,14 @@ class HelmServiceTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(started_) << (service_ != nullptr ? service_->output() : "no installation");
     work_ = std::make_unique<kt::TempFolder>();
+    unlink(planFile().c_str());  // an empty plan cancels every dialog
+  }
+
+  static std::string planFile() { return installation_->home + "/plan"; }
+  static void plan(const std::vector<std::string>& answers) {
+    std::string text;
+    for (const std::string& a : answers) text += a + "\n";
+    helmtest::writeFile(planFile(), text);
   }
 
   // One POST made by curl: the answer's values, decoded.
@@ -177,7 +196,7 @@ bool HelmServiceTest::started_ = false;
 TEST_F(HelmServiceTest, APageListsCertificatesAndGetsSignaturesOpensslAccepts) {
   Json list = call(Request().text("FunctionName", "ListCertificates"));
   ASSERT_EQ(list.code(), 0) << last_["result"];
-  EXPECT_EQ(last_["LibVersion"], "1.0.0.1");
+  EXPECT_EQ(last_["LibVersion"], "1.0.0.2");
   EXPECT_FALSE(session_.empty());
   std::map<std::string, std::string> ids;
   for (const Json& c : list["certificates"].items) ids[c["commonName"].text] = c["id"].text;
@@ -239,6 +258,60 @@ TEST_F(HelmServiceTest, TamperedDataFailsVerification) {
       Request().text("FunctionName", "VerifyCms").bytes("cms", cms).bytes("data", tampered).text("trustAnchors", anchors));
   EXPECT_EQ(bad.code(), 71013) << last_["result"];
   EXPECT_NE(opensslVerify(cms, tampered, true).status, 0);
+}
+
+// A site not on the list opens its session with a main-thread echo: the
+// consent dialog, which outlasts the service's wait, keeps the page's
+// request alive with heartbeats until the user answers. The session then
+// signs with the PIN from a dialog just as slow.
+TEST_F(HelmServiceTest, AMainThreadOpeningWaitsForConsentAndThePinThroughHeartbeats) {
+  const std::string shop = "https://shop.example";
+  plan({"delay 9 ok", "delay 9 pin 1234"});
+  size_t heartbeatsBefore = service_->count("No result from component yet send heartbeat");
+  Request open;
+  open.text("FunctionName", "KestrovanEcho")
+      .text("SessionId", "")
+      .text("PathID", kPathId)
+      .text("InstallerName", "")
+      .text("minServerVersion", "3.0.23.0721")
+      .text("minLibVersion", "1.0.0.2")
+      .text("KestrovanMode", "0")
+      .raw("KestrovanMainThread", "true");
+  std::map<std::string, std::string> answer;
+  int heartbeats = 0;
+  for (int attempt = 0; attempt < 10; attempt++) {
+    answer = post(open.json(), shop);
+    if (answer["result"] != "heartbeat") break;
+    heartbeats++;
+  }
+  EXPECT_GE(heartbeats, 1) << "the dialog took longer than the service's wait";
+  ASSERT_EQ(answer["result"], "0") << service_->output();
+  ASSERT_EQ(answer.count("SessionID"), 1u);
+  session_ = answer["SessionID"];
+  EXPECT_EQ(answer["LibVersion"], "1.0.0.2");
+
+  std::string id;
+  Json list = call(Request().text("FunctionName", "ListCertificates"), shop);
+  for (const Json& c : list["certificates"].items) {
+    if (c["commonName"].text == "Token Signer") id = c["id"].text;
+  }
+  ASSERT_FALSE(id.empty()) << last_["result"];
+  size_t before = service_->count("No result from component yet send heartbeat");
+  const std::string data = "signed after a slow PIN";
+  Json signature = call(Request().text("FunctionName", "SignCms").text("id", id).bytes("data", data), shop);
+  ASSERT_EQ(signature.code(), 0) << last_["result"];
+  EXPECT_GT(service_->count("No result from component yet send heartbeat"), before);
+  EXPECT_GT(service_->count("No result from component yet send heartbeat"), heartbeatsBefore);
+  CommandResult verdict = opensslVerify(helmtest::unbase64(signature["cms"].text), data, true);
+  EXPECT_EQ(verdict.status, 0) << verdict.output;
+  // Allowed once: not on the list.
+  EXPECT_EQ(helmtest::readFile(helmtest::configFolder(installation_->home) + "/allowed-origins").find("shop"),
+            std::string::npos);
+  // The dialogs named the site, which the service gave, and got the display.
+  std::string log = helmtest::readFile(installation_->home + "/dialogs.log");
+  EXPECT_NE(log.find("SETDESC Allow https://shop.example to use your certificates?"), std::string::npos) << log;
+  EXPECT_NE(log.find("SETDESC https://shop.example asks to sign a document"), std::string::npos) << log;
+  EXPECT_NE(log.find("OPTION display=:77"), std::string::npos) << log;
 }
 
 TEST_F(HelmServiceTest, AnOriginNotOnTheListIsRefusedAtUnlockAndLoadsNothingFurther) {

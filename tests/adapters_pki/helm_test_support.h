@@ -306,6 +306,14 @@ inline std::string makeHome(const std::string& under) {
 
 inline std::string configFolder(const std::string& home) { return home + "/.config/kestrovan/helm"; }
 
+// The user's settings for tests that send the PIN from the page (allowed
+// for origin) and sign with the fixture's keys, which lack nonRepudiation.
+inline void writePagePinSettings(const std::string& home, const std::string& origin) {
+  run("mkdir -p " + quote(configFolder(home)));
+  writeFile(configFolder(home) + "/helm.conf",
+            "page-pin-origins = " + origin + "\nsign-without-non-repudiation = true\n");
+}
+
 // ---- the adapter, loaded and called as the service does ----------------------
 
 typedef std::vector<std::pair<std::string, std::string>> Params;

@@ -18,12 +18,18 @@
 #   DIR/keys/                the software keys and certificates, for the
 #                            independent checks made with openssl
 #   DIR/keys/locked.der      "Locked Signer", for the test module whose PIN is locked
+#   DIR/softhsm2-reader.conf, DIR/tokens-reader/   token "helm-reader" (PIN 1234),
+#                            for the reader module of the dialog tests:
+#       id 05 "reader-signer"  RSA-2048, cert "Reader Signer"  (digitalSignature, nonRepudiation)
+#       id 06 "reader-auth"    EC P-256, cert "Reader Auth"    (digitalSignature)
+#   DIR/extra/notary.p12     "Notary Signer", EC, password 2468, certificate in
+#                            clear, nonRepudiation: a signing key by default rules
 # Run again to start over; nothing outside DIR is touched.
 set -euo pipefail
 dir="$1"
 case "$dir" in /*) ;; *) dir="$PWD/$dir" ;; esac
 rm -rf "$dir"
-mkdir -p "$dir/tokens" "$dir/keys" "$dir/work"
+mkdir -p "$dir/tokens" "$dir/tokens-reader" "$dir/keys" "$dir/work" "$dir/extra"
 keyfolder="$dir/home/.config/kestrovan/helm/keys"
 mkdir -p "$keyfolder"
 chmod 700 "$dir/home" "$dir/home/.config" "$dir/home/.config/kestrovan" "$dir/home/.config/kestrovan/helm" "$keyfolder"
@@ -81,6 +87,21 @@ token_key enc-only 03 rsa 2048 "Token Encipher" 1003 encryption_key
 # The CA on the token too, as users' tokens often carry it: never listed.
 quiet p11tool --login --write --load-certificate "$dir/ca.crt" --label "helm-ca" "$token"
 
+# --- the reader token, in a SoftHSM2 folder of its own ------------------------
+cat > "$dir/softhsm2-reader.conf" <<CONF
+directories.tokendir = $dir/tokens-reader
+objectstore.backend = file
+log.level = ERROR
+slots.removable = false
+CONF
+SOFTHSM2_CONF="$dir/softhsm2-reader.conf" quiet softhsm2-util --init-token --free --label helm-reader \
+  --so-pin "$GNUTLS_SO_PIN" --pin "$GNUTLS_PIN"
+token="pkcs11:token=helm-reader"
+SOFTHSM2_CONF="$dir/softhsm2-reader.conf" token_key reader-signer 05 rsa 2048 "Reader Signer" 4001 \
+  "$(printf 'signing_key\nnon_repudiation')"
+SOFTHSM2_CONF="$dir/softhsm2-reader.conf" token_key reader-auth 06 ecdsa secp256r1 "Reader Auth" 4002 signing_key
+token="pkcs11:token=helm-test"
+
 # --- PKCS #12 files ----------------------------------------------------------
 soft_key() {  # name key-type cn serial usage [dates]
   quiet certtool --generate-privkey --key-type "$2" --outfile "$dir/keys/$1.key"
@@ -106,6 +127,9 @@ quiet certtool --to-p12 --load-privkey "$dir/keys/expired.key" --load-certificat
   --p12-name "Expired Signer" --password 5678 --outder --outfile "$keyfolder/expired.p12"
 cp "$dir/keys/expired.crt" "$keyfolder/expired.crt"
 cp "$keyfolder/soft.p12" "$keyfolder/nosidecar.p12"
+soft_key notary ecdsa "Notary Signer" 2004 "$(printf 'signing_key\nnon_repudiation')"
+quiet openssl pkcs12 -export -inkey "$dir/keys/notary.key" -in "$dir/keys/notary.crt" -name "Notary Signer" \
+  -passout pass:2468 -iter 10000 -certpbe NONE -out "$dir/extra/notary.p12"
 printf 'this is not a PKCS #12 file\n' > "$keyfolder/broken.p12"
 chmod 600 "$keyfolder"/*
 

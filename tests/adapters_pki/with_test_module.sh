@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# with_test_module.sh MODULE FOLDER COMMAND... -- runs COMMAND with the PKCS #11
-# module MODULE registered with p11-kit as "helm-locked".
+# with_test_module.sh [NAME=]MODULE FOLDER COMMAND... -- runs COMMAND with the
+# PKCS #11 module MODULE registered with p11-kit as NAME ("helm-locked" when
+# no name is given). A NAME that a system module has ("softhsm2") takes that
+# module's place.
 #
 # A normal user's p11-kit reads the user's module folder, which the test
 # itself fills. p11-kit ignores that folder in a program running as root, so
@@ -9,7 +11,9 @@
 # command sees it. Where neither works the command runs with
 # HELM_LOCKED_MODULE_UNAVAILABLE set, and the test reports that it skipped.
 set -euo pipefail
+name=helm-locked
 module="$1"
+case "$module" in *=*) name="${module%%=*}"; module="${module#*=}" ;; esac
 folder="$2"
 shift 2
 system=/usr/share/p11-kit/modules
@@ -20,7 +24,7 @@ if [ -d "$system" ] && unshare --mount --propagation private true 2>/dev/null; t
   rm -rf "$folder"
   mkdir -p "$folder"
   cp "$system"/*.module "$folder"/ 2>/dev/null || true
-  printf 'module: %s\n' "$module" > "$folder/helm-locked.module"
+  printf 'module: %s\n' "$module" > "$folder/$name.module"
   exec unshare --mount --propagation private bash -c \
     'mount --bind "$0" /usr/share/p11-kit/modules && exec "$@"' "$folder" "$@"
 fi

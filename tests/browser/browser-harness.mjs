@@ -20,10 +20,11 @@ export function launch(home) {
   return chromium.launch({ executablePath: CHROMIUM, args: ARGS, env: { ...process.env, HOME: home } });
 }
 
-// Resolves with { child, url, origin } once the demo server listens.
-export function startDemo() {
+// Resolves with { child, url, origin } once the demo server listens; args
+// are more of its options (--trust-anchors FILE).
+export function startDemo(args = []) {
   return new Promise((resolve, reject) => {
-    const child = spawn(process.execPath, [path.join(repo, 'clients', 'demo', 'server.mjs'), '--port', '0'],
+    const child = spawn(process.execPath, [path.join(repo, 'clients', 'demo', 'server.mjs'), '--port', '0', ...args],
       { stdio: ['ignore', 'pipe', 'inherit'] });
     let out = '';
     child.stdout.on('data', (chunk) => {

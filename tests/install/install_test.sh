@@ -13,7 +13,8 @@ prefix="$HOME/.local/lib/kestrovan"
 unit="$HOME/.config/systemd/user/kestrovan.service"
 
 bash "$root/scripts/install.sh" >"$work/install.log" || fail "install.sh: $(cat "$work/install.log")"
-for file in "$prefix/NORTAKestrovan" "$prefix/NORTAKestrovanProvision" "$prefix/NORTAKestrovanDoctor" "$prefix/NORTA/HelmPKICryptAdapter.so"; do
+for file in "$prefix/NORTAKestrovan" "$prefix/NORTAKestrovanProvision" "$prefix/NORTAKestrovanDoctor" \
+  "$prefix/NORTA/HelmPKICryptAdapter.so" "$prefix/kestrovan-helm-sites"; do
   [ -x "$file" ] || fail "$file not installed"
 done
 [ -z "$(find "$prefix" -perm /022 -not -type l)" ] || fail "files others may write: $(find "$prefix" -perm /022)"
@@ -51,6 +52,8 @@ origin="https://bank.example"
 allow_origin
 expect_session
 ok "a page opens a session on the installed PKI adapter"
+[ "$("$prefix/kestrovan-helm-sites" list)" = "$origin" ] || fail "kestrovan-helm-sites list: $("$prefix/kestrovan-helm-sites" list 2>&1)"
+ok "the installed kestrovan-helm-sites lists the allowed site"
 
 # The installed doctor finds the installed service and adapter by itself.
 "$prefix/NORTAKestrovanDoctor" >"$work/doctor.log" 2>&1 || true

@@ -34,13 +34,14 @@ test('serves the page, its script and style, and the library', async () => {
     ['/demo.js', 'text/javascript', path.join(repo, 'clients', 'demo', 'demo.js')],
     ['/demo.css', 'text/css', path.join(repo, 'clients', 'demo', 'demo.css')],
     ['/kestrovan.js', 'text/javascript', path.join(repo, 'clients', 'js', 'kestrovan.js')],
+    ['/helm.js', 'text/javascript', path.join(repo, 'clients', 'js', 'helm.js')],
   ];
   for (const [url, type, file] of cases) {
     const response = await fetch(base + url);
     assert.equal(response.status, 200, url);
     assert.ok(response.headers.get('content-type').startsWith(type), url);
     assert.equal(response.headers.get('x-content-type-options'), 'nosniff');
-    assert.match(response.headers.get('content-security-policy'), /connect-src https:\/\/127\.0\.0\.1:\* https:\/\/localhost:\*/);
+    assert.match(response.headers.get('content-security-policy'), /connect-src 'self' https:\/\/127\.0\.0\.1:\* https:\/\/localhost:\*/);
     assert.equal(await response.text(), fs.readFileSync(file, 'utf8'), url);
   }
 });
@@ -61,6 +62,32 @@ test('nothing else: other paths, traversal and other methods are refused', async
   });
   assert.match(raw, /^HTTP\/1\.1 404/);
   assert.equal((await fetch(`${base}/`, { method: 'POST', body: 'x' })).status, 405);
+});
+
+test('as the site\'s server for Authenticate: fresh challenges, each good for one verification', async () => {
+  const first = await (await fetch(`${base}/challenge`)).json();
+  const second = await (await fetch(`${base}/challenge`)).json();
+  assert.equal(Buffer.from(first.challenge, 'base64').length, 32);
+  assert.notEqual(first.challenge, second.challenge);
+  const verify = async (body) => {
+    const response = await fetch(`${base}/verify`, { method: 'POST', headers: { 'Content-Type': 'application/json' }, body });
+    return { status: response.status, verdict: await response.json() };
+  };
+  // An answer that is no authentication: the verifier's reason, and the
+  // challenge is used up by the try.
+  let r = await verify(JSON.stringify({ answer: { code: 71021, message: 'cancelled' }, challenge: first.challenge }));
+  assert.equal(r.status, 200);
+  assert.deepEqual([r.verdict.ok, r.verdict.reason], [false, 'format']);
+  assert.match(r.verdict.origin, /^http:\/\/127\.0\.0\.1:\d+$/);
+  r = await verify(JSON.stringify({ answer: {}, challenge: first.challenge }));
+  assert.deepEqual([r.verdict.ok, r.verdict.reason], [false, 'challenge']);
+  r = await verify(JSON.stringify({ answer: {}, challenge: 'AAAA' }));
+  assert.equal(r.verdict.reason, 'challenge');
+  r = await verify('not json');
+  assert.equal(r.status, 400);
+  r = await verify('x'.repeat(70 * 1024));
+  assert.equal(r.status, 400);
+  assert.equal((await fetch(`${base}/challenge`, { method: 'POST' })).status, 405);
 });
 
 // Sends text as it is on a fresh connection; resolves with what came back.

@@ -72,6 +72,13 @@ export function allowOrigin(home, origin) {
   fs.appendFileSync(path.join(folder, 'allowed-origins'), `${origin}\n`, { mode: 0o600 });
 }
 
+// The PKI adapter's settings file of the installation (helm.conf), 0600.
+export function helmSettings(home, text) {
+  const folder = path.join(home, '.config', 'kestrovan', 'helm');
+  fs.mkdirSync(folder, { recursive: true, mode: 0o700 });
+  fs.writeFileSync(path.join(folder, 'helm.conf'), text, { mode: 0o600 });
+}
+
 export function testRoot() {
   const root = required('KESTROVAN_TEST_ROOT');
   return { root, bin: path.join(root, 'bin'), home: path.join(root, 'home'),

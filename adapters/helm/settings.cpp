@@ -1,0 +1,84 @@
+// settings.cpp -- the adapter's settings: which pinentry program shows the
+// dialogs and for how long, how often a wrong PIN is asked again, which
+// origins may send a PIN themselves (kiosks, tests), and whether signing may
+// use keys meant for authentication.
+//
+// Two files of "key = value" lines ("#" starts a comment): the
+// administrator's, then the user's. Each is read only when nobody but its
+// owner (root for the administrator's, the user for the user's) may write
+// it; anything else is ignored as if absent, so a file another account could
+// plant never widens what a page may do.
+#include "helm.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <unistd.h>
+
+std::string HelmPaths_SettingsFile() {
+  std::string folder = HelmPaths_ConfigFolder();
+  return folder.empty() ? folder : folder + "/helm.conf";
+}
+
+// A whole decimal number within [low, high]; false otherwise.
+static bool readNumber(const std::string& text, unsigned low, unsigned high, unsigned* out) {
+  if (text.empty() || text.size() > 6) return false;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (unsigned)(c - '0');
+  }
+  if (value < low || value > high) return false;
+  *out = value;
+  return true;
+}
+
+static void apply(const std::string& text, HelmSettings* settings) {
+  size_t at = 0;
+  std::string line, comment;
+  while (HelmFiles_NextLine(text, &at, &line, &comment)) {
+    size_t equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    std::string key = HelmFiles_Trim(line.substr(0, equals));
+    std::string value = HelmFiles_Trim(line.substr(equals + 1));
+    if (strcasecmp(key.c_str(), "pinentry") == 0) {
+      if (!value.empty()) settings->pinentry = value;
+    } else if (strcasecmp(key.c_str(), "dialog-timeout") == 0) {
+      readNumber(value, 5, 600, &settings->dialogSeconds);
+    } else if (strcasecmp(key.c_str(), "pin-attempts") == 0) {
+      readNumber(value, 1, 10, &settings->pinAttempts);
+    } else if (strcasecmp(key.c_str(), "page-pin-origins") == 0) {
+      if (!settings->pagePinOrigins.empty()) settings->pagePinOrigins += ";";
+      settings->pagePinOrigins += value;
+    } else if (strcasecmp(key.c_str(), "sign-without-non-repudiation") == 0) {
+      if (strcasecmp(value.c_str(), "true") == 0) settings->signWithoutNonRepudiation = true;
+      if (strcasecmp(value.c_str(), "false") == 0) settings->signWithoutNonRepudiation = false;
+    }
+  }
+}
+
+void HelmSettings_Load(HelmSettings* out) {
+  out->pinentry.clear();
+  out->dialogSeconds = HELM_DEFAULT_DIALOG_SECONDS;
+  out->pinAttempts = HELM_DEFAULT_PIN_ATTEMPTS;
+  out->pagePinOrigins.clear();
+  out->signWithoutNonRepudiation = false;
+  std::string text, ignored;
+  bool exists = false;
+  if (HelmFiles_ReadOwn(HELM_SYSTEM_SETTINGS_FILE, 0, HELM_MAX_SETTINGS_BYTES, &text, &exists, &ignored)) {
+    apply(text, out);
+  }
+  std::string user = HelmPaths_SettingsFile();
+  if (!user.empty() && HelmFiles_ReadOwn(user, geteuid(), HELM_MAX_SETTINGS_BYTES, &text, &exists, &ignored)) {
+    apply(text, out);
+  }
+  if (out->pinentry.empty()) {
+    const char* fromEnvironment = getenv("KESTROVAN_PINENTRY");
+    out->pinentry = fromEnvironment != nullptr && fromEnvironment[0] != '\0' ? fromEnvironment : HELM_DEFAULT_PINENTRY;
+  }
+}
+
+bool HelmSettings_PagePinAllowed(const HelmSettings* settings, const char* origin) {
+  return !settings->pagePinOrigins.empty() &&
+         HelmOrigins_ListAdmits(settings->pagePinOrigins.data(), settings->pagePinOrigins.size(), origin);
+}

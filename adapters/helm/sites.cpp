@@ -1,0 +1,79 @@
+// sites.cpp -- kestrovan-helm-sites, the user's command for the PKI
+// adapter's allow-list: which sites may use the user's certificates without
+// asking, and taking a site's "Always allow" back.
+//
+//   kestrovan-helm-sites list             the patterns on the list, one a line
+//   kestrovan-helm-sites allow ORIGIN     adds https://host[:port] (as "Always allow" does)
+//   kestrovan-helm-sites revoke ORIGIN    removes its exact entries
+//
+// Exit status 0 on success; 1 when the list cannot be read or written, or a
+// revoked site stays allowed by a wildcard pattern; 2 for a wrong command line.
+#include "helm.h"
+
+#include <cstdio>
+#include <cstring>
+
+static int usage() {
+  fprintf(stderr,
+          "usage: kestrovan-helm-sites list\n"
+          "       kestrovan-helm-sites allow ORIGIN\n"
+          "       kestrovan-helm-sites revoke ORIGIN\n"
+          "ORIGIN: https://host or https://host:port (http:// for plain http)\n");
+  return 2;
+}
+
+static int list() {
+  std::string path = HelmPaths_AllowListFile();
+  std::string text, message;
+  bool exists = false;
+  if (HelmOrigins_ReadList(path, &text, &exists, &message) != HELM_OK) {
+    fprintf(stderr, "kestrovan-helm-sites: %s (%s)\n", message.c_str(), path.c_str());
+    return 1;
+  }
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t end = i;
+    while (end < text.size() && text[end] != '\n' && text[end] != '\r' && text[end] != ';' && text[end] != '#') end++;
+    size_t stop = end;
+    if (end < text.size() && text[end] == '#') {
+      while (end < text.size() && text[end] != '\n') end++;
+    }
+    std::string pattern = text.substr(i, stop - i);
+    size_t a = pattern.find_first_not_of(" \t");
+    size_t b = pattern.find_last_not_of(" \t");
+    if (a != std::string::npos) printf("%s\n", pattern.substr(a, b - a + 1).c_str());
+    i = end + 1;
+  }
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  if (argc == 2 && strcmp(argv[1], "list") == 0) return list();
+  if (argc != 3) return usage();
+  bool changed = false;
+  std::string message;
+  if (strcmp(argv[1], "allow") == 0) {
+    int code = HelmOrigins_Add(argv[2], &changed, &message);
+    if (code != HELM_OK) {
+      fprintf(stderr, "kestrovan-helm-sites: %s\n", message.c_str());
+      return code == HELM_E_BAD_PARAMETER ? 2 : 1;
+    }
+    printf("%s %s\n", argv[2], changed ? "is allowed now" : "was allowed already");
+    return 0;
+  }
+  if (strcmp(argv[1], "revoke") == 0) {
+    bool stillAdmitted = false;
+    int code = HelmOrigins_Remove(argv[2], &changed, &stillAdmitted, &message);
+    if (code != HELM_OK) {
+      fprintf(stderr, "kestrovan-helm-sites: %s\n", message.c_str());
+      return code == HELM_E_BAD_PARAMETER ? 2 : 1;
+    }
+    if (stillAdmitted) {
+      printf("%s is still allowed by a wildcard pattern: edit %s\n", argv[2], HelmPaths_AllowListFile().c_str());
+      return 1;
+    }
+    printf("%s %s\n", argv[2], changed ? "is revoked: the site will be asked again" : "was not on the list");
+    return 0;
+  }
+  return usage();
+}

@@ -1,0 +1,151 @@
+// helm_real_dialog_test.cpp -- one real dialog end to end: Debian's
+// pinentry-gtk2 on a private Xvfb display, driven by xdotool as a user's
+// keyboard. The site is allowed once in the consent dialog, the PIN is typed
+// into the PIN dialog (a wrong one first, then the right one), and openssl
+// verifies the signature. Screenshots of the dialogs are kept in the build
+// tree (consent-dialog.png, pin-dialog.png, pin-retry-dialog.png) for the
+// adapter's README.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <thread>
+
+#include "adapters_pki/helm_test_support.h"
+
+using namespace helmtest;
+
+namespace {
+
+const char kBank[] = "https://bank.example";
+const char kShop[] = "https://shop.example";
+
+class HelmRealDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home_ = makeHome(temp_.path());
+    setenv("HOME", home_.c_str(), 1);
+    unsetenv("XDG_CONFIG_HOME");
+    unsetenv("WAYLAND_DISPLAY");
+    unsetenv("KESTROVAN_PINENTRY");
+    setenv("SOFTHSM2_CONF", (std::string(HELM_FIXTURE_DIR) + "/softhsm2.conf").c_str(), 1);
+    writeFile(configFolder(home_) + "/allowed-origins", std::string(kBank) + "\n");
+    writeFile(configFolder(home_) + "/helm.conf",
+              "pinentry = /usr/bin/pinentry-gtk-2\ndialog-timeout = 60\nsign-without-non-repudiation = true\n");
+    ASSERT_TRUE(startDisplay());
+  }
+  void TearDown() override {
+    if (xvfb_ > 0) {
+      kill(xvfb_, SIGTERM);
+      waitpid(xvfb_, nullptr, 0);
+    }
+  }
+
+  // A private X server on a display number nobody holds, ready once a
+  // client can talk to it.
+  bool startDisplay() {
+    for (int attempt = 0; attempt < 20; attempt++) {
+      int number = 100 + (int)((getpid() + attempt * 37) % 400);
+      if (access(("/tmp/.X" + std::to_string(number) + "-lock").c_str(), F_OK) == 0) continue;
+      display_ = ":" + std::to_string(number);
+      xvfb_ = fork();
+      if (xvfb_ == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execlp("Xvfb", "Xvfb", display_.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+               static_cast<char*>(nullptr));
+        _exit(127);
+      }
+      setenv("DISPLAY", display_.c_str(), 1);
+      for (int i = 0; i < 100; i++) {
+        if (waitpid(xvfb_, nullptr, WNOHANG) == xvfb_) break;  // it could not take the display
+        if (run("xdotool getdisplaygeometry").status == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      kill(xvfb_, SIGTERM);
+      waitpid(xvfb_, nullptr, 0);
+      xvfb_ = -1;
+    }
+    return false;
+  }
+
+  // Waits (up to 60 s) for a visible window with exactly this title, other
+  // than the window not.
+  std::string window(const std::string& title, const std::string& other = "") {
+    for (int i = 0; i < 600; i++) {
+      CommandResult found = run("xdotool search --onlyvisible --name " + quote("^" + title + "$"));
+      std::istringstream ids(found.output);
+      std::string id;
+      while (std::getline(ids, id)) {
+        if (!id.empty() && id != other) return id;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return std::string();
+  }
+  void keys(const std::string& arguments) { EXPECT_EQ(run("xdotool " + arguments).status, 0) << arguments; }
+  void screenshot(const std::string& name) {
+    std::string path = std::string(HELM_BUILD_DIR) + "/" + name;
+    CommandResult shot = run("import -window root " + quote(path));
+    EXPECT_EQ(shot.status, 0) << shot.output;
+  }
+
+  TempFolder temp_;
+  std::string home_;
+  std::string display_;
+  pid_t xvfb_ = -1;
+};
+
+TEST_F(HelmRealDialogTest, AUserAllowsASiteOnceAndTypesThePinIntoGtkDialogs) {
+  Adapter adapter;
+  std::string unlocked;
+  std::thread consent([&] { unlocked = adapter.unlock(kShop); });
+  std::string id = window("Kestrovan: site access");
+  if (id.empty()) {
+    consent.join();
+    FAIL() << "no consent dialog appeared; unlock answered " << unlocked;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // drawn
+  screenshot("consent-dialog.png");
+  keys("key alt+a");  // "_Allow once"
+  consent.join();
+  ASSERT_EQ(unlocked, "0");
+  EXPECT_EQ(readFile(configFolder(home_) + "/allowed-origins").find("shop"), std::string::npos);
+
+  Json list = adapter.page("ListCertificates", {});
+  std::string signer;
+  for (const Json& c : list["certificates"].items) {
+    if (c["commonName"].text == "Token Signer") signer = c["id"].text;
+  }
+  ASSERT_FALSE(signer.empty());
+  const std::string data = "Pay 100.00 to account 42";
+  Params p = {{"id", signer}, {"description", "Invoice 2026-117"}};
+  addBytes(&p, "data", data);
+  Json answer;
+  std::thread signing([&] { answer = adapter.page("SignCms", p); });
+  std::string first = window("Kestrovan: PIN");
+  EXPECT_FALSE(first.empty());
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  keys("type --delay 30 9999");
+  screenshot("pin-dialog.png");
+  keys("key Return");
+  // The retry is a new window, with the token's answer on it.
+  std::string second = window("Kestrovan: PIN", first);
+  EXPECT_FALSE(second.empty());
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  keys("type --delay 30 1234");
+  screenshot("pin-retry-dialog.png");
+  keys("key Return");
+  signing.join();
+  ASSERT_EQ(answer.code(), 0) << answer["message"].text;
+  writeFile(temp_.path() + "/sig.der", unbase64(answer["cms"].text));
+  writeFile(temp_.path() + "/data.bin", data);
+  CommandResult verdict = run("openssl cms -verify -binary -inform DER -in " + quote(temp_.path() + "/sig.der") +
+                              " -content " + quote(temp_.path() + "/data.bin") + " -CAfile " +
+                              quote(std::string(HELM_FIXTURE_DIR) + "/ca.crt") + " -out /dev/null");
+  EXPECT_EQ(verdict.status, 0) << verdict.output;
+  adapter.release();
+}
+
+}  // namespace
