@@ -17,63 +17,30 @@ rounds="${KB_ROUNDS:-3}"
 connections="${KB_CONNECTIONS:-8}"
 ports=(56459 56559 56659)
 
-for tool in h2load curl; do
-  command -v "$tool" >/dev/null || { echo "isolation.sh: $tool is missing (bash scripts/setup.sh installs it)" >&2; exit 1; }
-done
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+# shellcheck source=bench/request/lib.sh
+source "$here/lib.sh"
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVAN_BUILD_TESTS=OFF \
-  -DKESTROVAN_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j "${KESTROVAN_JOBS:-$(nproc)}" --target NORTAKestrovan NORTAKestrovanProvision \
-  KestrovanBenchAdapter >/dev/null
-
-work="$(mktemp -d /tmp/kestrovan-isolation-XXXXXX)"
-chmod 700 "$work"
-servicePid=""
+needTools h2load curl
+buildTargets NORTAKestrovan NORTAKestrovanProvision KestrovanBenchAdapter
+makeWork
+installService "$build/service/NORTAKestrovan"
+exe="$work/bin/NORTAKestrovan"
+pathId="7E41A0C2D95B4F3E8A61C07B2D9F54E1"
 heldPid=""
-cleanup() {
+# A held call is let go before the service is stopped.
+releaseHeld() {
   touch "$work/gate."{1..99} 2>/dev/null || true
   [ -z "$heldPid" ] || wait "$heldPid" 2>/dev/null || true
-  [ -z "$servicePid" ] || { kill "$servicePid" 2>/dev/null || true; wait "$servicePid" 2>/dev/null || true; }
-  rm -rf "$work"
+  cleanupWork
 }
-trap cleanup EXIT
+trap releaseHeld EXIT
 
-mkdir -p "$work/bin/NORTA" "$work/home"
-cp "$build/service/NORTAKestrovan" "$work/bin/"
-cp "$build/bench/request/NORTA/HelmPKICryptAdapter.so" "$work/bin/NORTA/"
-export HOME="$work/home"
-"$build/tools/NORTAKestrovanProvision" >/dev/null
-pathId="7E41A0C2D95B4F3E8A61C07B2D9F54E1"
-
-formBody() {
-  printf 'Parameter=%s' "$(printf '%s' "$1" | base64 -w0 | sed 's/+/%2B/g; s#/#%2F#g; s/=/%3D/g')"
-}
-post() {  # post PORT ORIGIN BODY_FILE -> answer body
+post() {  # post PORT ORIGIN BODY_FILE -> answer body (A's call may be held for the whole run)
   curl -gsk --max-time 600 -H "Origin: $2" -H "Host: localhost:$1" --data-binary @"$3" "https://127.0.0.1:$1/"
 }
-answerValue() {  # answerValue KEY <answer -> decoded value
-  sed -n "s/.*\"$1\": *\"\\([^\"]*\\)\".*/\\1/p" | base64 -d
-}
-portsBusy() {
-  local port
-  for port in "${ports[@]}"; do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
-  done
-  return 1
-}
-end=$((SECONDS + 600))
-while portsBusy; do
-  [ "$SECONDS" -lt "$end" ] || { echo "isolation.sh: the service ports stay taken" >&2; exit 1; }
-  sleep 1
-done
 
-"$work/bin/NORTAKestrovan" >"$work/trace.txt" 2>&1 &
-servicePid=$!
-end=$((SECONDS + 120))
-until sed 's/\x1b\[[0-9;]*m//g' "$work/trace.txt" | grep -q "NORTAKestrovan initialization: Success"; do
-  [ "$SECONDS" -lt "$end" ] || { echo "isolation.sh: the service did not start" >&2; tail "$work/trace.txt" >&2; exit 1; }
-  sleep 0.1
-done
+startService
 
 formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"\",\"PathID\":\"$pathId\",\"minServerVersion\":\"3.0.23.0721\"}" \
   >"$work/open.body"
