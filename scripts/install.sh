@@ -71,6 +71,7 @@ exe="$out/service/NORTAKestrovan"
 provision="$out/tools/NORTAKestrovanProvision"
 doctor="$out/tools/NORTAKestrovanDoctor"
 adapter="$out/service/NORTA/HelmPKICryptAdapter.so"
+sites="$out/service/NORTA/kestrovan-helm-sites"
 for file in "$exe" "$provision" "$doctor" "$adapter" "$sites"; do
   [ -f "$file" ] || { echo "install: $file is missing from the build" >&2; exit 1; }
 done

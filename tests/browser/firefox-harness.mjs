@@ -58,6 +58,7 @@ const FILES = new Map([
   ['/demo/demo.js', [path.join(repo, 'clients', 'demo', 'demo.js'), 'text/javascript; charset=utf-8']],
   ['/demo/demo.css', [path.join(repo, 'clients', 'demo', 'demo.css'), 'text/css; charset=utf-8']],
   ['/demo/kestrovan.js', [path.join(repo, 'clients', 'js', 'kestrovan.js'), 'text/javascript; charset=utf-8']],
+  ['/demo/helm.js', [path.join(repo, 'clients', 'js', 'helm.js'), 'text/javascript; charset=utf-8']],
 ]);
 
 // Serves the page library, the demo page under /demo/ and a blank page
