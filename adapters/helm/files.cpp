@@ -11,35 +11,68 @@
 #include <time.h>
 #include <unistd.h>
 
-bool HelmFiles_ReadOwn(const std::string& path, uid_t owner, size_t maxBytes, std::string* text, bool* exists,
-                       std::string* problem) {
-  text->clear();
-  *exists = false;
+int HelmFiles_Read(const std::string& path, size_t maxBytes, const uid_t* owner, std::string* bytes, int* error) {
+  bytes->clear();
+  *error = 0;
+  // Non-blocking: a FIFO planted in place of the file never holds us.
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return true;
-  *exists = true;
+  if (fd < 0) {
+    *error = errno;
+    return HELM_FILE_CANNOT_OPEN;
+  }
   struct stat info;
-  bool ok = false;
+  int status = HELM_FILE_READ;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    *problem = "is not a regular file";
-  } else if (info.st_uid != owner || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    *problem = "may be written by another user";
+    status = HELM_FILE_NOT_REGULAR;
+  } else if (owner != nullptr && (info.st_uid != *owner || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+    status = HELM_FILE_NOT_OWN;
   } else if ((size_t)info.st_size > maxBytes) {
-    *problem = "is too large";
+    status = HELM_FILE_TOO_LARGE;
   } else {
-    ok = true;
-    text->resize((size_t)info.st_size);
+    bytes->resize((size_t)info.st_size);
     size_t done = 0;
-    while (done < text->size()) {
-      ssize_t n = read(fd, &(*text)[done], text->size() - done);
+    while (done < bytes->size()) {
+      ssize_t n = read(fd, &(*bytes)[done], bytes->size() - done);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
+      if (n < 0) {
+        *error = errno;
+        status = HELM_FILE_CANNOT_READ;
+        break;
+      }
+      if (n == 0) break;  // it shrank meanwhile: what was there
       done += (size_t)n;
     }
-    text->resize(done);
+    bytes->resize(done);
   }
   close(fd);
-  return ok;
+  if (status != HELM_FILE_READ) bytes->clear();
+  return status;
+}
+
+bool HelmFiles_ReadOwn(const std::string& path, uid_t owner, size_t maxBytes, std::string* text, bool* exists,
+                       std::string* problem) {
+  int error = 0;
+  int status = HelmFiles_Read(path, maxBytes, &owner, text, &error);
+  // A file that cannot be opened counts as missing.
+  *exists = status != HELM_FILE_CANNOT_OPEN;
+  switch (status) {
+    case HELM_FILE_READ:
+    case HELM_FILE_CANNOT_OPEN:
+      return true;
+    case HELM_FILE_NOT_REGULAR:
+      *problem = "is not a regular file";
+      break;
+    case HELM_FILE_NOT_OWN:
+      *problem = "may be written by another user";
+      break;
+    case HELM_FILE_TOO_LARGE:
+      *problem = "is too large";
+      break;
+    default:
+      *problem = "cannot be read";
+      break;
+  }
+  return false;
 }
 
 bool HelmFiles_NextLine(const std::string& text, size_t* at, std::string* line, std::string* comment) {

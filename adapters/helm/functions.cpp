@@ -480,155 +480,224 @@ struct CertificateSet {
   }
 };
 
+// A parsed signature and the content it carries, released together.
+struct SignedData {
+  gnutls_pkcs7_t pkcs7 = nullptr;
+  gnutls_datum_t embedded = {nullptr, 0};
+  bool attached = false;
+  ~SignedData() {
+    gnutls_free(embedded.data);
+    if (pkcs7 != nullptr) gnutls_pkcs7_deinit(pkcs7);
+  }
+};
+
+struct TrustList {
+  gnutls_x509_trust_list_t list = nullptr;
+  ~TrustList() {
+    if (list != nullptr) gnutls_x509_trust_list_deinit(list, 1);  // 1: the anchors it took too
+  }
+};
+
+// What a verification is asked: the signature, the content when it is
+// detached, and the PEM certificates to trust.
+struct VerifyRequest {
+  std::vector<unsigned char> cms;
+  std::vector<unsigned char> data;
+  bool dataPresent = false;
+  std::string anchors;
+};
+
 }  // namespace
 
-std::string HelmFunction_VerifyCms(const KestrovanJsonMap* map) {
-  std::string message, anchors;
-  std::vector<unsigned char> cms, data;
-  bool cmsPresent = false, dataPresent = false, anchorsPresent = false;
-  int code = HelmParams_Bytes(map, "cms", HELM_MAX_CMS_BYTES, &cms, &cmsPresent, &message);
-  if (code == HELM_OK) code = HelmParams_Bytes(map, "data", HELM_MAX_DATA_BYTES, &data, &dataPresent, &message);
-  if (code == HELM_OK) code = HelmParams_Text(map, "trustAnchors", HELM_MAX_TEXT_BYTES, &anchors, &anchorsPresent, &message);
+static int readVerifyRequest(const KestrovanJsonMap* map, VerifyRequest* request, std::string* message) {
+  bool cmsPresent = false, anchorsPresent = false;
+  int code = HelmParams_Bytes(map, "cms", HELM_MAX_CMS_BYTES, &request->cms, &cmsPresent, message);
+  if (code == HELM_OK)
+    code = HelmParams_Bytes(map, "data", HELM_MAX_DATA_BYTES, &request->data, &request->dataPresent, message);
+  if (code == HELM_OK)
+    code = HelmParams_Text(map, "trustAnchors", HELM_MAX_TEXT_BYTES, &request->anchors, &anchorsPresent, message);
   if (code == HELM_OK && !cmsPresent) {
-    message = "cms is required";
+    *message = "cms is required";
     code = HELM_E_BAD_PARAMETER;
   }
-  if (code == HELM_OK && (!anchorsPresent || anchors.empty())) {
-    message = "trustAnchors (PEM certificates) is required";
+  if (code == HELM_OK && (!anchorsPresent || request->anchors.empty())) {
+    *message = "trustAnchors (PEM certificates) is required";
     code = HELM_E_BAD_PARAMETER;
   }
-  if (code != HELM_OK) return HelmJson_Error(code, message);
+  return code;
+}
 
-  // Trust anchors.
-  CertificateSet anchorSet;
-  {
-    gnutls_x509_crt_t* list = nullptr;
-    unsigned count = 0;
-    gnutls_datum_t d = {reinterpret_cast<unsigned char*>(&anchors[0]), (unsigned)anchors.size()};
-    if (gnutls_x509_crt_list_import2(&list, &count, &d, GNUTLS_X509_FMT_PEM, 0) < 0 || count == 0) {
-      return HelmJson_Error(HELM_E_BAD_PARAMETER, "trustAnchors holds no PEM certificate");
-    }
-    anchorSet.list.assign(list, list + count);
-    gnutls_free(list);
+// The trust anchors as certificates a signer may be found among.
+static int loadAnchors(std::string& anchors, CertificateSet* set, std::string* message) {
+  gnutls_datum_t d = {reinterpret_cast<unsigned char*>(&anchors[0]), (unsigned)anchors.size()};
+  gnutls_x509_crt_t* list = nullptr;
+  unsigned count = 0;
+  if (gnutls_x509_crt_list_import2(&list, &count, &d, GNUTLS_X509_FMT_PEM, 0) < 0 || count == 0) {
+    *message = "trustAnchors holds no PEM certificate";
+    return HELM_E_BAD_PARAMETER;
   }
+  set->list.assign(list, list + count);
+  gnutls_free(list);
+  return HELM_OK;
+}
 
-  gnutls_pkcs7_t pkcs7 = nullptr;
-  if (gnutls_pkcs7_init(&pkcs7) < 0) return HelmJson_Error(HELM_E_INTERNAL, "out of memory");
-  struct Pkcs7Closer {
-    gnutls_pkcs7_t p;
-    ~Pkcs7Closer() { gnutls_pkcs7_deinit(p); }
-  } closePkcs7 = {pkcs7};
-  gnutls_datum_t cmsDatum = datumOf(cms);
-  if (gnutls_pkcs7_import(pkcs7, &cmsDatum, GNUTLS_X509_FMT_DER) < 0 &&
-      gnutls_pkcs7_import(pkcs7, &cmsDatum, GNUTLS_X509_FMT_PEM) < 0) {
-    return HelmJson_Error(HELM_E_CMS_MALFORMED, "cms is not a CMS SignedData structure");
+// The trust anchors as the list that signers' chains are verified against.
+static int makeTrustList(std::string& anchors, TrustList* trust, std::string* message) {
+  gnutls_datum_t d = {reinterpret_cast<unsigned char*>(&anchors[0]), (unsigned)anchors.size()};
+  if (gnutls_x509_trust_list_init(&trust->list, 0) < 0) {
+    *message = "out of memory";
+    return HELM_E_INTERNAL;
   }
-  int signatures = gnutls_pkcs7_get_signature_count(pkcs7);
-  if (signatures <= 0) return HelmJson_Error(HELM_E_CMS_MALFORMED, "cms holds no signature");
-  if (signatures > 16) return HelmJson_Error(HELM_E_TOO_LARGE, "cms holds more than 16 signatures");
+  if (gnutls_x509_trust_list_add_trust_mem(trust->list, &d, nullptr, GNUTLS_X509_FMT_PEM, 0, 0) <= 0) {
+    *message = "trustAnchors holds no usable certificate";
+    return HELM_E_BAD_PARAMETER;
+  }
+  return HELM_OK;
+}
 
-  gnutls_datum_t embedded = {nullptr, 0};
-  bool attached = gnutls_pkcs7_get_embedded_data(pkcs7, 0, &embedded) >= 0;
-  struct DatumFree {
-    gnutls_datum_t* d;
-    ~DatumFree() { gnutls_free(d->data); }
-  } freeEmbedded = {&embedded};
-  if (!attached && !dataPresent) return HelmJson_Error(HELM_E_BAD_PARAMETER, "data is required for a detached signature");
-  if (attached && dataPresent &&
+// Parses the signature (DER, else PEM) and checks its content against data.
+static int importSignedData(const VerifyRequest& request, SignedData* signedData, int* signatures,
+                            std::string* message) {
+  if (gnutls_pkcs7_init(&signedData->pkcs7) < 0) {
+    *message = "out of memory";
+    return HELM_E_INTERNAL;
+  }
+  gnutls_datum_t cms = datumOf(request.cms);
+  if (gnutls_pkcs7_import(signedData->pkcs7, &cms, GNUTLS_X509_FMT_DER) < 0 &&
+      gnutls_pkcs7_import(signedData->pkcs7, &cms, GNUTLS_X509_FMT_PEM) < 0) {
+    *message = "cms is not a CMS SignedData structure";
+    return HELM_E_CMS_MALFORMED;
+  }
+  *signatures = gnutls_pkcs7_get_signature_count(signedData->pkcs7);
+  if (*signatures <= 0) {
+    *message = "cms holds no signature";
+    return HELM_E_CMS_MALFORMED;
+  }
+  if (*signatures > 16) {
+    *message = "cms holds more than 16 signatures";
+    return HELM_E_TOO_LARGE;
+  }
+  signedData->attached = gnutls_pkcs7_get_embedded_data(signedData->pkcs7, 0, &signedData->embedded) >= 0;
+  const gnutls_datum_t& embedded = signedData->embedded;
+  const std::vector<unsigned char>& data = request.data;
+  if (!signedData->attached && !request.dataPresent) {
+    *message = "data is required for a detached signature";
+    return HELM_E_BAD_PARAMETER;
+  }
+  if (signedData->attached && request.dataPresent &&
       (embedded.size != data.size() || (data.size() > 0 && memcmp(embedded.data, data.data(), data.size()) != 0))) {
-    return HelmJson_Error(HELM_E_SIGNATURE_INVALID, "the signed content differs from data");
+    *message = "the signed content differs from data";
+    return HELM_E_SIGNATURE_INVALID;
   }
-  gnutls_datum_t content = datumOf(data);
+  return HELM_OK;
+}
 
-  // Certificates carried in the signature.
-  CertificateSet carried;
+// The certificates carried in the signature (at most 64; ones that do not
+// parse are left out).
+static void carriedCertificates(gnutls_pkcs7_t pkcs7, CertificateSet* carried) {
   for (unsigned i = 0; i < 64; i++) {
     gnutls_datum_t raw = {nullptr, 0};
     if (gnutls_pkcs7_get_crt_raw2(pkcs7, i, &raw) < 0) break;
     gnutls_x509_crt_t crt = nullptr;
     if (gnutls_x509_crt_init(&crt) >= 0) {
-      if (gnutls_x509_crt_import(crt, &raw, GNUTLS_X509_FMT_DER) >= 0) carried.list.push_back(crt);
+      if (gnutls_x509_crt_import(crt, &raw, GNUTLS_X509_FMT_DER) >= 0) carried->list.push_back(crt);
       else gnutls_x509_crt_deinit(crt);
     }
     gnutls_free(raw.data);
   }
+}
 
-  gnutls_x509_trust_list_t trust = nullptr;
-  if (gnutls_x509_trust_list_init(&trust, 0) < 0) return HelmJson_Error(HELM_E_INTERNAL, "out of memory");
-  struct TrustCloser {
-    gnutls_x509_trust_list_t t;
-    ~TrustCloser() { gnutls_x509_trust_list_deinit(t, 1); }  // 1: the anchors it took too
-  } closeTrust = {trust};
-  {
-    gnutls_datum_t d = {reinterpret_cast<unsigned char*>(&anchors[0]), (unsigned)anchors.size()};
-    if (gnutls_x509_trust_list_add_trust_mem(trust, &d, nullptr, GNUTLS_X509_FMT_PEM, 0, 0) <= 0) {
-      return HelmJson_Error(HELM_E_BAD_PARAMETER, "trustAnchors holds no usable certificate");
-    }
+// Verifies signature `index`: its signer found among the carried
+// certificates or the anchors, the signature over the content, and the
+// signer's chain to the anchors. The signer's JSON members go to *entry.
+static int verifySignature(const SignedData& signedData, unsigned index, const VerifyRequest& request,
+                           const CertificateSet& carried, const CertificateSet& anchors, const TrustList& trust,
+                           std::string* entry, std::string* message) {
+  gnutls_pkcs7_signature_info_st info;
+  memset(&info, 0, sizeof info);
+  if (gnutls_pkcs7_get_signature_info(signedData.pkcs7, index, &info) < 0) {
+    *message = "a signer's information cannot be read";
+    return HELM_E_CMS_MALFORMED;
   }
+  gnutls_x509_crt_t signer = nullptr;
+  for (gnutls_x509_crt_t c : carried.list) {
+    if (signer == nullptr && isSigner(c, &info)) signer = c;
+  }
+  for (gnutls_x509_crt_t c : anchors.list) {
+    if (signer == nullptr && isSigner(c, &info)) signer = c;
+  }
+  time_t signingTime = info.signing_time;
+  gnutls_sign_algorithm_t algorithm = info.algo;
+  gnutls_pkcs7_signature_info_deinit(&info);
+  if (signer == nullptr) {
+    *message = "the signer's certificate is neither in the signature nor among the trust anchors";
+    return HELM_E_SIGNER_UNTRUSTED;
+  }
+  gnutls_datum_t content = datumOf(request.data);
+  int ret = gnutls_pkcs7_verify_direct(signedData.pkcs7, signer, index, signedData.attached ? nullptr : &content, 0);
+  if (ret < 0) {
+    *message = std::string("the signature does not match the data: ") + gnutls_strerror(ret);
+    return HELM_E_SIGNATURE_INVALID;
+  }
+  // The signer's chain to the anchors, helped by the certificates carried.
+  std::vector<gnutls_x509_crt_t> chain;
+  chain.push_back(signer);
+  for (gnutls_x509_crt_t c : carried.list) {
+    if (c != signer) chain.push_back(c);
+  }
+  unsigned status = 0;
+  ret = gnutls_x509_trust_list_verify_crt2(trust.list, chain.data(), (unsigned)chain.size(), nullptr, 0, 0, &status,
+                                           nullptr);
+  if (ret < 0 || status != 0) {
+    std::string reason = ret < 0 ? gnutls_strerror(ret) : "";
+    gnutls_datum_t text = {nullptr, 0};
+    if (ret >= 0 && gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &text, 0) >= 0) {
+      reason.assign(reinterpret_cast<const char*>(text.data), text.size);
+      gnutls_free(text.data);
+    }
+    *message = "the signer is not trusted: " + reason;
+    return HELM_E_SIGNER_UNTRUSTED;
+  }
+  gnutls_datum_t signerDer = {nullptr, 0};
+  std::string pem;
+  if (gnutls_x509_crt_export2(signer, GNUTLS_X509_FMT_PEM, &signerDer) >= 0) {
+    pem.assign(reinterpret_cast<const char*>(signerDer.data), signerDer.size);
+    gnutls_free(signerDer.data);
+  }
+  HelmCertificate_AppendDetails(entry, signer, time(nullptr));
+  member(entry, "signingTime", HelmJson_Time(signingTime));
+  const char* algorithmName = gnutls_sign_get_name(algorithm);
+  member(entry, "algorithm", algorithmName != nullptr ? algorithmName : "");
+  member(entry, "certificate", pem);
+  return HELM_OK;
+}
+
+std::string HelmFunction_VerifyCms(const KestrovanJsonMap* map) {
+  std::string message;
+  VerifyRequest request;
+  CertificateSet anchorSet, carried;
+  TrustList trust;
+  SignedData signedData;
+  int signatures = 0;
+  int code = readVerifyRequest(map, &request, &message);
+  if (code == HELM_OK) code = loadAnchors(request.anchors, &anchorSet, &message);
+  if (code == HELM_OK) code = importSignedData(request, &signedData, &signatures, &message);
+  if (code == HELM_OK) carriedCertificates(signedData.pkcs7, &carried);
+  if (code == HELM_OK) code = makeTrustList(request.anchors, &trust, &message);
+  if (code != HELM_OK) return HelmJson_Error(code, message);
 
   std::string signers;
   for (int i = 0; i < signatures; i++) {
-    gnutls_pkcs7_signature_info_st info;
-    memset(&info, 0, sizeof info);
-    if (gnutls_pkcs7_get_signature_info(pkcs7, (unsigned)i, &info) < 0) {
-      return HelmJson_Error(HELM_E_CMS_MALFORMED, "a signer's information cannot be read");
-    }
-    gnutls_x509_crt_t signer = nullptr;
-    for (gnutls_x509_crt_t c : carried.list) {
-      if (signer == nullptr && isSigner(c, &info)) signer = c;
-    }
-    for (gnutls_x509_crt_t c : anchorSet.list) {
-      if (signer == nullptr && isSigner(c, &info)) signer = c;
-    }
-    time_t signingTime = info.signing_time;
-    gnutls_sign_algorithm_t algorithm = info.algo;
-    gnutls_pkcs7_signature_info_deinit(&info);
-    if (signer == nullptr) {
-      return HelmJson_Error(HELM_E_SIGNER_UNTRUSTED, "the signer's certificate is neither in the signature nor "
-                                                     "among the trust anchors");
-    }
-    int ret = gnutls_pkcs7_verify_direct(pkcs7, signer, (unsigned)i, attached ? nullptr : &content, 0);
-    if (ret < 0) {
-      return HelmJson_Error(HELM_E_SIGNATURE_INVALID, std::string("the signature does not match the data: ") +
-                                                          gnutls_strerror(ret));
-    }
-    // The signer's chain to the anchors, helped by the certificates carried.
-    std::vector<gnutls_x509_crt_t> chain;
-    chain.push_back(signer);
-    for (gnutls_x509_crt_t c : carried.list) {
-      if (c != signer) chain.push_back(c);
-    }
-    unsigned status = 0;
-    ret = gnutls_x509_trust_list_verify_crt2(trust, chain.data(), (unsigned)chain.size(), nullptr, 0, 0, &status,
-                                             nullptr);
-    if (ret < 0 || status != 0) {
-      std::string reason = ret < 0 ? gnutls_strerror(ret) : "";
-      gnutls_datum_t text = {nullptr, 0};
-      if (ret >= 0 && gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &text, 0) >= 0) {
-        reason.assign(reinterpret_cast<const char*>(text.data), text.size);
-        gnutls_free(text.data);
-      }
-      return HelmJson_Error(HELM_E_SIGNER_UNTRUSTED, "the signer is not trusted: " + reason);
-    }
-    gnutls_datum_t signerDer = {nullptr, 0};
-    std::string pem;
-    if (gnutls_x509_crt_export2(signer, GNUTLS_X509_FMT_PEM, &signerDer) >= 0) {
-      pem.assign(reinterpret_cast<const char*>(signerDer.data), signerDer.size);
-      gnutls_free(signerDer.data);
-    }
     std::string entry;
-    HelmCertificate_AppendDetails(&entry, signer, time(nullptr));
-    member(&entry, "signingTime", HelmJson_Time(signingTime));
-    const char* algorithmName = gnutls_sign_get_name(algorithm);
-    member(&entry, "algorithm", algorithmName != nullptr ? algorithmName : "");
-    member(&entry, "certificate", pem);
+    code = verifySignature(signedData, (unsigned)i, request, carried, anchorSet, trust, &entry, &message);
+    if (code != HELM_OK) return HelmJson_Error(code, message);
     if (!signers.empty()) signers.push_back(',');
     signers += "{" + entry + "}";
   }
   std::string out;
   memberRaw(&out, "signers", "[" + signers + "]");
-  memberRaw(&out, "attached", attached ? "true" : "false");
-  if (attached) member(&out, "content", HelmJson_Base64(embedded.data, embedded.size));
+  memberRaw(&out, "attached", signedData.attached ? "true" : "false");
+  if (signedData.attached) member(&out, "content", HelmJson_Base64(signedData.embedded.data, signedData.embedded.size));
   return ok(out);
 }
 

@@ -138,6 +138,19 @@ int HelmParams_Bool(const KestrovanJsonMap* map, const char* key, bool fallback,
 
 // ---- the user's files (files.cpp) --------------------------------------------
 
+// What HelmFiles_Read found.
+enum {
+  HELM_FILE_READ = 0,         // *bytes holds the whole file
+  HELM_FILE_CANNOT_OPEN = 1,  // open failed (*error is its errno); a missing file too
+  HELM_FILE_NOT_REGULAR = 2,
+  HELM_FILE_NOT_OWN = 3,      // not owner's, or group or others may write it
+  HELM_FILE_TOO_LARGE = 4,    // more than maxBytes
+  HELM_FILE_CANNOT_READ = 5,  // a read failed (*error is its errno)
+};
+// Reads a whole regular file of at most maxBytes, and, when owner is not
+// null, only one of owner that group and others cannot write. Returns
+// HELM_FILE_*; *bytes is empty unless HELM_FILE_READ.
+int HelmFiles_Read(const std::string& path, size_t maxBytes, const uid_t* owner, std::string* bytes, int* error);
 // Reads a whole file only when it is a regular file of owner that group and
 // others cannot write, of at most maxBytes: true with its text. A missing
 // file is not an error: true with *exists false and no text. Otherwise false

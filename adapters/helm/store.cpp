@@ -68,40 +68,29 @@ static bool exportDer(gnutls_x509_crt_t crt, std::vector<unsigned char>* der) {
   return true;
 }
 
-// Reads a whole regular file of at most max bytes.
+// Reads a whole regular file of at most max bytes; *message says why not.
 static int readFile(const std::string& path, size_t max, std::vector<unsigned char>* out, std::string* message) {
   out->clear();
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    *message = std::string("cannot open: ") + strerror(errno);
-    return HELM_E_PKCS12_UNREADABLE;
+  std::string bytes;
+  int error = 0;
+  switch (HelmFiles_Read(path, max, nullptr, &bytes, &error)) {
+    case HELM_FILE_READ:
+      out->assign(bytes.begin(), bytes.end());
+      return HELM_OK;
+    case HELM_FILE_CANNOT_OPEN:
+      *message = std::string("cannot open: ") + strerror(error);
+      break;
+    case HELM_FILE_TOO_LARGE:
+      *message = "larger than " + std::to_string(max) + " bytes";
+      break;
+    case HELM_FILE_CANNOT_READ:
+      *message = std::string("cannot read: ") + strerror(error);
+      break;
+    default:
+      *message = "not a regular file";
+      break;
   }
-  struct stat info;
-  int code = HELM_OK;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    *message = "not a regular file";
-    code = HELM_E_PKCS12_UNREADABLE;
-  } else if ((size_t)info.st_size > max) {
-    *message = "larger than " + std::to_string(max) + " bytes";
-    code = HELM_E_PKCS12_UNREADABLE;
-  } else {
-    out->resize((size_t)info.st_size);
-    size_t done = 0;
-    while (done < out->size()) {
-      ssize_t n = read(fd, out->data() + done, out->size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        *message = std::string("cannot read: ") + strerror(errno);
-        code = HELM_E_PKCS12_UNREADABLE;
-        break;
-      }
-      if (n == 0) break;
-      done += (size_t)n;
-    }
-    out->resize(done);
-  }
-  close(fd);
-  return code;
+  return HELM_E_PKCS12_UNREADABLE;
 }
 
 static std::string baseName(const std::string& path) {

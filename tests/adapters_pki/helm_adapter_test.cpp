@@ -6,8 +6,11 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "kestrovan/adapter.h"
 #include "adapters_pki/helm_test_support.h"
@@ -247,6 +250,45 @@ TEST_F(HelmAdapterTest, ListFindsTokenAndFileCertificatesUsableForSigning) {
   for (const Json& p : list["problems"].items) problems[p["location"].text] = (long)p["code"].number;
   EXPECT_EQ(problems["broken.p12"], 71009);
   EXPECT_EQ(problems["nosidecar.p12"], 71009);
+}
+
+// What may stand in the key folder under a key file's name: each named with
+// why it cannot be read, and none waited on (a FIFO has no writer).
+TEST_F(HelmAdapterTest, KeyFilesThatCannotBeReadAreNamedWithTheReason) {
+  std::string folder = configFolder(home_) + "/keys";
+  struct {
+    const char* name;
+    std::function<bool(const std::string&)> make;
+    const char* message;
+  } cases[] = {
+      {"fifo.p12", [](const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }, "not a regular file"},
+      {"folder.p12", [](const std::string& path) { return mkdir(path.c_str(), 0700) == 0; }, "not a regular file"},
+      {"huge.p12", [](const std::string& path) {
+         writeFile(path, std::string(1024 * 1024 + 1, 'x'));
+         return true;
+       },
+       "larger than "},
+      {"closed.p12", [](const std::string& path) {
+         writeFile(path, "x");
+         return chmod(path.c_str(), 0) == 0;
+       },
+       geteuid() == 0 ? "not a PKCS #12 file" : "cannot open: Permission denied"},
+  };
+  for (const auto& c : cases) ASSERT_TRUE(c.make(folder + "/" + c.name)) << c.name;
+  Json list = adapter_->page("ListCertificates", {});
+  for (const auto& c : cases) {
+    std::string path = folder + "/" + c.name;
+    rmdir(path.c_str());
+    unlink(path.c_str());
+  }
+  ASSERT_EQ(list.code(), 0);
+  std::map<std::string, const Json*> problems;
+  for (const Json& p : list["problems"].items) problems[p["location"].text] = &p;
+  for (const auto& c : cases) {
+    ASSERT_TRUE(problems.count(c.name)) << c.name;
+    EXPECT_EQ((long)(*problems[c.name])["code"].number, 71009) << c.name;
+    EXPECT_EQ((*problems[c.name])["message"].text.find(c.message), 0u) << c.name << ": " << (*problems[c.name])["message"].text;
+  }
 }
 
 TEST_F(HelmAdapterTest, ListAllShowsWhyACertificateCannotSign) {
