@@ -250,8 +250,12 @@ int netlinkLookup(KestrovanPeerLookup* lookup, const Endpoint& own, const Endpoi
     if (from.nl_pid != 0)
       continue;  // only the kernel answers
     int left = (int)got;
+    // The kernel's NLMSG_OK compares its unsigned length with the int left.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
     for (struct nlmsghdr* header = (struct nlmsghdr*)buffer; NLMSG_OK(header, left);
          header = NLMSG_NEXT(header, left)) {
+#pragma GCC diagnostic pop
       // An answer to an earlier request that was given up on.
       if (header->nlmsg_seq != message.header.nlmsg_seq)
         continue;
