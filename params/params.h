@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "include/kestrovan/adapter.h"
+#include "sdk/sdk.h"
 
 // Tokens one JSON text may hold: the object and at most 128 key/value pairs.
 #define KESTROVAN_JSON_MAX_TOKENS 257
@@ -28,9 +29,8 @@
 extern std::atomic<bool> CheckJson;
 extern std::atomic<int32_t> ErrCode;
 
-// The 16-byte initialisation vector of parameters a page sends sealed with
-// "<key>_KestrovanEncryptFlag"; pages use the same bytes.
-extern const unsigned char KestrovanJson_ShareIV[16];
+// KestrovanJson_ShareIV, the flag names and the shared-secret rules are the
+// adapter SDK's (sdk/sdk.h): the service reads flags the way adapters do.
 
 // Builds a map from a JSON object text. A text that does not parse is
 // reported by what went wrong and where (offset, length), never by its
