@@ -235,9 +235,6 @@ int32_t KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap
 // the call waited for the library (nothing was called).
 int32_t KestrovanSession_callAdapter(KestrovanSession* session, const char* functionName, KestrovanJsonMap* map,
                                      char** result);
-// The map as a JSON object of texts with proper escaping: what an adapter
-// that exports only "callMethod" receives. Fresh text, or null.
-char* KestrovanSession_mapToJsonText(const KestrovanJsonMap* map);
 
 // ---- Dispatch (dispatch.cpp) ----
 
