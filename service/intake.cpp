@@ -37,6 +37,17 @@ static void clearParameter(KestrovanParameterText* text) {
   text->capacity = 0;
 }
 
+// Frees the per-request fields (map, result, origin, referer): after the
+// answer and when the request completes, whichever comes first.
+static void freeRequest(KestrovanRequest* request) {
+  KestrovanJsonFinal(request->map);
+  KestrovanJsonFinal(request->result);
+  free(request->origin);
+  request->origin = nullptr;
+  free(request->referer);
+  request->referer = nullptr;
+}
+
 // "Parameter" bytes held by all requests (KESTROVAN_BODY_BUDGET).
 static std::atomic<size_t> bodyBytesInFlight{0};
 
@@ -299,13 +310,8 @@ static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_i
 
 respond:
   answer = set_response(connection, request, 0);
-  KestrovanJsonFinal(request->result);
-  free(request->origin);
-  request->origin = nullptr;
-  free(request->referer);
-  request->referer = nullptr;
+  freeRequest(request);
   freeSecret(decoded);
-  KestrovanJsonFinal(request->map);
   printfColor(KESTROVAN_COLOR_BOLD, kSeparator);
   printfColor(KESTROVAN_COLOR_PLAIN, "\n\n", 1);
   return answer;
@@ -375,10 +381,7 @@ void request_completed(void* cls, struct MHD_Connection* connection, void** perR
     MHD_destroy_post_processor(info->postProcessor);
   clearParameter(&info->parameterText);
   returnBudget(info);
-  KestrovanJsonFinal(info->request.map);
-  KestrovanJsonFinal(info->request.result);
-  free(info->request.origin);
-  free(info->request.referer);
+  freeRequest(&info->request);
   bool final = info->finalAfterAnswer;
   free(info);
   *perRequest = nullptr;
