@@ -16,9 +16,6 @@
 
 const unsigned int KestrovanProcessID = 0;
 
-static const char* const kSeparator =
-    "===============================================================================";  // 79
-
 // The three keys that ask for main-thread mode, matched in the decoded JSON
 // text exactly as written here (no blank before the value).
 static const char* const kMainThreadMarkers[] = {
@@ -312,8 +309,7 @@ respond:
   answer = set_response(connection, request, 0);
   freeRequest(request);
   freeSecret(decoded);
-  printfColor(KESTROVAN_COLOR_BOLD, kSeparator);
-  printfColor(KESTROVAN_COLOR_PLAIN, "\n\n", 1);
+  printfSeparator();
   return answer;
 }
 

@@ -1,4 +1,6 @@
 // startup.cpp -- start-up, the main-thread loop, KestrovanFinal and shutdown.
+#include "service/startup.h"
+
 #include "service/service.h"
 
 #include <arpa/inet.h>
@@ -29,12 +31,8 @@ std::atomic<bool> KestrovanClose{false};
 static std::atomic<int> exitStatus{0};
 
 static const char* const kPortSetting = "port=56459 56559 56659";
-static const char* const kServiceVersion = "3.0.23.0721";
 static const char* const kEdition = "NORTA";
 static const char* const kCompileTime = __DATE__ " " __TIME__;
-static const char* const kSeparator =
-    "===============================================================================";  // 79
-
 // Shutdown. Stop signals are taken by a thread of their own (sigwait), not by
 // the main-thread loop, which may be inside an adapter call; the stop watch
 // then stops the listeners from accepting, starts KestrovanFinal and gives
@@ -251,7 +249,7 @@ static const char* startService(char* copyFolder, char** executePath) {
   KestrovanQueue_initQueue();
   // Copies a crashed run left behind are of no use to anyone.
   removeCopyLeftovers(copyFolder);
-  printfColorLine("Kestrovan Version: ", kServiceVersion);
+  printfColorLine("Kestrovan Version: ", KESTROVAN_SERVER_VERSION);
 
   const char* home = getenv("HOME");
   // The user's folder: the certificate and the user's own key file.
@@ -325,8 +323,7 @@ static const char* startService(char* copyFolder, char** executePath) {
   }
   printfColorLine("NORTAKestrovan initialization: ", "Success");
 
-  printfColor(KESTROVAN_COLOR_BOLD, kSeparator);
-  printfColor(KESTROVAN_COLOR_PLAIN, "\n\n", 1);
+  printfSeparator();
   return nullptr;
 }
 

@@ -55,7 +55,11 @@
 #define KESTROVAN_PATH_SIZE 4096
 // The adapter's version text: at most 511 characters.
 #define KESTROVAN_VERSION_SIZE 512
-#define KESTROVAN_SERVER_VERSION "3.0.23.0721"
+// KESTROVAN_SERVER_VERSION, the service's version text, is the project's
+// VERSION, given by CMake to everything that links the session library.
+#ifndef KESTROVAN_SERVER_VERSION
+#error "KESTROVAN_SERVER_VERSION is defined by the build (session/CMakeLists.txt)"
+#endif
 
 // The one row of the path table.
 #define KESTROVAN_PATH_TABLE_ID "7E41A0C2D95B4F3E8A61C07B2D9F54E1"
