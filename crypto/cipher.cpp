@@ -307,7 +307,8 @@ int SK_DecryptFinal(SK_CipherContext* context, uint8_t* output, uint64_t* output
   int rv = checkRoom(bs, output, outputLength, &done);
   if (done) return rv;
   if (context->buffered != bs) {
-    // One call, so that the two lines stay together.
+    // The engine's two lines on a final block of the wrong length, worded as
+    // the console has always shown them; one call keeps them together.
     printf("p->Buse: %d\nbufsize: %d\n", static_cast<int>(context->buffered), static_cast<int>(bs));
     *outputLength = 0;
     return SK_CKR_ENCRYPTED_DATA_LEN_RANGE;

@@ -106,8 +106,8 @@ KestrovanJsonMap* getKestrovanJsonMap(const char* inputJsonStr) {
   // first that does not lie inside an earlier item (a nested object or array
   // is one item, its own tokens are skipped). For a flat text these are all
   // tokens after the first, so pairing them from the end gives the same
-  // pairs as pairing the tokens themselves; a nested value can no longer
-  // shift the pairs before it.
+  // pairs as pairing the tokens themselves; a nested value never shifts the
+  // pairs before it.
   int items[KESTROVAN_JSON_MAX_TOKENS];
   int itemCount = 0;
   for (int j = 1; j < n;) {

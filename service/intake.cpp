@@ -207,6 +207,7 @@ static bool checkProtocol(struct MHD_Connection* connection, KestrovanRequest* r
     case 201: name = "DTLS 1.0"; break;
     case 202: name = "DTLS 1.2"; break;
     default:
+      // The console's wording, misspelling included.
       printfColorWarningLine("Insecure connection: ", "Unknow connection protocol");
       printfColorWarningLine("", info->protocol);
       KestrovanJsonFinal(request->result);

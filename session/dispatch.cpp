@@ -228,8 +228,7 @@ KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJson
   showKestrovanJsonMap(map);
   if (KestrovanSession_isClosed()) {
     // After Final a session opened here would never be released and the
-    // adapters are gone: refuse without looking anything up. Trace line
-    // "Dispatcher closed: Refuse request".
+    // adapters are gone: refuse without looking anything up.
     printfColorWarningLine("Dispatcher closed: ", "Refuse request");
     resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
     return result;
@@ -269,7 +268,6 @@ KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJson
   const char* internal = requestedInternal(map, name);
   if (internal != nullptr) {
     // Refused before a new session is opened, so nothing is loaded for it.
-    // Trace line "Refuse internal function: <name>".
     printfColorWarningLine("Refuse internal function: ", internal);
     KestrovanSession_leave(session);
     free(functionName);

@@ -170,6 +170,7 @@ int32_t KestrovanSession_loadAdapter(KestrovanSession* session, const char* libD
       const char* error = dlerror();
       char reason[1024];
       ArrayCopy(reason, sizeof(reason), error != nullptr ? error : "");
+      // The console's wording, misspelling included.
       showErrorState("Origin adpater: ", isFileExist(installedPath), "Exist", "Not Exist");
       showErrorState("Copied adpater: ", isFileExist(copyPath), "Exist", "Not Exist");
       printfColorErrorLine("Adapter load error reason: ", reason);

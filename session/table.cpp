@@ -72,9 +72,9 @@ void KestrovanQueue_removeQueue(int index) {
 }
 
 // Creates the copy folder private to this user. An existing folder of ours
-// that others could write to (made by an older version) is tightened; one
-// that is not ours, or is a link, is left alone and later refused by the
-// folder check before any copy is made in it.
+// that others can write to is tightened to 0700; one that is not ours, or is
+// a link, is left alone and later refused by the folder check before any
+// copy is made in it.
 static void prepareCopyFolder(const char* path) {
   if (mkdir(path, 0700) != 0 && errno != EEXIST) {
     printfColorWarningLine("Create copy folder fail: ", strerror(errno));
