@@ -9,8 +9,8 @@
 # targets build files of the same name into different folders. Symbols are
 # hidden by default: mark the entry points with KESTROVAN_ADAPTER_EXPORT.
 # Every adapter links the parameter reads of kestrovan/adapter_params.h (the
-# service's own params library in this tree, libkestrovan_adapter.a from an
-# installed SDK; kept hidden inside the adapter either way). Outside this
+# sdk/ library in this tree, libkestrovan_adapter.a from an installed SDK;
+# kept hidden inside the adapter either way). Outside this
 # tree, find_package(KestrovanAdapter) provides this function.
 # C++ adapters are built without GCC's "unique" symbols, which would pin the
 # library in memory so that a released session's copy never unloads.
@@ -50,8 +50,8 @@ function(kestrovan_add_adapter name)
   target_include_directories(${name} PRIVATE "${KESTROVAN_ADAPTER_INCLUDE_DIR}")
   target_compile_options(${name} PRIVATE $<$<AND:$<COMPILE_LANGUAGE:CXX>,$<CXX_COMPILER_ID:GNU>>:-fno-gnu-unique>)
   set(sdk_library "")
-  if(TARGET kestrovan_params)
-    set(sdk_library kestrovan_params)
+  if(TARGET kestrovan_sdk)
+    set(sdk_library kestrovan_sdk)
   elseif(TARGET Kestrovan::adapter_sdk)
     set(sdk_library Kestrovan::adapter_sdk)
   endif()

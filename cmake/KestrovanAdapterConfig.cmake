@@ -10,26 +10,13 @@
 # as P/lib/cmake/KestrovanAdapter/; give P in CMAKE_PREFIX_PATH.
 get_filename_component(_kestrovan_sdk_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
 
-include(CMakeFindDependencyMacro)
-find_dependency(Threads)
-if(NOT APPLE)
-  find_dependency(PkgConfig)
-  pkg_check_modules(KESTROVAN_SDK_SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
-endif()
-
 if(NOT TARGET Kestrovan::adapter_sdk)
+  # The archive needs nothing but the C and C++ runtimes.
   add_library(Kestrovan::adapter_sdk STATIC IMPORTED)
-  set(_kestrovan_sdk_deps Threads::Threads)
-  if(APPLE)
-    list(APPEND _kestrovan_sdk_deps "-framework CoreFoundation" "-framework CoreGraphics")
-  else()
-    list(APPEND _kestrovan_sdk_deps PkgConfig::KESTROVAN_SDK_SYSTEMD)
-  endif()
   set_target_properties(Kestrovan::adapter_sdk PROPERTIES
     IMPORTED_LOCATION "${_kestrovan_sdk_prefix}/lib/libkestrovan_adapter.a"
     IMPORTED_LINK_INTERFACE_LANGUAGES CXX
-    INTERFACE_INCLUDE_DIRECTORIES "${_kestrovan_sdk_prefix}/include"
-    INTERFACE_LINK_LIBRARIES "${_kestrovan_sdk_deps}")
+    INTERFACE_INCLUDE_DIRECTORIES "${_kestrovan_sdk_prefix}/include")
 endif()
 
 set(KESTROVAN_ADAPTER_INCLUDE_DIR "${_kestrovan_sdk_prefix}/include")

@@ -2,17 +2,19 @@
 # this tree. `cmake --install <build> --component adapter_sdk --prefix P`
 # installs:
 #   P/include/kestrovan/adapter.h, adapter_params.h   the interface
-#   P/lib/libkestrovan_adapter.a                      the parameter reads and
-#                                                     what they use, in one archive
+#   P/lib/libkestrovan_adapter.a                      the parameter reads (sdk/)
+#                                                     and what they use: the quiet
+#                                                     opening of crypto/ and
+#                                                     support/memory, in one archive
 #   P/lib/cmake/KestrovanAdapter/                     find_package(KestrovanAdapter)
 #                                                     with kestrovan_add_adapter
 include_guard(GLOBAL)
 
-set(_sdk_libs kestrovan_params kestrovan_crypto kestrovan_support kestrovan_platform)
+set(_sdk_libs kestrovan_sdk kestrovan_crypto_core kestrovan_memory)
 set(_sdk_dir "${CMAKE_BINARY_DIR}/adapter_sdk")
 set(_sdk_archive "${_sdk_dir}/libkestrovan_adapter.a")
 
-# One archive from the four, so an adapter links a single file.
+# One archive from the three, so an adapter links a single file.
 if(APPLE)
   set(_sdk_merge libtool -static -o "${_sdk_archive}")
   foreach(lib IN LISTS _sdk_libs)

@@ -5,11 +5,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "crypto/cores.h"
-#include "support/text.h"
-#include "support/trace.h"
+#include "support/memory.h"
 
 namespace {
 
@@ -309,12 +307,9 @@ int SK_DecryptFinal(SK_CipherContext* context, uint8_t* output, uint64_t* output
   int rv = checkRoom(bs, output, outputLength, &done);
   if (done) return rv;
   if (context->buffered != bs) {
-    {
-      // Under the trace's lock, so that the two lines stay together.
-      std::lock_guard<std::mutex> hold(Print_Lock);
-      printf("p->Buse: %d\n", static_cast<int>(context->buffered));
-      printf("bufsize: %d\n", static_cast<int>(bs));
-    }
+    // The engine's two lines on a final block of the wrong length, worded as
+    // the console has always shown them; one call keeps them together.
+    printf("p->Buse: %d\nbufsize: %d\n", static_cast<int>(context->buffered), static_cast<int>(bs));
     *outputLength = 0;
     return SK_CKR_ENCRYPTED_DATA_LEN_RANGE;
   }

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "support/text.h"
+#include "support/memory.h"
 
 void RC4Key(uint8_t* state, const uint8_t* key, uint64_t keyLength) {
   for (unsigned n = 0; n < 256; n++) state[n] = static_cast<uint8_t>(n);

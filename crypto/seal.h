@@ -5,16 +5,22 @@
 //
 // Key: 32 bytes; IV: 16 bytes; only that many bytes are read. Results are
 // fresh heap blocks the caller frees with free() (wiping first when the
-// content is secret). Failures print a warning line and return null. Both
-// functions use only their arguments and stack, so they may run on several
-// threads at once.
+// content is secret). AES256_Encrypt_CBC and AES256_Decrypt_CBC print a
+// warning line on failure and return null; AES256_Open_CBC and
+// KestrovanSeal_decrypt print nothing (adapters link them through the adapter
+// SDK, and an adapter's console is not the service's). All use only their
+// arguments and stack, so they may run on several threads at once.
 #ifndef KESTROVAN_CRYPTO_SEAL_H
 #define KESTROVAN_CRYPTO_SEAL_H
 
 #include <cstddef>
+#include <cstdint>
 
 // The marker placed before the text; 15 characters.
 #define KESTROVAN_SEAL_MARKER "KestrovanAESCBC"
+#define KESTROVAN_SEAL_MARKER_LENGTH (sizeof(KESTROVAN_SEAL_MARKER) - 1)
+#define KESTROVAN_SEAL_KEY_SIZE 32
+#define KESTROVAN_SEAL_IV_SIZE 16
 
 // Seals the zero-terminated text. The sealed length is
 // 16 * ((L + 1) / 16 + 1) for L = 15 + strlen(text); it is stored in
@@ -37,5 +43,23 @@ unsigned char* AES256_Decrypt_CBC(const unsigned char* sealed, unsigned long sea
 // text, zero-terminated, in a block of exactly *textLength + 1 bytes, or null.
 unsigned char* AES256_Open_CBC(const unsigned char* sealed, unsigned long sealedLength, const unsigned char* key,
                                const unsigned char* iv, size_t* textLength);
+
+// Why KestrovanSeal_decrypt gave null: no memory, or the engine's code and
+// the source line of the step that failed (bad padding, a partial block).
+struct KestrovanSealFailure {
+  bool memory = false;
+  int code = 0;
+  int line = 0;
+};
+
+// Decrypts sealedLength bytes into a fresh block one byte longer, which ends
+// in a zero byte; *produced is the number of bytes decryption gave. Null on
+// failure, with *failure saying why. Prints nothing.
+unsigned char* KestrovanSeal_decrypt(const unsigned char* sealed, unsigned long sealedLength,
+                                     const unsigned char* key, const unsigned char* iv, uint64_t* produced,
+                                     KestrovanSealFailure* failure);
+// Overwrites opened plaintext (random bytes, or zeros when no randomness can
+// be had) and frees it.
+void KestrovanSeal_discard(unsigned char* plain, uint64_t length);
 
 #endif

@@ -5,8 +5,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 // A property of the code under test that does not hold: print it and abort,
 // which libFuzzer (and the replay driver's ctest run) report as a crash.
@@ -30,6 +34,14 @@ static inline void KestrovanFuzz_quietTrace() {
     dup2(fd, STDOUT_FILENO);
     close(fd);
   }
+}
+
+// A text of at most most bytes for code that takes C strings: it ends at its
+// first zero byte.
+static inline std::string KestrovanFuzz_text(FuzzedDataProvider& input, size_t most) {
+  std::string s = input.ConsumeRandomLengthString(most);
+  s.resize(strnlen(s.c_str(), s.size()));
+  return s;
 }
 
 #endif

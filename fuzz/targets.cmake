@@ -17,6 +17,11 @@ set(KESTROVAN_FUZZ_LIBS_names kestrovan_session kestrovan_params)
 set(KESTROVAN_FUZZ_LIBS_request kestrovan_service)
 set(KESTROVAN_FUZZ_LIBS_sessions kestrovan_session kestrovan_params)
 
+# Sources compiled into a target with a test switch of their own: the values
+# target moves the store's clock.
+set(KESTROVAN_FUZZ_SOURCES_values ${PROJECT_SOURCE_DIR}/values/values.cpp)
+set(KESTROVAN_FUZZ_DEFINES_values KESTROVAN_VALUE_CLOCK_SEAM)
+
 # kestrovan_fuzz_ready(NAME OUT): OUT is TRUE when every library of NAME exists.
 function(kestrovan_fuzz_ready name out)
   set(ready TRUE)

@@ -1,6 +1,6 @@
 // map.cpp -- the parameter map: construction from JSON text with jsmn,
-// adding with replace-in-place, sorting, binary search, typed reads, release
-// and the strict lookup check.
+// adding with replace-in-place, sorting, binary search, release and the
+// strict lookup check.
 #include "params/params.h"
 
 #include <climits>
@@ -106,8 +106,8 @@ KestrovanJsonMap* getKestrovanJsonMap(const char* inputJsonStr) {
   // first that does not lie inside an earlier item (a nested object or array
   // is one item, its own tokens are skipped). For a flat text these are all
   // tokens after the first, so pairing them from the end gives the same
-  // pairs as pairing the tokens themselves; a nested value can no longer
-  // shift the pairs before it.
+  // pairs as pairing the tokens themselves; a nested value never shifts the
+  // pairs before it.
   int items[KESTROVAN_JSON_MAX_TOKENS];
   int itemCount = 0;
   for (int j = 1; j < n;) {
@@ -345,110 +345,10 @@ char* BinarySearchKestrovanJsonMap(const KestrovanJsonMap* map, const KestrovanJ
   return result;
 }
 
-// Searches the whole map for key; fresh copy or null.
-static char* searchWholeMap(const KestrovanJsonMap* map, const char* key) {
+char* KestrovanJson_search(const KestrovanJsonMap* map, const char* key) {
   KestrovanJsonUnit probe = {};
   probe.key = (char*)key;
   return BinarySearchKestrovanJsonMap(map, &probe, 0, map->count - 1);
-}
-
-// The found value of key with its decoding flag undone, or null when absent.
-static char* readDecoded(KestrovanJsonMap* map, const char* key) {
-  char* found = searchWholeMap(map, key);
-  if (found == nullptr) {
-    return nullptr;
-  }
-  char* decoded = fixParameter(map, key, found);
-  freeSecret(found);
-  return decoded;
-}
-
-static bool checkReadArguments(const KestrovanJsonMap* map, const char* key) {
-  if (map == nullptr) {
-    showNullParameter("inputKestrovanJson", MODULE, __LINE__);
-    return false;
-  }
-  if (key == nullptr) {
-    showNullParameter("inputKey", MODULE, __LINE__);
-    return false;
-  }
-  return true;
-}
-
-char* getKestrovanJsonCharType(KestrovanJsonMap* map, const char* key) {
-  if (!checkReadArguments(map, key)) {
-    return nullptr;
-  }
-  char* found = searchWholeMap(map, key);
-  if (found == nullptr) {
-    return nullptr;
-  }
-  char* decoded = fixParameter(map, key, found);
-  freeSecret(found);
-  if (decoded == nullptr) {
-    showMemoryFail(MODULE, __LINE__);
-  }
-  return decoded;
-}
-
-// "true" 1, "false" 0 (ignoring case); otherwise the leading decimal number
-// as atol reads it (white space and a sign accepted, no digits give 0), with
-// values beyond 64 bits clamped rather than undefined.
-static int64_t textToLong(const char* text) {
-  if (strcasecmp(text, "true") == 0) {
-    return 1;
-  }
-  if (strcasecmp(text, "false") == 0) {
-    return 0;
-  }
-  return (int64_t)strtoll(text, nullptr, 10);
-}
-
-int64_t getKestrovanJsonLongType(KestrovanJsonMap* map, const char* key) {
-  if (!checkReadArguments(map, key)) {
-    return 0;
-  }
-  char* decoded = readDecoded(map, key);
-  if (decoded == nullptr) {
-    return 0;
-  }
-  int64_t number = textToLong(decoded);
-  freeSecret(decoded);
-  return number;
-}
-
-int32_t getKestrovanJsonIntType(KestrovanJsonMap* map, const char* key) {
-  if (!checkReadArguments(map, key)) {
-    return 0;
-  }
-  char* decoded = readDecoded(map, key);
-  if (decoded == nullptr) {
-    return 0;
-  }
-  int64_t number = textToLong(decoded);
-  freeSecret(decoded);
-  // Out-of-range numbers are clamped, so a huge page value reads as a huge
-  // number rather than as whatever its low 32 bits happen to be.
-  if (number > INT32_MAX) {
-    return INT32_MAX;
-  }
-  if (number < INT32_MIN) {
-    return INT32_MIN;
-  }
-  return (int32_t)number;
-}
-
-bool getKestrovanJsonBoolType(KestrovanJsonMap* map, const char* key) {
-  if (!checkReadArguments(map, key)) {
-    return false;
-  }
-  char* decoded = readDecoded(map, key);
-  if (decoded == nullptr) {
-    return false;
-  }
-  bool state = strcasecmp(decoded, "true") == 0;
-  freeSecret(decoded);
-  return state;
 }
 
 void KestrovanJsonFinal(KestrovanJsonMap*& map) {

@@ -1,7 +1,9 @@
 // params.h -- the parameter map: building it from a page's JSON object,
-// adding, sorting and searching entries, typed reads that undo the decoding
-// flags a page attaches to a parameter, the map's JSON text form and its
-// masked console display.
+// adding, sorting and searching entries (map.cpp), the lenient reading of the
+// decoding flags a page attaches to a parameter (flags.cpp), the masked
+// console display (display.cpp), typed reads that undo the flags (reads.cpp)
+// and the map's JSON text forms (text.cpp). Each file calls only those
+// before it in this list.
 //
 // The map layout (KestrovanJsonMap / KestrovanJsonUnit) is part of the adapter
 // interface and lives in include/kestrovan/adapter.h.
@@ -18,6 +20,7 @@
 #include <cstdint>
 
 #include "include/kestrovan/adapter.h"
+#include "sdk/sdk.h"
 
 // Tokens one JSON text may hold: the object and at most 128 key/value pairs.
 #define KESTROVAN_JSON_MAX_TOKENS 257
@@ -28,9 +31,8 @@
 extern std::atomic<bool> CheckJson;
 extern std::atomic<int32_t> ErrCode;
 
-// The 16-byte initialisation vector of parameters a page sends sealed with
-// "<key>_KestrovanEncryptFlag"; pages use the same bytes.
-extern const unsigned char KestrovanJson_ShareIV[16];
+// KestrovanJson_ShareIV, the flag names and the shared-secret rules are the
+// adapter SDK's (sdk/sdk.h): the service reads flags the way adapters do.
 
 // Builds a map from a JSON object text. A text that does not parse is
 // reported by what went wrong and where (offset, length), never by its
@@ -61,6 +63,26 @@ int compareKestrovanJsonUnit(const void* inputA, const void* inputB);
 // fresh copy of the found text value, or of the byte value followed by a zero
 // byte when the entry has only bytes; null when nothing is found.
 char* BinarySearchKestrovanJsonMap(const KestrovanJsonMap* map, const KestrovanJsonUnit* probe, int low, int high);
+// The binary search over the whole map for key (map and key not null).
+char* KestrovanJson_search(const KestrovanJsonMap* map, const char* key);
+
+// Undoes the first decoding flag that is on for key, in this order:
+// "<key>_KestrovanEncryptFlag" (hex AES-256-CBC text, key = the first 32 bytes
+// of "Kestrovan_share_secret", IV KestrovanJson_ShareIV),
+// "<key>_KestrovanFlag" (every "*" becomes a backslash),
+// "<key>_KestrovanSlashFlag" (every "==KestrovanSlash==" becomes a backslash),
+// "<key>_KestrovanBase64Flag" (Base64 text).
+// Returns a fresh text: the decoded value, or a copy of value when no flag is
+// on or decoding fails; null only when value is null. Before a sealed value
+// is opened the whole map is shown (masked) on the console.
+char* fixParameter(KestrovanJsonMap* map, const char* key, const char* value);
+
+// The first decoding flag that is on for key (KestrovanDecodingFlag of
+// sdk/sdk.h; KESTROVAN_FLAG_NONE when none is), found by the binary search.
+int KestrovanJson_flagOf(const KestrovanJsonMap* map, const char* key);
+// value decoded as flag says, as fixParameter does but without showing the
+// map first. map and value are not null.
+char* KestrovanJson_decodeAs(KestrovanJsonMap* map, const char* value, int flag);
 
 // Typed reads: search the whole map, undo the value's decoding flag
 // (fixParameter) and convert.
@@ -76,20 +98,13 @@ void KestrovanJsonFinal(KestrovanJsonMap*& map);
 void setJsonCheck(bool check);   // switching on also resets ErrCode to 0
 int32_t getJsonErrorCode();
 
-// Undoes the first decoding flag that is on for key, in this order:
-// "<key>_KestrovanEncryptFlag" (hex AES-256-CBC text, key = the first 32 bytes
-// of "Kestrovan_share_secret", IV KestrovanJson_ShareIV),
-// "<key>_KestrovanFlag" (every "*" becomes a backslash),
-// "<key>_KestrovanSlashFlag" (every "==KestrovanSlash==" becomes a backslash),
-// "<key>_KestrovanBase64Flag" (Base64 text).
-// Returns a fresh text: the decoded value, or a copy of value when no flag is
-// on or decoding fails; null only when value is null.
-char* fixParameter(KestrovanJsonMap* map, const char* key, const char* value);
-
 // The map as a JSON object: keys in map order, values as stored or, with
 // encode, in Base64; entries without text value are skipped; nothing is
 // escaped. Fresh text, or null when map is null or memory runs out.
 char* getKestrovanMapString(const KestrovanJsonMap* map, bool encode);
+// The map as a JSON object of texts with proper escaping: what an adapter
+// that exports only "callMethod" receives. Fresh text, or null.
+char* KestrovanSession_mapToJsonText(const KestrovanJsonMap* map);
 
 // Prints the map to the console trace, masking "Kestrovan_share_secret",
 // values whose key holds "pin", "pw" or "pass" (unless it holds "kestrovan")

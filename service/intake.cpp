@@ -16,9 +16,6 @@
 
 const unsigned int KestrovanProcessID = 0;
 
-static const char* const kSeparator =
-    "===============================================================================";  // 79
-
 // The three keys that ask for main-thread mode, matched in the decoded JSON
 // text exactly as written here (no blank before the value).
 static const char* const kMainThreadMarkers[] = {
@@ -35,6 +32,17 @@ static void clearParameter(KestrovanParameterText* text) {
   text->data = nullptr;
   text->length = 0;
   text->capacity = 0;
+}
+
+// Frees the per-request fields (map, result, origin, referer): after the
+// answer and when the request completes, whichever comes first.
+static void freeRequest(KestrovanRequest* request) {
+  KestrovanJsonFinal(request->map);
+  KestrovanJsonFinal(request->result);
+  free(request->origin);
+  request->origin = nullptr;
+  free(request->referer);
+  request->referer = nullptr;
 }
 
 // "Parameter" bytes held by all requests (KESTROVAN_BODY_BUDGET).
@@ -199,6 +207,7 @@ static bool checkProtocol(struct MHD_Connection* connection, KestrovanRequest* r
     case 201: name = "DTLS 1.0"; break;
     case 202: name = "DTLS 1.2"; break;
     default:
+      // The console's wording, misspelling included.
       printfColorWarningLine("Insecure connection: ", "Unknow connection protocol");
       printfColorWarningLine("", info->protocol);
       KestrovanJsonFinal(request->result);
@@ -299,15 +308,9 @@ static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_i
 
 respond:
   answer = set_response(connection, request, 0);
-  KestrovanJsonFinal(request->result);
-  free(request->origin);
-  request->origin = nullptr;
-  free(request->referer);
-  request->referer = nullptr;
+  freeRequest(request);
   freeSecret(decoded);
-  KestrovanJsonFinal(request->map);
-  printfColor(KESTROVAN_COLOR_BOLD, kSeparator);
-  printfColor(KESTROVAN_COLOR_PLAIN, "\n\n", 1);
+  printfSeparator();
   return answer;
 }
 
@@ -375,10 +378,7 @@ void request_completed(void* cls, struct MHD_Connection* connection, void** perR
     MHD_destroy_post_processor(info->postProcessor);
   clearParameter(&info->parameterText);
   returnBudget(info);
-  KestrovanJsonFinal(info->request.map);
-  KestrovanJsonFinal(info->request.result);
-  free(info->request.origin);
-  free(info->request.referer);
+  freeRequest(&info->request);
   bool final = info->finalAfterAnswer;
   free(info);
   *perRequest = nullptr;

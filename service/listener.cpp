@@ -66,7 +66,6 @@ static KestrovanNotice refusedNotice = {"Connections over the limit, refused: ",
 static KestrovanNotice timeoutNotice = {
     "Connections cut, no complete request within " KESTROVAN_TEXT(KESTROVAN_CONNECTION_TIMEOUT_S) " s: ", 0, 0};
 
-// The watchdog.
 static std::thread watchdog;
 static std::mutex watchdogLock;
 static std::condition_variable watchdogWake;

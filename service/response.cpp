@@ -7,14 +7,18 @@
 #include "params/params.h"
 #include "support/support.h"
 
+#ifdef KESTROVAN_RESPONSE_WIPED_HOOK
 void (*KestrovanResponse_wipedHook)(const char* block, size_t length) = nullptr;
+#endif
 
 static void releaseBody(void* block) {
   char* text = (char*)block;
   size_t length = strlen(text);
   secureWipe(text, length);
+#ifdef KESTROVAN_RESPONSE_WIPED_HOOK
   if (KestrovanResponse_wipedHook != nullptr)
     KestrovanResponse_wipedHook(text, length);
+#endif
   free(text);
 }
 

@@ -6,17 +6,7 @@
 
 #include <microhttpd.h>
 
-#include "include/kestrovan/adapter.h"
-
-// What one POST carries from intake to answer. Everything is owned by the
-// request and released by it (map and result with KestrovanJsonFinal, the
-// texts wiped).
-struct KestrovanRequest {
-  KestrovanJsonMap* map;     // the request's parameter map, or null
-  KestrovanJsonMap* result;  // the result map to send, or null (nothing is sent)
-  char* origin;              // the page's origin, or null
-  char* referer;             // copy of the "referer" header, or null
-};
+#include "service/request.h"
 
 // preflight 0: sends request->result and releases it (request->result is
 // null afterwards); with no result nothing is queued and MHD_NO is returned.
@@ -32,8 +22,11 @@ enum MHD_Result set_response(struct MHD_Connection* connection, KestrovanRequest
 // be made; text is then wiped and freed at once.
 struct MHD_Response* KestrovanResponse_fromSecretText(char* text);
 
-// For tests only, null in the service: called with a body block and its
-// length after the block was wiped, just before it is freed.
+#ifdef KESTROVAN_RESPONSE_WIPED_HOOK
+// Test builds only (the test compiles response.cpp in with the switch):
+// called with a body block and its length after the block was wiped, just
+// before it is freed.
 extern void (*KestrovanResponse_wipedHook)(const char* block, size_t length);
+#endif
 
 #endif

@@ -1,4 +1,6 @@
 // startup.cpp -- start-up, the main-thread loop, KestrovanFinal and shutdown.
+#include "service/startup.h"
+
 #include "service/service.h"
 
 #include <arpa/inet.h>
@@ -11,7 +13,6 @@
 #include <memory>
 #include <netinet/in.h>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -30,12 +31,8 @@ std::atomic<bool> KestrovanClose{false};
 static std::atomic<int> exitStatus{0};
 
 static const char* const kPortSetting = "port=56459 56559 56659";
-static const char* const kServiceVersion = "3.0.23.0721";
 static const char* const kEdition = "NORTA";
 static const char* const kCompileTime = __DATE__ " " __TIME__;
-static const char* const kSeparator =
-    "===============================================================================";  // 79
-
 // Shutdown. Stop signals are taken by a thread of their own (sigwait), not by
 // the main-thread loop, which may be inside an adapter call; the stop watch
 // then stops the listeners from accepting, starts KestrovanFinal and gives
@@ -167,11 +164,6 @@ static void stopWatch() {
   endNow();
 }
 
-class KestrovanStartupError : public std::runtime_error {
- public:
-  explicit KestrovanStartupError(const char* message) : std::runtime_error(message) {}
-};
-
 struct KeyRelease {
   void operator()(char* key) const { freeKey(key); }
 };
@@ -203,6 +195,138 @@ static void mainThreadLoop() {
   }
 }
 
+// Reads the folders, the ports, the certificate and the key and starts the
+// listeners. Returns null when at least one listener serves; otherwise the
+// text of the failure line (with exitStatus set where a failure has its own
+// status), after which nothing else of the start runs.
+static const char* startService(char* copyFolder, char** executePath) {
+  char* copyPath = getCopyPath("NORTAKestrovan");
+  if (copyPath != nullptr)
+    ArrayCopyFree(copyFolder, KESTROVAN_PATH_SIZE, copyPath);
+  if (copyFolder[0] == '\0') {
+    exitStatus = 2;
+    return "Extract copy path: Failed";
+  }
+
+  setLog("NORTAKestrovan", "NORTAKestrovan");
+
+  std::string uuid;
+  getUUID(uuid);
+
+  printfColorLine("*************************************Kestrovan*********************************", "");
+  printfColorLine("Kestrovan uuid: ", uuid.c_str());
+  printfColor(KESTROVAN_COLOR_PLAIN, "\n", 1);
+  printfColorLine("Execute setting: ", kEdition);
+  printfColorLine("Compile time: ", kCompileTime);
+  printfColorLine("Git time: ", KESTROVAN_GIT_TIME);
+
+  setStop(KestrovanFinal);
+  setRestart(KestrovanFinal);
+  setFinal(KestrovanFinal);
+
+  *executePath = getExecutePath();
+  if (checkNoValue(*executePath)) {
+    exitStatus = 2;
+    return "Extract execute path: Failed";
+  }
+  printfColorLine("CopyPath: ", copyFolder);
+  printfColorLine("Execute path: ", *executePath);
+
+  unsigned short parsed[3] = {0, 0, 0};
+  if (sscanf(kPortSetting, "port=%hu %hu %hu", &parsed[0], &parsed[1], &parsed[2]) != 3)
+    return "Port setting: Failed";
+  {
+    std::lock_guard<std::mutex> guard(stopLock);
+    memcpy(ports, parsed, sizeof(ports));
+  }
+  {
+    char text[32];
+    snprintf(text, sizeof(text), "%hu %hu %hu", parsed[0], parsed[1], parsed[2]);
+    printfColorLine("Support port: ", text);
+  }
+
+  KestrovanSession_Init(copyFolder, *executePath);
+  KestrovanQueue_initQueue();
+  // Copies a crashed run left behind are of no use to anyone.
+  removeCopyLeftovers(copyFolder);
+  printfColorLine("Kestrovan Version: ", KESTROVAN_SERVER_VERSION);
+
+  const char* home = getenv("HOME");
+  // The user's folder: the certificate and the user's own key file.
+  std::string folder = home != nullptr ? std::string(home) + "/NORTAKestrovan" : std::string();
+  std::string certPath = home != nullptr ? folder + "/data.dat" : std::string();
+  printfColorLine("Cert filepath: ", certPath.c_str());
+
+  std::optional<std::string> cert;
+  if (home != nullptr)
+    cert = KestrovanParseCert(certPath.c_str());
+  if (!cert) {
+    sendIPCMsg("NORTAKestrovan.exe", "NORTAKestrovanMonitor.exe", "KestrovanInstruction_Stop", "");
+    exitStatus = 2;
+    return "getCert: Failed";
+  }
+
+  std::unique_ptr<char, KeyRelease> key(getKey(folder.c_str(), *cert));
+  if (!key) {
+    exitStatus = 1;
+    return "getKey: Failed";
+  }
+
+  std::string priorities = "NORMAL:!VERS-TLS-ALL:!SHA1";
+  priorities += ":+VERS-TLS1.2";
+  priorities += ":+VERS-TLS1.3";
+
+  // Recorded before the first listener starts, so that no request is ever
+  // compared with a user that was not read yet.
+  KestrovanConsole_record();
+
+  struct sockaddr_in v4;
+  memset(&v4, 0, sizeof(v4));
+  v4.sin_family = AF_INET;
+  v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  struct sockaddr_in6 v6;
+  memset(&v6, 0, sizeof(v6));
+  v6.sin6_family = AF_INET6;
+  v6.sin6_addr = in6addr_loopback;
+
+  KestrovanListener_Init();
+  // MHD_USE_ITC: a listener can be told to stop accepting (quiesced) at
+  // once, even while its thread is inside an adapter call.
+  int started = 0;
+  for (int p = 0; p < 3; p++) {
+    v4.sin_port = htons(parsed[p]);
+    v6.sin6_port = htons(parsed[p]);
+    const struct sockaddr* addresses[2] = {(const struct sockaddr*)&v4, (const struct sockaddr*)&v6};
+    const unsigned int families[2] = {KESTROVAN_LISTENER_FLAGS_IPV4, KESTROVAN_LISTENER_FLAGS_IPV6};
+    struct MHD_Daemon* listening[2] = {nullptr, nullptr};
+    for (int f = 0; f < 2; f++) {
+      listening[f] = StartDaemon(families[f] | MHD_USE_ITC, addresses[f], cert->c_str(), key.get(), priorities.c_str());
+      if (listening[f] != nullptr)
+        started++;
+      else
+        KestrovanPeers_reportHolder(addresses[f]);
+    }
+    std::lock_guard<std::mutex> guard(stopLock);
+    daemons[p][0] = listening[0];
+    daemons[p][1] = listening[1];
+  }
+  KestrovanPeers_reportHeldPorts();
+
+  printfColorLine("", "HTTPS Mode");
+  key.reset();
+  cert.reset();
+  certPath.clear();
+
+  if (started == 0) {
+    exitStatus = 1;
+    return "NORTAKestrovan initialization: Failed";
+  }
+  printfColorLine("NORTAKestrovan initialization: ", "Success");
+
+  printfSeparator();
+  return nullptr;
+}
+
 int KestrovanService_main() {
   // The trace is the service's console: one line at a time, even into a pipe
   // (tests and supervisors read it live; each line is one write).
@@ -214,143 +338,24 @@ int KestrovanService_main() {
 
   // The folder adapters are copied into; the session module keeps its own
   // copy of it (KestrovanSession_Init).
-  char copyFolder[4096] = {0};
+  char copyFolder[KESTROVAN_PATH_SIZE] = {0};
   char* executePath = nullptr;
 
+  const char* failure = nullptr;
+  char thrown[128] = "";
   try {
-    char* copyPath = getCopyPath("NORTAKestrovan");
-    if (copyPath != nullptr)
-      ArrayCopyFree(copyFolder, sizeof(copyFolder), copyPath);
-    if (copyFolder[0] == '\0') {
-      exitStatus = 2;
-      throw KestrovanStartupError("Extract copy path: Failed");
-    }
-
-    setLog("NORTAKestrovan", "NORTAKestrovan");
-
-    std::string uuid;
-    getUUID(uuid);
-
-    printfColorLine("*************************************Kestrovan*********************************", "");
-    printfColorLine("Kestrovan uuid: ", uuid.c_str());
-    printfColor(KESTROVAN_COLOR_PLAIN, "\n", 1);
-    printfColorLine("Execute setting: ", kEdition);
-    printfColorLine("Compile time: ", kCompileTime);
-    printfColorLine("Git time: ", KESTROVAN_GIT_TIME);
-
-    setStop(KestrovanFinal);
-    setRestart(KestrovanFinal);
-    setFinal(KestrovanFinal);
-
-    executePath = getExecutePath();
-    if (checkNoValue(executePath)) {
-      exitStatus = 2;
-      throw KestrovanStartupError("Extract execute path: Failed");
-    }
-    printfColorLine("CopyPath: ", copyFolder);
-    printfColorLine("Execute path: ", executePath);
-
-    unsigned short parsed[3] = {0, 0, 0};
-    if (sscanf(kPortSetting, "port=%hu %hu %hu", &parsed[0], &parsed[1], &parsed[2]) != 3)
-      throw KestrovanStartupError("Port setting: Failed");
-    {
-      std::lock_guard<std::mutex> guard(stopLock);
-      memcpy(ports, parsed, sizeof(ports));
-    }
-    {
-      char text[32];
-      snprintf(text, sizeof(text), "%hu %hu %hu", parsed[0], parsed[1], parsed[2]);
-      printfColorLine("Support port: ", text);
-    }
-
-    KestrovanSession_Init(copyFolder, executePath);
-    KestrovanQueue_initQueue();
-    // Copies a crashed run left behind are of no use to anyone.
-    removeCopyLeftovers(copyFolder);
-    printfColorLine("Kestrovan Version: ", kServiceVersion);
-
-    const char* home = getenv("HOME");
-    // The user's folder: the certificate and the user's own key file.
-    std::string folder = home != nullptr ? std::string(home) + "/NORTAKestrovan" : std::string();
-    std::string certPath = home != nullptr ? folder + "/data.dat" : std::string();
-    printfColorLine("Cert filepath: ", certPath.c_str());
-
-    std::optional<std::string> cert;
-    if (home != nullptr)
-      cert = KestrovanParseCert(certPath.c_str());
-    if (!cert) {
-      sendIPCMsg("NORTAKestrovan.exe", "NORTAKestrovanMonitor.exe", "KestrovanInstruction_Stop", "");
-      exitStatus = 2;
-      throw KestrovanStartupError("getCert: Failed");
-    }
-
-    std::unique_ptr<char, KeyRelease> key(getKey(folder.c_str(), *cert));
-    if (!key) {
-      exitStatus = 1;
-      throw KestrovanStartupError("getKey: Failed");
-    }
-
-    std::string priorities = "NORMAL:!VERS-TLS-ALL:!SHA1";
-    priorities += ":+VERS-TLS1.2";
-    priorities += ":+VERS-TLS1.3";
-
-    // Recorded before the first listener starts, so that no request is ever
-    // compared with a user that was not read yet.
-    KestrovanConsole_record();
-
-    struct sockaddr_in v4;
-    memset(&v4, 0, sizeof(v4));
-    v4.sin_family = AF_INET;
-    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    struct sockaddr_in6 v6;
-    memset(&v6, 0, sizeof(v6));
-    v6.sin6_family = AF_INET6;
-    v6.sin6_addr = in6addr_loopback;
-
-    KestrovanListener_Init();
-    // MHD_USE_ITC: a listener can be told to stop accepting (quiesced) at
-    // once, even while its thread is inside an adapter call.
-    int started = 0;
-    for (int p = 0; p < 3; p++) {
-      v4.sin_port = htons(parsed[p]);
-      struct MHD_Daemon* daemon = StartDaemon(KESTROVAN_LISTENER_FLAGS_IPV4 | MHD_USE_ITC,
-                                              (const struct sockaddr*)&v4, cert->c_str(), key.get(),
-                                              priorities.c_str());
-      if (daemon != nullptr)
-        started++;
-      else
-        KestrovanPeers_reportHolder((const struct sockaddr*)&v4);
-      v6.sin6_port = htons(parsed[p]);
-      struct MHD_Daemon* daemon6 = StartDaemon(KESTROVAN_LISTENER_FLAGS_IPV6 | MHD_USE_ITC,
-                                               (const struct sockaddr*)&v6, cert->c_str(), key.get(),
-                                               priorities.c_str());
-      if (daemon6 != nullptr)
-        started++;
-      else
-        KestrovanPeers_reportHolder((const struct sockaddr*)&v6);
-      std::lock_guard<std::mutex> guard(stopLock);
-      daemons[p][0] = daemon;
-      daemons[p][1] = daemon6;
-    }
-    KestrovanPeers_reportHeldPorts();
-
-    printfColorLine("", "HTTPS Mode");
-    key.reset();
-    cert.reset();
-    certPath.clear();
-
-    if (started == 0) {
-      exitStatus = 1;
-      throw KestrovanStartupError("NORTAKestrovan initialization: Failed");
-    }
-    printfColorLine("NORTAKestrovan initialization: ", "Success");
-
-    printfColor(KESTROVAN_COLOR_BOLD, kSeparator);
-    printfColor(KESTROVAN_COLOR_PLAIN, "\n\n", 1);
-
-    mainThreadLoop();
+    failure = startService(copyFolder, &executePath);
+    if (failure == nullptr)
+      mainThreadLoop();
   } catch (const std::exception& error) {
-    printfColorErrorLine("Exception: ", error.what());
+    // Only the standard library throws here (a failed allocation of its
+    // strings): that ends the service like a start that failed.
+    ArrayCopy(thrown, sizeof(thrown), error.what());
+    failure = thrown;
+  }
+  // A failed start is reported with the console's "Exception: " wording.
+  if (failure != nullptr) {
+    printfColorErrorLine("Exception: ", failure);
     KestrovanFinal();
   }
 

@@ -12,75 +12,6 @@
 #include "params/params.h"
 #include "support/support.h"
 
-// Bytes a text takes inside a JSON string.
-static size_t escapedLength(const char* text) {
-  size_t length = 0;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; p++) {
-    if (*p == '"' || *p == '\\' || *p == '\n' || *p == '\r' || *p == '\t' || *p == '\b' || *p == '\f') {
-      length += 2;
-    } else if (*p < 0x20) {
-      length += 6;
-    } else {
-      length += 1;
-    }
-  }
-  return length;
-}
-
-static char* writeEscaped(char* out, const char* text) {
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; p++) {
-    switch (*p) {
-      case '"': *out++ = '\\'; *out++ = '"'; break;
-      case '\\': *out++ = '\\'; *out++ = '\\'; break;
-      case '\n': *out++ = '\\'; *out++ = 'n'; break;
-      case '\r': *out++ = '\\'; *out++ = 'r'; break;
-      case '\t': *out++ = '\\'; *out++ = 't'; break;
-      case '\b': *out++ = '\\'; *out++ = 'b'; break;
-      case '\f': *out++ = '\\'; *out++ = 'f'; break;
-      default:
-        if (*p < 0x20) {
-          snprintf(out, 7, "\\u%04x", *p);
-          out += 6;
-        } else {
-          *out++ = static_cast<char>(*p);
-        }
-    }
-  }
-  return out;
-}
-
-char* KestrovanSession_mapToJsonText(const KestrovanJsonMap* map) {
-  if (map == nullptr) return nullptr;
-  int count = map->count < 0 ? 0 : (map->count > KESTROVAN_MAP_CAPACITY ? KESTROVAN_MAP_CAPACITY : map->count);
-  size_t size = 3;  // braces and terminator
-  for (int i = 0; i < count; i++) {
-    const KestrovanJsonUnit& unit = map->units[i];
-    if (unit.key == nullptr || unit.value == nullptr) continue;
-    size += escapedLength(unit.key) + escapedLength(unit.value) + 6;  // "":"" and a comma
-  }
-  char* text = static_cast<char*>(malloc(size));
-  if (text == nullptr) return nullptr;
-  char* out = text;
-  *out++ = '{';
-  bool first = true;
-  for (int i = 0; i < count; i++) {
-    const KestrovanJsonUnit& unit = map->units[i];
-    if (unit.key == nullptr || unit.value == nullptr) continue;
-    if (!first) *out++ = ',';
-    first = false;
-    *out++ = '"';
-    out = writeEscaped(out, unit.key);
-    *out++ = '"';
-    *out++ = ':';
-    *out++ = '"';
-    out = writeEscaped(out, unit.value);
-    *out++ = '"';
-  }
-  *out++ = '}';
-  *out = '\0';
-  return text;
-}
-
 // Looks an entry point up; a missing one is traced with dlerror's text.
 static void* findEntry(void* handle, const char* name) {
   dlerror();
@@ -176,8 +107,9 @@ static bool leadingNumber(const char* text, long long* number) {
   return true;
 }
 
-bool KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap* map, const char* origin,
-                                  KestrovanJsonMap*& result) {
+int32_t KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap* map, const char* origin,
+                                     char** refusal) {
+  *refusal = nullptr;
   KestrovanSession& slot = *session;
   void* handle = slot.library->handle;
   slot.jsonStringMethod = reinterpret_cast<KestrovanCallMethod>(findEntry(handle, KESTROVAN_CALL_METHOD_SYMBOL));
@@ -187,8 +119,7 @@ bool KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap* m
   showNormalState("Json map callMethod: ", slot.jsonMapMethod != nullptr, "Active", "Inactive");
   if (slot.jsonStringMethod == nullptr && slot.jsonMapMethod == nullptr) {
     printfColorWarningLine("", "All callMethod load fail");
-    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_NO_ENTRY);
-    return false;
+    return KESTROVAN_ERR_NO_ENTRY;
   }
   if (slot.jsonMapMethod != nullptr) {
     printfColorLine("Json map init: ", "Active");
@@ -201,7 +132,7 @@ bool KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap* m
   if (memoryFail) {
     // A session that was never unlocked must not stay open.
     free(unlock);
-    return false;
+    return KESTROVAN_OPEN_NO_ANSWER;
   }
   if (unlock != nullptr && strcmp(unlock, "0") == 0) {
     printfColorLine("Unlock: ", "Success");
@@ -209,13 +140,9 @@ bool KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap* m
   } else {
     // No answer at all is a refusal too; the page then learns 61001.
     printfColorWarningLine("Unlock result: ", unlock != nullptr ? unlock : "");
-    if (unlock != nullptr) {
-      KestrovanSession_resetResult(result, __LINE__, unlock);
-    } else {
-      KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
-    }
-    free(unlock);
-    return false;
+    if (unlock == nullptr) return KESTROVAN_ERR_GENERAL;
+    *refusal = unlock;
+    return KESTROVAN_OPEN_REFUSED;
   }
 
   char version[KESTROVAN_VERSION_SIZE] = {0};
@@ -223,12 +150,12 @@ bool KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap* m
                               &memoryFail);
   if (memoryFail) {
     free(answer);
-    return false;
+    return KESTROVAN_OPEN_NO_ANSWER;
   }
   if (answer != nullptr) ArrayCopyFree(version, sizeof(version), answer);
   if (version[0] == '\0') {
     printfColorWarningLine("Init adapter: ", "Fail");
-    return false;
+    return KESTROVAN_OPEN_NO_ANSWER;
   }
   free(slot.adapterVersion);
   slot.adapterVersion = newMem(version);
@@ -237,8 +164,7 @@ bool KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap* m
   if (leadingNumber(version, &number) && number >= KESTROVAN_ADAPTER_ERR_FIRST && number < KESTROVAN_ADAPTER_ERR_LAST) {
     int32_t code = static_cast<int32_t>(number);
     printfColorWarningLine("Parse component version error: ", code);
-    KestrovanSession_resetResult(result, __LINE__, code);
-    return false;
+    return code;
   }
   printfColorLine("Extract component version: ", "Success");
 
@@ -250,16 +176,14 @@ bool KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap* m
     freeSecret(minLibVersion);
     minLibVersion = newMem("0.0.0.0");
   }
-  bool opened = false;
+  int32_t opened = KESTROVAN_OPEN_NO_ANSWER;
   bool serverMet = versionMet(minServerVersion, KESTROVAN_SERVER_VERSION);
-  addKestrovanJsonMapUnit(result, "ServerVersion", KESTROVAN_SERVER_VERSION);
-  addKestrovanJsonMapUnit(result, "LibVersion", version);
   KestrovanTraceText shown;
   printfColorWarningLine("Mini server version: ", traceText(minServerVersion, shown));
   printfColorWarningLine("Real server version: ", KESTROVAN_SERVER_VERSION);
   if (!serverMet) {
     printfColorWarningLine("Verify server version: ", "Fail");
-    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_SERVER_VERSION);
+    opened = KESTROVAN_ERR_SERVER_VERSION;
     goto out;
   }
   printfColorLine("Verify server version: ", "Pass");
@@ -268,7 +192,7 @@ bool KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap* m
   printfColorWarningLine("Real adapter version: ", version);
   if (!versionMet(minLibVersion, version)) {
     printfColorWarningLine("Verify adapter version: ", "Fail");
-    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_ADAPTER_VERSION);
+    opened = KESTROVAN_ERR_ADAPTER_VERSION;
     goto out;
   }
   printfColorLine("Verify adapter version: ", "Pass");
@@ -289,11 +213,11 @@ bool KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap* m
       text = readFile(path, "r");
       printfColorLine("InstallerVersion: ", text != nullptr ? text : "");
     }
-    addKestrovanJsonMapUnit(result, "InstallerVersion", static_cast<const char*>(text));
     free(slot.installerVersion);
     slot.installerVersion = text;
+    slot.installerNamed = true;
   }
-  opened = true;
+  opened = 0;
 
 out:
   freeSecret(installerName);
@@ -303,25 +227,29 @@ out:
 }
 
 int32_t KestrovanSession_callAdapter(KestrovanSession* session, const char* functionName, KestrovanJsonMap* map,
-                                     KestrovanJsonMap*& result) {
+                                     char** result) {
+  *result = nullptr;
   if (session->jsonMapMethod == nullptr && session->jsonStringMethod == nullptr) return KESTROVAN_ERR_NO_ENTRY;
   bool memoryFail = false;
   bool released = false;
   char* answer = callEntry(*session, map, functionName, true, &memoryFail, &released);
   if (released) return KESTROVAN_ERR_GENERAL;
+  // An adapter that answers nothing gives the page the empty text.
+  if (!memoryFail && answer == nullptr) {
+    answer = newMem("");
+    memoryFail = answer == nullptr;
+  }
   if (memoryFail) {
     showMemoryFail("KestrovanSession", __LINE__);
     free(answer);
     return 0;
   }
-  // An adapter that answers nothing gives the page the empty text.
-  const char* text = answer != nullptr ? answer : "";
+  const char* text = answer;
   const char* label = strchr(text, '\n') != nullptr ? " Component result:\n" : " Component result: ";
   // Shown cut with its full length: an answer can hold a whole document.
   KestrovanTraceText shown;
   bool hidden = getKestrovanJsonBoolType(map, "hide_result");
   printfColorLine(label, KESTROVAN_COLOR_RESULT, hidden ? traceMask(strlen(text), shown) : traceText(text, shown));
-  addKestrovanJsonMapUnit(result, "result", text);
-  freeSecret(answer);
+  *result = answer;
   return 0;
 }

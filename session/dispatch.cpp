@@ -13,7 +13,9 @@
 #include "support/support.h"
 #include "values/values.h"
 
-void KestrovanSession_resetResult(KestrovanJsonMap*& result, int line) {
+// Frees *result and starts an empty one that then receives "result"; traces
+// the source line. *result is null when memory ran out.
+static void resetResult(KestrovanJsonMap*& result, int line) {
   printfColorLine("reset Kestrovan Json at file: ", "KestrovanSession");
   printfColorLine("reset Kestrovan Json at line: ", line);
   KestrovanJsonFinal(result);
@@ -21,13 +23,13 @@ void KestrovanSession_resetResult(KestrovanJsonMap*& result, int line) {
   if (result == nullptr) showMemoryFail("KestrovanSession", line);
 }
 
-void KestrovanSession_resetResult(KestrovanJsonMap*& result, int line, int32_t code) {
-  KestrovanSession_resetResult(result, line);
+static void resetResult(KestrovanJsonMap*& result, int line, int32_t code) {
+  resetResult(result, line);
   if (result != nullptr) addKestrovanJsonMapUnit(result, "result", code);
 }
 
-void KestrovanSession_resetResult(KestrovanJsonMap*& result, int line, const char* text) {
-  KestrovanSession_resetResult(result, line);
+static void resetResult(KestrovanJsonMap*& result, int line, const char* text) {
+  resetResult(result, line);
   if (result != nullptr) addKestrovanJsonMapUnit(result, "result", text);
 }
 
@@ -76,10 +78,10 @@ static void setValue(KestrovanJsonMap* map, const char* origin, KestrovanJsonMap
     value = getKestrovanJsonCharType(map, "value");
   }
   if (value == nullptr) {
-    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_MISSING_KEY);
+    resetResult(result, __LINE__, KESTROVAN_ERR_MISSING_KEY);
   } else {
     int32_t code = KestrovanValue_set_value(channel, domainList, timeout, value, origin);
-    KestrovanSession_resetResult(result, __LINE__, code);
+    resetResult(result, __LINE__, code);
   }
   freeSecret(channel);
   freeSecret(domainList);
@@ -89,14 +91,14 @@ static void setValue(KestrovanJsonMap* map, const char* origin, KestrovanJsonMap
 static void getValue(KestrovanJsonMap* map, const char* origin, KestrovanJsonMap*& result) {
   char* channel = getKestrovanJsonCharType(map, "channel");
   if (channel == nullptr) {
-    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_MISSING_KEY);
+    resetResult(result, __LINE__, KESTROVAN_ERR_MISSING_KEY);
     return;
   }
   char* value = KestrovanValue_get_value(channel, origin);
   if (value == nullptr) {
-    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
+    resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
   } else {
-    KestrovanSession_resetResult(result, __LINE__, static_cast<const char*>(value));
+    resetResult(result, __LINE__, static_cast<const char*>(value));
   }
   freeSecret(value);
   freeSecret(channel);
@@ -106,14 +108,18 @@ static void getValue(KestrovanJsonMap* map, const char* origin, KestrovanJsonMap
 // entry point is released.
 static void callSession(KestrovanSession* session, const char* functionName, KestrovanJsonMap* map,
                         KestrovanJsonMap*& result) {
-  int32_t code = KestrovanSession_callAdapter(session, functionName, map, result);
-  if (code == KESTROVAN_ERR_NO_ENTRY) {
+  char* answer = nullptr;
+  int32_t code = KestrovanSession_callAdapter(session, functionName, map, &answer);
+  if (code == 0) {
+    if (answer != nullptr) addKestrovanJsonMapUnit(result, "result", answer);
+    freeSecret(answer);
+  } else if (code == KESTROVAN_ERR_NO_ENTRY) {
     KestrovanSession_release(session);
-    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_NO_ENTRY);
-  } else if (code != 0) {
+    resetResult(result, __LINE__, KESTROVAN_ERR_NO_ENTRY);
+  } else {
     // Closed, evicted or shut down while this call waited for the library.
     printfColorErrorLine("Invalid session id: ", session->sessionId);
-    KestrovanSession_resetResult(result, __LINE__, code);
+    resetResult(result, __LINE__, code);
   }
 }
 
@@ -159,17 +165,30 @@ static void newSession(KestrovanSession* session, const char* functionName, Kest
   char libDir[KESTROVAN_NAME_SIZE];
   char comName[KESTROVAN_NAME_SIZE];
   if (KestrovanSession_resolveLocation(map, libDir, comName) != 0) {
-    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_LOCATION);
+    resetResult(result, __LINE__, KESTROVAN_ERR_LOCATION);
     return;
   }
   if (KestrovanSession_loadAdapter(session, libDir, comName) != 0) {
     KestrovanSession_release(session);
-    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_LOAD);
+    resetResult(result, __LINE__, KESTROVAN_ERR_LOAD);
     return;
   }
-  if (!KestrovanSession_openAdapter(session, map, origin, result)) {
+  char* refusal = nullptr;
+  int32_t opened = KestrovanSession_openAdapter(session, map, origin, &refusal);
+  if (opened != 0) {
+    if (opened == KESTROVAN_OPEN_REFUSED) {
+      resetResult(result, __LINE__, static_cast<const char*>(refusal));
+    } else if (opened != KESTROVAN_OPEN_NO_ANSWER) {
+      resetResult(result, __LINE__, opened);
+    }
+    free(refusal);
     KestrovanSession_release(session);
     return;
+  }
+  addKestrovanJsonMapUnit(result, "ServerVersion", KESTROVAN_SERVER_VERSION);
+  addKestrovanJsonMapUnit(result, "LibVersion", static_cast<const char*>(session->adapterVersion));
+  if (session->installerNamed) {
+    addKestrovanJsonMapUnit(result, "InstallerVersion", static_cast<const char*>(session->installerVersion));
   }
   if (isEcho(functionName)) session->browserMode = getKestrovanJsonLongType(map, "KestrovanMode") == 1 ? 1 : 0;
   int index = KestrovanSession_takeSlot(session);
@@ -177,7 +196,7 @@ static void newSession(KestrovanSession* session, const char* functionName, Kest
     // Final ran while this session was being opened: nothing may stay open.
     printfColorWarningLine("Dispatcher closed: ", "Refuse request");
     KestrovanSession_release(session);
-    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
+    resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
     return;
   }
   if (index == -1) {
@@ -209,10 +228,9 @@ KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJson
   showKestrovanJsonMap(map);
   if (KestrovanSession_isClosed()) {
     // After Final a session opened here would never be released and the
-    // adapters are gone: refuse without looking anything up. Trace line
-    // "Dispatcher closed: Refuse request".
+    // adapters are gone: refuse without looking anything up.
     printfColorWarningLine("Dispatcher closed: ", "Refuse request");
-    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
+    resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
     return result;
   }
 
@@ -227,7 +245,7 @@ KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJson
       KestrovanTraceText shown;
       printfColorErrorLine("Invalid session id: ", traceText(requested, shown));
       free(requested);
-      KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
+      resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
       return result;
     }
     printfColorLine("Session id: ", requested);
@@ -236,7 +254,7 @@ KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJson
     if (session == nullptr) {
       printfColorErrorLine("Generate session id fail: ", "No random source");
       free(requested);
-      KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
+      resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
       return result;
     }
     fresh = true;
@@ -250,11 +268,10 @@ KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJson
   const char* internal = requestedInternal(map, name);
   if (internal != nullptr) {
     // Refused before a new session is opened, so nothing is loaded for it.
-    // Trace line "Refuse internal function: <name>".
     printfColorWarningLine("Refuse internal function: ", internal);
     KestrovanSession_leave(session);
     free(functionName);
-    KestrovanSession_resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
+    resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
     return result;
   }
   if (!fresh) {

@@ -1,7 +1,7 @@
-// lifecycle.cpp -- an adapter's life in a session: the private copy made in
-// the checked copy folder, loading it (or the installed file when no copy can
-// be made or loaded), and at the end the adapter's release call, unloading
-// and deleting the session's own copy.
+// lifecycle.cpp -- an adapter's start in a session: the private copy made in
+// the checked copy folder and loading it (or the installed file when no copy
+// can be made or loaded); its end is table.cpp's, where the last one out of
+// a library frees what was released.
 #include "session/session.h"
 
 #include <cerrno>
@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "params/params.h"
 #include "platform/platform.h"
 #include "support/support.h"
 
@@ -171,6 +170,7 @@ int32_t KestrovanSession_loadAdapter(KestrovanSession* session, const char* libD
       const char* error = dlerror();
       char reason[1024];
       ArrayCopy(reason, sizeof(reason), error != nullptr ? error : "");
+      // The console's wording, misspelling included.
       showErrorState("Origin adpater: ", isFileExist(installedPath), "Exist", "Not Exist");
       showErrorState("Copied adpater: ", isFileExist(copyPath), "Exist", "Not Exist");
       printfColorErrorLine("Adapter load error reason: ", reason);
@@ -188,63 +188,4 @@ int32_t KestrovanSession_loadAdapter(KestrovanSession* session, const char* libD
     return KESTROVAN_ERR_LOAD;
   }
   return 0;
-}
-
-bool CP_FreeLibrary(void* handle) {
-  if (handle == nullptr) {
-    printfColorWarningLine("FreeLibrary: ", "NULL");
-    return true;
-  }
-  if (dlclose(handle) == 0) return true;
-  const char* error = dlerror();
-  if (error == nullptr) return true;
-  printfColorWarningLine("Free library error code: ", error);
-  return false;
-}
-
-static void releaseText(const char* label, char*& text) {
-  printfColorLine(label, text != nullptr ? text : "");
-  free(text);
-  text = nullptr;
-}
-
-void KestrovanSession_freeSession(KestrovanSession* session) {
-  if (session == nullptr) return;
-  session->browserMode = 0;
-  releaseText("Release Session id: ", session->sessionId);
-  releaseText("Release AdapterName: ", session->adapterName);
-  releaseText("Release Adapter Version: ", session->adapterVersion);
-  releaseText("Release Installer Version: ", session->installerVersion);
-
-  KestrovanAdapterLibrary* library = session->library;
-  if (session->jsonMapMethod != nullptr && library != nullptr) {
-    KestrovanJsonMap* release = static_cast<KestrovanJsonMap*>(newMemSize(sizeof(KestrovanJsonMap)));
-    if (release == nullptr) {
-      // Without the map the adapter is not told, but it is still unloaded
-      // below: a session that is gone must not keep a library loaded.
-      showMemoryFail("KestrovanSession", __LINE__);
-    } else {
-      addKestrovanJsonMapUnit(release, KESTROVAN_FUNCTION_NAME_KEY, KESTROVAN_FUNCTION_RELEASE);
-      addKestrovanJsonMapUnit(release, KESTROVAN_KEY_CHECK_KEY, "true");
-      addKestrovanJsonMapUnit(release, KESTROVAN_FUNCTION_INDEX_KEY, KESTROVAN_FUNCTION_INDEX_RELEASE);
-      KestrovanSession_callStarted(library, nullptr, KESTROVAN_FUNCTION_RELEASE);
-      session->jsonMapMethod(release, KESTROVAN_FUNCTION_RELEASE);  // the answer is not looked at
-      KestrovanSession_callEnded(library);
-      KestrovanJsonFinal(release);
-    }
-  }
-  session->jsonStringMethod = nullptr;
-  session->jsonMapMethod = nullptr;
-  session->initTime = 0;
-
-  bool unloaded = CP_FreeLibrary(library != nullptr ? library->handle : nullptr);
-  showWarningState("Release adapter state: ", unloaded, "Success", "Fail");
-  if (session->adapterIsCopy) {
-    showWarningState("Delete adapter state: ", deleteFile(session->adapterPath), "Success", "Fail");
-  } else if (session->adapterPath[0] != '\0') {
-    // The session ran on the installed file, which is not ours to delete.
-    printfColorLine("Delete adapter state: ", "Skip installed adapter");
-  }
-  session->adapterIsCopy = false;
-  session->adapterPath[0] = '\0';
 }

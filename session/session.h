@@ -55,7 +55,11 @@
 #define KESTROVAN_PATH_SIZE 4096
 // The adapter's version text: at most 511 characters.
 #define KESTROVAN_VERSION_SIZE 512
-#define KESTROVAN_SERVER_VERSION "3.0.23.0721"
+// KESTROVAN_SERVER_VERSION, the service's version text, is the project's
+// VERSION, given by CMake to everything that links the session library.
+#ifndef KESTROVAN_SERVER_VERSION
+#error "KESTROVAN_SERVER_VERSION is defined by the build (session/CMakeLists.txt)"
+#endif
 
 // The one row of the path table.
 #define KESTROVAN_PATH_TABLE_ID "7E41A0C2D95B4F3E8A61C07B2D9F54E1"
@@ -92,6 +96,7 @@ struct KestrovanSession {
   int32_t browserMode;      // 1 when opened by an echo with "KestrovanMode" 1
   int64_t initTime;         // seconds since the epoch when the slot was taken
   bool adapterIsCopy;       // adapterPath is the session's own copy, deleted on release
+  bool installerNamed;      // the page named an installer when opening: its version is reported
   // Under the table lock:
   int slot;                 // index in SessionList, or -1
   bool detached;            // taken out of the table: its identifier is unknown
@@ -127,7 +132,11 @@ void sanitize_file_name(char* name, size_t size);
 // Returns 0, or 61009 when the location is rejected.
 int32_t KestrovanSession_resolveLocation(KestrovanJsonMap* map, char* libDir, char* comName);
 
-// ---- Session table and ageing queue (table.cpp) ----
+// The files stand in one order, each calling only files before it: paths,
+// table, lifecycle, adapter, dispatch. The adapter steps return codes and
+// answers; the dispatcher owns the result map and decides on releases.
+
+// ---- Session table, ageing queue and freeing (table.cpp) ----
 
 // The queue steps run under the table lock (tests call them from one thread).
 void KestrovanQueue_initQueue();
@@ -192,14 +201,6 @@ void KestrovanSession_callEnded(KestrovanAdapterLibrary* library);
 // Prints a warning line "Adapter call left running: " with the adapter and
 // the function of every call in progress; returns how many there were.
 int KestrovanSession_reportRunning();
-
-// ---- Adapter lifecycle (lifecycle.cpp) ----
-
-// Copies "<ExecutePath>/<libDir>/<comName>.so" into the copy folder as
-// "<comName>-<sessionId>.so" and loads the copy, falling back to the installed
-// file, then joins the session to its library. Returns 0, or 61902 (the
-// caller then releases the session).
-int32_t KestrovanSession_loadAdapter(KestrovanSession* session, const char* libDir, const char* comName);
 // Frees the session's texts, calls the adapter's "Kestrovan_Release", unloads
 // it and deletes the session's own copy (never the installed file). The
 // caller holds the library's call lock.
@@ -207,33 +208,39 @@ void KestrovanSession_freeSession(KestrovanSession* session);
 // dlclose; true for a null handle and on success.
 bool CP_FreeLibrary(void* handle);
 
+// ---- Adapter copy and load (lifecycle.cpp) ----
+
+// Copies "<ExecutePath>/<libDir>/<comName>.so" into the copy folder as
+// "<comName>-<sessionId>.so" and loads the copy, falling back to the installed
+// file, then joins the session to its library. Returns 0, or 61902 (the
+// caller then releases the session).
+int32_t KestrovanSession_loadAdapter(KestrovanSession* session, const char* libDir, const char* comName);
+
 // ---- Adapter calls and version gate (adapter.cpp) ----
 
+// What opening a session came to besides 0 (open) and a result code for
+// the page: refused without a code (the page's result stays as it is), or
+// refused by the adapter's unlock with an answer of its own.
+#define KESTROVAN_OPEN_NO_ANSWER (-1)
+#define KESTROVAN_OPEN_REFUSED (-2)
+
 // Entry points, unlock for origin, version query and checks, installer
-// version. True when the session is open. On false *result holds the answer
-// for the page (reset with a "result", or left as it was when the path has
-// no result code; null when even the reset failed) and the caller releases
-// the session.
-bool KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap* map, const char* origin,
-                                  KestrovanJsonMap*& result);
-// Calls the session's adapter with functionName and puts its answer into
-// "result" (the empty text when it answers none). Returns 0; 61906 when the
-// adapter has no entry point (the caller releases the session and answers
-// that); 61001 when the session was released while the call waited for the
-// library (nothing was called).
+// version. Returns 0 when the session is open (adapterVersion,
+// installerVersion and installerNamed set for the answer); otherwise the
+// caller answers the page and releases the session: a result code, or
+// KESTROVAN_OPEN_NO_ANSWER, or KESTROVAN_OPEN_REFUSED with the adapter's
+// unlock answer in *refusal (the caller frees it; null otherwise).
+int32_t KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap* map, const char* origin,
+                                     char** refusal);
+// Calls the session's adapter with functionName. Returns 0 with its answer
+// in *result (fresh, the empty text when it answered none; null when memory
+// ran out); 61906 when the adapter has no entry point (the caller releases
+// the session and answers that); 61001 when the session was released while
+// the call waited for the library (nothing was called).
 int32_t KestrovanSession_callAdapter(KestrovanSession* session, const char* functionName, KestrovanJsonMap* map,
-                                     KestrovanJsonMap*& result);
-// The map as a JSON object of texts with proper escaping: what an adapter
-// that exports only "callMethod" receives. Fresh text, or null.
-char* KestrovanSession_mapToJsonText(const KestrovanJsonMap* map);
+                                     char** result);
 
 // ---- Dispatch (dispatch.cpp) ----
-
-// Frees *result and starts an empty one that then receives "result"; traces
-// the source line. *result is null when memory ran out.
-void KestrovanSession_resetResult(KestrovanJsonMap*& result, int line);
-void KestrovanSession_resetResult(KestrovanJsonMap*& result, int line, int32_t code);
-void KestrovanSession_resetResult(KestrovanJsonMap*& result, int line, const char* text);
 
 // Runs one request: finds or opens the page's session, answers the built-in
 // functions and passes every other function to the session's adapter.

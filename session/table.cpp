@@ -1,6 +1,7 @@
 // table.cpp -- the 32-slot session table, session identifiers, the ageing
-// queue that names the session opened earliest, and the module's start and
-// end.
+// queue that names the session opened earliest, the module's start and end,
+// and freeing a released session once nobody is in its library (the
+// adapter's release call, unloading, deleting the session's own copy).
 #include "session/session.h"
 
 #include <cerrno>
@@ -11,10 +12,12 @@
 #include <new>
 #include <cstring>
 #include <ctime>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "params/params.h"
 #include "support/support.h"
 #include "values/values.h"
 
@@ -69,9 +72,9 @@ void KestrovanQueue_removeQueue(int index) {
 }
 
 // Creates the copy folder private to this user. An existing folder of ours
-// that others could write to (made by an older version) is tightened; one
-// that is not ours, or is a link, is left alone and later refused by the
-// folder check before any copy is made in it.
+// that others can write to is tightened to 0700; one that is not ours, or is
+// a link, is left alone and later refused by the folder check before any
+// copy is made in it.
 static void prepareCopyFolder(const char* path) {
   if (mkdir(path, 0700) != 0 && errno != EEXIST) {
     printfColorWarningLine("Create copy folder fail: ", strerror(errno));
@@ -163,6 +166,65 @@ static bool dropLibraryLocked(KestrovanAdapterLibrary* library) {
     }
   }
   return false;
+}
+
+bool CP_FreeLibrary(void* handle) {
+  if (handle == nullptr) {
+    printfColorWarningLine("FreeLibrary: ", "NULL");
+    return true;
+  }
+  if (dlclose(handle) == 0) return true;
+  const char* error = dlerror();
+  if (error == nullptr) return true;
+  printfColorWarningLine("Free library error code: ", error);
+  return false;
+}
+
+static void releaseText(const char* label, char*& text) {
+  printfColorLine(label, text != nullptr ? text : "");
+  free(text);
+  text = nullptr;
+}
+
+void KestrovanSession_freeSession(KestrovanSession* session) {
+  if (session == nullptr) return;
+  session->browserMode = 0;
+  releaseText("Release Session id: ", session->sessionId);
+  releaseText("Release AdapterName: ", session->adapterName);
+  releaseText("Release Adapter Version: ", session->adapterVersion);
+  releaseText("Release Installer Version: ", session->installerVersion);
+
+  KestrovanAdapterLibrary* library = session->library;
+  if (session->jsonMapMethod != nullptr && library != nullptr) {
+    KestrovanJsonMap* release = static_cast<KestrovanJsonMap*>(newMemSize(sizeof(KestrovanJsonMap)));
+    if (release == nullptr) {
+      // Without the map the adapter is not told, but it is still unloaded
+      // below: a session that is gone must not keep a library loaded.
+      showMemoryFail("KestrovanSession", __LINE__);
+    } else {
+      addKestrovanJsonMapUnit(release, KESTROVAN_FUNCTION_NAME_KEY, KESTROVAN_FUNCTION_RELEASE);
+      addKestrovanJsonMapUnit(release, KESTROVAN_KEY_CHECK_KEY, "true");
+      addKestrovanJsonMapUnit(release, KESTROVAN_FUNCTION_INDEX_KEY, KESTROVAN_FUNCTION_INDEX_RELEASE);
+      KestrovanSession_callStarted(library, nullptr, KESTROVAN_FUNCTION_RELEASE);
+      session->jsonMapMethod(release, KESTROVAN_FUNCTION_RELEASE);  // the answer is not looked at
+      KestrovanSession_callEnded(library);
+      KestrovanJsonFinal(release);
+    }
+  }
+  session->jsonStringMethod = nullptr;
+  session->jsonMapMethod = nullptr;
+  session->initTime = 0;
+
+  bool unloaded = CP_FreeLibrary(library != nullptr ? library->handle : nullptr);
+  showWarningState("Release adapter state: ", unloaded, "Success", "Fail");
+  if (session->adapterIsCopy) {
+    showWarningState("Delete adapter state: ", deleteFile(session->adapterPath), "Success", "Fail");
+  } else if (session->adapterPath[0] != '\0') {
+    // The session ran on the installed file, which is not ours to delete.
+    printfColorLine("Delete adapter state: ", "Skip installed adapter");
+  }
+  session->adapterIsCopy = false;
+  session->adapterPath[0] = '\0';
 }
 
 // Frees a session claimed for release. The caller holds the library's call

@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -398,18 +397,10 @@ bool getSecureRandom(void* buffer, int count) {
     printfColorWarningLine("getSecureRandom: ", "Invalid count");
     return false;
   }
-  unsigned char* out = (unsigned char*)buffer;
-  size_t done = 0;
-  while (done < (size_t)count) {
-    ssize_t got = getrandom(out + done, (size_t)count - done, 0);
-    if (got < 0) {
-      if (errno == EINTR)
-        continue;
-      printfColorErrorLine("getSecureRandom: ", strerror(errno));
-      secureWipe(buffer, done);
-      return false;
-    }
-    done += (size_t)got;
+  int error = fillRandom(buffer, (size_t)count);
+  if (error != 0) {
+    printfColorErrorLine("getSecureRandom: ", strerror(error));
+    return false;
   }
   return true;
 }

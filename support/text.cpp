@@ -17,14 +17,10 @@ static const char kModule[] = "Tool";
 // it on the same thread cannot see another thread's outcome in between.
 thread_local int32_t LastErrorCode = 0;
 
-// The largest block handed out: 2^31 - 1 bytes.
-static const uint64_t kMaxBlock = 0x7FFFFFFFull;
-
 void* newMemSize(uint64_t size) {
-  if (size == 0 || size > kMaxBlock)
-    return nullptr;
-  void* block = calloc((size_t)size, 1);
-  if (block == nullptr)
+  void* block = allocateZeroed(size);
+  // Sizes out of bounds are refused without a line; only a heap failure has one.
+  if (block == nullptr && size != 0 && size <= KESTROVAN_MEMORY_MAX_BLOCK)
     showMemoryFail(kModule, __LINE__);
   return block;
 }
@@ -327,14 +323,3 @@ int32_t checkVersion(const char* versionA, const char* versionB) {
   return result;
 }
 
-void secureWipe(void* data, size_t len) {
-  if (data != nullptr && len > 0)
-    explicit_bzero(data, len);
-}
-
-void freeSecret(char* text) {
-  if (text == nullptr)
-    return;
-  secureWipe(text, strlen(text));
-  free(text);
-}

@@ -8,11 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "support/memory.h"
+
 // Outcome of the last charToLong on the calling thread: 0, 61003 (not a
 // number) or 61004 (no input).
 extern thread_local int32_t LastErrorCode;
 
-void* newMemSize(uint64_t size);      // calloc'ed; null for 0 or >= 2^31
+void* newMemSize(uint64_t size);      // allocateZeroed, with a line when the heap fails
 char* newMem(const char* text);       // heap copy; null for null
 void ArrayCopy(char* dst, uint32_t size, const char* src);      // always terminates
 void ArrayCopyFree(char* dst, uint32_t size, char* src);        // then wipes and frees src
@@ -34,10 +36,5 @@ unsigned char CharToByte(char c);
 // 0 equal, 1 A newer, -1 A older, 2 non-numeric part differs, 3 part counts
 // differ, 61005 empty part, 61001 missing input or no memory.
 int32_t checkVersion(const char* versionA, const char* versionB);
-
-// Overwrites len bytes in a way the compiler cannot drop.
-void secureWipe(void* data, size_t len);
-// Wipes a NUL-terminated heap text and frees it; null is fine.
-void freeSecret(char* text);
 
 #endif

@@ -379,3 +379,10 @@ bool setLog(const char* logName, const char* prefixName) {
   showNormalState("Log state: ", enabled, "Enable", "Disable");
   return enabled;
 }
+
+void printfSeparator() {
+  static const char* const kSeparator =
+      "===============================================================================";  // 79
+  printfColor(KESTROVAN_COLOR_BOLD, kSeparator);
+  printfColor(KESTROVAN_COLOR_PLAIN, "\n\n", 1);
+}

@@ -28,6 +28,10 @@ extern std::mutex Print_Lock;
 void printfColor(int colour, const char* text, int noLog);
 void printfColor(int colour, const char* text);
 
+// The bold line of 79 "=" and a blank line that close a request's trace and
+// the start-up's; the line is logged, the blank line is not.
+void printfSeparator();
+
 // Base and colour-fixed line writers (timestamp + text + value), depth 0 logs.
 void printfColorLine(const char* text, int colour, const char* value, int depth);
 void printfColorLine(const char* text, const char* value, int depth);

@@ -37,11 +37,17 @@ static unsigned char KestrovanValue_AES_IV[32];  // the cipher uses the first 16
 // never drawn.
 static bool KestrovanValue_KeyReady = false;
 
+#ifdef KESTROVAN_VALUE_CLOCK_SEAM
 static std::atomic<KestrovanValueClock> KestrovanValue_Clock{nullptr};
+#endif
 
 static int64_t currentTime() {
+#ifdef KESTROVAN_VALUE_CLOCK_SEAM
   KestrovanValueClock clock = KestrovanValue_Clock.load();
-  return clock != nullptr ? clock() : (int64_t)time(nullptr);
+  if (clock != nullptr)
+    return clock();
+#endif
+  return (int64_t)time(nullptr);
 }
 
 static void printTime(bool warning, const char* message, int64_t seconds) {
@@ -287,9 +293,11 @@ char* KestrovanValue_get_value(const char* channel, const char* domain) {
   return plain;
 }
 
+#ifdef KESTROVAN_VALUE_CLOCK_SEAM
 void KestrovanValue_setClock(KestrovanValueClock clock) {
   KestrovanValue_Clock.store(clock);
 }
+#endif
 
 char* KestrovanValue_channelAt(int index) {
   if (index < 0 || index >= KESTROVAN_VALUE_RECORDS) {

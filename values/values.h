@@ -40,10 +40,13 @@ int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, i
 // A successful read slides the expiry.
 char* KestrovanValue_get_value(const char* channel, const char* domain);
 
-// The store's clock, seconds since the epoch; time() unless replaced (tests
-// move it). Null restores time().
+#ifdef KESTROVAN_VALUE_CLOCK_SEAM
+// Test builds only (a test compiles values.cpp in with the switch): replaces
+// the store's clock, seconds since the epoch, which is time() otherwise.
+// Null restores time().
 typedef int64_t (*KestrovanValueClock)();
 void KestrovanValue_setClock(KestrovanValueClock clock);
+#endif
 
 // Inspection: a fresh copy of record index's channel name (null when free),
 // and its expiry time (0 when none or free).

@@ -89,11 +89,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
-  auto text = [&](size_t most) {
-    std::string s = input.ConsumeRandomLengthString(most);
-    s.resize(strnlen(s.c_str(), s.size()));
-    return s;
-  };
+  auto text = [&](size_t most) { return KestrovanFuzz_text(input, most); };
   size_t bufferSize = input.ConsumeIntegralInRange<size_t>(0, 80);
   int present = input.ConsumeIntegralInRange<int>(0, 7);
   std::string raw = input.ConsumeRandomLengthString(100);

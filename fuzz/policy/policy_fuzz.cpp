@@ -142,12 +142,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
-  // The policy takes C strings: each text ends at its first zero byte.
-  auto text = [&](size_t most) {
-    std::string s = input.ConsumeRandomLengthString(most);
-    s.resize(strnlen(s.c_str(), s.size()));
-    return s;
-  };
+  auto text = [&](size_t most) { return KestrovanFuzz_text(input, most); };
   std::string list = text(512);
   std::string origin = text(512);
   std::string other = text(512);

@@ -186,12 +186,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
-  // The helpers take C strings: each text ends at its first zero byte.
-  auto text = [&](size_t most) {
-    std::string s = input.ConsumeRandomLengthString(most);
-    s.resize(strnlen(s.c_str(), s.size()));
-    return s;
-  };
+  auto text = [&](size_t most) { return KestrovanFuzz_text(input, most); };
   std::string a = text(700);
   std::string b = text(700);
   std::string to = text(8);

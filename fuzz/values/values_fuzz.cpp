@@ -130,11 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (ModelRecord& record : model)
     record = ModelRecord();
 
-  auto text = [&](size_t most) {
-    std::string s = input.ConsumeRandomLengthString(most);
-    s.resize(strnlen(s.c_str(), s.size()));
-    return s;
-  };
+  auto text = [&](size_t most) { return KestrovanFuzz_text(input, most); };
   auto channel = [&]() {
     return input.ConsumeBool() ? std::string(input.PickValueInArray(kChannels)) : text(16);
   };

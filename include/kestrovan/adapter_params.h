@@ -24,9 +24,10 @@
  *
  * The implementation is linked into every adapter that kestrovan_add_adapter
  * builds (a static library whose symbols stay hidden inside the adapter). A
- * read prints nothing unless memory runs out or a sealed value fails to open;
- * then a warning line goes to standard output, beside the service's trace
- * (not into its log file).
+ * read prints nothing: its result says what went wrong (a sealed value that
+ * fails to open is KESTROVAN_PARAM_UNDECODABLE), and the adapter decides what
+ * to show. The value and its flag entries are found by the same lookup, so a
+ * map the adapter filled itself may be in any order.
  * Like the map itself, a read is not synchronised: use a map from one thread
  * at a time, as the service does.
  */
