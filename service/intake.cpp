@@ -224,6 +224,8 @@ static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_i
   bool mainThread = false;
   enum MHD_Result answer = MHD_NO;
 
+  // The request's lines go out together when it ends (one write).
+  KestrovanTrace_beginRequest();
   printfColorLine("", "Release Mode");
   memset(host, 0, sizeof(host));
 
@@ -294,8 +296,13 @@ static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_i
   KestrovanJsonFinal(request->result);
   if (!mainThread)
     request->result = KestrovanSession_Process(KestrovanProcessID, request->map, request->origin);
-  else
+  else {
+    // The main thread writes the call's lines meanwhile, and the hand-off's
+    // own lines go between them: written as they come, these first.
+    KestrovanTrace_endRequest();
     request->result = KestrovanMainThread_call(&request->map, request->origin);
+    KestrovanTrace_beginRequest();
+  }
 
 respond:
   answer = set_response(connection, request, 0);
@@ -308,6 +315,7 @@ respond:
   KestrovanJsonFinal(request->map);
   printfColor(KESTROVAN_COLOR_BOLD, kSeparator);
   printfColor(KESTROVAN_COLOR_PLAIN, "\n\n", 1);
+  KestrovanTrace_endRequest();
   return answer;
 }
 
