@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <strings.h>
 
 #include "crypto/crypto.h"
@@ -17,9 +16,6 @@
 
 // Flag keys are formed in a buffer of this size (a longer key is cut).
 #define FLAG_KEY_SIZE 512
-// Only this many characters of a flag's value take part ("true" and a
-// terminator fit; a longer value is never "true").
-#define FLAG_VALUE_SIZE 8
 #define SHARE_SECRET_KEY "Kestrovan_share_secret"
 #define SHARE_SECRET_MIN_LENGTH 32
 
@@ -42,26 +38,19 @@ static char* searchRaw(const KestrovanJsonMap* map, const char* key) {
 }
 
 static bool isFlagOn(const KestrovanJsonMap* map, const char* key, const char* suffix) {
-  // key and suffix, cut at the buffer's end as snprintf would; every typed
-  // read tries four suffixes, so this runs a few times per parameter read.
-  char flagKey[FLAG_KEY_SIZE];
-  size_t used = 0;
-  for (const char* from : {key, suffix}) {
-    size_t length = strnlen(from, sizeof(flagKey) - 1 - used);
-    memcpy(flagKey + used, from, length);
-    used += length;
-  }
-  flagKey[used] = '\0';
-  char* found = searchRaw(map, flagKey);
-  if (found == nullptr) {
+  // Every typed read tries four suffixes: the flag's entry is found and read
+  // where it lies, with no key put together and no copy.
+  static_assert(KESTROVAN_JOINED_KEY_MAX == FLAG_KEY_SIZE - 1, "flag keys are cut where they always were");
+  const KestrovanJsonUnit* unit = KestrovanJson_findJoined(map, key, suffix);
+  if (unit == nullptr) {
     return false;
   }
-  char buffer[FLAG_VALUE_SIZE];
-  ArrayCopy(buffer, sizeof(buffer), found);
-  freeSecret(found);
-  bool on = strcasecmp(buffer, "true") == 0;
-  secureWipe(buffer, sizeof(buffer));
-  return on;
+  // The value as text (bytes read up to a zero byte), equal to "true".
+  if (unit->value != nullptr) {
+    return strcasecmp(unit->value, "true") == 0;
+  }
+  return unit->data != nullptr && unit->dataLength >= 4 && strncasecmp((const char*)unit->data, "true", 4) == 0 &&
+         (unit->dataLength == 4 || unit->data[4] == '\0');
 }
 
 static char* copyOrFail(const char* value, int line) {
@@ -383,67 +372,58 @@ char* getKestrovanMapString(const KestrovanJsonMap* map, bool encode) {
     count = KESTROVAN_MAP_CAPACITY;
   }
 
-  // Encoded values are made once and kept until the text is assembled.
-  char* encoded[KESTROVAN_MAP_CAPACITY] = {};
-  bool failed = false;
+  // Sizes first, then the text written once into the block that is
+  // answered from (values encoded in place, no copy of each).
   uint64_t total = 2 + 1;  // braces and terminator
   int written = 0;
-  for (int i = 0; i < count && !failed; i++) {
+  for (int i = 0; i < count; i++) {
     const KestrovanJsonUnit& unit = map->units[i];
     if (unit.value == nullptr || unit.key == nullptr) {
       continue;
     }
-    const char* text = unit.value;
-    if (encode) {
-      encoded[i] = Base64Encode(unit.value);
-      if (encoded[i] == nullptr) {
-        failed = true;
-        break;
-      }
-      text = encoded[i];
-    }
-    total += strlen(unit.key) + strlen(text) + 6;  // "k": "v"
+    size_t valueLength = strlen(unit.value);
+    total += strlen(unit.key) + (encode ? Base64EncodedLength(valueLength) : valueLength) + 6;  // "k": "v"
     if (written > 0) {
       total += 2;  // ", "
     }
     written++;
   }
 
-  char* result = failed ? nullptr : (char*)newMemSize(total);
-  if (result != nullptr) {
-    char* cursor = result;
-    *cursor++ = '{';
-    bool first = true;
-    for (int i = 0; i < count; i++) {
-      const KestrovanJsonUnit& unit = map->units[i];
-      if (unit.value == nullptr || unit.key == nullptr) {
-        continue;
-      }
-      const char* text = encode ? encoded[i] : unit.value;
-      if (!first) {
-        memcpy(cursor, ", ", 2);
-        cursor += 2;
-      }
-      first = false;
-      size_t keyLength = strlen(unit.key);
-      size_t textLength = strlen(text);
-      *cursor++ = '"';
-      memcpy(cursor, unit.key, keyLength);
-      cursor += keyLength;
-      memcpy(cursor, "\": \"", 4);
-      cursor += 4;
-      memcpy(cursor, text, textLength);
-      cursor += textLength;
-      *cursor++ = '"';
-    }
-    *cursor++ = '}';
-    *cursor = '\0';
-  } else {
+  char* result = total <= (uint64_t)INT32_MAX ? (char*)malloc((size_t)total) : nullptr;
+  if (result == nullptr) {
     showMemoryFail(MODULE, __LINE__);
+    return nullptr;
   }
+  char* cursor = result;
+  *cursor++ = '{';
+  bool first = true;
   for (int i = 0; i < count; i++) {
-    freeSecret(encoded[i]);
+    const KestrovanJsonUnit& unit = map->units[i];
+    if (unit.value == nullptr || unit.key == nullptr) {
+      continue;
+    }
+    if (!first) {
+      memcpy(cursor, ", ", 2);
+      cursor += 2;
+    }
+    first = false;
+    size_t keyLength = strlen(unit.key);
+    size_t valueLength = strlen(unit.value);
+    *cursor++ = '"';
+    memcpy(cursor, unit.key, keyLength);
+    cursor += keyLength;
+    memcpy(cursor, "\": \"", 4);
+    cursor += 4;
+    if (encode) {
+      cursor += Base64EncodeInto(cursor, unit.value, valueLength);
+    } else {
+      memcpy(cursor, unit.value, valueLength);
+      cursor += valueLength;
+    }
+    *cursor++ = '"';
   }
+  *cursor++ = '}';
+  *cursor = '\0';
   return result;
 }
 
@@ -462,6 +442,21 @@ static bool readHideFlag(KestrovanJsonMap* map, const char* hideKey) {
   bool on = strcasecmp(decoded, "true") == 0;
   freeSecret(decoded);
   return on;
+}
+
+// Whether text holds word (lower case letters) ignoring ASCII case: what
+// strcasestr answers, without its set-up for long texts.
+static bool containsIgnoringCase(const char* text, const char* word) {
+  for (; *text != '\0'; text++) {
+    size_t i = 0;
+    while (word[i] != '\0' && (text[i] | 0x20) == word[i]) {
+      i++;
+    }
+    if (word[i] == '\0') {
+      return true;
+    }
+  }
+  return false;
 }
 
 // One display line per entry. Keys and
@@ -484,12 +479,13 @@ static void showUnit(KestrovanJsonMap* map, const KestrovanJsonUnit& unit) {
   if (strcasecmp(unit.key, SHARE_SECRET_KEY) == 0) {
     // Key material never goes to the trace or the log file.
     masked = true;
-  } else if (strcasestr(unit.key, "kestrovan") != nullptr) {
+  } else if (containsIgnoringCase(unit.key, "kestrovan")) {
     masked = false;
-  } else if (strcasestr(unit.key, "pin") != nullptr || strcasestr(unit.key, "pw") != nullptr ||
-             strcasestr(unit.key, "pass") != nullptr) {
+  } else if (containsIgnoringCase(unit.key, "pin") || containsIgnoringCase(unit.key, "pw") ||
+             containsIgnoringCase(unit.key, "pass")) {
     masked = true;
-  } else {
+  } else if (KestrovanJson_findJoined(map, unit.key, "_KestrovanHide") != nullptr) {
+    // Nearly no entry has a hide flag: its key is put together only then.
     char hideKey[FLAG_KEY_SIZE];
     snprintf(hideKey, sizeof(hideKey), "%s_KestrovanHide", unit.key);
     masked = readHideFlag(map, hideKey);

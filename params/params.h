@@ -41,6 +41,12 @@ extern const unsigned char KestrovanJson_ShareIV[16];
 // is not JSON jsmn accepts, holds fewer than 2 tokens or more than 257.
 KestrovanJsonMap* getKestrovanJsonMap(const char* inputJsonStr);
 
+// A new empty map with room for about room bytes of keys and values in its
+// own block: entries added while they fit cost no allocation of their own
+// (the rest go to the heap as usual). Its source is the empty text. Release
+// with KestrovanJsonFinal; null when memory runs out.
+KestrovanJsonMap* KestrovanJson_newMap(size_t room);
+
 // Adds key = value, replacing the value in place when the key is present
 // (ignoring case; the entry keeps its first-written key). A new key on a full
 // map (128 entries) is dropped silently. A null value leaves the entry without
@@ -62,6 +68,13 @@ int compareKestrovanJsonUnit(const void* inputA, const void* inputB);
 // byte when the entry has only bytes; null when nothing is found.
 char* BinarySearchKestrovanJsonMap(const KestrovanJsonMap* map, const KestrovanJsonUnit* probe, int low, int high);
 
+// The entry whose key equals key followed by suffix ignoring case (the pair
+// cut at KESTROVAN_JOINED_KEY_MAX characters), found by the binary search
+// above without putting the two together; null when there is none. The
+// entry stays the map's.
+#define KESTROVAN_JOINED_KEY_MAX 511
+const KestrovanJsonUnit* KestrovanJson_findJoined(const KestrovanJsonMap* map, const char* key, const char* suffix);
+
 // Typed reads: search the whole map, undo the value's decoding flag
 // (fixParameter) and convert.
 char* getKestrovanJsonCharType(KestrovanJsonMap* map, const char* key);   // fresh text or null
@@ -72,6 +85,9 @@ bool getKestrovanJsonBoolType(KestrovanJsonMap* map, const char* key);     // te
 // Wipes and frees every entry, the source and the map; sets map to null.
 // Null is fine.
 void KestrovanJsonFinal(KestrovanJsonMap*& map);
+// Tests only: called with a map's text room (source, keys and values of a
+// built map) once it is wiped, just before it is freed.
+extern void (*KestrovanJson_wipedHook)(const char* room, size_t length);
 
 void setJsonCheck(bool check);   // switching on also resets ErrCode to 0
 int32_t getJsonErrorCode();

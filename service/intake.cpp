@@ -16,6 +16,9 @@
 
 const unsigned int KestrovanProcessID = 0;
 
+// The POST processor's buffer (the library's least is 256 bytes).
+#define KESTROVAN_POST_BUFFER 1024
+
 static const char* const kSeparator =
     "===============================================================================";  // 79
 
@@ -220,6 +223,7 @@ static enum MHD_Result countHost(void* cls, enum MHD_ValueKind kind, const char*
 static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_info_struct* info) {
   KestrovanRequest* request = &info->request;
   char host[64];
+  char noParameter[1] = "";
   char* decoded = nullptr;
   bool mainThread = false;
   enum MHD_Result answer = MHD_NO;
@@ -250,12 +254,13 @@ static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_i
     }
   }
 
-  decoded = Base64Decode(info->parameterText.data != nullptr ? info->parameterText.data : "");
-  if (decoded == nullptr) {
-    showMemoryFail("Intake", __LINE__);
-    goto respond;
+  // Decoded where it was collected (wiped with it, at the end).
+  if (info->parameterText.data != nullptr) {
+    decoded = info->parameterText.data;
+    Base64DecodeInPlace(decoded);
+  } else {
+    decoded = noParameter;
   }
-  clearParameter(&info->parameterText);
 
   request->map = getKestrovanJsonMap(decoded);
   if (request->map == nullptr) {
@@ -311,7 +316,7 @@ respond:
   request->origin = nullptr;
   free(request->referer);
   request->referer = nullptr;
-  freeSecret(decoded);
+  clearParameter(&info->parameterText);
   KestrovanJsonFinal(request->map);
   printfColor(KESTROVAN_COLOR_BOLD, kSeparator);
   printfColor(KESTROVAN_COLOR_PLAIN, "\n\n", 1);
@@ -333,7 +338,10 @@ enum MHD_Result answer_to_connection(void* cls, struct MHD_Connection* connectio
     if (info == nullptr)
       return MHD_NO;
     if (strcmp(method, "POST") == 0) {
-      info->postProcessor = MHD_create_post_processor(connection, 8192, iterate_post, info);
+      // The buffer only has to hold a field's name ("Parameter"); values
+      // come through in pieces of any size. The library zeroes it for
+      // every request, so it is kept small.
+      info->postProcessor = MHD_create_post_processor(connection, KESTROVAN_POST_BUFFER, iterate_post, info);
       if (info->postProcessor == nullptr) {
         free(info);
         return MHD_NO;

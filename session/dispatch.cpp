@@ -13,6 +13,8 @@
 #include "support/support.h"
 #include "values/values.h"
 
+#define KESTROVAN_RESULT_ROOM 256
+
 void KestrovanSession_resetResult(KestrovanJsonMap*& result, int line) {
   printfColorLine("reset Kestrovan Json at file: ", "KestrovanSession");
   printfColorLine("reset Kestrovan Json at line: ", line);
@@ -201,7 +203,8 @@ KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJson
     showNullParameter("Origin", "KestrovanSession", __LINE__);
     return nullptr;
   }
-  KestrovanJsonMap* result = static_cast<KestrovanJsonMap*>(newMemSize(sizeof(KestrovanJsonMap)));
+  // Room for the built-in answers' texts (the echo's four entries).
+  KestrovanJsonMap* result = KestrovanJson_newMap(KESTROVAN_RESULT_ROOM);
   if (result == nullptr) {
     showMemoryFail("KestrovanSession", __LINE__);
     return nullptr;

@@ -84,6 +84,12 @@ static size_t encodeBytes(char* encoded, const unsigned char* input, size_t leng
   return (size_t)(out - encoded);
 }
 
+size_t Base64EncodeInto(char* encoded, const char* text, size_t length) {
+  return encodeBytes(encoded, (const unsigned char*)text, length) - 1;
+}
+
+size_t Base64EncodedLength(size_t length) { return (size_t)encodedSize(length) - 1; }
+
 int _Base64encode(char* encoded, const char* input, int length) {
   if (encoded == nullptr || (input == nullptr && length > 0) || length < 0)
     return 0;
@@ -135,29 +141,48 @@ char* Base64Encode(const char* text) {
   return encoded;
 }
 
+size_t Base64DecodeInPlace(char* text) {
+  // The percent escapes browser forms may leave on the three Base64 symbols
+  // undone, then the text decoded where it lies (three bytes out for four in
+  // never overtake the input). The escapes all start with '%' and no
+  // replacement makes one, so one pass does what three replacements in turn
+  // would.
+  size_t length = strlen(text);
+  size_t used = 0;
+  for (size_t i = 0; i < length; i++) {
+    char c = text[i];
+    if (c == '%' && i + 2 < length) {
+      if (text[i + 1] == '2' && text[i + 2] == 'B')
+        c = '+';
+      else if (text[i + 1] == '2' && text[i + 2] == 'F')
+        c = '/';
+      else if (text[i + 1] == '3' && text[i + 2] == 'D')
+        c = '=';
+      if (c != '%')
+        i += 2;
+    }
+    text[used++] = c;
+  }
+  text[used] = '\0';
+  size_t plain = decodeRun((unsigned char*)text, text, alphabetRun(text));
+  // The encoded text past the decoded bytes says the same: it goes too.
+  secureWipe(text + plain + 1, length - plain);
+  return plain;
+}
+
 char* Base64Decode(const char* text) {
   if (text == nullptr)
     return nullptr;
-  // Browser forms may leave the three Base64 symbols percent-escaped.
-  char* plus = replace(text, "%2B", "+");
-  char* slash = replace(plus, "%2F", "/");
-  freeSecret(plus);
-  char* fixed = replace(slash, "%3D", "=");
-  freeSecret(slash);
-  if (fixed == nullptr) {
+  // One copy, decoded where it lies.
+  size_t length = strlen(text);
+  char* block = length < (size_t)INT_MAX ? (char*)malloc(length + 1) : nullptr;
+  if (block == nullptr) {
     showMemoryFail(kModule, __LINE__);
     return nullptr;
   }
-  size_t run = alphabetRun(fixed);
-  char* plain = (char*)newMemSize(decodedSize(run) + 1);
-  if (plain == nullptr) {
-    showMemoryFail(kModule, __LINE__);
-    freeSecret(fixed);
-    return nullptr;
-  }
-  decodeRun((unsigned char*)plain, fixed, run);
-  freeSecret(fixed);
-  return plain;
+  memcpy(block, text, length + 1);
+  Base64DecodeInPlace(block);
+  return block;
 }
 
 char* Base64DecodeFix(const char* text) {
