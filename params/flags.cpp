@@ -53,6 +53,21 @@ static bool isFlagOn(const KestrovanJsonMap* map, const char* key, const char* s
          (unit->dataLength == 4 || unit->data[4] == '\0');
 }
 
+// The first decoding flag that is on for key, or FLAG_NONE. Every flag's
+// key begins with "<key>_Kestrovan": when no entry's does (nearly always),
+// one lookup answers for all four.
+static int decodingFlag(const KestrovanJsonMap* map, const char* key) {
+  if (!KestrovanJson_anyJoined(map, key, "_Kestrovan")) {
+    return FLAG_NONE;
+  }
+  for (int i = FLAG_ENCRYPT; i < FLAG_NONE; i++) {
+    if (isFlagOn(map, key, DecodingFlagSuffixes[i])) {
+      return i;
+    }
+  }
+  return FLAG_NONE;
+}
+
 static char* copyOrFail(const char* value, int line) {
   showMemoryFail(MODULE, line);
   return newMem(value);
@@ -110,13 +125,7 @@ static char* fixParameterInternal(KestrovanJsonMap* map, const char* key, const 
     showNullParameter("inputValue", MODULE, __LINE__);
     return nullptr;
   }
-  int flag = FLAG_NONE;
-  for (int i = FLAG_ENCRYPT; i < FLAG_NONE; i++) {
-    if (isFlagOn(map, key, DecodingFlagSuffixes[i])) {
-      flag = i;
-      break;
-    }
-  }
+  int flag = decodingFlag(map, key);
   char* decoded = nullptr;
   switch (flag) {
     case FLAG_ENCRYPT:
@@ -301,13 +310,7 @@ extern "C" int KestrovanParam_Read(const KestrovanJsonMap* map, const char* key,
   const KestrovanJsonUnit* unit = findEntry(map, key);
   if (unit == nullptr) return KESTROVAN_PARAM_ABSENT;
 
-  int flag = FLAG_NONE;
-  for (int i = FLAG_ENCRYPT; i < FLAG_NONE; i++) {
-    if (isFlagOn(map, key, DecodingFlagSuffixes[i])) {
-      flag = i;
-      break;
-    }
-  }
+  int flag = decodingFlag(map, key);
   static const int kEncodings[] = {KESTROVAN_ENCODING_ENCRYPTED, KESTROVAN_ENCODING_STAR, KESTROVAN_ENCODING_SLASH,
                                    KESTROVAN_ENCODING_BASE64, KESTROVAN_ENCODING_PLAIN};
   if (encoding != nullptr) *encoding = kEncodings[flag];

@@ -370,9 +370,20 @@ int64_t addKestrovanJsonMapUnit(KestrovanJsonMap* map, const char* key, const ch
 }
 
 int64_t addKestrovanJsonMapUnit(KestrovanJsonMap* map, const char* key, int32_t value) {
+  // The decimal text "%d" gives, without the formatter (every answer
+  // carries a result code).
   char text[16];
-  snprintf(text, sizeof(text), "%d", value);
-  return addKestrovanJsonMapUnit(map, key, text);
+  char* at = text + sizeof(text);
+  *--at = '\0';
+  uint32_t magnitude = value < 0 ? 0u - (uint32_t)value : (uint32_t)value;
+  do {
+    *--at = (char)('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) {
+    *--at = '-';
+  }
+  return addKestrovanJsonMapUnit(map, key, at);
 }
 
 int64_t addKestrovanJsonMapUnit(KestrovanJsonMap* map, const char* key, const unsigned char* data,
@@ -502,29 +513,54 @@ static int searchUnit(const KestrovanJsonMap* map, const char* key, int low, int
   return searchUnits(map, low, high, [key](const char* unitKey) { return strcasecmp(unitKey, key); });
 }
 
-// strcasecmp of text against key followed by suffix, the pair cut at
-// KESTROVAN_JOINED_KEY_MAX characters, without putting them together.
-static int compareJoined(const char* text, const char* key, const char* suffix) {
-  size_t keyLength = strnlen(key, KESTROVAN_JOINED_KEY_MAX);
-  int order = strncasecmp(text, key, keyLength);
-  if (order != 0) {
-    return order;
+// A key followed by a suffix, the pair cut at KESTROVAN_JOINED_KEY_MAX
+// characters, compared without putting the two together.
+namespace {
+struct JoinedKey {
+  JoinedKey(const char* key, const char* suffix)
+      : key(key),
+        suffix(suffix),
+        keyLength(strnlen(key, KESTROVAN_JOINED_KEY_MAX)),
+        suffixLength(strnlen(suffix, KESTROVAN_JOINED_KEY_MAX - keyLength)) {}
+  // strcasecmp of text against the pair; with prefix, text that begins
+  // with the pair counts as equal.
+  int compare(const char* text, bool prefix) const {
+    int order = strncasecmp(text, key, keyLength);
+    if (order != 0) {
+      return order;
+    }
+    // text holds at least the key: its rest against the suffix.
+    order = strncasecmp(text + keyLength, suffix, suffixLength);
+    if (order != 0 || prefix) {
+      return order;
+    }
+    return (unsigned char)text[keyLength + suffixLength];
   }
-  // text holds at least the key: its rest against the suffix.
-  size_t suffixLength = strnlen(suffix, KESTROVAN_JOINED_KEY_MAX - keyLength);
-  order = strncasecmp(text + keyLength, suffix, suffixLength);
-  if (order != 0) {
-    return order;
+
+  const char* key;
+  const char* suffix;
+  size_t keyLength;
+  size_t suffixLength;
+};
+}  // namespace
+
+bool KestrovanJson_anyJoined(const KestrovanJsonMap* map, const char* key, const char* suffix) {
+  if (map == nullptr || key == nullptr || suffix == nullptr) {
+    return false;
   }
-  return (unsigned char)text[keyLength + suffixLength];
+  // The keys that begin with the pair lie side by side in the map's order.
+  JoinedKey joined(key, suffix);
+  return searchUnits(map, 0, map->count - 1, [&joined](const char* unitKey) { return joined.compare(unitKey, true); }) >=
+         0;
 }
 
 const KestrovanJsonUnit* KestrovanJson_findJoined(const KestrovanJsonMap* map, const char* key, const char* suffix) {
   if (map == nullptr || key == nullptr || suffix == nullptr) {
     return nullptr;
   }
-  int found = searchUnits(map, 0, map->count - 1,
-                          [key, suffix](const char* unitKey) { return compareJoined(unitKey, key, suffix); });
+  JoinedKey joined(key, suffix);
+  int found =
+      searchUnits(map, 0, map->count - 1, [&joined](const char* unitKey) { return joined.compare(unitKey, false); });
   return found >= 0 ? &map->units[found] : nullptr;
 }
 

@@ -74,6 +74,9 @@ char* BinarySearchKestrovanJsonMap(const KestrovanJsonMap* map, const KestrovanJ
 // entry stays the map's.
 #define KESTROVAN_JOINED_KEY_MAX 511
 const KestrovanJsonUnit* KestrovanJson_findJoined(const KestrovanJsonMap* map, const char* key, const char* suffix);
+// Whether some entry's key begins with key followed by suffix (cut the
+// same way), ignoring case.
+bool KestrovanJson_anyJoined(const KestrovanJsonMap* map, const char* key, const char* suffix);
 
 // Typed reads: search the whole map, undo the value's decoding flag
 // (fixParameter) and convert.

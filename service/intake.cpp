@@ -211,11 +211,29 @@ static bool checkProtocol(struct MHD_Connection* connection, KestrovanRequest* r
   return true;
 }
 
-static enum MHD_Result countHost(void* cls, enum MHD_ValueKind kind, const char* key, const char* value) {
+// The headers a request's checks read, found in one pass over them: the
+// first of each name (what a lookup by name gives) and how many Host
+// headers there are.
+struct KestrovanRequestHeaders {
+  const char* host;
+  const char* referer;
+  const char* origin;
+  int hosts;
+};
+
+static enum MHD_Result collectHeaders(void* cls, enum MHD_ValueKind kind, const char* key, const char* value) {
   (void)kind;
-  (void)value;
-  if (key != nullptr && strcasecmp(key, "host") == 0)
-    (*(int*)cls)++;
+  KestrovanRequestHeaders* headers = (KestrovanRequestHeaders*)cls;
+  if (key == nullptr)
+    return MHD_YES;
+  if (strcasecmp(key, "host") == 0) {
+    if (headers->hosts++ == 0)
+      headers->host = value;
+  } else if (headers->referer == nullptr && strcasecmp(key, "referer") == 0) {
+    headers->referer = value;
+  } else if (headers->origin == nullptr && strcasecmp(key, "origin") == 0) {
+    headers->origin = value;
+  }
   return MHD_YES;
 }
 
@@ -224,6 +242,7 @@ static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_i
   KestrovanRequest* request = &info->request;
   char host[64];
   char noParameter[1] = "";
+  KestrovanRequestHeaders headers = {nullptr, nullptr, nullptr, 0};
   char* decoded = nullptr;
   bool mainThread = false;
   enum MHD_Result answer = MHD_NO;
@@ -236,16 +255,14 @@ static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_i
   if (!checkProtocol(connection, request))
     goto respond;
 
+  MHD_get_connection_values(connection, MHD_HEADER_KIND, collectHeaders, &headers);
   {
-    const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "host");
-    ArrayCopy(host, sizeof(host), value != nullptr ? value : "");
+    ArrayCopy(host, sizeof(host), headers.host != nullptr ? headers.host : "");
     printfColorLine("Host: ", host);
     // Only the first of several Host headers would be looked at, while a
     // proxy or another reader may take the last: a request that names two
     // hosts names none for sure.
-    int hosts = 0;
-    MHD_get_connection_values(connection, MHD_HEADER_KIND, countHost, &hosts);
-    if (hosts > 1)
+    if (headers.hosts > 1)
       host[0] = '\0';
     if (strncmp(host, "localhost:", 10) != 0 && strncmp(host, "127.0.0.1:", 10) != 0) {
       printfColorWarningLine("", "This connection is NOT from localhost");
@@ -269,8 +286,8 @@ static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_i
   }
 
   {
-    const char* referer = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "referer");
-    const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "origin");
+    const char* referer = headers.referer;
+    const char* origin = headers.origin;
     request->referer = referer != nullptr ? newMem(referer) : nullptr;
     printfColorLine("Referer: ", request->referer);
     request->origin = newMem(origin != nullptr ? origin : "");

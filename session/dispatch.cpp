@@ -61,7 +61,9 @@ static const char* requestedInternal(const KestrovanJsonMap* map, const char* fu
   if (isInternal(functionName)) return functionName;
   for (int i = 0; i < map->count && i < KESTROVAN_MAP_CAPACITY; i++) {
     const KestrovanJsonUnit& unit = map->units[i];
-    if (unit.key != nullptr && unit.value != nullptr && isName(unit.key, "FunctionName") && isInternal(unit.value)) {
+    // The name as read was checked above: only another text is looked at.
+    if (unit.key != nullptr && unit.value != nullptr && isName(unit.key, "FunctionName") &&
+        strcmp(unit.value, functionName) != 0 && isInternal(unit.value)) {
       return unit.value;
     }
   }

@@ -306,6 +306,15 @@ class TraceText {
     memcpy(trace_.data() + trace_.used, text, length);
     trace_.used += length;
   }
+  // Room for length more bytes at the end, or null (no memory: the caller
+  // adds piece by piece instead).
+  char* reserve(size_t length) {
+    if (length > trace_.capacity - trace_.used && !grow(length))
+      return nullptr;
+    char* at = trace_.data() + trace_.used;
+    trace_.used += length;
+    return at;
+  }
   void addColoured(int colour, const char* text) {
     size_t length = 0;
     const char* sequence = colourSequence(colour, &length);
@@ -362,7 +371,7 @@ void printfColor(int colour, const char* text, int noLog) {
   TraceText out;
   out.addColoured(colour, text);
   out.write();
-  if (noLog == 0)
+  if (noLog == 0 && zrlog_wants(5))
     zrlog(5, 0, "%s", text);
 }
 
@@ -392,33 +401,65 @@ static void addTimestamp(TraceText& out) {
 }
 
 // Timestamp (when stamped), bold text ("[prefix]label " before it when
-// labelled), coloured value, line end: one piece.
+// labelled), coloured value, line end: one piece, its room taken at once.
 static void writeLine(bool stamped, const char* label, const char* text, int colour, const char* value) {
   TraceText out;
   if (stamped)
     addTimestamp(out);
-  out.add(kBold, sizeof(kBold) - 1);
-  if (label != nullptr) {
-    out.add("[", 1);
-    out.add(PrefixName, strnlen(PrefixName, sizeof(PrefixName)));
-    out.add("]", 1);
-    out.add(label);
-    out.add(" ", 1);
+  size_t prefixLength = label != nullptr ? strnlen(PrefixName, sizeof(PrefixName)) : 0;
+  size_t labelLength = label != nullptr ? strlen(label) : 0;
+  size_t textLength = strlen(text);
+  size_t valueLength = strlen(value);
+  size_t sequenceLength = 0;
+  const char* sequence = colourSequence(colour, &sequenceLength);
+  size_t size = (sizeof(kBold) - 1) + (label != nullptr ? prefixLength + labelLength + 3 : 0) + textLength +
+                (sizeof(kReset) - 1) + sequenceLength + valueLength + (sizeof(kResetLine) - 1);
+  char* at = out.reserve(size);
+  if (at == nullptr) {
+    // No memory for the line in one piece: the same text in pieces.
+    out.add(kBold, sizeof(kBold) - 1);
+    if (label != nullptr) {
+      out.add("[", 1);
+      out.add(PrefixName, prefixLength);
+      out.add("]", 1);
+      out.add(label, labelLength);
+      out.add(" ", 1);
+    }
+    out.add(text, textLength);
+    out.add(kReset, sizeof(kReset) - 1);
+    out.add(sequence, sequenceLength);
+    out.add(value, valueLength);
+    out.add(kResetLine, sizeof(kResetLine) - 1);
+    out.write();
+    return;
   }
-  out.add(text);
-  out.add(kReset, sizeof(kReset) - 1);
-  size_t length = 0;
-  const char* sequence = colourSequence(colour, &length);
-  out.add(sequence, length);
-  out.add(value);
-  out.add(kResetLine, sizeof(kResetLine) - 1);
+  memcpy(at, kBold, sizeof(kBold) - 1);
+  at += sizeof(kBold) - 1;
+  if (label != nullptr) {
+    *at++ = '[';
+    memcpy(at, PrefixName, prefixLength);
+    at += prefixLength;
+    *at++ = ']';
+    memcpy(at, label, labelLength);
+    at += labelLength;
+    *at++ = ' ';
+  }
+  memcpy(at, text, textLength);
+  at += textLength;
+  memcpy(at, kReset, sizeof(kReset) - 1);
+  at += sizeof(kReset) - 1;
+  memcpy(at, sequence, sequenceLength);
+  at += sequenceLength;
+  memcpy(at, value, valueLength);
+  at += valueLength;
+  memcpy(at, kResetLine, sizeof(kResetLine) - 1);
   out.write();
 }
 
 void printfColorLine(const char* text, int colour, const char* value, int depth) {
   text = orEmpty(text);
   value = orEmpty(value);
-  if (depth == 0)
+  if (depth == 0 && zrlog_wants(5))
     zrlog(5, 0, "%s%s", text, value);
   writeLine(depth == 0, nullptr, text, colour, value);
 }
@@ -458,7 +499,8 @@ void printfColorWarningLine(const char* text, int value, int depth) {
 static void writeLabelled(const char* label, int colour, const char* message, const char* value) {
   message = orEmpty(message);
   value = orEmpty(value);
-  zrlog(5, 0, "[%s]%s %s%s", PrefixName, label, message, value);
+  if (zrlog_wants(5))
+    zrlog(5, 0, "[%s]%s %s%s", PrefixName, label, message, value);
   writeLine(true, label, message, colour, value);
 }
 
