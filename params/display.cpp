@@ -26,6 +26,21 @@ static bool readHideFlag(KestrovanJsonMap* map, const char* hideKey) {
   return on;
 }
 
+// Whether text holds word (lower case letters) ignoring ASCII case: what
+// strcasestr answers, without its set-up for long texts.
+static bool containsIgnoringCase(const char* text, const char* word) {
+  for (; *text != '\0'; text++) {
+    size_t i = 0;
+    while (word[i] != '\0' && (text[i] | 0x20) == word[i]) {
+      i++;
+    }
+    if (word[i] == '\0') {
+      return true;
+    }
+  }
+  return false;
+}
+
 // One display line per entry. Keys and
 // values are shown cut to the trace's bound with their full length: a
 // 64 MiB field costs one short line, not 64 MiB of trace and log.
@@ -46,12 +61,13 @@ static void showUnit(KestrovanJsonMap* map, const KestrovanJsonUnit& unit) {
   if (strcasecmp(unit.key, KESTROVAN_SHARE_SECRET_KEY) == 0) {
     // Key material never goes to the trace or the log file.
     masked = true;
-  } else if (strcasestr(unit.key, "kestrovan") != nullptr) {
+  } else if (containsIgnoringCase(unit.key, "kestrovan")) {
     masked = false;
-  } else if (strcasestr(unit.key, "pin") != nullptr || strcasestr(unit.key, "pw") != nullptr ||
-             strcasestr(unit.key, "pass") != nullptr) {
+  } else if (containsIgnoringCase(unit.key, "pin") || containsIgnoringCase(unit.key, "pw") ||
+             containsIgnoringCase(unit.key, "pass")) {
     masked = true;
-  } else {
+  } else if (KestrovanJson_findJoined(map, unit.key, "_KestrovanHide") != nullptr) {
+    // Nearly no entry has a hide flag: its key is put together only then.
     char hideKey[KESTROVAN_FLAG_KEY_SIZE];
     snprintf(hideKey, sizeof(hideKey), "%s_KestrovanHide", unit.key);
     masked = readHideFlag(map, hideKey);

@@ -19,6 +19,9 @@
 
 std::atomic<bool> CheckJson{false};
 std::atomic<int32_t> ErrCode{0};
+#ifdef KESTROVAN_MAP_WIPED_HOOK
+void (*KestrovanJson_wipedHook)(const char* room, size_t length) = nullptr;
+#endif
 
 static void sortUnits(KestrovanJsonMap* map) {
   if (map->count > 1) {
@@ -35,12 +38,141 @@ static void freeBytes(unsigned char* data, uint64_t length) {
   free(data);
 }
 
-// A copy of text[start, end), or null.
-static char* copySpan(const char* text, int start, int end) {
-  if (start < 0 || end < start) {
+// ---- Where a map's texts live ----
+//
+// A map built from JSON text, or made by KestrovanJson_newMap, is one block:
+// the map, a header saying how large its text room is and how much of it is
+// used, then the room: the source text and every key and value
+// ("key\0value\0" for each entry). Its source points at the room, just past
+// the header, where no block of its own can start (heap blocks start 16-byte
+// aligned, this is 8 past one): so the map says itself that its texts are in
+// the block. They are wiped with it and freed once. An entry added to a full
+// room, or a value replaced later, gets a block of its own, key and value
+// together.
+struct TextsHeader {
+  uint64_t size;  // bytes of the room
+  uint64_t used;  // bytes of it handed out
+  uint64_t spare;
+};
+static_assert(sizeof(KestrovanJsonMap) % 16 == 0 && sizeof(TextsHeader) % 16 == 8,
+              "the room starts 8 bytes off the heap's alignment");
+
+static TextsHeader* textsHeader(const KestrovanJsonMap* map) {
+  return (TextsHeader*)((char*)map + sizeof(KestrovanJsonMap));
+}
+
+static uintptr_t textsStart(const KestrovanJsonMap* map) {
+  return (uintptr_t)map + sizeof(KestrovanJsonMap) + sizeof(TextsHeader);
+}
+
+static bool hasTexts(const KestrovanJsonMap* map) { return (uintptr_t)map->source == textsStart(map); }
+
+static uint64_t textsSize(const KestrovanJsonMap* map) { return textsHeader(map)->size; }
+
+// Whether text lies in the map's own block (and is freed with it).
+static bool inTexts(const KestrovanJsonMap* map, const char* text) {
+  if (text == nullptr || !hasTexts(map))
+    return false;
+  uintptr_t at = (uintptr_t)text;
+  return at >= textsStart(map) && at < textsStart(map) + textsSize(map);
+}
+
+// A map block with a room of size bytes for texts; units past count are
+// not zeroed (nothing reads them). Null when memory runs out.
+static KestrovanJsonMap* newMapBlock(uint64_t size) {
+  if (size > ((uint64_t)1 << 40)) {
     return nullptr;
   }
-  return getRangeValue(text, (uint64_t)start, (uint64_t)end);
+  char* block = (char*)malloc(sizeof(KestrovanJsonMap) + sizeof(TextsHeader) + (size_t)size);
+  if (block == nullptr) {
+    return nullptr;
+  }
+  KestrovanJsonMap* map = (KestrovanJsonMap*)block;
+  map->count = 0;
+  TextsHeader* header = textsHeader(map);
+  header->size = size;
+  header->used = 0;
+  header->spare = 0;
+  map->source = (char*)textsStart(map);
+  return map;
+}
+
+// size bytes of the map's room, or null when it has no room that large.
+static char* takeRoom(KestrovanJsonMap* map, size_t size) {
+  if (!hasTexts(map)) {
+    return nullptr;
+  }
+  TextsHeader* header = textsHeader(map);
+  if (size > header->size - header->used) {
+    return nullptr;
+  }
+  char* at = map->source + header->used;
+  header->used += size;
+  return at;
+}
+
+KestrovanJsonMap* KestrovanJson_newMap(size_t room) {
+  // The room holds the empty source text first.
+  KestrovanJsonMap* map = newMapBlock((uint64_t)room + 1);
+  if (map == nullptr) {
+    showMemoryFail(MODULE, __LINE__);
+    return nullptr;
+  }
+  takeRoom(map, 1)[0] = '\0';
+  return map;
+}
+
+// Whether the entry's value was allocated with its key ("key\0value\0").
+static bool valueWithKey(const KestrovanJsonUnit& unit) {
+  return unit.key != nullptr && unit.value == unit.key + strlen(unit.key) + 1;
+}
+
+// A key and its value together, in the map's room when they fit, else in a
+// block of their own; null when memory runs out.
+static char* newKeyValue(KestrovanJsonMap* map, const char* key, const char* value, char** valueOut) {
+  size_t keyLength = strlen(key);
+  size_t valueLength = value != nullptr ? strlen(value) : 0;
+  // Without a value one byte more: the byte after the key stays in the
+  // block, so no value allocated later can sit there.
+  char* block = takeRoom(map, keyLength + 1 + valueLength + 1);
+  if (block == nullptr)
+    block = (char*)malloc(keyLength + 1 + valueLength + 1);
+  if (block == nullptr)
+    return nullptr;
+  memcpy(block, key, keyLength + 1);
+  *valueOut = nullptr;
+  if (value != nullptr) {
+    *valueOut = block + keyLength + 1;
+    memcpy(*valueOut, value, valueLength + 1);
+  }
+  return block;
+}
+
+// Lets go of an entry's value: wiped, and freed unless its block holds more.
+static void dropValue(const KestrovanJsonMap* map, KestrovanJsonUnit& unit) {
+  if (unit.value == nullptr)
+    return;
+  if (inTexts(map, unit.value) || valueWithKey(unit))
+    secureWipe(unit.value, strlen(unit.value));
+  else
+    freeSecret(unit.value);
+  unit.value = nullptr;
+}
+
+// Lets go of an entry's key and value.
+static void dropUnitTexts(const KestrovanJsonMap* map, KestrovanJsonUnit& unit) {
+  if (inTexts(map, unit.key)) {
+    if (unit.value != nullptr && !inTexts(map, unit.value))
+      freeSecret(unit.value);
+  } else if (valueWithKey(unit)) {
+    secureWipe(unit.value, strlen(unit.value));
+    freeSecret(unit.key);
+  } else {
+    freeSecret(unit.key);
+    dropValue(map, unit);
+  }
+  unit.key = nullptr;
+  unit.value = nullptr;
 }
 
 // What went wrong and where, never the text: a page's JSON holds its PIN and
@@ -119,38 +251,58 @@ KestrovanJsonMap* getKestrovanJsonMap(const char* inputJsonStr) {
     j = next;
   }
 
-  KestrovanJsonMap* map = (KestrovanJsonMap*)newMemSize(sizeof(KestrovanJsonMap));
+  // The pairs, from the end, as many as the map holds.
+  int pairs = 0;
+  uint64_t size = (uint64_t)length + 1;
+  for (int i = itemCount - 2; i >= 0 && pairs < KESTROVAN_MAP_CAPACITY; i -= 2, pairs++) {
+    const jsmntok_t& keyToken = tokens[items[i]];
+    const jsmntok_t& valueToken = tokens[items[i + 1]];
+    // Undoing escapes never lengthens a value.
+    size += (uint64_t)(keyToken.end - keyToken.start) + 1 + (uint64_t)(valueToken.end - valueToken.start) + 1;
+  }
+  // The map and every text in one block (see textsStart). Adapters get
+  // this map: its unused entries are zero, as they always were.
+  KestrovanJsonMap* map = newMapBlock(size);
   if (map == nullptr) {
     showMemoryFail(MODULE, __LINE__);
     return nullptr;
   }
+  memset(map->units, 0, sizeof(map->units));
+  char* texts = takeRoom(map, (size_t)size);
+  memcpy(texts, inputJsonStr, length + 1);
+  char* at = texts + length + 1;
 
-  for (int i = itemCount - 2; i >= 0 && map->count < KESTROVAN_MAP_CAPACITY; i -= 2) {
+  for (int i = itemCount - 2; i >= 0 && map->count < pairs; i -= 2) {
     const jsmntok_t& keyToken = tokens[items[i]];
     const jsmntok_t& valueToken = tokens[items[i + 1]];
-    char* key = copySpan(inputJsonStr, keyToken.start, keyToken.end);
-    if (key == nullptr) {
-      // The pairs read so far are kept, unsorted and without source.
-      showMemoryFail(MODULE, __LINE__);
-      return map;
-    }
-    char* value = nullptr;
-    char* span = copySpan(inputJsonStr, valueToken.start, valueToken.end);
-    if (span != nullptr) {
-      value = Base64DecodeFix(span);
-      freeSecret(span);
-    }
-    if (value == nullptr) {
-      value = newMem("");
-    }
     KestrovanJsonUnit& unit = map->units[map->count];
-    unit.key = key;
-    unit.value = value;
+    size_t keyLength = (size_t)(keyToken.end - keyToken.start);
+    unit.key = at;
+    memcpy(at, inputJsonStr + keyToken.start, keyLength);
+    at[keyLength] = '\0';
+    at += keyLength + 1;
+    size_t valueLength = (size_t)(valueToken.end - valueToken.start);
+    unit.value = at;
+    memcpy(at, inputJsonStr + valueToken.start, valueLength);
+    at[valueLength] = '\0';
+    if (memchr(at, '\\', valueLength) != nullptr) {
+      // The rare value with escapes: undone as Base64DecodeFix does.
+      char* fixed = Base64DecodeFix(at);
+      if (fixed == nullptr) {
+        showMemoryFail(MODULE, __LINE__);
+        at[0] = '\0';
+      } else {
+        size_t fixedLength = strlen(fixed);
+        secureWipe(at, valueLength);
+        memcpy(at, fixed, fixedLength + 1);
+        freeSecret(fixed);
+      }
+    }
+    at += valueLength + 1;
     map->count++;
   }
 
   sortUnits(map);
-  map->source = newMem(inputJsonStr);
   return map;
 }
 
@@ -162,6 +314,29 @@ static int findUnit(const KestrovanJsonMap* map, const char* key) {
     }
   }
   return -1;
+}
+
+// Adds a new entry and keeps the map sorted: put in its place when the
+// map is sorted already (the usual case), else sorted as a whole. The
+// caller checked there is room.
+static void insertUnit(KestrovanJsonMap* map, char* key, char* value, unsigned char* data, uint64_t length) {
+  KestrovanJsonUnit unit = {key, value, data, length};
+  bool sorted = true;
+  for (int i = 1; i < map->count && sorted; i++) {
+    sorted = compareKestrovanJsonUnit(&map->units[i - 1], &map->units[i]) <= 0;
+  }
+  if (!sorted) {
+    map->units[map->count++] = unit;
+    sortUnits(map);
+    return;
+  }
+  int at = map->count;
+  while (at > 0 && compareKestrovanJsonUnit(&map->units[at - 1], &unit) > 0) {
+    map->units[at] = map->units[at - 1];
+    at--;
+  }
+  map->units[at] = unit;
+  map->count++;
 }
 
 int64_t addKestrovanJsonMapUnit(KestrovanJsonMap* map, const char* key, const char* value) {
@@ -176,7 +351,7 @@ int64_t addKestrovanJsonMapUnit(KestrovanJsonMap* map, const char* key, const ch
   int found = findUnit(map, key);
   if (found >= 0) {
     KestrovanJsonUnit& unit = map->units[found];
-    freeSecret(unit.value);
+    dropValue(map, unit);
     unit.value = newMem(value);
     if (value != nullptr && unit.value == nullptr) {
       showMemoryFail(MODULE, __LINE__);
@@ -186,26 +361,31 @@ int64_t addKestrovanJsonMapUnit(KestrovanJsonMap* map, const char* key, const ch
   if (map->count < 0 || map->count >= KESTROVAN_MAP_CAPACITY) {
     return 0;
   }
-  char* keyCopy = newMem(key);
-  char* valueCopy = newMem(value);
-  if (keyCopy == nullptr || (value != nullptr && valueCopy == nullptr)) {
+  char* valueCopy = nullptr;
+  char* keyCopy = newKeyValue(map, key, value, &valueCopy);
+  if (keyCopy == nullptr) {
     showMemoryFail(MODULE, __LINE__);
-    free(keyCopy);
-    free(valueCopy);
     return 0;
   }
-  KestrovanJsonUnit& unit = map->units[map->count];
-  unit.key = keyCopy;
-  unit.value = valueCopy;
-  map->count++;
-  sortUnits(map);
+  insertUnit(map, keyCopy, valueCopy, nullptr, 0);
   return 0;
 }
 
 int64_t addKestrovanJsonMapUnit(KestrovanJsonMap* map, const char* key, int32_t value) {
+  // The decimal text "%d" gives, without the formatter (every answer
+  // carries a result code).
   char text[16];
-  snprintf(text, sizeof(text), "%d", value);
-  return addKestrovanJsonMapUnit(map, key, text);
+  char* at = text + sizeof(text);
+  *--at = '\0';
+  uint32_t magnitude = value < 0 ? 0u - (uint32_t)value : (uint32_t)value;
+  do {
+    *--at = (char)('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) {
+    *--at = '-';
+  }
+  return addKestrovanJsonMapUnit(map, key, at);
 }
 
 int64_t addKestrovanJsonMapUnit(KestrovanJsonMap* map, const char* key, const unsigned char* data,
@@ -248,12 +428,7 @@ int64_t addKestrovanJsonMapUnit(KestrovanJsonMap* map, const char* key, const un
     freeBytes(copy, length);
     return 0;
   }
-  KestrovanJsonUnit& unit = map->units[map->count];
-  unit.key = keyCopy;
-  unit.data = copy;
-  unit.dataLength = length;
-  map->count++;
-  sortUnits(map);
+  insertUnit(map, keyCopy, nullptr, copy, length);
   return 0;
 }
 
@@ -294,15 +469,11 @@ static char* copyUnitValue(const KestrovanJsonUnit& unit) {
   return nullptr;
 }
 
-char* BinarySearchKestrovanJsonMap(const KestrovanJsonMap* map, const KestrovanJsonUnit* probe, int low, int high) {
-  if (map == nullptr) {
-    showNullParameter("inputKestrovanJson", MODULE, __LINE__);
-    return nullptr;
-  }
-  if (probe == nullptr || probe->key == nullptr) {
-    showNullParameter("inputKey", MODULE, __LINE__);
-    return nullptr;
-  }
+// The binary search over units low..high: the index of a unit whose key
+// compare() finds equal, or -1. compare(key) orders a unit's key against
+// the one looked for, as strcasecmp would.
+template <typename Compare>
+static int searchUnits(const KestrovanJsonMap* map, int low, int high, Compare compare) {
   int count = map->count;
   if (count > KESTROVAN_MAP_CAPACITY) {
     count = KESTROVAN_MAP_CAPACITY;
@@ -317,14 +488,15 @@ char* BinarySearchKestrovanJsonMap(const KestrovanJsonMap* map, const KestrovanJ
   while (count > 0 && low <= high) {
     int mid = low + (high - low) / 2;
     const KestrovanJsonUnit& unit = map->units[mid];
-    if (unit.key != nullptr && strcasecmp(unit.key, probe->key) == 0) {
+    int order = compare(unit.key != nullptr ? unit.key : "");
+    if (unit.key != nullptr && order == 0) {
       foundIndex = mid;
       break;
     }
     if (low >= high) {
       break;
     }
-    if (compareKestrovanJsonUnit(&unit, probe) < 0) {
+    if (order < 0) {
       if (mid + 1 >= count) {
         break;
       }
@@ -336,13 +508,95 @@ char* BinarySearchKestrovanJsonMap(const KestrovanJsonMap* map, const KestrovanJ
       high = mid - 1;
     }
   }
-  char* result = foundIndex >= 0 ? copyUnitValue(map->units[foundIndex]) : nullptr;
-  if (result == nullptr && CheckJson.load() && strstr(probe->key, "Kestrovan") == nullptr &&
-      strstr(probe->key, "topui") == nullptr) {
-    printfColorWarningLine("Json map key not found: ", probe->key);
+  return foundIndex;
+}
+
+static int searchUnit(const KestrovanJsonMap* map, const char* key, int low, int high) {
+  return searchUnits(map, low, high, [key](const char* unitKey) { return strcasecmp(unitKey, key); });
+}
+
+// A key followed by a suffix, the pair cut at KESTROVAN_JOINED_KEY_MAX
+// characters, compared without putting the two together.
+namespace {
+struct JoinedKey {
+  JoinedKey(const char* key, const char* suffix)
+      : key(key),
+        suffix(suffix),
+        keyLength(strnlen(key, KESTROVAN_JOINED_KEY_MAX)),
+        suffixLength(strnlen(suffix, KESTROVAN_JOINED_KEY_MAX - keyLength)) {}
+  // strcasecmp of text against the pair; with prefix, text that begins
+  // with the pair counts as equal.
+  int compare(const char* text, bool prefix) const {
+    int order = strncasecmp(text, key, keyLength);
+    if (order != 0) {
+      return order;
+    }
+    // text holds at least the key: its rest against the suffix.
+    order = strncasecmp(text + keyLength, suffix, suffixLength);
+    if (order != 0 || prefix) {
+      return order;
+    }
+    return (unsigned char)text[keyLength + suffixLength];
+  }
+
+  const char* key;
+  const char* suffix;
+  size_t keyLength;
+  size_t suffixLength;
+};
+}  // namespace
+
+bool KestrovanJson_anyJoined(const KestrovanJsonMap* map, const char* key, const char* suffix) {
+  if (map == nullptr || key == nullptr || suffix == nullptr) {
+    return false;
+  }
+  // The keys that begin with the pair lie side by side in the map's order.
+  JoinedKey joined(key, suffix);
+  return searchUnits(map, 0, map->count - 1, [&joined](const char* unitKey) { return joined.compare(unitKey, true); }) >=
+         0;
+}
+
+const KestrovanJsonUnit* KestrovanJson_findJoined(const KestrovanJsonMap* map, const char* key, const char* suffix) {
+  if (map == nullptr || key == nullptr || suffix == nullptr) {
+    return nullptr;
+  }
+  JoinedKey joined(key, suffix);
+  int found =
+      searchUnits(map, 0, map->count - 1, [&joined](const char* unitKey) { return joined.compare(unitKey, false); });
+  return found >= 0 ? &map->units[found] : nullptr;
+}
+
+// The strict check's report of a key not found.
+static void reportMiss(const char* key) {
+  if (CheckJson.load() && strstr(key, "Kestrovan") == nullptr && strstr(key, "topui") == nullptr) {
+    printfColorWarningLine("Json map key not found: ", key);
     ErrCode.store(KESTROVAN_ERR_KEY_NOT_FOUND);
   }
+}
+
+char* BinarySearchKestrovanJsonMap(const KestrovanJsonMap* map, const KestrovanJsonUnit* probe, int low, int high) {
+  if (map == nullptr) {
+    showNullParameter("inputKestrovanJson", MODULE, __LINE__);
+    return nullptr;
+  }
+  if (probe == nullptr || probe->key == nullptr) {
+    showNullParameter("inputKey", MODULE, __LINE__);
+    return nullptr;
+  }
+  int foundIndex = searchUnit(map, probe->key, low, high);
+  char* result = foundIndex >= 0 ? copyUnitValue(map->units[foundIndex]) : nullptr;
+  if (result == nullptr) {
+    reportMiss(probe->key);
+  }
   return result;
+}
+
+const KestrovanJsonUnit* KestrovanJson_find(const KestrovanJsonMap* map, const char* key) {
+  if (map == nullptr || key == nullptr) {
+    return nullptr;
+  }
+  int found = searchUnit(map, key, 0, map->count - 1);
+  return found >= 0 ? &map->units[found] : nullptr;
 }
 
 char* KestrovanJson_search(const KestrovanJsonMap* map, const char* key) {
@@ -364,11 +618,21 @@ void KestrovanJsonFinal(KestrovanJsonMap*& map) {
   }
   for (int i = 0; i < count; i++) {
     KestrovanJsonUnit& unit = map->units[i];
-    freeSecret(unit.key);
-    freeSecret(unit.value);
+    dropUnitTexts(map, unit);
     freeBytes(unit.data, unit.dataLength);
   }
-  freeSecret(map->source);
+  if (hasTexts(map)) {
+    // Keys, values and source in one go (the map itself holds only
+    // pointers).
+    secureWipe(map->source, (size_t)textsSize(map));
+#ifdef KESTROVAN_MAP_WIPED_HOOK
+    if (KestrovanJson_wipedHook != nullptr) {
+      KestrovanJson_wipedHook(map->source, (size_t)textsSize(map));
+    }
+#endif
+  } else {
+    freeSecret(map->source);
+  }
   free(map);
   map = nullptr;
 }

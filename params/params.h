@@ -43,6 +43,12 @@ extern std::atomic<int32_t> ErrCode;
 // is not JSON jsmn accepts, holds fewer than 2 tokens or more than 257.
 KestrovanJsonMap* getKestrovanJsonMap(const char* inputJsonStr);
 
+// A new empty map with room for about room bytes of keys and values in its
+// own block: entries added while they fit cost no allocation of their own
+// (the rest go to the heap as usual). Its source is the empty text. Release
+// with KestrovanJsonFinal; null when memory runs out.
+KestrovanJsonMap* KestrovanJson_newMap(size_t room);
+
 // Adds key = value, replacing the value in place when the key is present
 // (ignoring case; the entry keeps its first-written key). A new key on a full
 // map (128 entries) is dropped silently. A null value leaves the entry without
@@ -65,6 +71,9 @@ int compareKestrovanJsonUnit(const void* inputA, const void* inputB);
 char* BinarySearchKestrovanJsonMap(const KestrovanJsonMap* map, const KestrovanJsonUnit* probe, int low, int high);
 // The binary search over the whole map for key (map and key not null).
 char* KestrovanJson_search(const KestrovanJsonMap* map, const char* key);
+// The entry of key found the same way, left where it lies (no copy, no
+// report of a miss); null when there is none.
+const KestrovanJsonUnit* KestrovanJson_find(const KestrovanJsonMap* map, const char* key);
 
 // Undoes the first decoding flag that is on for key, in this order:
 // "<key>_KestrovanEncryptFlag" (hex AES-256-CBC text, key = the first 32 bytes
@@ -84,6 +93,16 @@ int KestrovanJson_flagOf(const KestrovanJsonMap* map, const char* key);
 // map first. map and value are not null.
 char* KestrovanJson_decodeAs(KestrovanJsonMap* map, const char* value, int flag);
 
+// The entry whose key equals key followed by suffix ignoring case (the pair
+// cut at KESTROVAN_JOINED_KEY_MAX characters), found by the binary search
+// above without putting the two together; null when there is none. The
+// entry stays the map's.
+#define KESTROVAN_JOINED_KEY_MAX 511
+const KestrovanJsonUnit* KestrovanJson_findJoined(const KestrovanJsonMap* map, const char* key, const char* suffix);
+// Whether some entry's key begins with key followed by suffix (cut the
+// same way), ignoring case.
+bool KestrovanJson_anyJoined(const KestrovanJsonMap* map, const char* key, const char* suffix);
+
 // Typed reads: search the whole map, undo the value's decoding flag
 // (fixParameter) and convert.
 char* getKestrovanJsonCharType(KestrovanJsonMap* map, const char* key);   // fresh text or null
@@ -94,6 +113,12 @@ bool getKestrovanJsonBoolType(KestrovanJsonMap* map, const char* key);     // te
 // Wipes and frees every entry, the source and the map; sets map to null.
 // Null is fine.
 void KestrovanJsonFinal(KestrovanJsonMap*& map);
+#ifdef KESTROVAN_MAP_WIPED_HOOK
+// Test builds only (the test compiles map.cpp in with the switch): called
+// with a map's text room (source, keys and values of a built map) once it is
+// wiped, just before it is freed.
+extern void (*KestrovanJson_wipedHook)(const char* room, size_t length);
+#endif
 
 void setJsonCheck(bool check);   // switching on also resets ErrCode to 0
 int32_t getJsonErrorCode();

@@ -32,14 +32,26 @@ char* fixParameter(KestrovanJsonMap* map, const char* key, const char* value) {
   return KestrovanJson_decodeAs(map, value, flag);
 }
 
-// The found value of key with its decoding flag undone, or null when absent.
-static char* readDecoded(KestrovanJsonMap* map, const char* key) {
-  char* found = KestrovanJson_search(map, key);
-  if (found == nullptr) {
-    return nullptr;
+// The found value of key with its decoding flag undone, or null when absent
+// (or, with *memoryFail set, when memory ran out). A text value is decoded
+// from where it lies: one copy, not two.
+static char* readDecoded(KestrovanJsonMap* map, const char* key, bool* memoryFail = nullptr) {
+  char* decoded = nullptr;
+  const KestrovanJsonUnit* unit = KestrovanJson_find(map, key);
+  if (unit != nullptr && unit->value != nullptr) {
+    decoded = fixParameter(map, key, unit->value);
+  } else {
+    // Bytes are read as text up to their first zero byte; a miss is reported.
+    char* found = KestrovanJson_search(map, key);
+    if (found == nullptr) {
+      return nullptr;
+    }
+    decoded = fixParameter(map, key, found);
+    freeSecret(found);
   }
-  char* decoded = fixParameter(map, key, found);
-  freeSecret(found);
+  if (decoded == nullptr && memoryFail != nullptr) {
+    *memoryFail = true;
+  }
   return decoded;
 }
 
@@ -59,13 +71,9 @@ char* getKestrovanJsonCharType(KestrovanJsonMap* map, const char* key) {
   if (!checkReadArguments(map, key)) {
     return nullptr;
   }
-  char* found = KestrovanJson_search(map, key);
-  if (found == nullptr) {
-    return nullptr;
-  }
-  char* decoded = fixParameter(map, key, found);
-  freeSecret(found);
-  if (decoded == nullptr) {
+  bool memoryFail = false;
+  char* decoded = readDecoded(map, key, &memoryFail);
+  if (memoryFail) {
     showMemoryFail(MODULE, __LINE__);
   }
   return decoded;

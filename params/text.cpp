@@ -24,67 +24,58 @@ char* getKestrovanMapString(const KestrovanJsonMap* map, bool encode) {
     count = KESTROVAN_MAP_CAPACITY;
   }
 
-  // Encoded values are made once and kept until the text is assembled.
-  char* encoded[KESTROVAN_MAP_CAPACITY] = {};
-  bool failed = false;
+  // Sizes first, then the text written once into the block that is
+  // answered from (values encoded in place, no copy of each).
   uint64_t total = 2 + 1;  // braces and terminator
   int written = 0;
-  for (int i = 0; i < count && !failed; i++) {
+  for (int i = 0; i < count; i++) {
     const KestrovanJsonUnit& unit = map->units[i];
     if (unit.value == nullptr || unit.key == nullptr) {
       continue;
     }
-    const char* text = unit.value;
-    if (encode) {
-      encoded[i] = Base64Encode(unit.value);
-      if (encoded[i] == nullptr) {
-        failed = true;
-        break;
-      }
-      text = encoded[i];
-    }
-    total += strlen(unit.key) + strlen(text) + 6;  // "k": "v"
+    size_t valueLength = strlen(unit.value);
+    total += strlen(unit.key) + (encode ? Base64EncodedLength(valueLength) : valueLength) + 6;  // "k": "v"
     if (written > 0) {
       total += 2;  // ", "
     }
     written++;
   }
 
-  char* result = failed ? nullptr : (char*)newMemSize(total);
-  if (result != nullptr) {
-    char* cursor = result;
-    *cursor++ = '{';
-    bool first = true;
-    for (int i = 0; i < count; i++) {
-      const KestrovanJsonUnit& unit = map->units[i];
-      if (unit.value == nullptr || unit.key == nullptr) {
-        continue;
-      }
-      const char* text = encode ? encoded[i] : unit.value;
-      if (!first) {
-        memcpy(cursor, ", ", 2);
-        cursor += 2;
-      }
-      first = false;
-      size_t keyLength = strlen(unit.key);
-      size_t textLength = strlen(text);
-      *cursor++ = '"';
-      memcpy(cursor, unit.key, keyLength);
-      cursor += keyLength;
-      memcpy(cursor, "\": \"", 4);
-      cursor += 4;
-      memcpy(cursor, text, textLength);
-      cursor += textLength;
-      *cursor++ = '"';
-    }
-    *cursor++ = '}';
-    *cursor = '\0';
-  } else {
+  char* result = total <= (uint64_t)INT32_MAX ? (char*)malloc((size_t)total) : nullptr;
+  if (result == nullptr) {
     showMemoryFail(MODULE, __LINE__);
+    return nullptr;
   }
+  char* cursor = result;
+  *cursor++ = '{';
+  bool first = true;
   for (int i = 0; i < count; i++) {
-    freeSecret(encoded[i]);
+    const KestrovanJsonUnit& unit = map->units[i];
+    if (unit.value == nullptr || unit.key == nullptr) {
+      continue;
+    }
+    if (!first) {
+      memcpy(cursor, ", ", 2);
+      cursor += 2;
+    }
+    first = false;
+    size_t keyLength = strlen(unit.key);
+    size_t valueLength = strlen(unit.value);
+    *cursor++ = '"';
+    memcpy(cursor, unit.key, keyLength);
+    cursor += keyLength;
+    memcpy(cursor, "\": \"", 4);
+    cursor += 4;
+    if (encode) {
+      cursor += Base64EncodeInto(cursor, unit.value, valueLength);
+    } else {
+      memcpy(cursor, unit.value, valueLength);
+      cursor += valueLength;
+    }
+    *cursor++ = '"';
   }
+  *cursor++ = '}';
+  *cursor = '\0';
   return result;
 }
 

@@ -54,6 +54,25 @@ long KestrovanPlatform_raiseDescriptorLimit();
 // descriptor: whoever owns the descriptor sees the end and closes it.
 void KestrovanPlatform_cutConnection(int socket);
 
+// ---- The console (standard output) written without waiting ----
+//
+// A console nobody reads (a full pipe) must not hold up the service: the
+// trace writes what fits now and keeps the rest for later.
+enum {
+  KESTROVAN_CONSOLE_PLAIN = 0,   // a file, /dev/null or a terminal: plain writes
+  KESTROVAN_CONSOLE_PIPE = 1,    // a pipe opened again for itself, not blocking
+  KESTROVAN_CONSOLE_SOCKET = 2,  // a socket: sends that do not wait
+};
+// A descriptor of the console's own, and how to write to it (*kind), or -1
+// when standard output is closed. A pipe gets an open description of its
+// own, so that not waiting on it changes nothing for other writers.
+int KestrovanPlatform_consoleOpen(int* kind);
+// Writes what fits now: the bytes written, 0 when nothing fits, -1 when the
+// console is gone (nobody will ever read it).
+long KestrovanPlatform_consoleWrite(int fd, int kind, const void* data, size_t length);
+// Waits up to ms milliseconds until the console takes more; true when it does.
+bool KestrovanPlatform_consoleWait(int fd, int ms);
+
 // ---- Who is at the other end of a loopback connection ----
 //
 // Every user of the machine shares the loopback ports, so the service asks

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <unistd.h>
 
 #include <arpa/inet.h>
@@ -14,6 +15,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -38,18 +40,68 @@ int KestrovanPlatform_executablePath(char* buffer, uint32_t* size) {
   return 0;
 }
 
+// The file logind keeps for the seat, which sd_seat_get_active reads. logind
+// replaces it (a new file renamed over the old) whenever the active session
+// changes, never rewrites it in place: while the same file is there the
+// answer is the same. Every request checks the console user, and reading
+// the file again each time was the dearest part of that check.
+#define KESTROVAN_SEAT_FILE "/run/systemd/seats/seat0"
+
+namespace {
+struct SeatAnswer {
+  bool valid = false;  // an answer for the file below is kept
+  dev_t device = 0;
+  ino_t inode = 0;
+  struct timespec changed = {0, 0};
+  off_t size = 0;
+  bool found = false;
+  int32_t uid = 0;
+};
+std::mutex seatLock;
+SeatAnswer seatAnswer;  // under seatLock
+
+bool sameFile(const SeatAnswer& answer, const struct stat& info) {
+  return answer.valid && answer.device == info.st_dev && answer.inode == info.st_ino &&
+         answer.changed.tv_sec == info.st_mtim.tv_sec && answer.changed.tv_nsec == info.st_mtim.tv_nsec &&
+         answer.size == info.st_size;
+}
+}  // namespace
+
 bool KestrovanPlatform_consoleUser(int32_t* uid) {
   if (uid == nullptr)
     return false;
+  struct stat info;
+  bool seen = stat(KESTROVAN_SEAT_FILE, &info) == 0;
+  if (!seen) {
+    // No such file: no active seat, as sd_seat_get_active would say.
+    if (errno == ENOENT)
+      return false;
+  } else {
+    std::lock_guard<std::mutex> hold(seatLock);
+    if (sameFile(seatAnswer, info)) {
+      *uid = seatAnswer.uid;
+      return seatAnswer.found;
+    }
+  }
   char* session = nullptr;
   uid_t owner = 0;
-  if (sd_seat_get_active("seat0", &session, &owner) < 0) {
-    free(session);
-    return false;
-  }
+  bool found = sd_seat_get_active("seat0", &session, &owner) >= 0;
   free(session);
-  *uid = (int32_t)owner;
-  return true;
+  if (found)
+    *uid = (int32_t)owner;
+  // Kept for the file as it was before the read: if it was replaced in
+  // between, the next check sees another file and reads again.
+  if (seen) {
+    std::lock_guard<std::mutex> hold(seatLock);
+    seatAnswer.valid = true;
+    seatAnswer.device = info.st_dev;
+    seatAnswer.inode = info.st_ino;
+    seatAnswer.changed = info.st_mtim;
+    seatAnswer.size = info.st_size;
+    seatAnswer.found = found;
+    seatAnswer.uid = (int32_t)owner;
+  }
+  return found;
 }
 
 uint64_t KestrovanPlatform_threadId() {

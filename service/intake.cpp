@@ -16,6 +16,9 @@
 
 const unsigned int KestrovanProcessID = 0;
 
+// The POST processor's buffer (the library's least is 256 bytes).
+#define KESTROVAN_POST_BUFFER 1024
+
 // The three keys that ask for main-thread mode, matched in the decoded JSON
 // text exactly as written here (no blank before the value).
 static const char* const kMainThreadMarkers[] = {
@@ -217,11 +220,29 @@ static bool checkProtocol(struct MHD_Connection* connection, KestrovanRequest* r
   return true;
 }
 
-static enum MHD_Result countHost(void* cls, enum MHD_ValueKind kind, const char* key, const char* value) {
+// The headers a request's checks read, found in one pass over them: the
+// first of each name (what a lookup by name gives) and how many Host
+// headers there are.
+struct KestrovanRequestHeaders {
+  const char* host;
+  const char* referer;
+  const char* origin;
+  int hosts;
+};
+
+static enum MHD_Result collectHeaders(void* cls, enum MHD_ValueKind kind, const char* key, const char* value) {
   (void)kind;
-  (void)value;
-  if (key != nullptr && strcasecmp(key, "host") == 0)
-    (*(int*)cls)++;
+  KestrovanRequestHeaders* headers = (KestrovanRequestHeaders*)cls;
+  if (key == nullptr)
+    return MHD_YES;
+  if (strcasecmp(key, "host") == 0) {
+    if (headers->hosts++ == 0)
+      headers->host = value;
+  } else if (headers->referer == nullptr && strcasecmp(key, "referer") == 0) {
+    headers->referer = value;
+  } else if (headers->origin == nullptr && strcasecmp(key, "origin") == 0) {
+    headers->origin = value;
+  }
   return MHD_YES;
 }
 
@@ -229,26 +250,28 @@ static enum MHD_Result countHost(void* cls, enum MHD_ValueKind kind, const char*
 static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_info_struct* info) {
   KestrovanRequest* request = &info->request;
   char host[64];
+  char noParameter[1] = "";
+  KestrovanRequestHeaders headers = {nullptr, nullptr, nullptr, 0};
   char* decoded = nullptr;
   bool mainThread = false;
   enum MHD_Result answer = MHD_NO;
 
+  // The request's lines go out together when it ends (one write).
+  KestrovanTrace_beginRequest();
   printfColorLine("", "Release Mode");
   memset(host, 0, sizeof(host));
 
   if (!checkProtocol(connection, request))
     goto respond;
 
+  MHD_get_connection_values(connection, MHD_HEADER_KIND, collectHeaders, &headers);
   {
-    const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "host");
-    ArrayCopy(host, sizeof(host), value != nullptr ? value : "");
+    ArrayCopy(host, sizeof(host), headers.host != nullptr ? headers.host : "");
     printfColorLine("Host: ", host);
     // Only the first of several Host headers would be looked at, while a
     // proxy or another reader may take the last: a request that names two
     // hosts names none for sure.
-    int hosts = 0;
-    MHD_get_connection_values(connection, MHD_HEADER_KIND, countHost, &hosts);
-    if (hosts > 1)
+    if (headers.hosts > 1)
       host[0] = '\0';
     if (strncmp(host, "localhost:", 10) != 0 && strncmp(host, "127.0.0.1:", 10) != 0) {
       printfColorWarningLine("", "This connection is NOT from localhost");
@@ -257,12 +280,13 @@ static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_i
     }
   }
 
-  decoded = Base64Decode(info->parameterText.data != nullptr ? info->parameterText.data : "");
-  if (decoded == nullptr) {
-    showMemoryFail("Intake", __LINE__);
-    goto respond;
+  // Decoded where it was collected (wiped with it, at the end).
+  if (info->parameterText.data != nullptr) {
+    decoded = info->parameterText.data;
+    Base64DecodeInPlace(decoded);
+  } else {
+    decoded = noParameter;
   }
-  clearParameter(&info->parameterText);
 
   request->map = getKestrovanJsonMap(decoded);
   if (request->map == nullptr) {
@@ -271,8 +295,8 @@ static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_i
   }
 
   {
-    const char* referer = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "referer");
-    const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "origin");
+    const char* referer = headers.referer;
+    const char* origin = headers.origin;
     request->referer = referer != nullptr ? newMem(referer) : nullptr;
     printfColorLine("Referer: ", request->referer);
     request->origin = newMem(origin != nullptr ? origin : "");
@@ -303,14 +327,20 @@ static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_i
   KestrovanJsonFinal(request->result);
   if (!mainThread)
     request->result = KestrovanSession_Process(KestrovanProcessID, request->map, request->origin);
-  else
+  else {
+    // The main thread writes the call's lines meanwhile, and the hand-off's
+    // own lines go between them: written as they come, these first.
+    KestrovanTrace_endRequest();
     request->result = KestrovanMainThread_call(&request->map, request->origin);
+    KestrovanTrace_beginRequest();
+  }
 
 respond:
   answer = set_response(connection, request, 0);
   freeRequest(request);
-  freeSecret(decoded);
+  clearParameter(&info->parameterText);
   printfSeparator();
+  KestrovanTrace_endRequest();
   return answer;
 }
 
@@ -328,7 +358,10 @@ enum MHD_Result answer_to_connection(void* cls, struct MHD_Connection* connectio
     if (info == nullptr)
       return MHD_NO;
     if (strcmp(method, "POST") == 0) {
-      info->postProcessor = MHD_create_post_processor(connection, 8192, iterate_post, info);
+      // The buffer only has to hold a field's name ("Parameter"); values
+      // come through in pieces of any size. The library zeroes it for
+      // every request, so it is kept small.
+      info->postProcessor = MHD_create_post_processor(connection, KESTROVAN_POST_BUFFER, iterate_post, info);
       if (info->postProcessor == nullptr) {
         free(info);
         return MHD_NO;

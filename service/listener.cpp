@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <netinet/in.h>
@@ -515,11 +516,21 @@ void MHD_Logger(void* cls, const char* format, va_list arguments) {
   va_copy(forLog, arguments);
   va_copy(forConsole, arguments);
   zrvlog(5, 0, format, forLog);
-  {
-    std::lock_guard<std::mutex> lock(Print_Lock);
-    vprintf(format, forConsole);
-    fflush(stdout);
+  // The library's text goes out as it is, in one piece.
+  char local[1024];
+  int length = vsnprintf(local, sizeof(local), format, forConsole);
+  va_end(forConsole);
+  if (length >= (int)sizeof(local)) {
+    char* text = (char*)malloc((size_t)length + 1);
+    if (text != nullptr) {
+      va_copy(forConsole, arguments);
+      vsnprintf(text, (size_t)length + 1, format, forConsole);
+      va_end(forConsole);
+      KestrovanTrace_text(text, (size_t)length);
+      free(text);
+    }
+  } else if (length > 0) {
+    KestrovanTrace_text(local, (size_t)length);
   }
   va_end(forLog);
-  va_end(forConsole);
 }

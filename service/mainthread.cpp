@@ -339,9 +339,12 @@ bool KestrovanMainThread_poll(KestrovanDispatchFunction dispatch) {
     call.state = KESTROVAN_CALL_RUNNING;
   }
 
+  // The call's lines go out together, before its caller sees the result.
+  KestrovanTrace_beginRequest();
   printfColorLine("Main thread mode call start", "");
   KestrovanJsonMap* result = dispatch != nullptr ? dispatch(KestrovanProcessID, map, origin) : nullptr;
   printfColorLine("Main thread mode call finish", "");
+  KestrovanTrace_endRequest();
   KestrovanJsonFinal(map);
 
   std::lock_guard<std::mutex> guard(handOff.lock);

@@ -131,7 +131,7 @@ static bool printReleasedPortsLocked(int upTo) {
   for (; portsReleased < 3; portsReleased++)
     printfColorLine("Releasing port: ", (int)ports[portsReleased]);
   printfColorLine("NORTAKestrovan", " terminated.");
-  fflush(stdout);
+  KestrovanTrace_flush();
   fflush(stderr);
   _exit(exitStatus.load());
 }
@@ -331,6 +331,8 @@ int KestrovanService_main() {
   // The trace is the service's console: one line at a time, even into a pipe
   // (tests and supervisors read it live; each line is one write).
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  // Written without waiting: a console nobody reads never holds up a request.
+  KestrovanTrace_useConsole();
   // Before any other thread exists, so that every thread inherits the mask.
   installSignals();
   std::thread(signalThread).detach();
@@ -405,5 +407,6 @@ int KestrovanService_main() {
   }
   stopChanged.notify_all();
   watch.join();
+  KestrovanTrace_flush();
   return exitStatus.load();
 }

@@ -47,6 +47,9 @@ static char* callEntry(KestrovanSession& session, KestrovanJsonMap* map, const c
   }
   KestrovanAdapterLibrary* library = session.library;
   char* copy = nullptr;
+  // The call may take long (a PIN dialog) or wait for another: the
+  // request's lines so far go out first.
+  KestrovanTrace_flushRequest();
   {
     std::lock_guard<std::mutex> call(library->callLock);
     if (!KestrovanSession_callStarted(library, page ? &session : nullptr, function)) {

@@ -13,6 +13,8 @@
 #include "support/support.h"
 #include "values/values.h"
 
+#define KESTROVAN_RESULT_ROOM 256
+
 // Frees *result and starts an empty one that then receives "result"; traces
 // the source line. *result is null when memory ran out.
 static void resetResult(KestrovanJsonMap*& result, int line) {
@@ -61,7 +63,9 @@ static const char* requestedInternal(const KestrovanJsonMap* map, const char* fu
   if (isInternal(functionName)) return functionName;
   for (int i = 0; i < map->count && i < KESTROVAN_MAP_CAPACITY; i++) {
     const KestrovanJsonUnit& unit = map->units[i];
-    if (unit.key != nullptr && unit.value != nullptr && isName(unit.key, "FunctionName") && isInternal(unit.value)) {
+    // The name as read was checked above: only another text is looked at.
+    if (unit.key != nullptr && unit.value != nullptr && isName(unit.key, "FunctionName") &&
+        strcmp(unit.value, functionName) != 0 && isInternal(unit.value)) {
       return unit.value;
     }
   }
@@ -220,7 +224,8 @@ KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJson
     showNullParameter("Origin", "KestrovanSession", __LINE__);
     return nullptr;
   }
-  KestrovanJsonMap* result = static_cast<KestrovanJsonMap*>(newMemSize(sizeof(KestrovanJsonMap)));
+  // Room for the built-in answers' texts (the echo's four entries).
+  KestrovanJsonMap* result = KestrovanJson_newMap(KESTROVAN_RESULT_ROOM);
   if (result == nullptr) {
     showMemoryFail("KestrovanSession", __LINE__);
     return nullptr;

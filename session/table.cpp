@@ -205,6 +205,7 @@ void KestrovanSession_freeSession(KestrovanSession* session) {
       addKestrovanJsonMapUnit(release, KESTROVAN_FUNCTION_NAME_KEY, KESTROVAN_FUNCTION_RELEASE);
       addKestrovanJsonMapUnit(release, KESTROVAN_KEY_CHECK_KEY, "true");
       addKestrovanJsonMapUnit(release, KESTROVAN_FUNCTION_INDEX_KEY, KESTROVAN_FUNCTION_INDEX_RELEASE);
+      KestrovanTrace_flushRequest();  // the call may take long: the lines so far first
       KestrovanSession_callStarted(library, nullptr, KESTROVAN_FUNCTION_RELEASE);
       session->jsonMapMethod(release, KESTROVAN_FUNCTION_RELEASE);  // the answer is not looked at
       KestrovanSession_callEnded(library);

@@ -251,6 +251,8 @@ static bool getEnv(char* name, size_t nameSize, char* stamp, size_t stampSize) {
   return true;
 }
 
+bool zrlog_wants(int level) { return level <= log_level.load(std::memory_order_relaxed); }
+
 int zrvlog(int level, int flags, const char* format, va_list arguments) {
   (void)flags;
   if (level > log_level.load())

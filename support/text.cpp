@@ -29,12 +29,13 @@ char* newMem(const char* text) {
   if (text == nullptr)
     return nullptr;
   size_t length = strlen(text);
-  char* copy = (char*)newMemSize((uint64_t)length + 1);
+  // Every byte is written: nothing to zero first.
+  char* copy = length + 1 <= KESTROVAN_MEMORY_MAX_BLOCK ? (char*)malloc(length + 1) : nullptr;
   if (copy == nullptr) {
     showMemoryFail(kModule, __LINE__);
     return nullptr;
   }
-  memcpy(copy, text, length);
+  memcpy(copy, text, length + 1);
   return copy;
 }
 

@@ -49,7 +49,7 @@ void printfColorLine(const char* message, int value);
 void printfColorWarningLine(const char* message, int value);
 void printfColorErrorLine(const char* message, int value);
 
-// Caller-coloured line under Print_Lock, no prefix or label (adapter results).
+// Caller-coloured line, no prefix or label (adapter results).
 void printfColorLine(const char* text, int colour, const char* value);
 
 void showNormalState(const char* message, bool state, const char* trueText, const char* falseText);
@@ -68,9 +68,31 @@ const char* traceText(const char* text, KestrovanTraceText& buffer);
 // A row of '*' as long as length, cut the same way; always in buffer.
 const char* traceMask(size_t length, KestrovanTraceText& buffer);
 
-// Writes out what standard output holds (it matters only when standard
-// output is buffered by blocks; the service writes it line by line).
+// From here on the trace writes to the console without ever waiting for it
+// (the service calls it once at start): what a console that is not read
+// does not take waits in a bounded queue, and lines past that are dropped
+// and counted ("Console not read, trace lines dropped: " N once it reads
+// again). Before it, and in tests, lines go through stdio's standard output.
+void KestrovanTrace_useConsole();
+
+// Writes out what standard output and the console's queue hold, waiting at
+// most KESTROVAN_TRACE_FLUSH_MS for a console that does not read.
+#define KESTROVAN_TRACE_FLUSH_MS 1000
 void KestrovanTrace_flush();
+
+// While the calling thread runs a request its lines are held, and they go
+// out together, in one write, at the matching end: whole and never mixed
+// with another request's lines. Calls nest; the outermost end writes.
+void KestrovanTrace_beginRequest();
+void KestrovanTrace_endRequest();
+// Writes what the thread holds now and goes on holding: before a step that
+// may wait long (an adapter call, the main thread), so that the lines up to
+// it are out meanwhile.
+void KestrovanTrace_flushRequest();
+
+// Text as it is, no colour or line end, held like a line (the web server
+// library's own messages).
+void KestrovanTrace_text(const char* text, size_t length);
 
 // Configures the log mirror once from the profile "$HOME/<logName>/<logName>.ini"
 // (read only when that folder is private to this user); returns isLogEnable.

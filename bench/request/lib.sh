@@ -60,21 +60,61 @@ waitForLine() {  # waitForLine FILE TEXT SECONDS
     sleep 0.05
   done
 }
-startOnce() {  # startOnce [wrapper...] -> $servicePid, console in $trace
+# Where the console goes (KB_TRACE): a file in the work folder by default or
+# the path given; "pipe" a pipe read by cat into a file; "stall" a pipe that
+# a process holds open and never reads; "null" /dev/null. Without a file to
+# read, start-up is seen from the six listeners taking connections.
+startOnce() {  # startOnce [wrapper...] -> $servicePid, console in $trace (none for stall and null)
   trace="$work/trace.$RANDOM.txt"
-  if [ "${KB_TRACE:-}" = "pipe" ]; then
-    rm -f "$work/trace.fifo"
-    mkfifo "$work/trace.fifo"
-    cat "$work/trace.fifo" >"$trace" &
-    pids+=("$!")
-    "$@" "$exe" >"$work/trace.fifo" 2>&1 &
-  else
-    [ -z "${KB_TRACE:-}" ] || trace="$KB_TRACE"
-    "$@" "$exe" >"$trace" 2>&1 &
-  fi
+  case "${KB_TRACE:-}" in
+    pipe)
+      rm -f "$work/trace.fifo"
+      mkfifo "$work/trace.fifo"
+      cat "$work/trace.fifo" >"$trace" &
+      pids+=("$!")
+      "$@" "$exe" >"$work/trace.fifo" 2>&1 &
+      ;;
+    stall)
+      trace=""
+      rm -f "$work/stall.fifo"
+      mkfifo "$work/stall.fifo"
+      sleep 1000000 <"$work/stall.fifo" &
+      pids+=("$!")
+      "$@" "$exe" >"$work/stall.fifo" 2>&1 &
+      ;;
+    null)
+      trace=""
+      "$@" "$exe" >/dev/null 2>&1 &
+      ;;
+    *)
+      [ -z "${KB_TRACE:-}" ] || trace="$KB_TRACE"
+      "$@" "$exe" >"$trace" 2>&1 &
+      ;;
+  esac
   servicePid=$!
   pids+=("$servicePid")
-  waitForLine "$trace" "NORTAKestrovan initialization: " 300
+  if [ -n "$trace" ]; then
+    waitForLine "$trace" "NORTAKestrovan initialization: " 300
+  else
+    waitForListeners 300
+  fi
+}
+# Whether all six listeners take connections.
+allListening() {
+  local port
+  for port in "${ports[@]}"; do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || return 1
+    (exec 3<>"/dev/tcp/::1/$port") 2>/dev/null || return 1
+  done
+  return 0
+}
+waitForListeners() {  # waitForListeners SECONDS
+  local end=$((SECONDS + $1))
+  until allListening; do
+    kill -0 "$servicePid" 2>/dev/null || { echo "${0##*/}: the service ended at start" >&2; exit 1; }
+    [ "$SECONDS" -lt "$end" ] || { echo "${0##*/}: the listeners did not start" >&2; exit 1; }
+    sleep 0.05
+  done
 }
 # Starts the service once it holds all six listeners: another copy (another
 # build's tests) may take a port between the check and the start.
@@ -83,7 +123,7 @@ startService() {  # startService [wrapper...]
   for attempt in 1 2 3 4 5; do
     waitForFreePorts
     startOnce "$@"
-    if [ "$(sed 's/\x1b\[[0-9;]*m//g' "$trace" | grep -c 'launch state: Success')" -eq 6 ]; then
+    if [ -z "$trace" ] || [ "$(sed 's/\x1b\[[0-9;]*m//g' "$trace" | grep -c 'launch state: Success')" -eq 6 ]; then
       return 0
     fi
     echo "${0##*/}: the service did not get all six listeners, starting again" >&2

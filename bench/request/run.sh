@@ -17,6 +17,8 @@
 # goes: a file path, default a file in the work folder; "pipe" for a pipe
 # read by cat into /dev/null), KB_HANDOFF (main-thread calls measured,
 # default 200), KB_ONLY=handoff (stop after the main-thread hand-off).
+# Also: echo with the console in a file, /dev/null and a pipe nobody reads
+# (KB_TRACE=stall), and heap blocks allocated per echo (valgrind's dhat).
 # Nothing here asserts a time.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -265,6 +267,82 @@ stopPid "$aPid"
 stopPid "$bPid"
 stopPid "$cPid"
 
+# ---- the console: a file, /dev/null, a pipe nobody reads --------------------
+# A started again with its standard output in each, in turn, KB_ROUNDS
+# times: echo over one keep-alive connection, and the service's CPU time per
+# request (utime + stime from /proc, clock ticks).
+cpuTicks() {  # cpuTicks PID
+  awk '{print $14 + $15}' "/proc/$1/stat"
+}
+openEcho() {  # a session on the running service; writes $work/echo.body
+  local sid
+  sid=$(post "https://127.0.0.1:56459/" "$work/open.body" | answerValue SessionID)
+  [ -n "$sid" ] || { echo "run.sh: no session opened" >&2; exit 1; }
+  formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"$sid\"}" >"$work/echo.body"
+}
+sinks="file null stall"
+echo "== the console in a file, /dev/null and a pipe nobody reads: echo over 1 connection =="
+for round in $(seq "$rounds"); do
+  for sink in $sinks; do
+    case "$sink" in
+      file) KB_TRACE="" startService ;;
+      *) KB_TRACE="$sink" startService ;;
+    esac
+    openEcho
+    before=$(cpuTicks "$servicePid")
+    loadRun "sink.$sink.$round" 0 "$work/echo.body" "https://127.0.0.1:56459/@1"
+    after=$(cpuTicks "$servicePid")
+    requests=$(loadRequests "sink.$sink.$round")
+    echo "$(summary "sink.$sink.$round") $(awk -v t=$((after - before)) -v r="$requests" -v hz="$(getconf CLK_TCK)" \
+      'BEGIN{ if (r > 0) printf "%.1f", t * 1e6 / hz / r; else printf "-" }')" >"$work/sink.$sink.$round"
+    stopPid "$servicePid"
+  done
+done
+for sink in $sinks; do
+  bestRps=-1
+  for round in $(seq "$rounds"); do
+    read -r rps rest <"$work/sink.$sink.$round"
+    if [ "$rps" -gt "$bestRps" ]; then bestRps=$rps; cp "$work/sink.$sink.$round" "$work/sink.$sink"; fi
+  done
+done
+
+# ---- heap allocations per request (valgrind --tool=dhat) -------------------
+# Each server under dhat twice, answering 100 and then 600 echoes over one
+# keep-alive connection (request_probe): the difference of the blocks
+# allocated over the whole run, divided by 500, is what one more request
+# allocates (start-up, the session, the connection and its handshake cancel).
+dhatBlocks() {  # dhatBlocks LOG -> blocks allocated in the whole run
+  sed -n 's/.*Total: .* in \([0-9,]*\) blocks.*/\1/p' "$1" | tr -d , | tail -1
+}
+allocRun() {  # allocRun WHO COUNT -> blocks
+  local who="$1" count="$2" log="$work/dhat.$1.$2.log" pid
+  case "$who" in
+    A)
+      startService valgrind --tool=dhat --dhat-out-file=/dev/null --log-file="$log"
+      pid=$servicePid
+      openEcho
+      "$probe" requests "$count" "https://127.0.0.1:56459/" "$work/echo.body" "$origin" >/dev/null 2>&1
+      ;;
+    B)
+      valgrind --tool=dhat --dhat-out-file=/dev/null --log-file="$log" "$bare" serve "$portB" "$work/answer.json" \
+        >"$work/bare-dhat.txt" 2>&1 &
+      pid=$!
+      pids+=("$pid")
+      waitForPort "$portB" 300
+      "$probe" requests "$count" "https://127.0.0.1:$portB/" "$work/echo.body" "$origin" >/dev/null 2>&1
+      ;;
+  esac
+  stopPid "$pid"
+  dhatBlocks "$log"
+}
+echo "== heap allocations per request (valgrind --tool=dhat, 100 and 600 echoes on one connection) =="
+for who in A B; do
+  low=$(allocRun "$who" 100)
+  high=$(allocRun "$who" 600)
+  awk -v l="$low" -v h="$high" 'BEGIN{ printf "%.1f\n", (h - l) / 500 }' >"$work/allocs.$who"
+  echo "$who: $(cat "$work/allocs.$who") blocks per echo"
+done
+
 # ---- instructions per request (callgrind) --------------------------------
 # cgRun NAME PID: zero, run the three modes, dump after each; instructions
 # per request = dump total / requests. Keep-alive runs include their
@@ -388,4 +466,9 @@ printf '%-44s %s\n' "A after a ${soak}s soak at $soakRps req/s (MiB)" "$(awk -v 
 printf '%-44s %s\n' "session opening p50 / p99 (ms)" "$open50 / $open99"
 printf '%-44s %s\n' "start to \"initialization: Success\" (ms)" "p50 $start50, max $startMax"
 printf '%-44s %s\n' "main-thread hand-off, quick call p50 / p99 (ms)" "$hand50 / $hand99 (without: $direct50 / $direct99)"
+printf '%-44s %s\n' "heap blocks allocated per echo, A / B" "$(cat "$work/allocs.A") / $(cat "$work/allocs.B")"
+for sink in $sinks; do
+  read -r rps p50 p99 errors cpu <"$work/sink.$sink"
+  printf '%-44s %s\n' "echo, 1 conn, console: $sink" "$rps req/s, p50 $p50 ms, p99 $p99 ms, CPU $cpu us/req"
+done
 printf '%-44s %s\n' "machine" "$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), load $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -493,3 +493,110 @@ TEST(MapStrictCheck, MissReportsUnlessKeyIsInternal) {
 }
 
 }  // namespace
+
+namespace {
+
+// A built map keeps its source, keys and values in one room of its own
+// block; it is wiped in one go before the block is freed. A map made with
+// room takes entries there while they fit and the heap after.
+struct WipedRoom {
+  const char* room = nullptr;
+  size_t length = 0;
+  bool zero = false;
+  int calls = 0;
+};
+WipedRoom wipedRoom;
+
+void recordRoom(const char* room, size_t length) {
+  wipedRoom.room = room;
+  wipedRoom.length = length;
+  wipedRoom.zero = std::all_of(room, room + length, [](char c) { return c == 0; });
+  wipedRoom.calls++;
+}
+
+struct RoomCase {
+  const char* name;
+  bool built;            // from JSON text, else KestrovanJson_newMap(room)
+  std::string json;      // built: the text
+  size_t room;           // made: the room asked for
+  Entries added;         // made: entries added in turn
+  Entries replaced;      // replaced afterwards
+  Entries entries;       // in map order
+  size_t inRoomCount;    // entries whose key lies in the room
+};
+
+void PrintTo(const RoomCase& c, std::ostream* os) { *os << c.name; }
+
+class MapRoom : public testing::TestWithParam<RoomCase> {};
+
+TEST_P(MapRoom, HoldsTheTextsAndIsWipedBeforeItIsFreed) {
+  const RoomCase& c = GetParam();
+  KestrovanJsonMap* map = c.built ? getKestrovanJsonMap(c.json.c_str()) : KestrovanJson_newMap(c.room);
+  ASSERT_NE(map, nullptr);
+  for (const auto& entry : c.added) {
+    addKestrovanJsonMapUnit(map, entry.first.c_str(), entry.second.c_str());
+  }
+  ASSERT_NE(map->source, nullptr);
+  EXPECT_EQ(std::string(map->source), c.json);
+  std::vector<const char*> replacedOld;
+  for (const auto& entry : c.replaced) {
+    for (int i = 0; i < map->count; i++) {
+      if (strcasecmp(map->units[i].key, entry.first.c_str()) == 0)
+        replacedOld.push_back(map->units[i].value);
+    }
+    addKestrovanJsonMapUnit(map, entry.first.c_str(), entry.second.c_str());
+  }
+  EXPECT_EQ(entriesOf(map), c.entries);
+  std::vector<const char*> keys;
+  for (int i = 0; i < map->count; i++) {
+    keys.push_back(map->units[i].key);
+  }
+  wipedRoom = WipedRoom();
+  KestrovanJson_wipedHook = recordRoom;
+  KestrovanJsonFinal(map);
+  KestrovanJson_wipedHook = nullptr;
+  EXPECT_EQ(map, nullptr);
+  ASSERT_EQ(wipedRoom.calls, 1);
+  EXPECT_TRUE(wipedRoom.zero);
+  // The hook ran before the free: the room's range still names what was
+  // there (the pointers are only compared, not read).
+  size_t inside = 0;
+  for (const char* key : keys) {
+    inside += key >= wipedRoom.room && key < wipedRoom.room + wipedRoom.length ? 1 : 0;
+  }
+  EXPECT_EQ(inside, c.inRoomCount);
+  for (const char* old : replacedOld) {
+    EXPECT_TRUE(old >= wipedRoom.room && old < wipedRoom.room + wipedRoom.length)
+        << "a replaced value in the room stays there until the room is wiped";
+  }
+}
+
+const RoomCase RoomCases[] = {
+    {"BuiltFromText", true, R"({"PIN":"1234","Kestrovan_share_secret":"0123456789abcdef0123456789abcdef"})", 0, {}, {},
+     {{"Kestrovan_share_secret", "0123456789abcdef0123456789abcdef"}, {"PIN", "1234"}}, 2},
+    {"BuiltWithEscapes", true, R"({"a":"x\ny","b":"\"q\""})", 0, {}, {}, {{"a", "x\ny"}, {"b", "\"q\""}}, 2},
+    {"BuiltThenReplaced", true, R"({"PIN":"1234","b":"2"})", 0, {}, {{"pin", "5678"}},
+     {{"b", "2"}, {"PIN", "5678"}}, 2},
+    {"MadeAllInRoom", false, "", 64, {{"result", "0"}, {"LibVersion", "1.0.0.5"}}, {},
+     {{"LibVersion", "1.0.0.5"}, {"result", "0"}}, 2},
+    {"MadeRoomThenHeap", false, "", 16, {{"result", "0"}, {"ServerVersion", "3.0.23.0721"}, {"a", "b"}}, {},
+     {{"a", "b"}, {"result", "0"}, {"ServerVersion", "3.0.23.0721"}}, 2},
+    {"MadeThenReplaced", false, "", 64, {{"PIN", "1234"}}, {{"PIN", "99"}}, {{"PIN", "99"}}, 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Json, MapRoom, testing::ValuesIn(RoomCases),
+                         [](const testing::TestParamInfo<RoomCase>& info) { return std::string(info.param.name); });
+
+// A value replaced in the room is wiped at once, not only at the end.
+TEST(MapRoom, ReplacedValueIsWipedAtOnce) {
+  KestrovanJsonMap* map = getKestrovanJsonMap(R"({"PIN":"1234"})");
+  ASSERT_NE(map, nullptr);
+  char* old = map->units[0].value;
+  addKestrovanJsonMapUnit(map, "PIN", "5678");
+  EXPECT_EQ(old[0], 0);
+  EXPECT_EQ(memcmp(old, "\0\0\0\0", 4), 0);
+  EXPECT_STREQ(map->units[0].value, "5678");
+  KestrovanJsonFinal(map);
+}
+
+}  // namespace

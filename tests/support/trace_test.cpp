@@ -5,6 +5,7 @@
 #include "support/support.h"
 
 #include <map>
+#include <unistd.h>
 #include <regex>
 #include <string>
 #include <thread>
@@ -179,6 +180,58 @@ TEST(Trace, LinesFromManyThreadsNeverInterleave) {
     expected[line("[][Warning] " + label, kYellow, value)] = kLines / 2;
   }
   EXPECT_EQ(seen, expected);
+}
+
+// What standard output holds so far (the capture file of captureStdout).
+static std::string writtenSoFar() {
+  fflush(stdout);
+  std::string text;
+  char buffer[4096];
+  off_t end = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+  for (off_t at = 0; at < end;) {
+    ssize_t got = pread(STDOUT_FILENO, buffer, sizeof(buffer), at);
+    if (got <= 0)
+      break;
+    text.append(buffer, (size_t)got);
+    at += got;
+  }
+  return text;
+}
+
+// A request's lines are held and go out together when it ends; a flush in
+// between writes what is held so far; requests nest.
+TEST(Trace, RequestLinesGoOutTogetherAtTheEnd) {
+  std::vector<std::string> seen;
+  std::string out = captureStdout([&] {
+    printfColorLine("Before: ", "1");
+    seen.push_back(writtenSoFar());
+    KestrovanTrace_beginRequest();
+    printfColorLine("Inside: ", "2");
+    printfColorWarningLine("Inside: ", "3");
+    printfColor(KESTROVAN_COLOR_PLAIN, "\n\n", 1);
+    seen.push_back(writtenSoFar());
+    KestrovanTrace_flushRequest();
+    seen.push_back(writtenSoFar());
+    printfColorErrorLine("After flush: ", "4");
+    KestrovanTrace_beginRequest();
+    printfColorLine("Nested: ", "5");
+    KestrovanTrace_endRequest();
+    seen.push_back(writtenSoFar());
+    KestrovanTrace_endRequest();
+    seen.push_back(writtenSoFar());
+    printfColorLine("Outside: ", "6");
+  });
+  const std::string first = line("[][Normal] Before: ", kGreen, "1");
+  const std::string held =
+      line("[][Normal] Inside: ", kGreen, "2") + line("[][Warning] Inside: ", kYellow, "3") + kReset + "\n\n" + kReset;
+  const std::string rest = line("[][Error] After flush: ", kRed, "4") + line("[][Normal] Nested: ", kGreen, "5");
+  ASSERT_EQ(seen.size(), 5u);
+  EXPECT_EQ(maskTimes(seen[0]), first);
+  EXPECT_EQ(maskTimes(seen[1]), first) << "held lines went out before the request ended";
+  EXPECT_EQ(maskTimes(seen[2]), first + held);
+  EXPECT_EQ(maskTimes(seen[3]), first + held) << "the inner end wrote the outer request's lines";
+  EXPECT_EQ(maskTimes(seen[4]), first + held + rest);
+  EXPECT_EQ(maskTimes(out), first + held + rest + line("[][Normal] Outside: ", kGreen, "6"));
 }
 
 TEST(SetLog, NullArgumentsWarnAndDisable) {
