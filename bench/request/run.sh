@@ -205,6 +205,21 @@ summary() {
   echo "$rps $p50 $p99 $errors"
 }
 
+# The server's CPU time split into user and kernel (clock ticks from /proc):
+# where a contender's time per request goes that callgrind does not count.
+serverPids() {  # serverPids WHO -> the processes serving WHO (nginx: master and workers)
+  case "$1" in
+    A-*) echo "$aPid" ;;
+    B) echo "$bPid" ;;
+    C) echo "$cPid" $(pgrep -P "$cPid") ;;
+  esac
+}
+cpuSplit() {  # cpuSplit PID... -> "user system" clock ticks, summed
+  local pid files=()
+  for pid in "$@"; do files+=("/proc/$pid/stat"); done
+  awk '{u += $14; s += $15} END{print u + 0, s + 0}' "${files[@]}"
+}
+
 spreadSpecs() {  # 8 connections over the six listeners
   echo "https://127.0.0.1:${ports[0]}/@2 https://[::1]:${ports[0]}/@2 https://127.0.0.1:${ports[1]}/@1" \
        "https://[::1]:${ports[1]}/@1 https://127.0.0.1:${ports[2]}/@1 https://[::1]:${ports[2]}/@1"
@@ -233,17 +248,33 @@ echo "== timed runs: $rounds rounds of ${seconds}s per contender and mode =="
 for round in $(seq "$rounds"); do
   for mode in $modes; do
     for who in $contenders; do
+      # shellcheck disable=SC2046
+      before=$(cpuSplit $(serverPids "$who"))
       contenderRun "$mode" "$who" "$round"
+      # shellcheck disable=SC2046
+      echo "$before $(cpuSplit $(serverPids "$who"))" >"$work/cpu.$mode.$who.$round"
     done
   done
 done
+# cpuPerRequest NAME -> "user system" microseconds of server CPU per answered request
+cpuPerRequest() {
+  local requests
+  requests=$(loadRequests "$1")
+  awk -v r="$requests" -v hz="$(getconf CLK_TCK)" \
+    '{ if (r > 0) printf "%.1f %.1f\n", ($3 - $1) * 1e6 / hz / r, ($4 - $2) * 1e6 / hz / r; else print "- -" }' \
+    "$work/cpu.$1"
+}
 # The best round of each contender and mode (the least disturbed one).
 best() {  # best MODE WHO -> summary line
   local round line bestLine="" bestRps=-1 rps
   for round in $(seq "$rounds"); do
     line=$(summary "$1.$2.$round")
     rps=${line%% *}
-    if [ "$rps" -gt "$bestRps" ]; then bestRps=$rps; bestLine=$line; fi
+    if [ "$rps" -gt "$bestRps" ]; then
+      bestRps=$rps
+      bestLine=$line
+      cpuPerRequest "$1.$2.$round" >"$work/bestcpu.$1.$2"
+    fi
   done
   echo "$bestLine"
 }
@@ -427,7 +458,8 @@ instructions() {  # instructions WHO MODE
 # ---- the table -----------------------------------------------------------
 echo
 echo "== request path: A service, B bare libmicrohttpd, C nginx (best of $rounds rounds of ${seconds}s) =="
-printf '%-22s %-7s %9s %8s %8s %10s %7s %7s\n' "mode" "who" "req/s" "p50 ms" "p99 ms" "instr/req" "A/B" "A/C"
+printf '%-22s %-7s %9s %8s %8s %10s %7s %7s %14s\n' "mode" "who" "req/s" "p50 ms" "p99 ms" "instr/req" "A/B" "A/C" \
+  "CPU us usr/sys"
 modeName() {
   case "$1" in
     ka1) echo "1 keep-alive conn" ;;
@@ -447,8 +479,9 @@ for mode in $modes; do
     fi
     note=""
     [ "$errors" -eq 0 ] || note="  ($errors errors)"
-    printf '%-22s %-7s %9s %8s %8s %10s %7s %7s%s\n' "$(modeName "$mode")" "$who" "$rps" "$p50" "$p99" \
-      "$(instructions "$who" "$mode")" "$ratioB" "$ratioC" "$note"
+    read -r cpuUser cpuSystem <"$work/bestcpu.$mode.$who"
+    printf '%-22s %-7s %9s %8s %8s %10s %7s %7s %14s%s\n' "$(modeName "$mode")" "$who" "$rps" "$p50" "$p99" \
+      "$(instructions "$who" "$mode")" "$ratioB" "$ratioC" "$cpuUser/$cpuSystem" "$note"
   done
 done
 
