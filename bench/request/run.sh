@@ -18,7 +18,8 @@
 # read by cat into /dev/null), KB_HANDOFF (main-thread calls measured,
 # default 200), KB_ONLY=handoff (stop after the main-thread hand-off).
 # Also: echo with the console in a file, /dev/null and a pipe nobody reads
-# (KB_TRACE=stall), and heap blocks allocated per echo (valgrind's dhat).
+# (KB_TRACE=stall), heap blocks allocated per echo (valgrind's dhat) and
+# system calls per echo by name (strace -c).
 # Nothing here asserts a time.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -35,7 +36,7 @@ ports=(56459 56559 56659)
 # shellcheck source=bench/request/lib.sh
 source "$here/lib.sh"
 
-needTools wrk h2load nginx valgrind callgrind_control curl
+needTools wrk h2load nginx valgrind callgrind_control curl strace
 buildTargets NORTAKestrovan NORTAKestrovanProvision request_bare_server request_probe KestrovanBenchAdapter
 makeWork
 installService "$build/service/NORTAKestrovan"
@@ -374,6 +375,47 @@ for who in A B; do
   echo "$who: $(cat "$work/allocs.$who") blocks per echo"
 done
 
+# ---- system calls per request (strace -c) ----------------------------------
+# What a request costs the kernel that callgrind does not count: each server
+# traced from outside (every thread) while it answers 100 and then 600
+# echoes over one keep-alive connection; the difference over 500 is one
+# more request's calls, by name.
+syscallRun() {  # syscallRun WHO COUNT -> writes $work/strace.WHO.COUNT
+  local who="$1" count="$2" log="$work/strace.$1.$2" pid url tracer
+  case "$who" in
+    A)
+      startService
+      pid=$servicePid
+      openEcho
+      url="https://127.0.0.1:56459/"
+      ;;
+    B)
+      "$bare" serve "$portB" "$work/answer.json" >"$work/bare-strace.txt" 2>&1 &
+      pid=$!
+      pids+=("$pid")
+      waitForPort "$portB" 30
+      url="https://127.0.0.1:$portB/"
+      ;;
+  esac
+  strace -f -c -o "$log" -p "$pid" 2>/dev/null &
+  tracer=$!
+  sleep 1
+  "$probe" requests "$count" "$url" "$work/echo.body" "$origin" >/dev/null 2>&1
+  kill -INT "$tracer"
+  wait "$tracer" || true
+  stopPid "$pid"
+}
+echo "== system calls per request (strace -c, 100 and 600 echoes on one connection) =="
+for who in A B; do
+  syscallRun "$who" 100
+  syscallRun "$who" 600
+  # Rows are "% seconds usecs/call calls [errors] name"; the last field names the call.
+  awk 'FNR == 1 { file++ } $1 ~ /^[0-9.]+$/ && NF >= 5 && $NF != "total" { calls[$NF] += (file == 2 ? $4 : -$4) }
+       END { for (name in calls) if (calls[name] / 500 >= 0.05) { total += calls[name]; list = list sprintf(" %s %.1f", name, calls[name] / 500) }
+             printf "%.1f (%s )\n", total / 500, list }' "$work/strace.$who.100" "$work/strace.$who.600" >"$work/syscalls.$who"
+  echo "$who: $(cat "$work/syscalls.$who") system calls per echo"
+done
+
 # ---- instructions per request (callgrind) --------------------------------
 # cgRun NAME PID: zero, run the three modes, dump after each; instructions
 # per request = dump total / requests. Keep-alive runs include their
@@ -500,6 +542,8 @@ printf '%-44s %s\n' "session opening p50 / p99 (ms)" "$open50 / $open99"
 printf '%-44s %s\n' "start to \"initialization: Success\" (ms)" "p50 $start50, max $startMax"
 printf '%-44s %s\n' "main-thread hand-off, quick call p50 / p99 (ms)" "$hand50 / $hand99 (without: $direct50 / $direct99)"
 printf '%-44s %s\n' "heap blocks allocated per echo, A / B" "$(cat "$work/allocs.A") / $(cat "$work/allocs.B")"
+printf '%-44s %s\n' "system calls per echo, A" "$(cat "$work/syscalls.A")"
+printf '%-44s %s\n' "system calls per echo, B" "$(cat "$work/syscalls.B")"
 for sink in $sinks; do
   read -r rps p50 p99 errors cpu <"$work/sink.$sink"
   printf '%-44s %s\n' "echo, 1 conn, console: $sink" "$rps req/s, p50 $p50 ms, p99 $p99 ms, CPU $cpu us/req"
