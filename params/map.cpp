@@ -168,8 +168,8 @@ static void dropUnitTexts(const KestrovanJsonMap* map, KestrovanJsonUnit& unit) 
     secureWipe(unit.value, strlen(unit.value));
     freeSecret(unit.key);
   } else {
+    dropValue(map, unit);  // reads the key to tell where the value lies
     freeSecret(unit.key);
-    dropValue(map, unit);
   }
   unit.key = nullptr;
   unit.value = nullptr;

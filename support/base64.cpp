@@ -14,7 +14,7 @@ static const char kModule[] = "Tool";
 
 // Intermediate texts carry a page's parameters: they are wiped before free.
 
-static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Inverse of kAlphabet; 64 marks every byte outside it ('=' and NUL too).
 static const unsigned char kOutside = 64;
