@@ -1,11 +1,14 @@
 // platform_linux.cpp -- Linux implementation of platform.h.
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <unistd.h>
 
 #include <arpa/inet.h>
@@ -14,6 +17,7 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -42,15 +46,23 @@ int KestrovanPlatform_executablePath(char* buffer, uint32_t* size) {
 
 // The file logind keeps for the seat, which sd_seat_get_active reads. logind
 // replaces it (a new file renamed over the old) whenever the active session
-// changes, never rewrites it in place: while the same file is there the
-// answer is the same. Every request checks the console user, and reading
-// the file again each time was the dearest part of that check.
-#define KESTROVAN_SEAT_FILE "/run/systemd/seats/seat0"
+// changes. Every request checks the console user, so the answer is kept
+// and read again only after the seat folder changed: a thread blocked on
+// inotify counts the folder's changes, and a request compares counts, which
+// costs it no system call. The change is counted as soon as that thread
+// runs, microseconds after logind's rename (a switch of user takes seconds).
+// Where the folder cannot be watched (no logind yet, or it went away), each
+// request looks at the file itself: a stat, and a read when it was replaced.
+#define KESTROVAN_SEAT_FOLDER "/run/systemd/seats"
+#define KESTROVAN_SEAT_FILE KESTROVAN_SEAT_FOLDER "/seat0"
 
 namespace {
 struct SeatAnswer {
-  bool valid = false;  // an answer for the file below is kept
-  dev_t device = 0;
+  bool valid = false;    // an answer for the state below is kept
+  bool byCount = false;  // kept for a count of changes (watched), else for a file
+  uint64_t changes = 0;  // seatChanges when it was read
+  dev_t device = 0;      // the file it was read from
+
   ino_t inode = 0;
   struct timespec changed = {0, 0};
   off_t size = 0;
@@ -60,16 +72,106 @@ struct SeatAnswer {
 std::mutex seatLock;
 SeatAnswer seatAnswer;  // under seatLock
 
+std::once_flag seatWatchStart;
+std::atomic<bool> seatWatched{false};
+std::atomic<uint64_t> seatChanges{0};
+
+void watchSeats(int fd) {
+  alignas(struct inotify_event) char events[4096];
+  for (;;) {
+    ssize_t n = read(fd, events, sizeof(events));
+    if (n < 0 && errno == EINTR)
+      continue;
+    bool gone = n <= 0;
+    for (ssize_t at = 0; !gone && at + (ssize_t)sizeof(struct inotify_event) <= n;) {
+      const struct inotify_event* event = (const struct inotify_event*)(events + at);
+      if ((event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) != 0)
+        gone = true;
+      at += (ssize_t)sizeof(struct inotify_event) + event->len;
+    }
+    if (gone) {
+      // Unwatched before the count moves: a request that sees the new count
+      // also sees that it must look at the file itself from now on.
+      seatWatched.store(false);
+      seatChanges.fetch_add(1);
+      break;
+    }
+    seatChanges.fetch_add(1);
+  }
+  close(fd);
+}
+
+void startSeatWatch() {
+  int fd = inotify_init1(IN_CLOEXEC);
+  if (fd < 0)
+    return;
+  if (inotify_add_watch(fd, KESTROVAN_SEAT_FOLDER,
+                        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_CLOSE_WRITE |
+                            IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR) < 0) {
+    close(fd);
+    return;
+  }
+  // The thread takes no signal: the process's stop signals are awaited by a
+  // thread of the service's own.
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &before);
+  seatWatched.store(true);
+  try {
+    std::thread(watchSeats, fd).detach();
+  } catch (...) {
+    seatWatched.store(false);
+    close(fd);
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
 bool sameFile(const SeatAnswer& answer, const struct stat& info) {
-  return answer.valid && answer.device == info.st_dev && answer.inode == info.st_ino &&
+  return answer.valid && !answer.byCount && answer.device == info.st_dev && answer.inode == info.st_ino &&
          answer.changed.tv_sec == info.st_mtim.tv_sec && answer.changed.tv_nsec == info.st_mtim.tv_nsec &&
          answer.size == info.st_size;
 }
-}  // namespace
 
-bool KestrovanPlatform_consoleUser(int32_t* uid) {
-  if (uid == nullptr)
-    return false;
+bool readSeat(int32_t* uid) {
+  char* session = nullptr;
+  uid_t owner = 0;
+  bool found = sd_seat_get_active("seat0", &session, &owner) >= 0;
+  free(session);
+  *uid = found ? (int32_t)owner : 0;
+  return found;
+}
+
+// The folder is watched: the kept answer holds while nothing changed there.
+bool watchedConsoleUser(int32_t* uid) {
+  uint64_t changes = seatChanges.load();
+  {
+    std::lock_guard<std::mutex> hold(seatLock);
+    if (seatAnswer.valid && seatAnswer.byCount && seatAnswer.changes == changes) {
+      if (seatAnswer.found)
+        *uid = seatAnswer.uid;
+      return seatAnswer.found;
+    }
+  }
+  int32_t owner = 0;
+  bool found = readSeat(&owner);
+  if (found)
+    *uid = owner;
+  // Kept for the count as it was before the read: a change in between moves
+  // the count, and the next check reads again.
+  std::lock_guard<std::mutex> hold(seatLock);
+  if (!seatAnswer.valid || !seatAnswer.byCount || seatAnswer.changes <= changes) {
+    seatAnswer = SeatAnswer();
+    seatAnswer.valid = true;
+    seatAnswer.byCount = true;
+    seatAnswer.changes = changes;
+    seatAnswer.found = found;
+    seatAnswer.uid = owner;
+  }
+  return found;
+}
+
+// Not watched: the kept answer holds while the same file is there.
+bool unwatchedConsoleUser(int32_t* uid) {
   struct stat info;
   bool seen = stat(KESTROVAN_SEAT_FILE, &info) == 0;
   if (!seen) {
@@ -79,29 +181,39 @@ bool KestrovanPlatform_consoleUser(int32_t* uid) {
   } else {
     std::lock_guard<std::mutex> hold(seatLock);
     if (sameFile(seatAnswer, info)) {
-      *uid = seatAnswer.uid;
+      if (seatAnswer.found)
+        *uid = seatAnswer.uid;
       return seatAnswer.found;
     }
   }
-  char* session = nullptr;
-  uid_t owner = 0;
-  bool found = sd_seat_get_active("seat0", &session, &owner) >= 0;
-  free(session);
+  int32_t owner = 0;
+  bool found = readSeat(&owner);
   if (found)
-    *uid = (int32_t)owner;
+    *uid = owner;
   // Kept for the file as it was before the read: if it was replaced in
   // between, the next check sees another file and reads again.
   if (seen) {
     std::lock_guard<std::mutex> hold(seatLock);
+    seatAnswer = SeatAnswer();
     seatAnswer.valid = true;
     seatAnswer.device = info.st_dev;
     seatAnswer.inode = info.st_ino;
     seatAnswer.changed = info.st_mtim;
     seatAnswer.size = info.st_size;
     seatAnswer.found = found;
-    seatAnswer.uid = (int32_t)owner;
+    seatAnswer.uid = owner;
   }
   return found;
+}
+}  // namespace
+
+bool KestrovanPlatform_consoleUser(int32_t* uid) {
+  if (uid == nullptr)
+    return false;
+  std::call_once(seatWatchStart, startSeatWatch);
+  if (seatWatched.load())
+    return watchedConsoleUser(uid);
+  return unwatchedConsoleUser(uid);
 }
 
 uint64_t KestrovanPlatform_threadId() {

@@ -1,9 +1,15 @@
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sched.h>
 #include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -99,3 +105,106 @@ INSTANTIATE_TEST_SUITE_P(
                       RuntimeFolderCase{"Empty", "", 64, false}, RuntimeFolderCase{"Unset", nullptr, 64, false},
                       RuntimeFolderCase{"NoBuffer", "/run/user/1000", 0, false}),
     [](const ::testing::TestParamInfo<RuntimeFolderCase>& info) { return std::string(info.param.name); });
+
+// The console user follows logind's seat file however it changes: replaced
+// by a rename (as logind does), rewritten in place, removed, and with the
+// whole folder gone and back (the folder is no longer watched then). The
+// file is faked on a tmpfs over /run in a private mount namespace, so the
+// scenario runs in a child process of its own, as root.
+namespace {
+const char kSeats[] = "/run/systemd/seats";
+const char kSeat0[] = "/run/systemd/seats/seat0";
+
+// A step that failed: a system call (its error told) or an answer.
+[[noreturn]] void seatStepFailed(const char* step, bool systemCall = false) {
+  if (systemCall)
+    fprintf(stderr, "seat step failed: %s: %s\n", step, strerror(errno));
+  else
+    fprintf(stderr, "seat step failed: %s: wrong console user\n", step);
+  _exit(1);
+}
+
+bool writeAll(int fd, const char* text) {
+  size_t length = strlen(text);
+  return write(fd, text, length) == (ssize_t)length;
+}
+
+// As logind does: a new file renamed over the old one.
+void replaceSeat(const char* text) {
+  char temporary[] = "/run/systemd/seats/.#seat0XXXXXX";
+  int fd = mkstemp(temporary);
+  if (fd < 0 || !writeAll(fd, text) || close(fd) != 0 || rename(temporary, kSeat0) != 0)
+    seatStepFailed(text, true);
+}
+
+void rewriteSeatInPlace(const char* text) {
+  int fd = open(kSeat0, O_WRONLY | O_TRUNC);
+  if (fd < 0 || !writeAll(fd, text) || close(fd) != 0)
+    seatStepFailed(text, true);
+}
+
+// The answer may take the watching thread's turn to change (it is given ten
+// seconds); once right, it must stay right while nothing changes.
+bool consoleUserBecomes(bool found, int32_t uid) {
+  for (int attempt = 0; attempt < 1000; attempt++) {
+    int32_t got = -1;
+    if (KestrovanPlatform_consoleUser(&got) == found && (!found || got == uid)) {
+      for (int again = 0; again < 100; again++) {
+        got = -1;
+        if (KestrovanPlatform_consoleUser(&got) != found || (found && got != uid))
+          return false;
+      }
+      return true;
+    }
+    usleep(10 * 1000);
+  }
+  return false;
+}
+
+void followSeatChanges() {
+  if (unshare(CLONE_NEWNS) != 0)
+    seatStepFailed("unshare", true);
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    seatStepFailed("private mounts", true);
+  if (mount("kestrovan-seats", "/run", "tmpfs", 0, "mode=0755") != 0)
+    seatStepFailed("tmpfs over /run", true);
+  if (mkdir("/run/systemd", 0755) != 0 || mkdir(kSeats, 0755) != 0)
+    seatStepFailed("seat folder", true);
+
+  if (!consoleUserBecomes(false, 0))
+    seatStepFailed("no seat file: no console user");
+  replaceSeat("ACTIVE=c1\nACTIVE_UID=1001\n");
+  if (!consoleUserBecomes(true, 1001))
+    seatStepFailed("first user");
+  replaceSeat("ACTIVE=c2\nACTIVE_UID=1002\n");
+  if (!consoleUserBecomes(true, 1002))
+    seatStepFailed("switched user");
+  replaceSeat("# no active session\n");
+  if (!consoleUserBecomes(false, 0))
+    seatStepFailed("nobody active");
+  rewriteSeatInPlace("ACTIVE=c3\nACTIVE_UID=1003\n");
+  if (!consoleUserBecomes(true, 1003))
+    seatStepFailed("rewritten in place");
+  if (unlink(kSeat0) != 0 || !consoleUserBecomes(false, 0))
+    seatStepFailed("seat file removed");
+  // The folder itself goes and comes back: the new folder is not watched,
+  // so only a check that looks at the file itself sees the next users.
+  if (rmdir(kSeats) != 0 || !consoleUserBecomes(false, 0))
+    seatStepFailed("seat folder removed");
+  if (mkdir(kSeats, 0755) != 0)
+    seatStepFailed("seat folder back", true);
+  replaceSeat("ACTIVE=c4\nACTIVE_UID=1004\n");
+  if (!consoleUserBecomes(true, 1004))
+    seatStepFailed("unwatched: new file");
+  replaceSeat("ACTIVE=c5\nACTIVE_UID=1005\n");
+  if (!consoleUserBecomes(true, 1005))
+    seatStepFailed("unwatched: replaced");
+  _exit(0);
+}
+}  // namespace
+
+TEST(PlatformSeatDeathTest, ConsoleUserFollowsTheSeatFile) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "a private mount namespace needs root";
+  EXPECT_EXIT(followSeatChanges(), ::testing::ExitedWithCode(0), "");
+}
