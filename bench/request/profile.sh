@@ -11,13 +11,18 @@
 #            port (B's shape of run.sh; A then has one listener busy);
 #   spread   8 keep-alive connections from six client processes, 2,2,1,1,1,1
 #            (A over its six listeners, B all to its one port).
-# Environment: KB_SECONDS (per run, default 5), KB_TRACE as in lib.sh.
+# Each shape runs A then B, KB_ROUNDS times over (default 3), and the
+# medians are printed with the A/B ratio of each round: on a shared virtual
+# machine one run's wall clock moves by 10% and more, the ratios of
+# neighbouring runs much less.
+# Environment: KB_SECONDS (per run, default 5), KB_ROUNDS, KB_TRACE as in lib.sh.
 # Nothing here asserts a time.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 here="$root/bench/request"
 build="${1:-$root/build/bench}"
 seconds="${KB_SECONDS:-5}"
+rounds="${KB_ROUNDS:-3}"
 portB=56471
 ports=(56459 56559 56659)
 
@@ -87,42 +92,62 @@ statValue() {  # statValue FILE EVENT
   awk -F, -v e="$2" '$3 == e || index($3, e ":") == 1 {print $1; exit}' "$1"
 }
 
-echo "== per request, each server's threads together (perf stat), ${seconds}s per run =="
-printf '%-7s %-4s %9s %10s %10s %10s\n' shape who "req/s" "cpu us" "sys us" "ctx sw"
-for shape in ka1 ka8 spread; do
-  for who in A B; do
-    case "$who" in A) pid=$aPid ;; B) pid=$bPid ;; esac
-    stat="$work/stat.$shape.$who"
-    perf stat -x, -e task-clock,context-switches,cpu-migrations -p "$pid" -o "$stat" &
-    statPid=$!
-    sys0=$(awk '{print $15}' "/proc/$pid/stat")
-    # shellcheck disable=SC2046
-    requests=$(load "$shape.$who" $(targets "$who" "$shape"))
-    sys1=$(awk '{print $15}' "/proc/$pid/stat")
-    kill -INT "$statPid"
-    wait "$statPid" || true
-    awk -v r="$requests" -v s="$seconds" -v ms="$(statValue "$stat" task-clock)" \
-      -v cs="$(statValue "$stat" context-switches)" -v sys=$((sys1 - sys0)) -v hz="$(getconf CLK_TCK)" \
-      -v shape="$shape" -v who="$who" \
-      'BEGIN{ if (r == 0) r = 1; printf "%-7s %-4s %9.0f %10.1f %10.1f %10.2f\n", shape, who, r / s, ms * 1000 / r, sys * 1e6 / hz / r, cs / r }'
+echo "== per request, each server's threads together (perf stat): median of $rounds interleaved rounds of ${seconds}s =="
+rows="$work/rows"
+: >"$rows"
+for round in $(seq "$rounds"); do
+  for shape in ka1 ka8 spread; do
+    for who in A B; do
+      case "$who" in A) pid=$aPid ;; B) pid=$bPid ;; esac
+      stat="$work/stat.$shape.$who.$round"
+      perf stat -x, -e task-clock,context-switches -p "$pid" -o "$stat" &
+      statPid=$!
+      sys0=$(awk '{print $15}' "/proc/$pid/stat")
+      # shellcheck disable=SC2046
+      requests=$(load "$shape.$who.$round" $(targets "$who" "$shape"))
+      sys1=$(awk '{print $15}' "/proc/$pid/stat")
+      kill -INT "$statPid"
+      wait "$statPid" || true
+      # shape who round req/s cpu-us sys-us switches (per request)
+      awk -v r="$requests" -v s="$seconds" -v ms="$(statValue "$stat" task-clock)" \
+        -v cs="$(statValue "$stat" context-switches)" -v sys=$((sys1 - sys0)) -v hz="$(getconf CLK_TCK)" \
+        -v shape="$shape" -v who="$who" -v round="$round" \
+        'BEGIN{ if (r == 0) r = 1; printf "%s %s %s %.0f %.1f %.1f %.2f\n", shape, who, round, r / s, ms * 1000 / r, sys * 1e6 / hz / r, cs / r }' \
+        >>"$rows"
+    done
   done
 done
-
+median() {  # median <numbers, one per line
+  sort -g | awk '{v[NR] = $1} END{ if (NR == 0) print "-"; else if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+printf '%-7s %-4s %9s %8s %8s %8s %8s  %s\n' shape who "req/s" "cpu us" "sys us" "ctx sw" "A/B" "A/B of each round"
+for shape in ka1 ka8 spread; do
+  ratios=$(awk -v shape="$shape" '$1 == shape { rps[$2 " " $3] = $4; rounds[$3] = 1 }
+    END{ for (r in rounds) if (rps["B " r] > 0) printf "%.2f\n", rps["A " r] / rps["B " r] }' "$rows" | sort -g)
+  for who in A B; do
+    line=$(printf '%-7s %-4s' "$shape" "$who")
+    for column in 4 5 6 7; do
+      line="$line $(printf '%8s' "$(awk -v shape="$shape" -v who="$who" -v c="$column" '$1 == shape && $2 == who {print $c}' "$rows" | median)")"
+    done
+    if [ "$who" = A ]; then
+      line="$line $(printf '%8s' "$(echo "$ratios" | median)")  $(echo "$ratios" | tr '\n' ' ')"
+    fi
+    echo "$line"
+  done
+done
 echo
 echo "== where one keep-alive connection's time goes (perf record, cpu-clock, both servers) =="
 for who in A B; do
   case "$who" in A) pid=$aPid ;; B) pid=$bPid ;; esac
-  perf record -q -e cpu-clock -F 4999 -g -p "$pid" -o "$work/perf.$who" 2>/dev/null &
+  perf record -q -e cpu-clock -F 4999 -p "$pid" -o "$work/perf.$who" 2>/dev/null &
   recPid=$!
   # shellcheck disable=SC2046
   requests=$(load "rec.$who" $(targets "$who" ka1))
   kill -INT "$recPid"
   wait "$recPid" || true
-  samples=$(perf report -i "$work/perf.$who" --stdio --no-children --sort dso 2>/dev/null |
-    sed -n 's/^# Samples: \([0-9]*\).*/\1/p' | head -1)
-  echo "-- $who: $requests requests, $samples samples; share of samples by library, then the top symbols"
+  echo "-- $who: $requests requests; share of the samples by library, then the top symbols"
   perf report -i "$work/perf.$who" --stdio --no-children --sort dso -g none 2>/dev/null |
     grep -E '^ +[0-9]' | head -8
   perf report -i "$work/perf.$who" --stdio --no-children --sort dso,sym -g none 2>/dev/null |
-    grep -E '^ +[0-9]' | head -25
+    grep -E '^ +[0-9]' | head -15
 done

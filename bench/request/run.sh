@@ -5,10 +5,13 @@
 #      certificate and key, answering the bytes of A's echo answer,
 #   C  nginx, one worker, the same certificate and key, the same bytes;
 # over 1 keep-alive connection, 8 keep-alive connections (A spread over its
-# six listeners, B and C on one port) and a new connection per request (8
-# clients on one listener). h2load drives the keep-alive runs, wrk the
-# new-connection runs. Prints requests/s, p50 and p99 latency,
-# instructions per request under callgrind and the ratios A/B and A/C, then
+# six listeners by six client processes, B and C on one port from one), the
+# same 8 connections from the same six client processes for every contender
+# ("6 clients each"), and a new connection per request (8 clients on one
+# listener). h2load drives the keep-alive runs, wrk the new-connection runs.
+# Prints requests/s, p50 and p99 latency, instructions per request under
+# callgrind (also without memset, whose "rep stosb" callgrind counts byte by
+# byte), each server's CPU per request and the ratios A/B and A/C, then
 # memory, session opening, start-up and main-thread hand-off figures.
 #
 # Environment: KB_SECONDS (per timed run, default 5), KB_ROUNDS (rounds of
@@ -225,6 +228,13 @@ spreadSpecs() {  # 8 connections over the six listeners
   echo "https://127.0.0.1:${ports[0]}/@2 https://[::1]:${ports[0]}/@2 https://127.0.0.1:${ports[1]}/@1" \
        "https://[::1]:${ports[1]}/@1 https://127.0.0.1:${ports[2]}/@1 https://[::1]:${ports[2]}/@1"
 }
+# The same six client processes with the same connections, all to one port
+# (B and C listen on 127.0.0.1 only): the load generator costs the same
+# for every contender, so only the server differs.
+sameShapeSpecs() {  # sameShapeSpecs PORT
+  local url="https://127.0.0.1:$1/"
+  echo "$url@2 $url@2 $url@1 $url@1 $url@1 $url@1"
+}
 # One row of a mode: every contender once, in turn.
 contenderRun() {  # contenderRun MODE CONTENDER ROUND
   local mode="$1" who="$2" close=0 body="$work/echo.body" specs
@@ -237,13 +247,14 @@ contenderRun() {  # contenderRun MODE CONTENDER ROUND
   case "$mode" in
     ka1) specs="https://127.0.0.1:$port/@1" ;;
     ka8) if [ "${who#A-}" != "$who" ]; then specs=$(spreadSpecs); else specs="https://127.0.0.1:$port/@8"; fi ;;
+    six) if [ "${who#A-}" != "$who" ]; then specs=$(spreadSpecs); else specs=$(sameShapeSpecs "$port"); fi ;;
     new) close=1; specs="https://127.0.0.1:$port/@8" ;;
   esac
   # shellcheck disable=SC2086
   loadRun "$mode.$who.$3" "$close" "$body" $specs
 }
 
-modes="ka1 ka8 new"
+modes="ka1 ka8 six new"
 contenders="A-echo A-call B C"
 echo "== timed runs: $rounds rounds of ${seconds}s per contender and mode =="
 for round in $(seq "$rounds"); do
@@ -424,6 +435,15 @@ done
 cgTotal() {  # cgTotal FILE
   awk '/^(summary|totals):/{print $2; exit}' "$1"
 }
+# libc's memset, counted apart: callgrind counts every byte a "rep stosb"
+# clears as one instruction, so a library clearing its 32 KiB memory pool
+# for each request adds tens of thousands of "instructions" that take the
+# processor well under a microsecond. Only the implementations (leaves) are
+# summed, not their callers.
+cgMemset() {  # cgMemset FILE -> instructions counted inside memset
+  callgrind_annotate --inclusive=yes --threshold=100 "$1" 2>/dev/null |
+    awk '$0 ~ /:__memset_[a-z0-9_]+ \[/ { gsub(",", "", $1); sum += $1 } END{ print sum + 0 }'
+}
 cgMeasure() {  # cgMeasure PID TAG MODE WHO
   local pid="$1" tag="$2" mode="$3" who="$4" save=$seconds
   callgrind_control -z "$pid" >/dev/null 2>&1
@@ -435,9 +455,9 @@ cgMeasure() {  # cgMeasure PID TAG MODE WHO
   dump="$work/cg.out.$pid.$(ls "$work"/cg.out."$pid".* | sed 's/.*\.//' | sort -n | tail -1)"
   local requests
   requests=$(loadRequests "$mode.$who.cg")
-  echo "$(cgTotal "$dump") $requests"
+  echo "$(cgTotal "$dump") $requests $(cgMemset "$dump")"
 }
-cgContender() {  # cgContender WHO -> writes $work/cg.WHO.MODE as "instructions requests"
+cgContender() {  # cgContender WHO -> writes $work/cg.WHO.MODE as "instructions requests memset"
   local who="$1" pid
   case "$who" in
     A-*)
@@ -483,12 +503,16 @@ cd - >/dev/null
 # Per-request instructions: new = total/requests (a handshake and a request);
 # keep-alive = (total - connections * handshake) / requests, the handshake
 # being new - keep-alive per request, solved for both at once.
-instructions() {  # instructions WHO MODE
-  local who="$1" mode="$2"
-  read -r newTotal newRequests <"$work/cg.$who.new"
-  read -r total requests <"$work/cg.$who.$mode"
+instructions() {  # instructions WHO MODE [nomemset]
+  local who="$1" mode="$2" newMemset memset
+  read -r newTotal newRequests newMemset <"$work/cg.$who.new"
+  read -r total requests memset <"$work/cg.$who.$mode"
+  if [ "${3:-}" = nomemset ]; then
+    newTotal=$((newTotal - newMemset))
+    total=$((total - memset))
+  fi
   local connections=1
-  [ "$mode" = ka8 ] && connections=8
+  [ "$mode" = ka1 ] || connections=8
   if [ "$mode" = new ]; then
     awk -v t="$newTotal" -v r="$newRequests" 'BEGIN{ if (r > 0) printf "%.0f", t/r; else printf "-" }'
   else
@@ -500,12 +524,13 @@ instructions() {  # instructions WHO MODE
 # ---- the table -----------------------------------------------------------
 echo
 echo "== request path: A service, B bare libmicrohttpd, C nginx (best of $rounds rounds of ${seconds}s) =="
-printf '%-22s %-7s %9s %8s %8s %10s %7s %7s %14s\n' "mode" "who" "req/s" "p50 ms" "p99 ms" "instr/req" "A/B" "A/C" \
-  "CPU us usr/sys"
+printf '%-24s %-7s %9s %8s %8s %10s %10s %7s %7s %14s\n' "mode" "who" "req/s" "p50 ms" "p99 ms" "instr/req" \
+  "no memset" "A/B" "A/C" "CPU us usr/sys"
 modeName() {
   case "$1" in
     ka1) echo "1 keep-alive conn" ;;
     ka8) echo "8 keep-alive conns" ;;
+    six) echo "8 conns, 6 clients each" ;;
     new) echo "new conn per request" ;;
   esac
 }
@@ -522,8 +547,9 @@ for mode in $modes; do
     note=""
     [ "$errors" -eq 0 ] || note="  ($errors errors)"
     read -r cpuUser cpuSystem <"$work/bestcpu.$mode.$who"
-    printf '%-22s %-7s %9s %8s %8s %10s %7s %7s %14s%s\n' "$(modeName "$mode")" "$who" "$rps" "$p50" "$p99" \
-      "$(instructions "$who" "$mode")" "$ratioB" "$ratioC" "$cpuUser/$cpuSystem" "$note"
+    printf '%-24s %-7s %9s %8s %8s %10s %10s %7s %7s %14s%s\n' "$(modeName "$mode")" "$who" "$rps" "$p50" "$p99" \
+      "$(instructions "$who" "$mode")" "$(instructions "$who" "$mode" nomemset)" "$ratioB" "$ratioC" \
+      "$cpuUser/$cpuSystem" "$note"
   done
 done
 
