@@ -147,7 +147,7 @@ for who in A B; do
   wait "$recPid" || true
   echo "-- $who: $requests requests; share of the samples by library, then the top symbols"
   perf report -i "$work/perf.$who" --stdio --no-children --sort dso -g none 2>/dev/null |
-    grep -E '^ +[0-9]' | head -8
+    grep -E '^ +[0-9]' | head -8 || true
   perf report -i "$work/perf.$who" --stdio --no-children --sort dso,sym -g none 2>/dev/null |
-    grep -E '^ +[0-9]' | head -15
+    grep -E '^ +[0-9]' | head -15 || true
 done
