@@ -28,7 +28,9 @@ int KestrovanPlatform_executablePath(char* buffer, uint32_t* size);
 
 // The user id of the active console session (seat0). Returns true and sets
 // *uid when there is one; false when there is no active seat, in which case
-// the console-user check is skipped.
+// the console-user check is skipped. Asked on every request, so the answer
+// is kept until the seat changes (on Linux a thread of its own, started by
+// the first call, watches logind's seat folder).
 bool KestrovanPlatform_consoleUser(int32_t* uid);
 
 // The system's id of the calling thread.

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
@@ -116,6 +117,8 @@ void startSeatWatch() {
   sigset_t all, before;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &before);
+  // A forked child has no watching thread: it looks at the file itself.
+  pthread_atfork(nullptr, nullptr, [] { seatWatched.store(false); });
   seatWatched.store(true);
   try {
     std::thread(watchSeats, fd).detach();

@@ -10,6 +10,7 @@
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -176,6 +177,18 @@ void followSeatChanges() {
   replaceSeat("ACTIVE=c1\nACTIVE_UID=1001\n");
   if (!consoleUserBecomes(true, 1001))
     seatStepFailed("first user");
+  // A forked child has no watching thread of its own, and still sees the
+  // seat change.
+  pid_t child = fork();
+  if (child == 0) {
+    replaceSeat("ACTIVE=c9\nACTIVE_UID=1009\n");
+    _exit(consoleUserBecomes(true, 1009) ? 0 : 1);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    seatStepFailed("forked child");
+  if (!consoleUserBecomes(true, 1009))
+    seatStepFailed("the child's change, seen by the parent");
   replaceSeat("ACTIVE=c2\nACTIVE_UID=1002\n");
   if (!consoleUserBecomes(true, 1002))
     seatStepFailed("switched user");
