@@ -1,5 +1,5 @@
-# lib.sh -- what the request-path benchmarks share (sourced by run.sh and
-# peer_check.sh): the bench build, a private work folder with an
+# lib.sh -- what the request-path benchmarks share (sourced by run.sh,
+# peer_check.sh and profile.sh): the bench build, a private work folder with an
 # installation, form bodies, requests with curl, the service started and
 # stopped with its console in a file. The caller sets root, build, exe (the
 # service to start), origin and ports (the service's three ports); makeWork
