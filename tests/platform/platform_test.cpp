@@ -162,6 +162,47 @@ bool consoleUserBecomes(bool found, int32_t uid) {
   return false;
 }
 
+void removeSeat(const char*) {
+  if (unlink(kSeat0) != 0)
+    seatStepFailed("unlink", true);
+}
+
+// The folder itself goes: it is no longer watched.
+void removeSeatFolder(const char*) {
+  if (rmdir(kSeats) != 0)
+    seatStepFailed("rmdir", true);
+}
+
+// A new folder, not watched: only a check that looks at the file itself
+// sees the users from here on.
+void newSeatFolder(const char* text) {
+  if (mkdir(kSeats, 0755) != 0)
+    seatStepFailed("mkdir", true);
+  replaceSeat(text);
+}
+
+// A forked child has no watching thread of its own, and still sees the
+// seat change it makes.
+void replaceSeatInChild(const char* text) {
+  const char* uid = strstr(text, "ACTIVE_UID=");
+  pid_t child = fork();
+  if (child == 0) {
+    replaceSeat(text);
+    _exit(uid != nullptr && consoleUserBecomes(true, atoi(uid + strlen("ACTIVE_UID="))) ? 0 : 1);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    seatStepFailed("the forked child's answer");
+}
+
+struct SeatStep {
+  const char* name;
+  void (*change)(const char* text);
+  const char* text;
+  bool found;  // the console user afterwards
+  int32_t uid;
+};
+
 void followSeatChanges() {
   if (unshare(CLONE_NEWNS) != 0)
     seatStepFailed("unshare", true);
@@ -172,46 +213,24 @@ void followSeatChanges() {
   if (mkdir("/run/systemd", 0755) != 0 || mkdir(kSeats, 0755) != 0)
     seatStepFailed("seat folder", true);
 
-  if (!consoleUserBecomes(false, 0))
-    seatStepFailed("no seat file: no console user");
-  replaceSeat("ACTIVE=c1\nACTIVE_UID=1001\n");
-  if (!consoleUserBecomes(true, 1001))
-    seatStepFailed("first user");
-  // A forked child has no watching thread of its own, and still sees the
-  // seat change.
-  pid_t child = fork();
-  if (child == 0) {
-    replaceSeat("ACTIVE=c9\nACTIVE_UID=1009\n");
-    _exit(consoleUserBecomes(true, 1009) ? 0 : 1);
+  const SeatStep steps[] = {
+      {"no seat file", nullptr, nullptr, false, 0},
+      {"first user", replaceSeat, "ACTIVE=c1\nACTIVE_UID=1001\n", true, 1001},
+      {"changed by a forked child", replaceSeatInChild, "ACTIVE=c9\nACTIVE_UID=1009\n", true, 1009},
+      {"switched user", replaceSeat, "ACTIVE=c2\nACTIVE_UID=1002\n", true, 1002},
+      {"nobody active", replaceSeat, "# no active session\n", false, 0},
+      {"rewritten in place", rewriteSeatInPlace, "ACTIVE=c3\nACTIVE_UID=1003\n", true, 1003},
+      {"seat file removed", removeSeat, nullptr, false, 0},
+      {"seat folder removed", removeSeatFolder, nullptr, false, 0},
+      {"unwatched: new file", newSeatFolder, "ACTIVE=c4\nACTIVE_UID=1004\n", true, 1004},
+      {"unwatched: replaced", replaceSeat, "ACTIVE=c5\nACTIVE_UID=1005\n", true, 1005},
+  };
+  for (const SeatStep& step : steps) {
+    if (step.change != nullptr)
+      step.change(step.text);
+    if (!consoleUserBecomes(step.found, step.uid))
+      seatStepFailed(step.name);
   }
-  int status = 0;
-  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    seatStepFailed("forked child");
-  if (!consoleUserBecomes(true, 1009))
-    seatStepFailed("the child's change, seen by the parent");
-  replaceSeat("ACTIVE=c2\nACTIVE_UID=1002\n");
-  if (!consoleUserBecomes(true, 1002))
-    seatStepFailed("switched user");
-  replaceSeat("# no active session\n");
-  if (!consoleUserBecomes(false, 0))
-    seatStepFailed("nobody active");
-  rewriteSeatInPlace("ACTIVE=c3\nACTIVE_UID=1003\n");
-  if (!consoleUserBecomes(true, 1003))
-    seatStepFailed("rewritten in place");
-  if (unlink(kSeat0) != 0 || !consoleUserBecomes(false, 0))
-    seatStepFailed("seat file removed");
-  // The folder itself goes and comes back: the new folder is not watched,
-  // so only a check that looks at the file itself sees the next users.
-  if (rmdir(kSeats) != 0 || !consoleUserBecomes(false, 0))
-    seatStepFailed("seat folder removed");
-  if (mkdir(kSeats, 0755) != 0)
-    seatStepFailed("seat folder back", true);
-  replaceSeat("ACTIVE=c4\nACTIVE_UID=1004\n");
-  if (!consoleUserBecomes(true, 1004))
-    seatStepFailed("unwatched: new file");
-  replaceSeat("ACTIVE=c5\nACTIVE_UID=1005\n");
-  if (!consoleUserBecomes(true, 1005))
-    seatStepFailed("unwatched: replaced");
   _exit(0);
 }
 }  // namespace
