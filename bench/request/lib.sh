@@ -157,3 +157,33 @@ waitForFreePorts() {
   done
 }
 
+# A server on 127.0.0.1:PORT answers TLS (any answer but "could not connect").
+waitForPort() {  # waitForPort PORT SECONDS
+  local end=$((SECONDS + $2))
+  until curl -sk -o /dev/null --max-time 2 "https://127.0.0.1:$1/" 2>/dev/null || [ $? -ne 7 ]; do
+    [ "$SECONDS" -lt "$end" ] || { echo "${0##*/}: port $1 does not answer" >&2; exit 1; }
+    sleep 0.05
+  done
+}
+# A session on the running service opened with $work/open.body (which asks
+# for the bench adapter); writes $work/echo.body, an echo on that session.
+openEcho() {
+  local sid
+  sid=$(post "https://127.0.0.1:56459/" "$work/open.body" | answerValue SessionID)
+  [ -n "$sid" ] || { echo "${0##*/}: no session opened" >&2; exit 1; }
+  formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"$sid\"}" >"$work/echo.body"
+}
+
+# Eight keep-alive connections from six client processes (h2load targets,
+# URL@CONNECTIONS): spread 2,2,1,1,1,1 over the service's six listeners, or
+# the same six clients all to one port of a server on 127.0.0.1 only (the
+# load generator then costs every server the same, so only the server
+# differs).
+spreadSpecs() {
+  echo "https://127.0.0.1:${ports[0]}/@2 https://[::1]:${ports[0]}/@2 https://127.0.0.1:${ports[1]}/@1" \
+       "https://[::1]:${ports[1]}/@1 https://127.0.0.1:${ports[2]}/@1 https://[::1]:${ports[2]}/@1"
+}
+sameShapeSpecs() {  # sameShapeSpecs PORT
+  local url="https://127.0.0.1:$1/"
+  echo "$url@2 $url@2 $url@1 $url@1 $url@1 $url@1"
+}

@@ -43,16 +43,14 @@ startService
 aPid=$servicePid
 formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"\",\"PathID\":\"$pathId\",\"minServerVersion\":\"3.0.23.0721\"}" \
   >"$work/open.body"
-sessionId=$(post "https://127.0.0.1:56459/" "$work/open.body" | answerValue SessionID)
-[ -n "$sessionId" ] || { echo "profile.sh: no session opened" >&2; exit 1; }
-formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"$sessionId\"}" >"$work/echo.body"
+openEcho
 post "https://127.0.0.1:56459/" "$work/echo.body" >"$work/answer.json"
 grep -Eq '"result": *"MA=="' "$work/answer.json" || { echo "profile.sh: echo failed" >&2; exit 1; }
 
 "$bare" serve "$portB" "$work/answer.json" >"$work/bare.txt" 2>&1 &
 bPid=$!
 pids+=("$bPid")
-until curl -sk -o /dev/null --max-time 2 "https://127.0.0.1:$portB/" 2>/dev/null || [ $? -ne 7 ]; do sleep 0.05; done
+waitForPort "$portB" 30
 
 # load NAME TARGET... (URL@CONNECTIONS, one h2load per target, all at once)
 load() {
@@ -75,16 +73,7 @@ targets() {  # targets WHO SHAPE -> TARGET...
   case "$2" in
     ka1) echo "https://127.0.0.1:$port/@1" ;;
     ka8) echo "https://127.0.0.1:$port/@8" ;;
-    spread)
-      if [ "$1" = A ]; then
-        echo "https://127.0.0.1:${ports[0]}/@2 https://[::1]:${ports[0]}/@2 https://127.0.0.1:${ports[1]}/@1" \
-             "https://[::1]:${ports[1]}/@1 https://127.0.0.1:${ports[2]}/@1 https://[::1]:${ports[2]}/@1"
-      else
-        # The bare server listens on 127.0.0.1 only.
-        echo "https://127.0.0.1:$port/@2 https://127.0.0.1:$port/@2 https://127.0.0.1:$port/@1" \
-             "https://127.0.0.1:$port/@1 https://127.0.0.1:$port/@1 https://127.0.0.1:$port/@1"
-      fi
-      ;;
+    spread) if [ "$1" = A ]; then spreadSpecs; else sameShapeSpecs "$port"; fi ;;
   esac
 }
 # perf stat's CSV: value,unit,event,... ; task-clock in ms.

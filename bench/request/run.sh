@@ -59,13 +59,6 @@ rssKiB() {  # rssKiB PID...
   done
   echo "$total"
 }
-waitForPort() {  # waitForPort PORT SECONDS
-  local end=$((SECONDS + $2))
-  until curl -sk -o /dev/null --max-time 2 "https://127.0.0.1:$1/" 2>/dev/null || [ $? -ne 7 ]; do
-    [ "$SECONDS" -lt "$end" ] || { echo "run.sh: port $1 does not answer" >&2; exit 1; }
-    sleep 0.05
-  done
-}
 
 waitForFreePorts
 echo "== start-up (5 starts, no requests) =="
@@ -224,17 +217,6 @@ cpuSplit() {  # cpuSplit PID... -> "user system" clock ticks, summed
   awk '{u += $14; s += $15} END{print u + 0, s + 0}' "${files[@]}"
 }
 
-spreadSpecs() {  # 8 connections over the six listeners
-  echo "https://127.0.0.1:${ports[0]}/@2 https://[::1]:${ports[0]}/@2 https://127.0.0.1:${ports[1]}/@1" \
-       "https://[::1]:${ports[1]}/@1 https://127.0.0.1:${ports[2]}/@1 https://[::1]:${ports[2]}/@1"
-}
-# The same six client processes with the same connections, all to one port
-# (B and C listen on 127.0.0.1 only): the load generator costs the same
-# for every contender, so only the server differs.
-sameShapeSpecs() {  # sameShapeSpecs PORT
-  local url="https://127.0.0.1:$1/"
-  echo "$url@2 $url@2 $url@1 $url@1 $url@1 $url@1"
-}
 # One row of a mode: every contender once, in turn.
 contenderRun() {  # contenderRun MODE CONTENDER ROUND
   local mode="$1" who="$2" close=0 body="$work/echo.body" specs
@@ -316,12 +298,6 @@ stopPid "$cPid"
 # request (utime + stime from /proc, clock ticks).
 cpuTicks() {  # cpuTicks PID
   awk '{print $14 + $15}' "/proc/$1/stat"
-}
-openEcho() {  # a session on the running service; writes $work/echo.body
-  local sid
-  sid=$(post "https://127.0.0.1:56459/" "$work/open.body" | answerValue SessionID)
-  [ -n "$sid" ] || { echo "run.sh: no session opened" >&2; exit 1; }
-  formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"$sid\"}" >"$work/echo.body"
 }
 sinks="file null stall"
 echo "== the console in a file, /dev/null and a pipe nobody reads: echo over 1 connection =="
