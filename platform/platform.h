@@ -56,6 +56,19 @@ long KestrovanPlatform_raiseDescriptorLimit();
 // descriptor: whoever owns the descriptor sees the end and closes it.
 void KestrovanPlatform_cutConnection(int socket);
 
+// A wake-up for a thread that sleeps in KestrovanPlatform_watchHangUps: a
+// pipe whose read end (wake[0]) is watched and whose write end (wake[1]) is
+// written by KestrovanPlatform_wake. Both ends close on exec and never block.
+// False when no pipe could be made.
+bool KestrovanPlatform_wakeOpen(int wake[2]);
+void KestrovanPlatform_wakeClose(int wake[2]);
+void KestrovanPlatform_wake(const int wake[2]);
+// Sleeps until one of the count sockets is hung up (the peer closed it, or
+// it was cut), the wake pipe is written, or timeoutMs passed (-1: no limit).
+// hungUp[i] tells which sockets ended; the wake pipe is emptied. Data that
+// arrives on a socket is not an end and is left for its reader.
+void KestrovanPlatform_watchHangUps(const int* sockets, int count, const int wake[2], int timeoutMs, bool* hungUp);
+
 // ---- The console (standard output) written without waiting ----
 //
 // A console nobody reads (a full pipe) must not hold up the service: the

@@ -38,6 +38,60 @@ void KestrovanPlatform_cutConnection(int socket) {
     shutdown(socket, SHUT_RDWR);
 }
 
+bool KestrovanPlatform_wakeOpen(int wake[2]) {
+  if (pipe(wake) != 0) {
+    wake[0] = wake[1] = -1;
+    return false;
+  }
+  for (int i = 0; i < 2; i++) {
+    fcntl(wake[i], F_SETFD, FD_CLOEXEC);
+    fcntl(wake[i], F_SETFL, fcntl(wake[i], F_GETFL) | O_NONBLOCK);
+  }
+  return true;
+}
+
+void KestrovanPlatform_wakeClose(int wake[2]) {
+  for (int i = 0; i < 2; i++) {
+    if (wake[i] >= 0)
+      close(wake[i]);
+    wake[i] = -1;
+  }
+}
+
+void KestrovanPlatform_wake(const int wake[2]) {
+  char byte = 1;
+  // A full pipe already holds a wake-up.
+  if (wake[1] >= 0 && write(wake[1], &byte, 1) < 0 && errno != EAGAIN)
+    return;
+}
+
+void KestrovanPlatform_watchHangUps(const int* sockets, int count, const int wake[2], int timeoutMs, bool* hungUp) {
+  // Small enough for the stack: the service suspends at most a few hundred.
+  struct pollfd watched[1024 + 1];
+  if (count > 1024)
+    count = 1024;
+#ifdef POLLRDHUP
+  const short ends = POLLRDHUP;
+#else
+  const short ends = 0;
+#endif
+  watched[0] = {wake[0], POLLIN, 0};
+  for (int i = 0; i < count; i++) {
+    watched[i + 1] = {sockets[i], ends, 0};
+    hungUp[i] = false;
+  }
+  int ready = poll(watched, (nfds_t)count + 1, timeoutMs);
+  if (ready <= 0)
+    return;
+  for (int i = 0; i < count; i++)
+    hungUp[i] = sockets[i] >= 0 && (watched[i + 1].revents & (ends | POLLHUP | POLLERR | POLLNVAL)) != 0;
+  if (watched[0].revents & POLLIN) {
+    char drain[64];
+    while (read(wake[0], drain, sizeof(drain)) > 0) {
+    }
+  }
+}
+
 int KestrovanPlatform_consoleOpen(int* kind) {
   *kind = KESTROVAN_CONSOLE_PLAIN;
   struct stat info;

@@ -246,6 +246,10 @@ static enum MHD_Result collectHeaders(void* cls, enum MHD_ValueKind kind, const 
   return MHD_YES;
 }
 
+static void resumeConnection(void* context) {
+  MHD_resume_connection((struct MHD_Connection*)context);
+}
+
 // The body is complete: check, build the map, dispatch, answer.
 static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_info_struct* info) {
   KestrovanRequest* request = &info->request;
@@ -289,6 +293,16 @@ static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_i
   }
 
   request->map = getKestrovanJsonMap(decoded);
+  for (const char* marker : kMainThreadMarkers) {
+    if (strstr(decoded, marker) != nullptr)
+      mainThread = true;
+  }
+  // The body is read and made into the map: its bytes leave the budget
+  // now, not when the answer is out, so that a request that waits (main
+  // thread, a slow token) holds none of it.
+  decoded = nullptr;
+  clearParameter(&info->parameterText);
+  returnBudget(info);
   if (request->map == nullptr) {
     showMemoryFail("Intake", __LINE__);
     goto respond;
@@ -310,11 +324,6 @@ static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_i
   if (isNoOrigin(request->origin) && !originFromReferer(request))
     goto respond;
 
-  for (const char* marker : kMainThreadMarkers) {
-    if (strstr(decoded, marker) != nullptr)
-      mainThread = true;
-  }
-
   if (!KestrovanConsole_check()) {
     printfColorWarningLine("", "Not Same User!!Kestrovan will turn off");
     recordCode(request, KESTROVAN_ERR_ORIGIN);
@@ -331,7 +340,19 @@ static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_i
     // The main thread writes the call's lines meanwhile, and the hand-off's
     // own lines go between them: written as they come, these first.
     KestrovanTrace_endRequest();
-    request->result = KestrovanMainThread_call(&request->map, request->origin);
+    KestrovanMainThreadWait* wait = nullptr;
+    const union MHD_ConnectionInfo* socket = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    request->result = KestrovanMainThread_begin(&request->map, request->origin,
+                                                socket != nullptr ? (int)socket->connect_fd : -1, resumeConnection,
+                                                connection, &wait);
+    if (wait != nullptr) {
+      // The listener's thread goes on serving others: the connection sleeps
+      // until the wait is over, and this handler is called again then.
+      info->wait = wait;
+      MHD_suspend_connection(connection);
+      KestrovanMainThread_suspended(wait);
+      return MHD_YES;
+    }
     KestrovanTrace_beginRequest();
   }
 
@@ -339,6 +360,24 @@ respond:
   answer = set_response(connection, request, 0);
   freeRequest(request);
   clearParameter(&info->parameterText);
+  returnBudget(info);
+  printfSeparator();
+  KestrovanTrace_endRequest();
+  return answer;
+}
+
+// The main-thread wait of the request is over: its answer, or nothing for
+// a page that went away.
+static enum MHD_Result resumedCall(struct MHD_Connection* connection, connection_info_struct* info) {
+  KestrovanRequest* request = &info->request;
+  KestrovanMainThreadWait* wait = info->wait;
+  info->wait = nullptr;
+  KestrovanTrace_beginRequest();
+  bool hungUp = false;
+  KestrovanJsonFinal(request->result);
+  request->result = KestrovanMainThread_end(wait, &hungUp);
+  enum MHD_Result answer = hungUp ? MHD_NO : set_response(connection, request, 0);
+  freeRequest(request);
   printfSeparator();
   KestrovanTrace_endRequest();
   return answer;
@@ -375,6 +414,8 @@ enum MHD_Result answer_to_connection(void* cls, struct MHD_Connection* connectio
   }
 
   connection_info_struct* info = (connection_info_struct*)*perRequest;
+  if (info->wait != nullptr)
+    return resumedCall(connection, info);
   if (strcmp(method, "POST") != 0 || info->kind != KESTROVAN_KIND_POST) {
     if (strcmp(method, "OPTIONS") == 0) {
       const char* requestMethod =
@@ -409,6 +450,9 @@ void request_completed(void* cls, struct MHD_Connection* connection, void** perR
   connection_info_struct* info = (connection_info_struct*)*perRequest;
   if (info->kind == KESTROVAN_KIND_POST && info->postProcessor != nullptr)
     MHD_destroy_post_processor(info->postProcessor);
+  // Closed while it waited (only a listener stopping does that).
+  KestrovanMainThread_cancel(info->wait);
+  info->wait = nullptr;
   clearParameter(&info->parameterText);
   returnBudget(info);
   freeRequest(&info->request);

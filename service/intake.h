@@ -1,7 +1,8 @@
 // intake.h -- the access handler every listener calls for every request: the
 // POST body with its "Parameter" field, the OPTIONS preflight, the TLS,
 // Host, origin and console-user checks, and the dispatch on the listener
-// thread or through the main-thread hand-off.
+// thread or through the main-thread hand-off, whose wait suspends the
+// connection (the handler is called again when it is over).
 //
 // Each request has its own context, created on the handler's first call and
 // destroyed by the completion notifier; nothing of one request is visible to
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <microhttpd.h>
 
+#include "service/mainthread.h"
 #include "service/response.h"
 
 // The largest "Parameter" field accepted, in bytes. It fits a 16 MiB
@@ -25,8 +27,8 @@
 // The "Parameter" bytes all requests of all listeners may hold at once: two
 // requests at the limit. A request that would pass it closes its
 // connection with a warning line and the others go on. Its bytes count
-// until the request is completed, so the decoded text and the map made from
-// them stay within the budget too (about three times it).
+// while the body is read and decoded, until its map is made: a request that
+// then waits (a main-thread call, a slow adapter) holds none of it.
 #define KESTROVAN_BODY_BUDGET ((size_t)64 * 1024 * 1024)
 
 // First argument of every dispatch; never changes.
@@ -53,6 +55,7 @@ struct connection_info_struct {
   size_t budgeted;                       // bytes counted against KESTROVAN_BODY_BUDGET
   bool parameterRefused;                 // too large, over the budget, or no memory for it
   bool finalAfterAnswer;                 // console user changed: end once answered
+  KestrovanMainThreadWait* wait;         // main-thread wait, while the connection is suspended
   KestrovanRequest request;              // map, result, origin, referer
 };
 

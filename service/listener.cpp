@@ -3,6 +3,7 @@
 #include "service/listener.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -71,6 +72,10 @@ static std::thread watchdog;
 static std::mutex watchdogLock;
 static std::condition_variable watchdogWake;
 static bool watchdogStop = false;
+// Records in use (reserved or holding a connection); the watchdog sleeps
+// without a time limit while there are none. Changed under
+// KestrovanListener_lock, read by the watchdog under watchdogLock.
+static std::atomic<int> recordsUsed{0};
 
 static uint64_t nowMs() {
   return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -127,6 +132,8 @@ static void freeLocked(KestrovanConnectionRecord* record) {
     listeners[record->listener].live--;
     liveTotal--;
   }
+  if (record->used)
+    recordsUsed--;
   memset(record, 0, sizeof(*record));
 }
 
@@ -168,6 +175,7 @@ static bool admitConnection(KestrovanListenerState* listener) {
   int displaced = 0;
   int refused = 0;
   bool admitted = false;
+  bool wakeWatchdog = false;
   {
     std::lock_guard<std::mutex> lock(KestrovanListener_lock);
     dropReservationLocked(listener);
@@ -187,6 +195,7 @@ static bool admitConnection(KestrovanListenerState* listener) {
     if (admitted) {
       KestrovanConnectionRecord& record = KestrovanListener_connections[slot];
       record.used = true;
+      wakeWatchdog = recordsUsed++ == 0;
       record.listener = listener->index;
       record.fd = -1;
       startWaitingLocked(&record, now);
@@ -201,6 +210,12 @@ static bool admitConnection(KestrovanListenerState* listener) {
   }
   printNotice(displacedNotice, displaced);
   printNotice(refusedNotice, refused);
+  if (wakeWatchdog) {
+    // Under its lock: the watchdog is either before its look at the count
+    // or already waiting.
+    std::lock_guard<std::mutex> lock(watchdogLock);
+    watchdogWake.notify_all();
+  }
   return admitted;
 }
 
@@ -326,6 +341,10 @@ static void sweep(bool force) {
 static void watchdogLoop() {
   std::unique_lock<std::mutex> lock(watchdogLock);
   while (!watchdogStop) {
+    // No connection, nothing to time: asleep until the first one comes.
+    watchdogWake.wait(lock, [] { return watchdogStop || recordsUsed.load() > 0; });
+    if (watchdogStop)
+      break;
     watchdogWake.wait_for(lock, std::chrono::seconds(1));
     if (watchdogStop)
       break;
@@ -370,6 +389,7 @@ void KestrovanListener_Final() {
   memset(KestrovanListener_connections, 0, sizeof(KestrovanListener_connections));
   memset(listeners, 0, sizeof(listeners));
   liveTotal = 0;
+  recordsUsed = 0;
 }
 
 static KestrovanListenerState* claimListener(KestrovanListenerPeers* peers) {
@@ -430,8 +450,11 @@ struct MHD_Daemon* StartDaemon(unsigned int flags, const struct sockaddr* addres
     KestrovanPeers_free(peers);
     printfColorErrorLine("Listeners at most: ", KESTROVAN_LISTENER_COUNT);
   } else {
+    // Suspended connections: a request waiting for the main thread holds
+    // no listener thread (its wake-up needs the inter-thread channel,
+    // which this flag brings).
     daemon = MHD_start_daemon(
-        flags, port, apc, listener, handleRequest, listener,
+        flags | MHD_ALLOW_SUSPEND_RESUME, port, apc, listener, handleRequest, listener,
         MHD_OPTION_EXTERNAL_LOGGER, MHD_Logger, nullptr,
         MHD_OPTION_SOCK_ADDR, address,
         MHD_OPTION_HTTPS_MEM_CERT, cert,

@@ -13,7 +13,8 @@
 // guarded by `KestrovanListener_lock`, which is held only for bookkeeping:
 // never across a call into libmicrohttpd, the access handler or the trace.
 // The watchdog thread (KestrovanListener_Init to KestrovanListener_Final)
-// sweeps the table once a second. A connection is cut (its socket shut
+// sweeps the table once a second while it holds a connection, and sleeps
+// without waking while it holds none. A connection is cut (its socket shut
 // down, the descriptor left to the library) under the lock, and the library
 // reports a connection closed, which frees its record under the lock,
 // before it closes the descriptor: a cut never reaches a descriptor that

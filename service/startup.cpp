@@ -191,7 +191,7 @@ int getUUID(std::string& out) {
 static void mainThreadLoop() {
   while (!KestrovanClose.load()) {
     if (!KestrovanMainThread_poll(KestrovanSession_Process))
-      KestrovanMainThread_wait(KESTROVAN_MAIN_THREAD_POLL_MS);
+      KestrovanMainThread_wait(-1);
   }
 }
 
@@ -369,6 +369,9 @@ int KestrovanService_main() {
     stopChanged.wait(guard, [] { return finalDone; });
     quiesceListenersLocked();
   }
+  // Suspended requests are answered first: a listener is never stopped
+  // with a connection the waiter thread may still resume.
+  KestrovanMainThread_releaseWaits();
   // Stopping a listener waits for its thread: one inside an adapter call
   // holds this thread here, and the stop watch ends the process past its
   // limit.

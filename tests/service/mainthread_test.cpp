@@ -63,6 +63,7 @@ std::atomic<int> calls{0};
 std::atomic<int> running{0};
 std::atomic<int> finished{0};
 std::atomic<bool> overlapped{false};
+std::atomic<uint64_t> seenToken{0};
 std::mutex ranLock;
 std::vector<std::string> ran;  // function names in the order they ran
 
@@ -81,6 +82,8 @@ KestrovanJsonMap* dispatch(unsigned int, KestrovanJsonMap* map, const char* orig
     std::lock_guard<std::mutex> guard(ranLock);
     ran.push_back(mapValue(map, "FunctionName"));
   }
+  if (!mapValue(map, "token").empty())
+    seenToken = KestrovanHost_callToken();
   std::string clock = mapValue(map, "clock");
   if (!clock.empty())
     clockFault = std::stoi(clock);
@@ -106,7 +109,7 @@ class MainThreadLoop {
     thread_ = std::thread([this] {
       while (!stop_) {
         if (!KestrovanMainThread_poll(dispatch))
-          KestrovanMainThread_wait(KESTROVAN_MAIN_THREAD_POLL_MS);
+          KestrovanMainThread_wait(50);
       }
     });
   }
@@ -396,10 +399,10 @@ TEST_F(MainThreadHandOff, CallsRunOneAtATimeInArrivalOrder) {
   EXPECT_EQ(ran, (std::vector<std::string>{"First", "Second", "Third", "Fourth", "Fifth"}));
 }
 
-// Finished results of sixteen callers fill the table. A new caller waits
-// for room instead of dropping a fresh result, starts as soon as one is
-// collected, and every result still reaches its own caller.
-TEST_F(MainThreadHandOff, FullTableWaitsForRoomAndDropsNothingFresh) {
+// Finished results of sixteen callers fill the table. A new caller finds
+// room at once: the oldest uncollected result is dropped (with a warning
+// line), every other result still reaches its own caller.
+TEST_F(MainThreadHandOff, FullTableDropsTheOldestFinishedResult) {
   MainThreadLoop loop;
   std::vector<Caller> left;
   for (int i = 0; i < KESTROVAN_MAIN_THREAD_CALLS; i++)
@@ -415,44 +418,214 @@ TEST_F(MainThreadHandOff, FullTableWaitsForRoomAndDropsNothingFresh) {
     EXPECT_EQ(wait.get(), "heartbeat");
   released = true;
   ASSERT_TRUE(waitUntil([] { return finished.load() == KESTROVAN_MAIN_THREAD_CALLS; }));
+  // The hand-off records the last result just after the dispatcher returns.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
-  const Caller late{"https://late.example", "L_SID", ""};
-  std::future<std::string> lateAnswer = askLater(late, "Late");
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_EQ(calls.load(), KESTROVAN_MAIN_THREAD_CALLS) << "no room: the late call has not started";
-  EXPECT_EQ(ask(left[3], "Collect"), "done:Left3@https://site3.example");
-  EXPECT_EQ(lateAnswer.get(), "done:Late@https://late.example") << "the collected entry made room";
-  for (int i = 0; i < KESTROVAN_MAIN_THREAD_CALLS; i++) {
-    if (i != 3) {
-      EXPECT_EQ(ask(left[(size_t)i], "Collect"),
-                "done:Left" + std::to_string(i) + "@https://site" + std::to_string(i) + ".example");
-    }
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(ask({"https://late.example", "L_SID", ""}, "Late"), "done:Late@https://late.example");
+  std::string trace = testing::internal::GetCapturedStdout();
+  EXPECT_NE(trace.find("Main thread result not collected: Dropped"), std::string::npos) << trace;
+  EXPECT_EQ(trace.find("No room, waiting"), std::string::npos) << trace;
+  for (int i = 1; i < KESTROVAN_MAIN_THREAD_CALLS; i++) {
+    EXPECT_EQ(ask(left[(size_t)i], "Collect"),
+              "done:Left" + std::to_string(i) + "@https://site" + std::to_string(i) + ".example");
   }
   EXPECT_EQ(calls.load(), KESTROVAN_MAIN_THREAD_CALLS + 1);
+  // The oldest result was the one dropped: its caller's request runs anew.
+  EXPECT_EQ(ask(left[0], "Left0"), "done:Left0@https://site0.example");
+  EXPECT_EQ(calls.load(), KESTROVAN_MAIN_THREAD_CALLS + 2);
 }
 
-// One site cannot take the table from the others: with its share of entries
-// held, its next call waits while another site's call runs at once.
-TEST_F(MainThreadHandOff, OneSiteHoldsAtMostItsShare) {
+// Uncollected results of hostile origins never keep another caller out,
+// however many origins leave them: each new call drops the oldest one.
+TEST_F(MainThreadHandOff, ManyOriginsLeavingResultsKeepNobodyOut) {
   MainThreadLoop loop;
-  const std::string site = "https://greedy.example";
-  ASSERT_EQ(askHeldThenLeave({site, "S0_SID", ""}, "G0"), "heartbeat");
+  int expected = 0;
+  for (int i = 0; i < 3 * KESTROVAN_MAIN_THREAD_CALLS; i++) {
+    // Unique sites, sessions and call ids, never collected: collected here
+    // by the asking request itself, so the junk is left by a second one.
+    Caller hostile{"https://h" + std::to_string(i) + ".attacker" + std::to_string(i % 2) + ".example",
+                   "X" + std::to_string(i) + "_SID", "fresh" + std::to_string(i)};
+    ASSERT_EQ(askHeldThenLeave(hostile, "Junk"), "heartbeat");
+    released = true;
+    ASSERT_TRUE(waitUntil([&] { return finished.load() == expected + 1; }));
+    released = false;
+    expected++;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(ask({"https://bank.example", "B_SID", "b1"}, "GetInfo"), "done:GetInfo@https://bank.example");
+  std::string trace = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(trace.find("No room, waiting"), std::string::npos) << trace;
+  EXPECT_EQ(calls.load(), expected + 1);
+}
+
+// What one registrable domain and one session may hold while their calls
+// pend: the call past the share waits for room (and is answered
+// "heartbeat"), while another site's call starts at once.
+struct ShareCase {
+  const char* name;
+  std::vector<Caller> holders;  // fill the share, pending behind a held call
+  Caller extra;                 // one more of the same domain or session
+};
+
+void PrintTo(const ShareCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class MainThreadShare : public MainThreadHandOff, public ::testing::WithParamInterface<ShareCase> {};
+
+std::vector<Caller> subdomainCallers(int count) {
+  std::vector<Caller> out;
+  for (int i = 0; i < count; i++)
+    out.push_back({"https://s" + std::to_string(i) + ".greedy.example", "G" + std::to_string(i) + "_SID",
+                   "g" + std::to_string(i)});
+  return out;
+}
+
+std::vector<Caller> sessionCallers(int count) {
+  std::vector<Caller> out;
+  for (int i = 0; i < count; i++)
+    out.push_back({"https://greedy.example", "ONE_SID", "c" + std::to_string(i)});
+  return out;
+}
+
+size_t occurrences(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    count++;
+  return count;
+}
+
+TEST_P(MainThreadShare, CallPastTheShareWaitsOtherSitesDoNot) {
+  const ShareCase& c = GetParam();
+  MainThreadLoop loop;
+  std::future<std::string> blocker = askLater({"https://blocker.example", "", ""}, "Blocker", R"(,"hold":"1")");
+  ASSERT_TRUE(waitUntil([] { return running.load() == 1; }));
   std::vector<std::future<std::string>> waits;
-  for (int i = 1; i < KESTROVAN_MAIN_THREAD_CALLS_PER_ORIGIN; i++)
-    waits.push_back(askLater({site, "S" + std::to_string(i) + "_SID", ""}, "G" + std::to_string(i)));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  for (size_t i = 0; i < c.holders.size(); i++)
+    waits.push_back(askLater(c.holders[i], "Held" + std::to_string(i)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  testing::internal::CaptureStdout();
+  std::future<std::string> extra = askLater(c.extra, "Extra");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::future<std::string> modest = askLater({"https://modest.example", "M_SID", "m1"}, "Modest");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   KestrovanMainThread_skipSeconds(KESTROVAN_MAIN_THREAD_WAIT_SECONDS);
+  EXPECT_EQ(extra.get(), "heartbeat");
+  EXPECT_EQ(modest.get(), "heartbeat");
   for (std::future<std::string>& wait : waits)
     EXPECT_EQ(wait.get(), "heartbeat");
+  EXPECT_EQ(blocker.get(), "heartbeat");
+  std::string trace = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(occurrences(trace, "Start main thread"), 1u) << "only the modest site's call started: " << trace;
+  EXPECT_EQ(occurrences(trace, "No room, waiting"), 1u) << trace;
   released = true;
-  ASSERT_TRUE(waitUntil([] { return finished.load() == KESTROVAN_MAIN_THREAD_CALLS_PER_ORIGIN; }));
+  EXPECT_EQ(ask({"https://modest.example", "M_SID", "m1"}, "Modest"), "done:Modest@https://modest.example");
+  EXPECT_TRUE(waitUntil([&] { return finished.load() == (int)c.holders.size() + 2; }));
+}
 
-  std::future<std::string> more = askLater({site, "S9_SID", ""}, "G9");
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_EQ(ask({"https://modest.example", "M_SID", ""}, "Modest"), "done:Modest@https://modest.example");
-  EXPECT_EQ(calls.load(), KESTROVAN_MAIN_THREAD_CALLS_PER_ORIGIN + 1) << "the greedy site's extra call waits";
-  EXPECT_EQ(ask({site, "S0_SID", ""}, "Collect"), "done:G0@" + site);
-  EXPECT_EQ(more.get(), "done:G9@" + site);
+INSTANTIATE_TEST_SUITE_P(
+    Shares, MainThreadShare,
+    ::testing::Values(ShareCase{"OneDomainManySubdomains", subdomainCallers(KESTROVAN_MAIN_THREAD_CALLS_PER_DOMAIN),
+                                {"https://other.greedy.example", "Z_SID", "z"}},
+                      ShareCase{"OneSessionManyCallIds", sessionCallers(KESTROVAN_MAIN_THREAD_CALLS_PER_SESSION),
+                                {"https://greedy.example", "ONE_SID", "past"}}),
+    [](const ::testing::TestParamInfo<ShareCase>& info) { return std::string(info.param.name); });
+
+// Pending calls run round-robin across registrable domains: a site's call
+// waits behind at most one call of a domain that already had its turn.
+TEST_F(MainThreadHandOff, PendingCallsTakeTurnsByDomain) {
+  MainThreadLoop loop;
+  std::vector<std::future<std::string>> answers;
+  answers.push_back(askLater({"https://a.flood.example", "F0_SID", "f0"}, "Flood0", R"(,"hold":"1")"));
+  ASSERT_TRUE(waitUntil([] { return running.load() == 1; }));
+  for (int i = 1; i <= 4; i++) {
+    answers.push_back(askLater({"https://s" + std::to_string(i) + ".flood.example", "F" + std::to_string(i) + "_SID",
+                                "f" + std::to_string(i)},
+                               "Flood" + std::to_string(i)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  }
+  answers.push_back(askLater({"https://bank.example", "B_SID", "pin"}, "Pin"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  answers.push_back(askLater({"https://x.other.example", "O_SID", "o1"}, "Other1"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  answers.push_back(askLater({"https://y.other.example", "O_SID", "o2"}, "Other2"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  released = true;
+  for (std::future<std::string>& answer : answers)
+    EXPECT_NE(answer.get(), "heartbeat");
+  std::lock_guard<std::mutex> guard(ranLock);
+  // bank and other.example were never served: their calls come first, then
+  // the flood domain and other.example take turns.
+  EXPECT_EQ(ran, (std::vector<std::string>{"Flood0", "Pin", "Other1", "Flood1", "Other2", "Flood2", "Flood3",
+                                           "Flood4"}));
+}
+
+// The registrable domain a call is counted and scheduled by.
+struct DomainCase {
+  const char* name;
+  const char* origin;
+  const char* domain;
+};
+
+void PrintTo(const DomainCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class MainThreadDomain : public ::testing::TestWithParam<DomainCase> {};
+
+TEST_P(MainThreadDomain, OriginMapsToItsRegistrableDomain) {
+  char domain[KESTROVAN_DOMAIN_SIZE];
+  KestrovanMainThread_domainOf(GetParam().origin, domain, sizeof(domain));
+  EXPECT_STREQ(domain, GetParam().domain);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Origins, MainThreadDomain,
+    ::testing::Values(DomainCase{"Plain", "https://bank.example", "bank.example"},
+                      DomainCase{"Subdomain", "https://a.b.bank.example:8443", "bank.example"},
+                      DomainCase{"TwoLabelSuffix", "https://www.shop.co.uk", "shop.co.uk"},
+                      DomainCase{"PrivateSuffix", "https://alice.github.io", "alice.github.io"},
+                      DomainCase{"UpperCase", "https://WWW.Bank.Example", "bank.example"},
+                      DomainCase{"IPv4", "https://127.0.0.1:8443", "127.0.0.1"},
+                      DomainCase{"IPv6", "https://[::1]:8443", "[::1]"},
+                      DomainCase{"Localhost", "http://localhost:8480", "localhost"},
+                      DomainCase{"SubOfLocalhost", "http://app.localhost:8480", "app.localhost"},
+                      DomainCase{"PublicSuffixItself", "https://co.uk", "co.uk"},
+                      DomainCase{"NoHost", "null", "null"}),
+    [](const ::testing::TestParamInfo<DomainCase>& info) { return std::string(info.param.name); });
+
+// The hooks adapters ask: the running call's token on the main thread, 0
+// elsewhere; abandoned once nobody waited for the call for a few seconds
+// after its heartbeat, never while its page waits, and at shutdown.
+TEST_F(MainThreadHandOff, CallTokenNamesTheRunningCallAndAbandonmentFollowsItsPage) {
+  MainThreadLoop loop;
+  EXPECT_EQ(KestrovanHost_callToken(), 0u) << "no call runs on this thread";
+  EXPECT_EQ(KestrovanHost_callAbandoned(0), 0);
+  const Caller page{"https://bank.example", "T_SID", "t1"};
+  std::future<std::string> first = askLater(page, "Dialog", R"(,"hold":"1","token":"1")");
+  ASSERT_TRUE(waitUntil([] { return seenToken.load() != 0; }));
+  uint64_t token = seenToken.load();
+  EXPECT_EQ(KestrovanHost_callAbandoned(token), 0) << "its page waits";
+  KestrovanMainThread_skipSeconds(KESTROVAN_MAIN_THREAD_WAIT_SECONDS);
+  EXPECT_EQ(first.get(), "heartbeat");
+  EXPECT_EQ(KestrovanHost_callAbandoned(token), 0) << "the re-send may still come";
+  // The re-send came: not abandoned however long it waits.
+  std::future<std::string> again = askLater(page, "Dialog");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  KestrovanMainThread_skipSeconds(KESTROVAN_ABANDON_SECONDS + 1);
+  EXPECT_EQ(KestrovanHost_callAbandoned(token), 0) << "a re-send waits for it";
+  KestrovanMainThread_skipSeconds(KESTROVAN_MAIN_THREAD_WAIT_SECONDS);
+  EXPECT_EQ(again.get(), "heartbeat");
+  EXPECT_EQ(KestrovanHost_callAbandoned(token), 0);
+  KestrovanMainThread_skipSeconds(KESTROVAN_ABANDON_SECONDS);
+  EXPECT_EQ(KestrovanHost_callAbandoned(token), 1) << "no re-send within the abandon time";
+  KestrovanClose = true;
+  EXPECT_EQ(KestrovanHost_callAbandoned(token + 1000), 1) << "every call is abandoned at shutdown";
+  KestrovanClose = false;
+  released = true;
+  EXPECT_EQ(ask(page, "Dialog"), "done:Dialog@https://bank.example");
 }
 
 // A result nobody came back for is dropped after the keep time (with a
@@ -513,6 +686,7 @@ TEST_F(MainThreadHandOff, WaitingPageIsAnsweredAtShutdown) {
   std::future<std::string> waiting = askLater({"https://bank.example", "", ""}, "Stuck", R"(,"hold":"1")");
   ASSERT_TRUE(waitUntil([] { return running.load() == 1; }));
   KestrovanClose = true;
+  KestrovanMainThread_closing();
   // Far below the seven-second wait, far above the wake-up.
   bool answered = waiting.wait_for(std::chrono::seconds(4)) == std::future_status::ready;
   EXPECT_TRUE(answered);
