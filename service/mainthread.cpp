@@ -124,6 +124,14 @@ static bool closing() {
   return KestrovanClose.load() || isFinal.load();
 }
 
+// Set as shutdown begins, before the adapters are released: a dialog
+// must end then, not once releasing them gave up waiting for it.
+static std::atomic<bool> stopping{false};
+
+void KestrovanMainThread_stopping() {
+  stopping = true;
+}
+
 // Under handOff.lock. Something the waits depend on changed.
 static void changedLocked() {
   handOff.changed.notify_all();
@@ -848,7 +856,7 @@ extern "C" uint64_t KestrovanHost_callToken(void) {
 extern "C" int KestrovanHost_callAbandoned(uint64_t token) {
   if (token == 0)
     return 0;
-  if (closing())
+  if (stopping.load() || closing())
     return 1;
   std::lock_guard<std::mutex> guard(handOff.lock);
   uint64_t now = nowMs();

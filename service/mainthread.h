@@ -87,6 +87,10 @@ void cv_finalize();
 // waits wake and end (cv_finalize does this too).
 void KestrovanMainThread_closing();
 
+// Shutdown begins (KestrovanFinal, before the adapters are released): from
+// now on every call is abandoned (KestrovanHost_callAbandoned).
+void KestrovanMainThread_stopping();
+
 // One request's wait (listener side), owned by the hand-off.
 struct KestrovanMainThreadWait;
 // Resumes the waiting request (MHD_resume_connection); called once per

@@ -169,6 +169,9 @@ struct KeyRelease {
 };
 
 void KestrovanFinal() {
+  // A dialog still up ends now, so that releasing its adapter need not wait
+  // for it.
+  KestrovanMainThread_stopping();
   KestrovanSession_Final();
   printfColorLine("[KestrovanFinal] ", "Release adapters success");
   KestrovanClose.store(true, std::memory_order_seq_cst);

@@ -36,6 +36,10 @@
  * kestrovan/adapter_params.h and answers "<result> <encoding> <hex of value>",
  * so tests see exactly which bytes reached the adapter.
  *
+ * "WaitAbandoned" (map entry only) stands for a dialog: it waits until the
+ * host says its call was abandoned (include/kestrovan/host.h, found with
+ * dlsym) and answers how long that took (see waitAbandoned).
+ *
  * Kestrovan_Release sleeps for KESTROVAN_TEST_RELEASE_DELAY_MS milliseconds
  * when that variable is set, so a test can act while shutdown is releasing.
  * Kestrovan_Unlock answers "71016" (the origin is refused) when the page
@@ -54,6 +58,7 @@
 
 #include "kestrovan/adapter.h"
 #include "kestrovan/adapter_params.h"
+#include "kestrovan/host.h"
 
 #ifndef TEST_UNLOCK_ANSWER
 #define TEST_UNLOCK_ANSWER "0"
@@ -238,6 +243,49 @@ static char* readParam(const KestrovanJsonMap* map) {
   return answer;
 }
 
+/* A dialog that waits for nobody: asks the host, through the hooks it finds
+ * with dlsym, whether its call was abandoned, every 20 ms, and answers
+ * "abandoned:<ms>" once it was (ms since the call began), "limit:<ms>" after
+ * "limit_ms" (60 s by default), "nohooks" in a host without them and
+ * "notoken" when the host names no call on this thread. */
+static long elapsedMs(const struct timespec* start) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (long)(now.tv_sec - start->tv_sec) * 1000 + (now.tv_nsec - start->tv_nsec) / 1000000;
+}
+
+MAYBE_UNUSED static char* waitAbandoned(const KestrovanJsonMap* map) {
+  KestrovanHostCallTokenFunction tokenOf =
+      (KestrovanHostCallTokenFunction)dlsym(RTLD_DEFAULT, KESTROVAN_HOST_CALL_TOKEN);
+  KestrovanHostCallAbandonedFunction abandoned =
+      (KestrovanHostCallAbandonedFunction)dlsym(RTLD_DEFAULT, KESTROVAN_HOST_CALL_ABANDONED);
+  if (tokenOf == NULL || abandoned == NULL) {
+    snprintf(answer, sizeof(answer), "nohooks");
+    return answer;
+  }
+  uint64_t token = tokenOf();
+  if (token == 0) {
+    snprintf(answer, sizeof(answer), "notoken");
+    return answer;
+  }
+  const char* limitText = mapValue(map, "limit_ms");
+  long limit = limitText != NULL ? atol(limitText) : 60000;
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    if (abandoned(token) == 1) {
+      snprintf(answer, sizeof(answer), "abandoned:%ld", elapsedMs(&start));
+      return answer;
+    }
+    if (elapsedMs(&start) >= limit) {
+      snprintf(answer, sizeof(answer), "limit:%ld", elapsedMs(&start));
+      return answer;
+    }
+    struct timespec pause = {0, 20 * 1000000L};
+    nanosleep(&pause, NULL);
+  }
+}
+
 KESTROVAN_ADAPTER_EXPORT char* callJsonMapMethod(KestrovanJsonMap* map, const char* functionName) {
   const char* function = functionName ? functionName : "";
   const char* url = map ? mapValue(map, KESTROVAN_UNLOCK_URL_KEY) : NULL;
@@ -251,6 +299,8 @@ KESTROVAN_ADAPTER_EXPORT char* callJsonMapMethod(KestrovanJsonMap* map, const ch
     result = block(mapValue(map, "until_file"), mapValue(map, "block_ms"));
   } else if (map != NULL && strcmp(function, "Touch") == 0) {
     result = touch(mapValue(map, "path"));
+  } else if (map != NULL && strcmp(function, "WaitAbandoned") == 0) {
+    result = waitAbandoned(map);
   } else {
     result = answerFor(function, map ? mapValue(map, "text") : NULL, map ? mapValue(map, "delay_ms") : NULL, url);
   }

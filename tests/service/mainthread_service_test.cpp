@@ -2,9 +2,14 @@
 // quick call answered at once; a 20-second call answered "heartbeat",
 // "heartbeat", then its result, delivered once and only to its own page; two
 // tabs of one site whose results never cross, with and without call
-// identifiers, each call run once (the test adapter's call log); and a result
-// left behind by one site that does not hold up another site's call.
+// identifiers, each call run once (the test adapter's call log); a result
+// left behind by one site that does not hold up another site's call; a
+// dialog that ends once its page is gone or the service stops (the host's
+// hooks, asked through dlsym by the test adapter); and pages served on
+// every listener while hostile origins flood the hand-off and hold a
+// main-thread request on each listener.
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -18,6 +23,8 @@ using kt::HttpAnswer;
 const char kUrl1[] = "https://127.0.0.1:56459/";
 const char kUrl2[] = "https://127.0.0.1:56559/";
 const char kUrl3[] = "https://127.0.0.1:56659/";
+const char* const kAllListeners[] = {"https://127.0.0.1:56459/", "https://[::1]:56459/", "https://127.0.0.1:56559/",
+                                     "https://[::1]:56559/",     "https://127.0.0.1:56659/", "https://[::1]:56659/"};
 
 class ServiceMainThread : public ::testing::Test {
  protected:
@@ -32,6 +39,17 @@ class ServiceMainThread : public ::testing::Test {
 
   HttpAnswer post(const std::string& json, const std::string& origin, const std::string& url = kUrl1) {
     return kt::post(installation_->caFile, json, origin, {"Host: localhost:56459"}, url);
+  }
+  // A POST whose client gives up (closes the connection) after seconds.
+  HttpAnswer postGivingUp(const std::string& json, const std::string& origin, long seconds,
+                          const std::string& url = kUrl1) {
+    kt::HttpRequest request;
+    request.url = url;
+    request.body = kt::parameterBody(json);
+    request.headers = {"Host: localhost:56459", "Origin: " + origin};
+    request.caFile = installation_->caFile;
+    request.timeoutSeconds = seconds;
+    return kt::httpRequest(request);
   }
   static std::map<std::string, std::string> values(const HttpAnswer& answer) {
     std::map<std::string, std::string> out;
@@ -211,6 +229,151 @@ TEST_F(ServiceMainThread, AbandonedResultDoesNotDelayAnotherSite) {
   EXPECT_EQ(service_.count("No result from component yet send heartbeat"), heartbeats);
   EXPECT_EQ(adapterCalls("Abandoned"), 1u);
   EXPECT_EQ(adapterCalls("Quick"), 1u);
+}
+
+// A dialog (the test adapter's WaitAbandoned, which asks the host's hooks)
+// ends once nobody waits for its answer: its page closed the connection and
+// did not come back, or took its heartbeat and never sent the request again.
+// The answer, collected afterwards by the same call, says how long the
+// dialog stayed up.
+struct AbandonCase {
+  const char* name;
+  long clientSeconds;  // the page gives up (closes) after this
+  long leastMs;        // the dialog ended no sooner: page gone + abandon time
+  long mostMs;         // and well before its own limit
+};
+
+void PrintTo(const AbandonCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class ServiceMainThreadAbandon : public ServiceMainThread, public ::testing::WithParamInterface<AbandonCase> {};
+
+TEST_P(ServiceMainThreadAbandon, DialogEndsWhenItsPageIsGone) {
+  const AbandonCase& c = GetParam();
+  const std::string site = "https://sign.example";
+  std::string session = openSession(site);
+  ASSERT_EQ(session.size(), 12u);
+  const std::string dialog = mainThreadCall(session, "dialog-1", R"("FunctionName":"WaitAbandoned","limit_ms":"40000")");
+  HttpAnswer first = postGivingUp(dialog, site, c.clientSeconds);
+  if (c.clientSeconds >= 60)
+    EXPECT_EQ(values(first)["result"], "heartbeat") << first.body;
+  else
+    EXPECT_NE(first.curlCode, 0) << "the page gave up before any answer";
+  ASSERT_TRUE(service_.waitFor("Main thread mode call finish", 30)) << service_.output();
+  HttpAnswer collected = post(dialog, site, kUrl2);
+  std::string answer = values(collected)["result"];
+  ASSERT_EQ(answer.rfind("abandoned:", 0), 0u) << answer;
+  long ms = atol(answer.c_str() + strlen("abandoned:"));
+  EXPECT_GE(ms, c.leastMs);
+  EXPECT_LE(ms, c.mostMs);
+  EXPECT_EQ(adapterCalls("WaitAbandoned"), 1u);
+  if (c.clientSeconds < 60) {
+    EXPECT_GE(service_.count("Page gone"), 1u) << service_.output();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, ServiceMainThreadAbandon,
+    ::testing::Values(AbandonCase{"ConnectionClosed", 1, 1000 + 1000 * 3 - 500, 15000},
+                      AbandonCase{"HeartbeatNotFollowed", 60, 6000 + 1000 * 3, 20000}),
+    [](const ::testing::TestParamInfo<AbandonCase>& info) { return std::string(info.param.name); });
+
+// At shutdown the dialog ends at once: the service stops without an adapter
+// call left running.
+TEST_F(ServiceMainThread, DialogEndsAtShutdown) {
+  const std::string site = "https://sign.example";
+  std::string session = openSession(site);
+  ASSERT_EQ(session.size(), 12u);
+  std::future<HttpAnswer> page = std::async(std::launch::async, [&] {
+    return post(mainThreadCall(session, "dialog-2", R"("FunctionName":"WaitAbandoned","limit_ms":"40000")"), site);
+  });
+  // Inside the adapter, not only on its way there.
+  for (int i = 0; i < 300 && adapterCalls("WaitAbandoned") == 0; i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_EQ(adapterCalls("WaitAbandoned"), 1u) << service_.output();
+  auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(service_.stop(), 0);
+  // Far below the dialog's own limit and the stop watch's.
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5)) << service_.output();
+  EXPECT_EQ(service_.count("Adapter call left running"), 0u) << service_.output();
+  EXPECT_TRUE(service_.waitFor("Main thread mode call finish", 1)) << service_.output();
+  HttpAnswer answer = page.get();
+  if (answer.curlCode == 0) {
+    // The dialog's own answer when it came before the waits were ended.
+    std::string result = values(answer)["result"];
+    if (result != "heartbeat") {
+      ASSERT_EQ(result.rfind("abandoned:", 0), 0u) << result;
+      EXPECT_LT(atol(result.c_str() + strlen("abandoned:")), 5000) << result;
+    }
+  }
+}
+
+// The hostile shape: a site's long dialog holds the main thread; two hostile
+// origins send eight main-thread calls each with fresh call ids naming an
+// unknown session and never collect them; the attacker keeps a main-thread
+// request waiting on each of the six listeners. Meanwhile an honest page's
+// plain echo is answered on every listener before any of the attacker's
+// requests got its heartbeat, and its main-thread call (re-sent with the
+// same call id after each heartbeat) is answered right after the dialog,
+// never after the results' keep time.
+TEST_F(ServiceMainThread, HonestPageIsServedWhileHostileOriginsFloodTheHandOff) {
+  const std::string bank = "https://bank.example";
+  std::string honest = openSession(bank);
+  ASSERT_EQ(honest.size(), 12u);
+  std::string dialogSession = openSession("https://consent.example");
+  ASSERT_EQ(dialogSession.size(), 12u);
+  std::future<HttpAnswer> dialog = std::async(std::launch::async, [&] {
+    return post(mainThreadCall(dialogSession, "consent", R"("FunctionName":"Consent","delay_ms":"6000")"),
+                "https://consent.example", kUrl3);
+  });
+  ASSERT_TRUE(service_.waitFor("Main thread mode call start", 30)) << service_.output();
+
+  // The flood: sixteen calls of two hostile origins, their pages gone.
+  std::vector<std::future<HttpAnswer>> flood;
+  for (int i = 0; i < 16; i++) {
+    std::string origin = i % 2 == 0 ? "https://evil-one.example" : "https://evil-two.example";
+    std::string json = mainThreadCall("ZZZZZZZZZZZZ", "fresh-" + std::to_string(i), R"("FunctionName":"Junk")");
+    flood.push_back(std::async(std::launch::async, [this, json, origin, i] {
+      return postGivingUp(json, origin, 1, kAllListeners[i % 6]);
+    }));
+  }
+  for (std::future<HttpAnswer>& request : flood)
+    request.get();
+  // The holds: one waiting main-thread request on each listener.
+  std::vector<std::future<HttpAnswer>> holds;
+  for (int i = 0; i < 6; i++) {
+    const char* url = kAllListeners[i];
+    std::string json = mainThreadCall("ZZZZZZZZZZZZ", "hold-" + std::to_string(i), R"("FunctionName":"Hold")");
+    holds.push_back(std::async(std::launch::async,
+                               [this, json, url] { return post(json, "https://evil-one.example", url); }));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+  // The honest page's plain echo, on every listener, before any hold ends.
+  for (const char* url : kAllListeners) {
+    HttpAnswer echo = post(R"({"FunctionName":"EchoText","text":"honest","SessionId":")" + honest + R"("})", bank, url);
+    EXPECT_EQ(echo.status, 200) << url;
+    EXPECT_EQ(values(echo)["result"], "honest") << url << " " << echo.body;
+    for (std::future<HttpAnswer>& hold : holds)
+      EXPECT_NE(hold.wait_for(std::chrono::seconds(0)), std::future_status::ready)
+          << "the echo on " << url << " came after an attacker's wait ended";
+  }
+
+  // The honest main-thread call, re-sent after each heartbeat.
+  auto begin = std::chrono::steady_clock::now();
+  std::string answer;
+  int attempts = 0;
+  for (; attempts < 4 && (answer.empty() || answer == "heartbeat"); attempts++)
+    answer = values(post(mainThreadCall(honest, "info-1", R"("FunctionName":"GetInfo")"), bank, kUrl2))["result"];
+  EXPECT_EQ(answer, "ok:GetInfo");
+  EXPECT_LE(attempts, 2) << "answered after the dialog, not behind the flood";
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(20));
+  std::string consent = values(dialog.get())["result"];
+  EXPECT_TRUE(consent == "ok:Consent" || consent == "heartbeat") << consent;
+  for (std::future<HttpAnswer>& hold : holds)
+    EXPECT_EQ(hold.get().status, 200);
+  EXPECT_EQ(adapterCalls("GetInfo"), 1u);
 }
 
 }  // namespace
