@@ -511,6 +511,20 @@ static void waiterLoop() {
   }
 }
 
+// Under handOff.lock. The waiter's wake pipe, made once for the run.
+static void openWakeLocked() {
+  if (!handOff.wakeTried) {
+    handOff.wakeTried = true;
+    if (!KestrovanPlatform_wakeOpen(handOff.wake))
+      printfColorWarningLine("Main thread waits: ", "No wake pipe");
+  }
+}
+
+void KestrovanMainThread_init() {
+  std::lock_guard<std::mutex> guard(handOff.lock);
+  openWakeLocked();
+}
+
 // Under handOff.lock. Starts the waiter thread when a suspended wait needs
 // it, else wakes it.
 static void needWaiterLocked() {
@@ -518,11 +532,7 @@ static void needWaiterLocked() {
     KestrovanPlatform_wake(handOff.wake);
     return;
   }
-  if (!handOff.wakeTried) {
-    handOff.wakeTried = true;
-    if (!KestrovanPlatform_wakeOpen(handOff.wake))
-      printfColorWarningLine("Main thread waits: ", "No wake pipe");
-  }
+  openWakeLocked();
   // An earlier waiter ended (it cleared waiterRunning as its last step
   // under the lock and takes it no more).
   if (handOff.waiter.joinable())

@@ -87,6 +87,11 @@ void cv_finalize();
 // waits wake and end (cv_finalize does this too).
 void KestrovanMainThread_closing();
 
+// Makes what the waits need for the whole run (the waiter's wake pipe), so
+// that the first wait opens no descriptor. Called once at start-up; the
+// first wait does it otherwise.
+void KestrovanMainThread_init();
+
 // Shutdown begins (KestrovanFinal, before the adapters are released): from
 // now on every call is abandoned (KestrovanHost_callAbandoned).
 void KestrovanMainThread_stopping();

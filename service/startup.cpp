@@ -292,6 +292,7 @@ static const char* startService(char* copyFolder, char** executePath) {
   v6.sin6_family = AF_INET6;
   v6.sin6_addr = in6addr_loopback;
 
+  KestrovanMainThread_init();
   KestrovanListener_Init();
   // MHD_USE_ITC: a listener can be told to stop accepting (quiesced) at
   // once, even while its thread is inside an adapter call.

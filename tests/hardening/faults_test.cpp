@@ -206,6 +206,48 @@ TEST_F(Faults, BodiesPastTheBudgetTogether) {
   EXPECT_EQ(running_->service.count(warning), before + 1);
 }
 
+// Two requests at the field limit ask for main-thread calls that hold the
+// main thread (one runs, one pends behind it). Their bodies were read and
+// made into maps before they began to wait, so they hold none of the budget:
+// honest requests of 12 MiB each go through on every listener meanwhile,
+// without a single budget refusal.
+TEST_F(Faults, WaitingRequestsHoldNoBodyBudget) {
+  const std::string warning = "Parameters of all requests over their budget, connection closed: " +
+                              std::to_string(KESTROVAN_BODY_BUDGET / (1024 * 1024));
+  size_t refusedBefore = running_->service.count(warning);
+  std::string session = kh::values(running_->post(kh::echoJson(), "https://a.example"))["SessionID"];
+  ASSERT_EQ(session.size(), 12u);
+  size_t startsBefore = running_->service.count("Start main thread");
+  size_t finishedBefore = running_->service.count("Main thread mode call finish");
+  kh::RawTls big[2];
+  for (int i = 0; i < 2; i++) {
+    // 21 MiB of JSON text, 28 MiB once Base64: at the field limit.
+    std::string json = R"({"KestrovanMainThread":true,"SessionId":")" + session + R"(","KestrovanCallId":"big-)" +
+                       std::to_string(i) + R"(","FunctionName":"Hold","delay_ms":"8000","Data":")" +
+                       std::string((size_t)21 << 20, 'A') + R"("})";
+    ASSERT_TRUE(big[i].connect(ca(), 56459)) << i;
+    ASSERT_TRUE(big[i].send(kh::rawPost(json, {"Host: localhost:56459", "Origin: https://a.example",
+                                                "Connection: close"})))
+        << i;
+  }
+  ASSERT_TRUE(running_->service.waitFor("Start main thread", 60, startsBefore + 2)) << kh::tail(running_->service);
+
+  const std::string honest =
+      R"({"FunctionName":"KestrovanClose","SessionId":"","Data":")" + std::string((size_t)9 << 20, 'B') + R"("})";
+  for (const char* url : {"https://127.0.0.1:56459/", "https://[::1]:56459/", "https://127.0.0.1:56559/",
+                          "https://[::1]:56559/", "https://127.0.0.1:56659/", "https://[::1]:56659/"}) {
+    HttpAnswer answer = running_->post(honest, "https://a.example", {"Host: localhost:56459"}, url);
+    EXPECT_EQ(answer.status, 200) << url << " (curl " << answer.curlCode << ")";
+  }
+  EXPECT_EQ(running_->service.count("Main thread mode call finish"), finishedBefore)
+      << "the two big requests were still waiting";
+  EXPECT_EQ(running_->service.count(warning), refusedBefore) << kh::tail(running_->service);
+  for (int i = 0; i < 2; i++) {
+    std::string answer = big[i].receive(40);
+    EXPECT_NE(answer.find("HTTP/1.1 200"), std::string::npos) << i << ": " << answer.substr(0, 300);
+  }
+}
+
 struct JsonCase {
   const char* name;
   std::string json;
