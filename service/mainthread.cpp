@@ -90,9 +90,10 @@ struct KestrovanHandOff {
   KestrovanMainThreadWait* waits = nullptr;
   KestrovanServedDomain served[KESTROVAN_MAIN_THREAD_CALLS * 2];
   uint64_t serveTicks = 0;
-  // The waiter thread: exists while some wait is suspended and not resumed.
-  std::thread waiter;
+  // The waiter thread (detached): exists while some wait is suspended and
+  // not resumed; waiterEnded is signalled as it ends.
   bool waiterRunning = false;
+  std::condition_variable waiterEnded;
   int wake[2] = {-1, -1};
   bool wakeTried = false;
 };
@@ -487,6 +488,7 @@ static void waiterLoop() {
     if (nearest == 0) {
       // Nothing is suspended any more: the thread ends until the next wait.
       handOff.waiterRunning = false;
+      handOff.waiterEnded.notify_all();
       return;
     }
     sockets.clear();
@@ -533,12 +535,10 @@ static void needWaiterLocked() {
     return;
   }
   openWakeLocked();
-  // An earlier waiter ended (it cleared waiterRunning as its last step
-  // under the lock and takes it no more).
-  if (handOff.waiter.joinable())
-    handOff.waiter.join();
   handOff.waiterRunning = true;
-  handOff.waiter = std::thread(waiterLoop);
+  // Detached: it touches nothing but the hand-off, which is never destroyed,
+  // and an ended one leaves nothing to join.
+  std::thread(waiterLoop).detach();
 }
 
 static KestrovanJsonMap* answerMap() {
@@ -832,19 +832,17 @@ bool KestrovanMainThread_poll(KestrovanDispatchFunction dispatch) {
 
 void KestrovanMainThread_releaseWaits() {
   std::vector<KestrovanResumeOrder> due;
-  std::thread waiter;
   {
     std::lock_guard<std::mutex> guard(handOff.lock);
     uint64_t nearest = 0;
     serviceLocked(nowMs(), &due, &nearest);
     changedLocked();
-    waiter = std::move(handOff.waiter);
   }
   resumeAll(due);
   // The waiter resumes what it had taken out and ends: nothing is left
   // suspended while closing.
-  if (waiter.joinable())
-    waiter.join();
+  std::unique_lock<std::mutex> guard(handOff.lock);
+  handOff.waiterEnded.wait(guard, [] { return !handOff.waiterRunning; });
 }
 
 void KestrovanMainThread_reset() {
