@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <map>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -86,6 +89,54 @@ TEST(ServiceStartup, StartsSixListenersAndStopsInOrder) {
   EXPECT_EQ(service.count("KestrovanParseCert cert: -----BEGIN CERTIFICATE-----"), 1u);
   EXPECT_EQ(output.find("PRIVATE KEY"), std::string::npos);
   expectShutdownLines(output);
+}
+
+// Context switches of all the process's threads so far (-1 when unreadable).
+long long contextSwitches(pid_t pid) {
+  std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* folder = opendir(tasks.c_str());
+  if (folder == nullptr)
+    return -1;
+  long long total = 0;
+  for (struct dirent* entry = readdir(folder); entry != nullptr; entry = readdir(folder)) {
+    if (entry->d_name[0] == '.')
+      continue;
+    std::string status;
+    if (!kt::readFile(tasks + "/" + entry->d_name + "/status", &status))
+      continue;
+    for (const char* key : {"voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"}) {
+      size_t at = status.find(key);
+      if (at != std::string::npos && (at == 0 || status[at - 1] == '\n'))
+        total += atoll(status.c_str() + at + strlen(key));
+    }
+  }
+  closedir(folder);
+  return total;
+}
+
+// Nothing polls: once its last connection is gone and a main-thread call is
+// answered, an idle service sleeps until something happens (no thread of it
+// is woken, not even once).
+TEST(ServiceStartup, IdleServiceMakesNoWakeUps) {
+  Installation installation(KESTROVAN_SERVICE_EXE);
+  ASSERT_TRUE(installation.ok);
+  ServiceProcess service;
+  ASSERT_TRUE(service.start(installation.exe, installation.home));
+  ASSERT_TRUE(service.waitFor("NORTAKestrovan initialization: Success", 60)) << service.output();
+  // A main-thread call (its wait suspended, then resumed) on a connection
+  // that curl closes once answered.
+  kt::HttpAnswer answer = kt::post(installation.caFile, R"({"FunctionName":"KestrovanClose","SessionId":"","KestrovanMainThread":true})",
+                                   "https://idle.example", {"Host: localhost:56459"});
+  EXPECT_EQ(answer.status, 200);
+  ASSERT_TRUE(service.waitFor("Main thread mode finish!", 10)) << service.output();
+  // The connection watchdog's last look (it looks once a second while there
+  // are connections), then quiet.
+  sleep(3);
+  long long before = contextSwitches(service.pid());
+  ASSERT_GE(before, 0);
+  sleep(4);
+  EXPECT_EQ(contextSwitches(service.pid()), before) << "a thread of the idle service woke up";
+  EXPECT_EQ(service.stop(), 0);
 }
 
 TEST(ServiceStartup, MissingCertificateExitsWithTwo) {
