@@ -311,9 +311,23 @@ TEST_F(HelmDialogTest, SitesOnTheListAreNotAsked) {
 TEST_F(HelmDialogTest, TheAdaptersOwnDeadlineEndsAPinentryThatNeverAnswers) {
   plan({"hang"});
   Adapter adapter;
-  auto start = std::chrono::steady_clock::now();
-  std::string answer = adapter.unlock(kShop);
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::string answer;
+  double seconds = 0;
+  // Called as the service calls: from a thread that blocks the stop
+  // signals. The deadline's SIGTERM must still reach pinentry (the stub
+  // logs TERMINATED), not only the SIGKILL two seconds after it.
+  std::thread caller([&] {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    auto start = std::chrono::steady_clock::now();
+    answer = adapter.unlock(kShop);
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  });
+  caller.join();
   adapter.release();
   EXPECT_EQ(parseJson(answer).code(), 71016) << answer;
   EXPECT_NE(parseJson(answer)["message"].text.find("in time"), std::string::npos) << answer;
