@@ -254,19 +254,26 @@ static void option(HelmDialog* dialog, const char* name, const char* value) {
   if (value != nullptr) command(dialog, std::string("OPTION ") + name + "=" + HelmDialog_Escape(value, 200));
 }
 
+namespace {
+struct LockWait {
+  uint64_t token;
+  bool abandoned;
+};
+}  // namespace
+
+static bool callGone(void* opaque) {
+  LockWait* wait = static_cast<LockWait*>(opaque);
+  wait->abandoned = KestrovanAdapter_callAbandoned(wait->token) == 1;
+  return wait->abandoned;
+}
+
 // Takes "dialog.lock" within seconds; while waiting, a call that was
 // abandoned stops waiting (*abandoned set).
 static int takeDialogLock(unsigned seconds, uint64_t token, bool* abandoned) {
-  *abandoned = false;
-  Clock::time_point end = Clock::now() + std::chrono::seconds(seconds);
-  for (;;) {
-    int lock = HelmLock_Take("dialog.lock", token != 0 ? HELM_DIALOG_ABANDON_POLL_MS : (int)seconds * 1000);
-    if (lock >= 0 || token == 0 || Clock::now() >= end) return lock;
-    if (KestrovanAdapter_callAbandoned(token) == 1) {
-      *abandoned = true;
-      return -1;
-    }
-  }
+  LockWait wait = {token, false};
+  int lock = HelmLock_TakeUnless("dialog.lock", (int)seconds * 1000, token != 0 ? callGone : nullptr, &wait);
+  *abandoned = wait.abandoned;
+  return lock;
 }
 
 HelmDialog* HelmDialog_Open(const HelmSettings* settings, int* code, std::string* why) {

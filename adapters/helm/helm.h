@@ -170,6 +170,9 @@ std::string HelmFiles_Trim(const std::string& text);
 // per-user lock file name and locks it: without end when waitMs is
 // negative, else for up to waitMs milliseconds. The descriptor, or -1.
 int HelmLock_Take(const char* name, int waitMs);
+// The same, giving up (-1) when giveUp(opaque), asked every quarter second
+// of the wait, says so.
+int HelmLock_TakeUnless(const char* name, int waitMs, bool (*giveUp)(void*), void* opaque);
 void HelmLock_Release(int fd);
 
 // ---- user folders and the origin allow-list (origins.cpp) --------------------
