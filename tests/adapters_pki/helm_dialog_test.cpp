@@ -6,6 +6,7 @@
 // SoftHSM2's place: it counts wrong PINs as a card does and can be a reader
 // with its own keypad. Every signature is checked by openssl; Authenticate
 // also by the shipped Node verifier.
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -650,6 +651,27 @@ TEST_F(HelmDialogTest, PinentryStartsWithNoSignalBlockedInAProcessGroupOfItsOwn)
   EXPECT_TRUE(seen) << readFile(logFile());
 }
 
+TEST_F(HelmDialogTest, ADialogEndsWithTheProcessThatShowedIt) {
+  // A service killed outright (SIGKILL, a crash) closes nothing: pinentry
+  // learns of it from the kernel. The "service" is this test binary run
+  // again, showing a consent dialog that nobody answers.
+  plan({"hang"});
+  pid_t child = fork();
+  if (child == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    execl("/proc/self/exe", "helm_dialog_test", "--gtest_also_run_disabled_tests",
+          "--gtest_filter=HelmDialogChild.*", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(child, 0);
+  bool shown = waitFor("CONFIRM", 1);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  ASSERT_TRUE(shown) << readFile(logFile());
+  EXPECT_TRUE(waitFor("TERMINATED", 1)) << "pinentry outlived the process that showed it\n" << readFile(logFile());
+}
+
 struct AbandonCase {
   const char* name;
   bool pin;            // a PIN dialog (else the consent dialog)
@@ -1050,6 +1072,13 @@ TEST_F(HelmAuthenticateTest, ShortChallengesAndAuthenticationShapedRawDataAreRef
   EXPECT_EQ(raw.code(), 71001) << raw["message"].text;
   EXPECT_EQ(position("START"), -1);
   adapter->release();
+}
+
+// Run only by ADialogEndsWithTheProcessThatShowedIt, in a process of its
+// own (the environment is the parent's).
+TEST(HelmDialogChild, DISABLED_ShowsAConsentDialogUntilKilled) {
+  Adapter adapter;
+  adapter.unlock(kShop);
 }
 
 }  // namespace
