@@ -40,6 +40,7 @@
 #include <mutex>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -203,12 +204,12 @@ static void childStarted(void* opaque, int) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  struct sigaction byDefault;
-  memset(&byDefault, 0, sizeof byDefault);
-  byDefault.sa_handler = SIG_DFL;
-  sigemptyset(&byDefault.sa_mask);
+  // Straight to the kernel: the C library refuses the real-time signals it
+  // keeps for itself, which the parent may have ignored too. An all-zero
+  // kernel sigaction is SIG_DFL with no flags and an empty mask.
+  const unsigned long byDefault[4] = {0, 0, 0, 0};
   for (int number = 1; number < NSIG; number++) {
-    if (number != SIGKILL && number != SIGSTOP) sigaction(number, &byDefault, nullptr);
+    if (number != SIGKILL && number != SIGSTOP) syscall(SYS_rt_sigaction, number, byDefault, nullptr, sizeof(uint64_t));
   }
   setsid();
   prctl(PR_SET_PDEATHSIG, SIGTERM);
