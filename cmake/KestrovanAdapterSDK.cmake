@@ -2,6 +2,7 @@
 # this tree. `cmake --install <build> --component adapter_sdk --prefix P`
 # installs:
 #   P/include/kestrovan/adapter.h, adapter_params.h   the interface
+#     adapter_host.h, host.h                         the service's run-time hooks
 #   P/lib/libkestrovan_adapter.a                      the parameter reads (sdk/)
 #                                                     and what they use: the quiet
 #                                                     opening of crypto/ and
@@ -39,6 +40,8 @@ add_custom_target(kestrovan_adapter_sdk ALL DEPENDS "${_sdk_archive}")
 
 install(FILES "${PROJECT_SOURCE_DIR}/include/kestrovan/adapter.h"
               "${PROJECT_SOURCE_DIR}/include/kestrovan/adapter_params.h"
+              "${PROJECT_SOURCE_DIR}/include/kestrovan/adapter_host.h"
+              "${PROJECT_SOURCE_DIR}/include/kestrovan/host.h"
         DESTINATION include/kestrovan COMPONENT adapter_sdk EXCLUDE_FROM_ALL)
 install(FILES "${_sdk_archive}" DESTINATION lib COMPONENT adapter_sdk EXCLUDE_FROM_ALL)
 install(FILES "${CMAKE_CURRENT_LIST_DIR}/KestrovanAdapter.cmake"

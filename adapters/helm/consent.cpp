@@ -7,6 +7,11 @@
 // answers, so it needs an OK of its own in a second dialog before the site
 // goes on the list. Deny, cancel, a closed window, a timeout and a dialog
 // that cannot be shown all refuse.
+//
+// A page may open sessions as often as it likes; the user is not asked more
+// often for it (denials.cpp): a site the user denied is refused at once,
+// without a dialog, until its back-off passes, and a site that has a consent
+// dialog open or waiting is refused at once too.
 #include "helm.h"
 
 #include <cstring>
@@ -22,10 +27,16 @@ static int refuse(std::string* message, const std::string& why) {
 static std::string refusalFor(HelmDialogAnswer answer, const HelmDialog* dialog) {
   switch (answer) {
     case HELM_DIALOG_TIMEOUT: return "the user did not answer in time";
+    case HELM_DIALOG_ABANDONED: return "the page that asked went away, and its dialog was closed";
     case HELM_DIALOG_UNAVAILABLE: return "no dialog could be shown to ask the user (" + HelmDialog_Failure(dialog) + ")";
     default: return "the user denied it";
   }
 }
+
+// The consent dialog itself (the caller marked the site pending): HELM_OK
+// or HELM_E_ORIGIN_REFUSED, with *outcome what the user did.
+static int ask(const std::string& canonical, const HelmSettings* settings, HelmDenialOutcome* outcome,
+               std::string* message);
 
 int HelmConsent_Unlock(const char* origin, std::string* canonical, std::string* message) {
   HelmOrigin parsed;
@@ -44,10 +55,38 @@ int HelmConsent_Unlock(const char* origin, std::string* canonical, std::string* 
 
   HelmSettings settings;
   HelmSettings_Load(&settings);
+  long long waitMs = 0;
+  code = HelmDenials_Begin(*canonical, &waitMs);
+  if (code == HELM_E_DECLINED_RECENTLY) {
+    *message = "origin not allowed: the user declined this site recently; it is not asked again for " +
+               std::to_string((waitMs + 999) / 1000) + " s";
+    return code;
+  }
+  if (code == HELM_E_CONSENT_PENDING) {
+    *message = "origin not allowed: a dialog already asks the user about this site";
+    return code;
+  }
+  HelmDenialOutcome outcome = HELM_DENIAL_NEITHER;
+  try {
+    code = ask(*canonical, &settings, &outcome, message);
+  } catch (...) {
+    HelmDenials_End(*canonical, HELM_DENIAL_NEITHER, settings.denialBackoffSeconds);
+    throw;
+  }
+  HelmDenials_End(*canonical, outcome, settings.denialBackoffSeconds);
+  return code;
+}
+
+static int ask(const std::string& canonical, const HelmSettings* settings, HelmDenialOutcome* outcome,
+               std::string* message) {
+  *outcome = HELM_DENIAL_NEITHER;
+  int code = HELM_OK;
   std::string why;
-  HelmDialog* dialog = HelmDialog_Open(&settings, &code, &why);
-  if (dialog == nullptr) return refuse(message, "no dialog could be shown to ask the user (" + why + ")");
-  std::string site = HelmDialog_Site(*canonical, HELM_DIALOG_SITE_BYTES);
+  HelmDialog* dialog = HelmDialog_Open(settings, &code, &why);
+  if (dialog == nullptr) {
+    return refuse(message, code == HELM_E_CANCELLED ? why : "no dialog could be shown to ask the user (" + why + ")");
+  }
+  std::string site = HelmDialog_Site(canonical, HELM_DIALOG_SITE_BYTES);
   std::string question = "Allow " + site + " to use your certificates?\n\n" +
                          "The site will see your certificates and may ask you to sign or to log in with them; "
                          "every use asks for your PIN.\n\n" +
@@ -55,9 +94,12 @@ int HelmConsent_Unlock(const char* origin, std::string* canonical, std::string* 
   HelmDialogAnswer answer = HelmDialog_Confirm(dialog, kTitle, question, "_Allow once", "Al_ways allow", "_Deny");
   if (answer == HELM_DIALOG_OK) {
     HelmDialog_Close(dialog);
+    *outcome = HELM_DENIAL_GRANTED;
     return HELM_OK;
   }
   if (answer != HELM_DIALOG_NOT_OK) {
+    // Deny, Escape or the window closed: the user's own no.
+    if (answer == HELM_DIALOG_CANCELLED) *outcome = HELM_DENIAL_DENIED;
     std::string reason = refusalFor(answer, dialog);
     HelmDialog_Close(dialog);
     return refuse(message, reason);
@@ -70,10 +112,11 @@ int HelmConsent_Unlock(const char* origin, std::string* canonical, std::string* 
                            : refusalFor(answer, dialog);
   HelmDialog_Close(dialog);
   if (answer != HELM_DIALOG_OK) return refuse(message, reason);
+  *outcome = HELM_DENIAL_GRANTED;
   bool changed = false;
   std::string ignored;
   // The user allowed it: a list that cannot be written leaves it allowed
   // for this visit.
-  HelmOrigins_Add(canonical->c_str(), &changed, &ignored);
+  HelmOrigins_Add(canonical.c_str(), &changed, &ignored);
   return HELM_OK;
 }

@@ -12,8 +12,14 @@
 //   - a terminal pinentry is never started (the service has no terminal),
 //     nor is any pinentry without a graphical session to show it in;
 //   - each shown dialog has a deadline of the adapter's own, after which the
-//     pinentry process is ended (some flavors ignore their timeout for some
-//     dialogs, and none notices a window that went away);
+//     pinentry process group is ended (some flavors ignore their timeout for
+//     some dialogs, and none notices a window that went away); it also ends
+//     as soon as the service says nobody waits for the call any more (the
+//     page went away, the service is stopping), which counts as a cancel;
+//   - pinentry starts with no signal blocked or ignored (the service's
+//     threads block the stop signals, which a child would inherit and so
+//     outlive every SIGTERM), in a session and process group of its own,
+//     and with the parent's death as its own SIGTERM;
 //   - one dialog at a time across every session (the per-user
 //     "dialog.lock"), so that two sites never ask at the same place;
 //   - the PIN is copied out of libassuan's line buffer and wiped there, and
@@ -33,9 +39,13 @@
 #include <cstring>
 #include <mutex>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+#include "kestrovan/adapter_host.h"
 
 // Longest escaped argument sent (libassuan cuts lines at 1000 bytes).
 #define HELM_DIALOG_MAX_ARGUMENT 900u
@@ -44,6 +54,10 @@
 #define HELM_DIALOG_GRACE_SECONDS 2
 // How long pinentry may take to greet.
 #define HELM_DIALOG_START_SECONDS 15
+// How often a shown dialog asks whether its call was abandoned.
+#define HELM_DIALOG_ABANDON_POLL_MS 250
+// From SIGTERM to SIGKILL for a dialog whose call was abandoned.
+#define HELM_DIALOG_ABANDON_KILL_MS 500
 
 typedef std::chrono::steady_clock Clock;
 
@@ -58,112 +72,21 @@ struct HelmDialog {
   // pinentry's process id, written by the child itself right after the fork
   // (a page shared with it), so the deadline also covers the greeting.
   volatile pid_t* childPid;
+  // The service's token for the call that opened the dialog (0: a host
+  // that follows no calls).
+  uint64_t callToken;
   // The deadline keeper: a thread that ends pinentry when an armed deadline
-  // passes (SIGTERM, then SIGKILL two seconds later).
+  // passes (SIGTERM, then SIGKILL two seconds later), or, while armed, when
+  // the call turns out abandoned (asked every quarter second).
   std::thread keeper;
   std::mutex mutex;
   std::condition_variable wake;
   bool armed;
   bool stop;
   bool fired;
+  bool abandoned;            // fired because nobody waits for the answer
   Clock::time_point deadline;
 };
-
-// ---- texts ---------------------------------------------------------------------
-
-// Code points that reorder what follows and could make a text read
-// otherwise than it is.
-static bool isDirectionControl(unsigned cp) {
-  return cp == 0x061C || cp == 0x200E || cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) ||
-         (cp >= 0x2066 && cp <= 0x2069);
-}
-
-static unsigned decodeUtf8(const unsigned char* p, size_t n) {
-  if (n == 1) return p[0];
-  unsigned value = p[0] & (n == 2 ? 0x1F : n == 3 ? 0x0F : 0x07);
-  for (size_t i = 1; i < n; i++) value = (value << 6) | (p[i] & 0x3F);
-  return value;
-}
-
-std::string HelmDialog_Line(const char* text, size_t length, size_t maxBytes) {
-  static const char kEllipsis[] = "\xe2\x80\xa6";
-  static const char kReplacement[] = "\xef\xbf\xbd";
-  std::string out;
-  if (text == nullptr || maxBytes < sizeof kEllipsis) return out;
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-  size_t i = 0;
-  while (i < length) {
-    size_t n = Helm_Utf8Sequence(p + i, length - i);
-    std::string piece;
-    if (n == 0) {
-      piece = kReplacement;
-      n = 1;
-    } else if (n == 1 && (p[i] < 0x20 || p[i] == 0x7F)) {
-      piece = " ";
-    } else if (isDirectionControl(decodeUtf8(p + i, n))) {
-      piece = " ";
-    } else {
-      piece.assign(text + i, n);
-    }
-    // Room for the piece, and for the ellipsis should more follow.
-    bool last = i + n >= length;
-    size_t reserve = last ? 0 : sizeof kEllipsis - 1;
-    if (out.size() + piece.size() + reserve > maxBytes) {
-      if (out.size() + piece.size() <= maxBytes && last) {
-        out += piece;
-      } else {
-        while (out.size() + sizeof kEllipsis - 1 > maxBytes) {
-          // Step back over whole characters.
-          size_t cut = out.size() - 1;
-          while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) cut--;
-          out.resize(cut);
-        }
-        out += kEllipsis;
-      }
-      return out;
-    }
-    out += piece;
-    i += n;
-  }
-  return out;
-}
-
-std::string HelmDialog_Site(const std::string& origin, size_t maxBytes) {
-  // Origins are checked ASCII, so bytes are characters here.
-  std::string site = HelmDialog_Line(origin.data(), origin.size(), origin.size() + 3);
-  if (site.size() <= maxBytes || maxBytes < 12) return site;
-  size_t head = (maxBytes - 3) / 3;
-  size_t tail = maxBytes - 3 - head;
-  return site.substr(0, head) + "\xe2\x80\xa6" + site.substr(site.size() - tail);
-}
-
-std::string HelmDialog_Escape(const std::string& text, size_t maxBytes) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
-  size_t i = 0;
-  while (i < text.size()) {
-    unsigned char c = p[i];
-    char unit[4];
-    size_t unitLength;
-    size_t consumed = 1;
-    if (c == '%' || c < 0x20) {
-      unit[0] = '%';
-      unit[1] = kHex[c >> 4];
-      unit[2] = kHex[c & 15];
-      unitLength = 3;
-    } else {
-      size_t n = Helm_Utf8Sequence(p + i, text.size() - i);
-      consumed = n == 0 ? 1 : n;
-      memcpy(unit, p + i, consumed);
-      unitLength = consumed;
-    }
-    if (out.size() + unitLength > maxBytes) break;
-    out.append(unit, unitLength);
-    i += consumed;
-  }
-  return out;
-}
 
 // ---- libassuan's memory: wiped when freed ---------------------------------------
 
@@ -218,8 +141,28 @@ static void keep(HelmDialog* dialog) {
       dialog->wake.wait(lock);
       continue;
     }
-    Clock::time_point deadline = dialog->deadline;
-    dialog->wake.wait_until(lock, deadline);
+    Clock::time_point wakeAt = dialog->deadline;
+    bool watching = dialog->callToken != 0 && !dialog->fired;
+    if (watching) {
+      Clock::time_point poll = Clock::now() + std::chrono::milliseconds(HELM_DIALOG_ABANDON_POLL_MS);
+      if (poll < wakeAt) wakeAt = poll;
+    }
+    dialog->wake.wait_until(lock, wakeAt);
+    if (dialog->stop || !dialog->armed) continue;
+    if (watching && !dialog->fired) {
+      // The host's answer may take its own locks: not asked under ours.
+      uint64_t token = dialog->callToken;
+      lock.unlock();
+      bool gone = KestrovanAdapter_callAbandoned(token) == 1;
+      lock.lock();
+      if (gone && !dialog->stop && dialog->armed && !dialog->fired) {
+        signalChild(*dialog->childPid, SIGTERM);
+        dialog->fired = true;
+        dialog->abandoned = true;
+        dialog->deadline = Clock::now() + std::chrono::milliseconds(HELM_DIALOG_ABANDON_KILL_MS);
+        continue;
+      }
+    }
     if (dialog->stop || !dialog->armed || Clock::now() < dialog->deadline) continue;
     // The child is ours and not yet reaped (HelmDialog_Close reaps it after
     // this thread has ended), so the id cannot name another process.
@@ -243,13 +186,33 @@ static bool disarm(HelmDialog* dialog) {
   return dialog->fired;
 }
 
+static bool wasAbandoned(HelmDialog* dialog) {
+  std::lock_guard<std::mutex> lock(dialog->mutex);
+  return dialog->abandoned;
+}
+
 // ---- starting pinentry --------------------------------------------------------------
 
-// Runs in the child between fork and exec: a session of its own (no
-// controlling terminal a pinentry could fall back to, and a process group
-// that ends with it, helpers included), and its id for the parent.
+// Runs in the child between fork and exec (async-signal-safe calls only):
+// no signal blocked and every disposition the default (the service's
+// threads block SIGTERM, SIGINT and SIGHUP, libassuan ignores SIGPIPE, and
+// exec keeps both), a session of its own (no controlling terminal a
+// pinentry could fall back to, and a process group that ends with it,
+// helpers included), SIGTERM when the thread that started it goes (the
+// service ended without closing the dialog), and its id for the parent.
 static void childStarted(void* opaque, int) {
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  // Straight to the kernel: the C library refuses the real-time signals it
+  // keeps for itself, which the parent may have ignored too. An all-zero
+  // kernel sigaction is SIG_DFL with no flags and an empty mask.
+  const unsigned long byDefault[4] = {0, 0, 0, 0};
+  for (int number = 1; number < NSIG; number++) {
+    if (number != SIGKILL && number != SIGSTOP) syscall(SYS_rt_sigaction, number, byDefault, nullptr, sizeof(uint64_t));
+  }
   setsid();
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
   *static_cast<volatile pid_t*>(opaque) = getpid();
 }
 
@@ -292,8 +255,32 @@ static void option(HelmDialog* dialog, const char* name, const char* value) {
   if (value != nullptr) command(dialog, std::string("OPTION ") + name + "=" + HelmDialog_Escape(value, 200));
 }
 
+namespace {
+struct LockWait {
+  uint64_t token;
+  bool abandoned;
+};
+}  // namespace
+
+static bool callGone(void* opaque) {
+  LockWait* wait = static_cast<LockWait*>(opaque);
+  wait->abandoned = KestrovanAdapter_callAbandoned(wait->token) == 1;
+  return wait->abandoned;
+}
+
+// Takes "dialog.lock" within seconds; while waiting, a call that was
+// abandoned stops waiting (*abandoned set).
+static int takeDialogLock(unsigned seconds, uint64_t token, bool* abandoned) {
+  LockWait wait = {token, false};
+  int lock = HelmLock_TakeUnless("dialog.lock", (int)seconds * 1000, token != 0 ? callGone : nullptr, &wait);
+  *abandoned = wait.abandoned;
+  return lock;
+}
+
 HelmDialog* HelmDialog_Open(const HelmSettings* settings, int* code, std::string* why) {
   *code = HELM_E_NO_DIALOG;
+  // Taken here, on the thread the service called the adapter on.
+  uint64_t token = KestrovanAdapter_callToken();
   if (!usableProgram(settings->pinentry, why)) return nullptr;
   const char* display = environmentValue("DISPLAY");
   if (display == nullptr && environmentValue("WAYLAND_DISPLAY") == nullptr) {
@@ -301,9 +288,15 @@ HelmDialog* HelmDialog_Open(const HelmSettings* settings, int* code, std::string
     return nullptr;
   }
   unsigned waitSeconds = settings->dialogSeconds + HELM_DIALOG_GRACE_SECONDS + 1;
-  int lock = HelmLock_Take("dialog.lock", (int)waitSeconds * 1000);
+  bool abandoned = false;
+  int lock = takeDialogLock(waitSeconds, token, &abandoned);
   if (lock < 0) {
-    *why = "another Kestrovan dialog stayed open too long";
+    if (abandoned) {
+      *code = HELM_E_CANCELLED;
+      *why = "the page that asked went away before the dialog could be shown";
+    } else {
+      *why = "another Kestrovan dialog stayed open too long";
+    }
     return nullptr;
   }
   void* shared = mmap(nullptr, sizeof(pid_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -324,6 +317,8 @@ HelmDialog* HelmDialog_Open(const HelmSettings* settings, int* code, std::string
   dialog->armed = false;
   dialog->stop = false;
   dialog->fired = false;
+  dialog->abandoned = false;
+  dialog->callToken = token;
   dialog->keeper = std::thread(keep, dialog);
 
   if (assuan_new_ext(&dialog->context, GPG_ERR_SOURCE_DEFAULT, &wipingHooks, noLog, nullptr) != 0) {
@@ -396,7 +391,7 @@ static HelmDialogAnswer judge(HelmDialog* dialog, gpg_error_t err, bool fired) {
   if (err == 0 && !fired) return HELM_DIALOG_OK;
   if (fired) {
     dialog->dead = true;
-    return HELM_DIALOG_TIMEOUT;
+    return wasAbandoned(dialog) ? HELM_DIALOG_ABANDONED : HELM_DIALOG_TIMEOUT;
   }
   switch (gpg_err_code(err)) {
     case GPG_ERR_CANCELED:

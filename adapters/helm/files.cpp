@@ -116,7 +116,9 @@ static void lockOrdered(bool acquired) {
 #endif
 }
 
-int HelmLock_Take(const char* name, int waitMs) {
+int HelmLock_Take(const char* name, int waitMs) { return HelmLock_TakeUnless(name, waitMs, nullptr, nullptr); }
+
+int HelmLock_TakeUnless(const char* name, int waitMs, bool (*giveUp)(void*), void* opaque) {
   std::string folder = HelmPaths_ConfigFolder();
   if (folder.empty()) return -1;
   std::string path;
@@ -132,7 +134,7 @@ int HelmLock_Take(const char* name, int waitMs) {
   for (;;) {
     if (flock(fd, waitMs < 0 ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) break;
     if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK || waited >= waitMs) {
+    if (errno != EWOULDBLOCK || waited >= waitMs || (giveUp != nullptr && waited % 250 == 0 && giveUp(opaque))) {
       close(fd);
       return -1;
     }

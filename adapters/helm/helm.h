@@ -21,9 +21,10 @@
 // need no lock. What copies share goes through per-user lock files in the
 // configuration folder, which also order copies in different processes:
 // "token.lock" (every use of the tokens, store.cpp), "dialog.lock" (one
-// dialog on the screen at a time, dialog.cpp) and "allowed-origins.lock"
-// (changes to the allow-list, consent.cpp). Order: dialog, then token; the
-// allow-list lock is taken alone.
+// dialog on the screen at a time, dialog.cpp), "allowed-origins.lock"
+// (changes to the allow-list, consent.cpp) and "denied-origins.lock" (the
+// run's denied and pending sites, denials.cpp). Order: dialog, then token;
+// the allow-list and denial locks are taken alone.
 #ifndef KESTROVAN_ADAPTERS_HELM_H
 #define KESTROVAN_ADAPTERS_HELM_H
 
@@ -69,6 +70,8 @@ enum HelmCode {
   HELM_E_CANCELLED = 71021,              // the user cancelled the dialog, closed it or let it time out
   HELM_E_NO_DIALOG = 71022,              // no dialog can be shown (no display, no usable pinentry)
   HELM_E_NOT_FOR_SIGNING = 71023,        // key without nonRepudiation: for authentication only
+  HELM_E_DECLINED_RECENTLY = 71024,      // unlock: the user denied this site recently; not asked again yet
+  HELM_E_CONSENT_PENDING = 71025,        // unlock: a dialog already asks (or waits to ask) about this site
 };
 
 // Limits, checked before anything is allocated or decoded.
@@ -167,6 +170,9 @@ std::string HelmFiles_Trim(const std::string& text);
 // per-user lock file name and locks it: without end when waitMs is
 // negative, else for up to waitMs milliseconds. The descriptor, or -1.
 int HelmLock_Take(const char* name, int waitMs);
+// The same, giving up (-1) when giveUp(opaque), asked every quarter second
+// of the wait, says so.
+int HelmLock_TakeUnless(const char* name, int waitMs, bool (*giveUp)(void*), void* opaque);
 void HelmLock_Release(int fd);
 
 // ---- user folders and the origin allow-list (origins.cpp) --------------------
@@ -227,11 +233,15 @@ int HelmOrigins_Remove(const char* origin, bool* changed, bool* stillAdmitted, s
 #define HELM_DEFAULT_PINENTRY "/usr/bin/pinentry"
 #define HELM_DEFAULT_DIALOG_SECONDS 60u
 #define HELM_DEFAULT_PIN_ATTEMPTS 3u
+#define HELM_DEFAULT_DENIAL_BACKOFF_SECONDS 30u
+#define HELM_MAX_DENIAL_BACKOFF_SECONDS 3600u
 
 struct HelmSettings {
   std::string pinentry;              // "pinentry"; else $KESTROVAN_PINENTRY; else /usr/bin/pinentry
   unsigned dialogSeconds;            // "dialog-timeout", 5..600
   unsigned pinAttempts;              // "pin-attempts", 1..10: dialogs per operation for a wrong PIN
+  unsigned denialBackoffSeconds;     // "denial-backoff", 1..3600: a denied site is not asked again for
+                                     // this long, doubled with each further denial (at most an hour)
   std::string pagePinOrigins;        // "page-pin-origins": pattern list of origins that may send a PIN
   bool signWithoutNonRepudiation;    // "sign-without-non-repudiation"
 };
@@ -254,18 +264,32 @@ enum HelmDialogAnswer {
   HELM_DIALOG_CANCELLED,    // cancel, Escape, the window closed
   HELM_DIALOG_TIMEOUT,      // pinentry's timeout or the adapter's deadline
   HELM_DIALOG_UNAVAILABLE,  // nothing could be shown: no display, no usable program, a failure
+  HELM_DIALOG_ABANDONED,    // ended because nobody waits for the answer (page gone, service stopping)
 };
 
 struct HelmDialog;   // opaque: dialog.cpp
 
-// Texts given to dialogs are cleaned first: page and certificate texts with
-// HelmDialog_Line (one line, bounded); whole descriptions are escaped for
-// Assuan and bounded by the dialog itself.
-// Text from outside (a site's words, a certificate's names) as one line of at
-// most maxBytes bytes: line breaks, tabs, other control characters and
-// direction overrides become spaces, bytes that are not UTF-8 become U+FFFD,
-// and a longer text is cut at a character boundary and ends with "…".
+// Texts given to dialogs (text.cpp) are cleaned first: every text from
+// outside (a site's words, a certificate's names, a token's label, a file's
+// name) with HelmDialog_Line or HelmDialog_Quoted; whole descriptions are
+// escaped for Assuan and bounded by the dialog itself.
+
+// Whether a code point is of Unicode's Cc, Cf, Zl or Zp categories: it
+// breaks a line (LF, NEL, U+2028, U+2029, ...), reorders what follows
+// (direction controls and isolates) or shows nothing (zero-width characters,
+// soft hyphen, tag characters).
+bool HelmText_BreaksLine(unsigned cp);
+// Whether a code point reads as a double quote (", the typographic ones, ...).
+bool HelmText_IsQuote(unsigned cp);
+// Text from outside as one line of at most maxBytes bytes: every character
+// HelmText_BreaksLine names becomes a space, bytes that are not UTF-8
+// become U+FFFD, and a longer text is cut at a character boundary and ends
+// with "…".
 std::string HelmDialog_Line(const char* text, size_t length, size_t maxBytes);
+// The site's own words as the dialogs show them: HelmDialog_Line with every
+// quote character inside made an apostrophe, between double quotes, so the
+// words cannot end the quotes and go on as the dialog's own text.
+std::string HelmDialog_Quoted(const char* text, size_t length, size_t maxBytes);
 // A site as dialogs show it: whole when it fits maxBytes, else its start and
 // its end (where the domain a user knows is) around "…".
 std::string HelmDialog_Site(const std::string& origin, size_t maxBytes);
@@ -274,7 +298,12 @@ std::string HelmDialog_Site(const std::string& origin, size_t maxBytes);
 std::string HelmDialog_Escape(const std::string& text, size_t maxBytes);
 
 // Starts pinentry (after taking the dialog lock). Null with *why and the
-// code (HELM_E_NO_DIALOG) when no dialog can be shown.
+// code when no dialog can be shown: HELM_E_NO_DIALOG, or HELM_E_CANCELLED
+// when the call was abandoned while it waited for another dialog to end.
+// The call's token (kestrovan/adapter_host.h) is taken here, on the calling
+// thread; while a question is up its deadline keeper asks the service every
+// quarter second whether the call was abandoned, and if so ends pinentry's
+// process group at once: the question answers HELM_DIALOG_ABANDONED.
 HelmDialog* HelmDialog_Open(const HelmSettings* settings, int* code, std::string* why);
 // A question with OK, Cancel and, when notOk is given, a third button.
 HelmDialogAnswer HelmDialog_Confirm(HelmDialog* dialog, const char* title, const std::string& description,
@@ -299,9 +328,44 @@ void HelmDialog_Close(HelmDialog* dialog);
 // Unlock: HELM_OK when the origin is on the allow-list or the user allows it
 // in a dialog ("Allow once" for this session, "Always allow" confirmed by a
 // second OK adds it to the list). Otherwise HELM_E_ORIGIN_REFUSED (deny,
-// cancel, timeout, no dialog) with the reason. canonical receives the
-// canonical origin.
+// cancel, timeout, no dialog, the page gone) with the reason, and without a
+// dialog HELM_E_DECLINED_RECENTLY (the user denied the site in this run and
+// its back-off runs) or HELM_E_CONSENT_PENDING (a dialog already asks about
+// it). canonical receives the canonical origin.
 int HelmConsent_Unlock(const char* origin, std::string* canonical, std::string* message);
+
+// ---- denied and pending sites (denials.cpp) -------------------------------------
+// Kept for the service's run in a private file of the configuration folder
+// named after the service process (its id and start time), shared by every
+// copy of the adapter in it; changed under "denied-origins.lock", taken alone.
+
+struct HelmDenial {
+  std::string origin;       // canonical
+  unsigned denials;         // denials in this run since the last grant or clear
+  long long untilMs;        // CLOCK_BOOTTIME milliseconds: not asked again before
+  bool pending;             // a consent dialog is open or waits to open
+};
+enum HelmDenialOutcome {
+  HELM_DENIAL_GRANTED,      // allowed: the denials are forgotten
+  HELM_DENIAL_DENIED,       // the user denied it: one more, the back-off doubles
+  HELM_DENIAL_NEITHER,      // no answer of the user's (timeout, no dialog, page gone)
+};
+// Before a consent dialog: HELM_E_CONSENT_PENDING when one is already open
+// or waiting for this origin, HELM_E_DECLINED_RECENTLY (with the time left
+// in *waitMs) while its back-off runs, else HELM_OK and the origin is marked
+// pending until HelmDenials_End. State that cannot be read or written
+// answers HELM_OK.
+int HelmDenials_Begin(const std::string& origin, long long* waitMs);
+// After it: no longer pending, and the outcome counted. A denial keeps the
+// site from being asked for backoffSeconds, doubled for every earlier
+// denial in this run, at most HELM_MAX_DENIAL_BACKOFF_SECONDS.
+void HelmDenials_End(const std::string& origin, HelmDenialOutcome outcome, unsigned backoffSeconds);
+// For kestrovan-helm-sites: the entries of every service run still going
+// (files of ended runs are removed), with the clock's now; false when the
+// state cannot be reached. Clear forgets the denials of origin (every
+// origin when empty), counting them in *cleared.
+bool HelmDenials_List(std::vector<HelmDenial>* out, long long* nowMs);
+bool HelmDenials_Clear(const std::string& origin, unsigned* cleared);
 
 // The canonical origin this copy was unlocked for ("" before the unlock).
 const std::string& HelmSession_Origin();

@@ -1,5 +1,5 @@
 // settings.cpp -- the adapter's settings: which pinentry program shows the
-// dialogs and for how long, how often a wrong PIN is asked again, which
+// dialogs and for how long, how long a denied site is not asked again, how often a wrong PIN is asked again, which
 // origins may send a PIN themselves (kiosks, tests), and whether signing may
 // use keys meant for authentication.
 //
@@ -45,6 +45,8 @@ static void apply(const std::string& text, HelmSettings* settings) {
       if (!value.empty()) settings->pinentry = value;
     } else if (strcasecmp(key.c_str(), "dialog-timeout") == 0) {
       readNumber(value, 5, 600, &settings->dialogSeconds);
+    } else if (strcasecmp(key.c_str(), "denial-backoff") == 0) {
+      readNumber(value, 1, HELM_MAX_DENIAL_BACKOFF_SECONDS, &settings->denialBackoffSeconds);
     } else if (strcasecmp(key.c_str(), "pin-attempts") == 0) {
       readNumber(value, 1, 10, &settings->pinAttempts);
     } else if (strcasecmp(key.c_str(), "page-pin-origins") == 0) {
@@ -61,6 +63,7 @@ void HelmSettings_Load(HelmSettings* out) {
   out->pinentry.clear();
   out->dialogSeconds = HELM_DEFAULT_DIALOG_SECONDS;
   out->pinAttempts = HELM_DEFAULT_PIN_ATTEMPTS;
+  out->denialBackoffSeconds = HELM_DEFAULT_DENIAL_BACKOFF_SECONDS;
   out->pagePinOrigins.clear();
   out->signWithoutNonRepudiation = false;
   std::string text, ignored;

@@ -785,7 +785,8 @@ static std::string describe(const HelmCertificate* c, gnutls_x509_crt_t crt, con
   else text += "In file: " + line(baseName(c->file), 64) + "\n";
   if (!source->digestHex.empty()) text += source->digestLabel + ": " + source->digestHex + "\n";
   if (!source->description.empty()) {
-    text += "The site says (its own words): \"" + line(source->description, 160) + "\"\n";
+    text += "The site says (its own words): " +
+            HelmDialog_Quoted(source->description.data(), source->description.size(), 160) + "\n";
   }
   return text;
 }
@@ -817,6 +818,10 @@ static int openWithDialog(const HelmCertificate* c, gnutls_x509_crt_t crt, const
   std::string why;
   HelmDialog* dialog = HelmDialog_Open(source->settings, &code, &why);
   if (dialog == nullptr) {
+    if (code == HELM_E_CANCELLED) {
+      *message = "no PIN dialog was shown: " + why;
+      return HELM_E_CANCELLED;
+    }
     *message = "no dialog could be shown to ask for the PIN: " + why;
     return HELM_E_NO_DIALOG;
   }
@@ -848,7 +853,9 @@ static int openWithDialog(const HelmCertificate* c, gnutls_x509_crt_t crt, const
         return HELM_E_NO_DIALOG;
       }
       HelmDialog_Close(dialog);
-      *message = answer == HELM_DIALOG_TIMEOUT ? "the PIN dialog timed out" : "the user cancelled the PIN dialog";
+      *message = answer == HELM_DIALOG_TIMEOUT     ? "the PIN dialog timed out"
+                 : answer == HELM_DIALOG_ABANDONED ? "the PIN dialog was closed: the page that asked went away"
+                                                   : "the user cancelled the PIN dialog";
       return HELM_E_CANCELLED;
     }
     if (tooLong || pin[0] == '\0') {

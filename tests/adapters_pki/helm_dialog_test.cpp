@@ -6,12 +6,29 @@
 // SoftHSM2's place: it counts wrong PINs as a card does and can be a reader
 // with its own keypad. Every signature is checked by openssl; Authenticate
 // also by the shipped Node verifier.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "adapters_pki/helm_test_support.h"
+#include "kestrovan/host.h"
 
 using namespace helmtest;
+
+// The service's run-time hooks (kestrovan/host.h), exported by this
+// executable as the service exports them: a test names the call it makes
+// on its thread, and says when that call is abandoned.
+static thread_local uint64_t testCallToken = 0;
+static std::atomic<uint64_t> abandonedCallToken{0};
+
+extern "C" __attribute__((visibility("default"))) uint64_t KestrovanHost_callToken(void) { return testCallToken; }
+extern "C" __attribute__((visibility("default"))) int KestrovanHost_callAbandoned(uint64_t token) {
+  return token != 0 && token == abandonedCallToken.load() ? 1 : 0;
+}
 
 namespace {
 
@@ -73,12 +90,38 @@ class HelmDialogTest : public ::testing::Test {
     setenv("DISPLAY", ":77", 1);
     settings("");
     writeFile(allowList(), std::string(kBank) + "\n");
+    // Denials are remembered for the process's run: each test starts
+    // without them.
+    run("find " + quote(configFolder(home_)) + " -maxdepth 1 -name 'denied-origins.[0-9]*' -delete");
+    abandonedCallToken.store(0);
+    testCallToken = 0;
   }
 
   static std::string logFile() { return temp_->path() + "/dialogs.log"; }
   static std::string planFile() { return temp_->path() + "/plan"; }
   static std::string allowList() { return configFolder(home_) + "/allowed-origins"; }
   std::string work(const std::string& name) { return temp_->path() + "/" + name; }
+
+  // Waits (up to 30 s) until the stubs logged count lines starting with prefix.
+  static bool waitFor(const std::string& prefix, size_t count) {
+    for (int i = 0; i < 3000; i++) {
+      if (commands(prefix).size() >= count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  static CommandResult sites(const std::string& arguments) {
+    return run(quote(HELM_SITES_TOOL) + " " + arguments);
+  }
+  // Private copies of the library, one per session, as the service loads them.
+  std::vector<std::string> copies(int count) {
+    std::vector<std::string> paths;
+    for (int i = 0; i < count; i++) {
+      paths.push_back(work("copy" + std::to_string(i) + ".so"));
+      run("cp " + quote(HELM_ADAPTER_PATH) + " " + quote(paths.back()));
+    }
+    return paths;
+  }
 
   // The user's settings: the stub, a short timeout, and extra lines.
   static void settings(const std::string& extra, bool withStub = true) {
@@ -178,6 +221,7 @@ struct ConsentCase {
   bool unlocked;
   bool listed;        // the site went on the allow-list
   size_t dialogs;     // CONFIRM commands
+  bool remembered = false;  // the user's denial: not asked again at once
 };
 
 void PrintTo(const ConsentCase& c, std::ostream* os) { *os << c.name; }
@@ -226,7 +270,21 @@ TEST_P(HelmConsentTest, OnlyAnOkAllowsAndOnlyAnAlwaysWithItsOwnOkLists) {
   std::string again = second.unlock(kShop);
   second.release();
   EXPECT_EQ(again == "0", c.listed) << again;
-  EXPECT_EQ(commands("CONFIRM").size(), c.listed ? 0u : 1u);
+  if (!c.remembered) {
+    EXPECT_EQ(commands("CONFIRM").size(), c.listed ? 0u : 1u);
+    return;
+  }
+  // Denied by the user: refused at once, without a dialog, until the
+  // user's command forgets it.
+  Json declined = parseJson(again);
+  EXPECT_EQ(declined.code(), 71024) << again;
+  EXPECT_NE(declined["message"].text.find("declined this site recently"), std::string::npos) << again;
+  EXPECT_EQ(position("START"), -1) << readFile(logFile());
+  EXPECT_EQ(sites("clear-denials https://shop.example").status, 0);
+  Adapter third;
+  EXPECT_NE(third.unlock(kShop), "0");
+  third.release();
+  EXPECT_EQ(commands("CONFIRM").size(), 1u) << readFile(logFile());
 }
 
 const ConsentCase kConsentCases[] = {
@@ -235,7 +293,7 @@ const ConsentCase kConsentCases[] = {
     {"AlwaysNotConfirmed", {"notok", "cancel"}, false, false, 2},
     {"NotConfirmedTwiceIsNoConsent", {"notok", "notok"}, false, false, 2},
     {"AlwaysThenTimeout", {"notok", "timeout"}, false, false, 2},
-    {"Deny", {"cancel"}, false, false, 1},
+    {"Deny", {"cancel"}, false, false, 1, true},
     {"PinentryTimeout", {"timeout"}, false, false, 1},
     {"NoDisplayAnswer", {"nodisplay"}, false, false, 1},
     {"PinentryEnds", {"exit"}, false, false, 1},
@@ -254,9 +312,23 @@ TEST_F(HelmDialogTest, SitesOnTheListAreNotAsked) {
 TEST_F(HelmDialogTest, TheAdaptersOwnDeadlineEndsAPinentryThatNeverAnswers) {
   plan({"hang"});
   Adapter adapter;
-  auto start = std::chrono::steady_clock::now();
-  std::string answer = adapter.unlock(kShop);
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::string answer;
+  double seconds = 0;
+  // Called as the service calls: from a thread that blocks the stop
+  // signals. The deadline's SIGTERM must still reach pinentry (the stub
+  // logs TERMINATED), not only the SIGKILL two seconds after it.
+  std::thread caller([&] {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    auto start = std::chrono::steady_clock::now();
+    answer = adapter.unlock(kShop);
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  });
+  caller.join();
   adapter.release();
   EXPECT_EQ(parseJson(answer).code(), 71016) << answer;
   EXPECT_NE(parseJson(answer)["message"].text.find("in time"), std::string::npos) << answer;
@@ -422,6 +494,278 @@ TEST_F(HelmDialogTest, TheSitesCommandListsAllowsAndRevokes) {
   chmod(allowList().c_str(), 0600);
   EXPECT_EQ(readFile(allowList()).find("new.example"), std::string::npos);
 }
+
+// ---- a page that asks again and again ---------------------------------------------------
+
+TEST_F(HelmDialogTest, ADeniedSiteIsNotAskedAgainUntilItsBackOffPassesWhichGrows) {
+  // The default back-off, in the page's message.
+  plan({"cancel"});
+  Adapter first;
+  EXPECT_EQ(parseJson(first.unlock(kShop)).code(), 71016);
+  Json declined = parseJson(first.unlock(kShop));
+  first.release();
+  EXPECT_EQ(declined.code(), 71024);
+  EXPECT_NE(declined["message"].text.find("it is not asked again for 30 s"), std::string::npos)
+      << declined["message"].text;
+  EXPECT_EQ(commands("CONFIRM").size(), 1u);
+  EXPECT_EQ(sites("clear-denials").output, "1 denied site forgotten\n");
+
+  // A second of back-off, doubled by the next denial.
+  settings("denial-backoff = 1\n");
+  unlink(logFile().c_str());
+  plan({"cancel", "ok", "cancel", "ok"});
+  Adapter adapter;
+  EXPECT_EQ(parseJson(adapter.unlock(kShop)).code(), 71016);
+  EXPECT_EQ(parseJson(adapter.unlock(kShop)).code(), 71024);
+  EXPECT_EQ(commands("CONFIRM").size(), 1u);
+  // Other sites are asked as ever.
+  Adapter other;
+  EXPECT_EQ(other.unlock("https://two.example"), "0");
+  other.release();
+  EXPECT_EQ(commands("CONFIRM").size(), 2u);
+  CommandResult listed = sites("denials");
+  EXPECT_EQ(listed.status, 0);
+  EXPECT_EQ(listed.output.find("https://shop.example denied 1 time, asked again "), 0u) << listed.output;
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  EXPECT_EQ(parseJson(adapter.unlock(kShop)).code(), 71016);  // asked, denied again
+  EXPECT_EQ(commands("CONFIRM").size(), 3u);
+  EXPECT_EQ(sites("denials").output.find("https://shop.example denied 2 times, asked again "), 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  EXPECT_EQ(parseJson(adapter.unlock(kShop)).code(), 71024) << "two seconds now";
+  EXPECT_EQ(commands("CONFIRM").size(), 3u);
+
+  CommandResult cleared = sites("clear-denials HTTPS://Shop.Example");
+  EXPECT_EQ(cleared.status, 0);
+  EXPECT_EQ(cleared.output, "https://shop.example is asked again at its next visit\n");
+  EXPECT_EQ(adapter.unlock(kShop), "0");
+  adapter.release();
+  EXPECT_EQ(commands("CONFIRM").size(), 4u);
+  // Allowed: nothing is held against it any more.
+  EXPECT_EQ(sites("denials").output, "");
+  EXPECT_EQ(sites("clear-denials not-an-origin").status, 2);
+}
+
+TEST_F(HelmDialogTest, DenialsBelongToThisRunOfTheService) {
+  // Files of other runs: a process that ended, and this process id with
+  // another start time (a reused id). Both deny the shop for an hour.
+  std::string folder = configFolder(home_);
+  std::string far = std::to_string(1000LL * 1000 * 1000 * 1000);
+  std::string ended = folder + "/denied-origins.999999999.12345";
+  std::string reused = folder + "/denied-origins." + std::to_string(getpid()) + ".1";
+  writeFile(ended, "https://shop.example 5 " + far + " 0\n");
+  writeFile(reused, "https://shop.example 5 " + far + " 1\n");
+  plan({"ok"});
+  Adapter adapter;
+  EXPECT_EQ(adapter.unlock(kShop), "0");
+  adapter.release();
+  EXPECT_EQ(commands("CONFIRM").size(), 1u);
+  EXPECT_NE(access(ended.c_str(), F_OK), 0) << "an ended run's file is removed";
+  EXPECT_NE(access(reused.c_str(), F_OK), 0);
+  // This run's own file: private.
+  plan({"cancel"});
+  Adapter denied;
+  EXPECT_EQ(parseJson(denied.unlock("https://two.example")).code(), 71016);
+  denied.release();
+  CommandResult files = run("find " + quote(folder) + " -maxdepth 1 -name 'denied-origins.[0-9]*' -perm 0600");
+  EXPECT_NE(files.output.find("denied-origins." + std::to_string(getpid()) + "."), std::string::npos)
+      << files.output;
+}
+
+TEST_F(HelmDialogTest, OnlyOneConsentDialogPerSiteIsOpenOrWaiting) {
+  std::vector<std::string> paths = copies(4);
+  plan({"delay 2 ok", "delay 1 ok", "ok"});
+  Adapter one(paths[0].c_str()), shop(paths[1].c_str()), again(paths[2].c_str()), queued(paths[3].c_str());
+  std::string answerOne, answerShop;
+  std::atomic<bool> shopDone{false};
+  std::thread t1([&] { answerOne = one.unlock("https://one.example"); });
+  ASSERT_TRUE(waitFor("CONFIRM", 1)) << readFile(logFile());
+  // The shop waits for the dialog of one.example to end.
+  std::thread t2([&] {
+    answerShop = shop.unlock(kShop);
+    shopDone = true;
+  });
+  bool asking = false;
+  for (int i = 0; i < 300 && !asking; i++) {
+    asking = sites("denials").output.find("https://shop.example is being asked now") != std::string::npos;
+    if (!asking) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(asking);
+  // A second opening by the shop, while its dialog waits: refused at once.
+  std::string refused = again.unlock(kShop);
+  EXPECT_FALSE(shopDone.load()) << "answered while the first dialog waited";
+  EXPECT_EQ(parseJson(refused).code(), 71025) << refused;
+  EXPECT_NE(parseJson(refused)["message"].text.find("already asks"), std::string::npos) << refused;
+  // And while it is on the screen.
+  ASSERT_TRUE(waitFor("CONFIRM", 2)) << readFile(logFile());
+  EXPECT_EQ(parseJson(queued.unlock(kShop)).code(), 71025);
+  t1.join();
+  t2.join();
+  EXPECT_EQ(answerOne, "0");
+  EXPECT_EQ(answerShop, "0");
+  EXPECT_EQ(commands("CONFIRM").size(), 2u) << readFile(logFile());
+  // Answered: the next opening is asked again.
+  EXPECT_EQ(again.unlock(kShop), "0");
+  EXPECT_EQ(commands("CONFIRM").size(), 3u);
+  for (Adapter* a : {&one, &shop, &again, &queued}) a->release();
+}
+
+// ---- dialogs end with their page and with the service -------------------------------
+
+TEST_F(HelmDialogTest, PinentryStartsWithNoSignalBlockedInAProcessGroupOfItsOwn) {
+  // As in the service: the stop signals blocked in every thread, SIGPIPE
+  // ignored (libassuan ignores it too); and another signal ignored.
+  plan({"ok"});
+  struct sigaction ignore, before;
+  memset(&ignore, 0, sizeof ignore);
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGUSR2, &ignore, &before);
+  std::string answer;
+  std::thread caller([&] {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    Adapter adapter;
+    answer = adapter.unlock(kShop);
+    adapter.release();
+  });
+  caller.join();
+  sigaction(SIGUSR2, &before, nullptr);
+  EXPECT_EQ(answer, "0");
+  std::istringstream raw(readFile(logFile()));
+  std::string line;
+  bool seen = false;
+  while (std::getline(raw, line)) {
+    size_t at = line.find(" PROCESS ");
+    if (at == std::string::npos) continue;
+    seen = true;
+    std::string pid = line.substr(0, at);
+    EXPECT_NE(line.find("sigblk=0000000000000000 "), std::string::npos) << line;
+    size_t ignored = line.find("sigign=");
+    ASSERT_NE(ignored, std::string::npos);
+    unsigned long long mask = std::stoull(line.substr(ignored + 7, 16), nullptr, 16);
+    // Nothing ignored but what bash ignores by itself (SIGQUIT).
+    EXPECT_EQ(mask & ~(1ull << (SIGQUIT - 1)), 0u) << "ignored signals: " << line;
+    EXPECT_NE(line.find("pgid=" + pid + " "), std::string::npos) << line;
+    EXPECT_NE(line.find("sid=" + pid), std::string::npos) << line;
+    EXPECT_NE(std::to_string(getpgrp()), pid);
+  }
+  EXPECT_TRUE(seen) << readFile(logFile());
+}
+
+TEST_F(HelmDialogTest, ADialogEndsWithTheProcessThatShowedIt) {
+  // A service killed outright (SIGKILL, a crash) closes nothing: pinentry
+  // learns of it from the kernel. The "service" is this test binary run
+  // again, showing a consent dialog that nobody answers.
+  plan({"hang"});
+  pid_t child = fork();
+  if (child == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    execl("/proc/self/exe", "helm_dialog_test", "--gtest_also_run_disabled_tests",
+          "--gtest_filter=HelmDialogChild.*", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(child, 0);
+  bool shown = waitFor("CONFIRM", 1);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  ASSERT_TRUE(shown) << readFile(logFile());
+  EXPECT_TRUE(waitFor("TERMINATED", 1)) << "pinentry outlived the process that showed it\n" << readFile(logFile());
+}
+
+struct AbandonCase {
+  const char* name;
+  bool pin;            // a PIN dialog (else the consent dialog)
+  bool queued;         // abandoned while another site's dialog is up
+  long code;
+  const char* message;
+};
+
+void PrintTo(const AbandonCase& c, std::ostream* os) { *os << c.name; }
+
+class HelmAbandonTest : public HelmDialogTest, public ::testing::WithParamInterface<AbandonCase> {};
+
+TEST_P(HelmAbandonTest, ADialogWhosePageWentAwayClosesWithinASecondAndGrantsNothing) {
+  const AbandonCase& c = GetParam();
+  std::vector<std::string> paths = copies(2);
+  Adapter other(paths[0].c_str());
+  std::unique_ptr<Adapter> adapter;
+  if (c.pin) {
+    adapter = bank();
+  } else {
+    adapter = std::make_unique<Adapter>(paths[1].c_str());
+  }
+  std::string signer = c.pin ? idOf(adapter.get(), "Reader Signer") : std::string();
+  std::string otherAnswer;
+  std::thread holder;
+  if (c.queued) {
+    plan({"delay 3 ok", "hang"});
+    holder = std::thread([&] { otherAnswer = other.unlock("https://one.example"); });
+    ASSERT_TRUE(waitFor("CONFIRM", 1)) << readFile(logFile());
+  } else {
+    plan({"hang"});
+  }
+  std::string answer;
+  std::chrono::steady_clock::time_point returned;
+  std::thread call([&] {
+    testCallToken = 4711;
+    if (c.pin) {
+      Params p = {{"id", signer}};
+      addBytes(&p, "data", "x");
+      answer = adapter->call("SignCms", p);
+    } else {
+      answer = adapter->unlock(kShop);
+    }
+    returned = std::chrono::steady_clock::now();
+  });
+  if (c.queued) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  } else {
+    EXPECT_TRUE(waitFor(c.pin ? "GETPIN" : "CONFIRM", 1)) << readFile(logFile());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  abandonedCallToken.store(4711);
+  auto flipped = std::chrono::steady_clock::now();
+  call.join();
+  double seconds = std::chrono::duration<double>(returned - flipped).count();
+  EXPECT_LT(seconds, 1.0) << "the dialog stayed " << seconds << " s after its page went away";
+  printf("[ measured ] %s: answered %.3f s after its call was abandoned\n", c.name, seconds);
+  Json refusal = parseJson(answer);
+  EXPECT_EQ(refusal.code(), c.code) << answer;
+  EXPECT_NE(refusal["message"].text.find(c.message), std::string::npos) << answer;
+  EXPECT_FALSE(refusal.has("cms"));
+  if (c.queued) {
+    holder.join();
+    EXPECT_EQ(otherAnswer, "0");
+    EXPECT_EQ(commands("START argv=").size(), 1u) << "never shown: " << readFile(logFile());
+  } else {
+    EXPECT_NE(position("TERMINATED"), -1) << readFile(logFile());
+  }
+  adapter->release();
+  other.release();
+  if (!c.pin) {
+    // Not the user's denial: the site is asked again at its next visit.
+    unlink(logFile().c_str());
+    abandonedCallToken.store(0);
+    plan({"ok"});
+    Adapter next;
+    EXPECT_EQ(next.unlock(kShop), "0");
+    next.release();
+  }
+}
+
+const AbandonCase kAbandonCases[] = {
+    {"ConsentDialog", false, false, 71016, "the page that asked went away"},
+    {"PinDialog", true, false, 71021, "the page that asked went away"},
+    {"ConsentWaitingForAnotherDialog", false, true, 71016, "went away before the dialog could be shown"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, HelmAbandonTest, ::testing::ValuesIn(kAbandonCases),
+                         [](const ::testing::TestParamInfo<AbandonCase>& info) { return std::string(info.param.name); });
 
 // ---- the PIN from a dialog ------------------------------------------------------------
 
@@ -733,6 +1077,13 @@ TEST_F(HelmAuthenticateTest, ShortChallengesAndAuthenticationShapedRawDataAreRef
   EXPECT_EQ(raw.code(), 71001) << raw["message"].text;
   EXPECT_EQ(position("START"), -1);
   adapter->release();
+}
+
+// Run only by ADialogEndsWithTheProcessThatShowedIt, in a process of its
+// own (the environment is the parent's).
+TEST(HelmDialogChild, DISABLED_ShowsAConsentDialogUntilKilled) {
+  Adapter adapter;
+  adapter.unlock(kShop);
 }
 
 }  // namespace

@@ -2,9 +2,10 @@
 // pinentry-gtk2 on a private Xvfb display, driven by xdotool as a user's
 // keyboard. The site is allowed once in the consent dialog, the PIN is typed
 // into the PIN dialog (a wrong one first, then the right one), and openssl
-// verifies the signature. Screenshots of the dialogs are kept in the build
-// tree (consent-dialog.png, pin-dialog.png, pin-retry-dialog.png) for the
-// adapter's README.
+// verifies the signature. A page's words made to look like the dialog's own
+// lines are shown as one quoted line. Screenshots of the dialogs are kept in
+// the build tree (consent-dialog.png, pin-dialog.png, pin-retry-dialog.png,
+// hostile-words-dialog.png) for the adapter's README.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -145,6 +146,35 @@ TEST_F(HelmRealDialogTest, AUserAllowsASiteOnceAndTypesThePinIntoGtkDialogs) {
                               " -content " + quote(temp_.path() + "/data.bin") + " -CAfile " +
                               quote(std::string(HELM_FIXTURE_DIR) + "/ca.crt") + " -out /dev/null");
   EXPECT_EQ(verdict.status, 0) << verdict.output;
+  adapter.release();
+}
+
+// A page's words made to look like the dialog's own lines (paragraph and
+// line separators, a quote to close the site's words): pinentry-gtk2 shows
+// them as one line, inside the dialog's quotes.
+TEST_F(HelmRealDialogTest, ASitesWordsStayOneQuotedLineInTheGtkDialog) {
+  Adapter adapter;
+  ASSERT_EQ(adapter.unlock(kBank), "0");
+  Json list = adapter.page("ListCertificates", {});
+  std::string signer;
+  for (const Json& c : list["certificates"].items) {
+    if (c["commonName"].text == "Token Signer") signer = c["id"].text;
+  }
+  ASSERT_FALSE(signer.empty());
+  const std::string words =
+      "Invoice 7\" \xe2\x80\xa9\xe2\x80\xa9Site verified by your computer:\xe2\x80\xa8https://bank.example"
+      "\xe2\x80\xa8\xe2\x80\xa8Operation: log in";
+  Params p = {{"id", signer}, {"description", words}};
+  addBytes(&p, "data", "x");
+  Json answer;
+  std::thread signing([&] { answer = adapter.page("SignCms", p); });
+  std::string id = window("Kestrovan: PIN");
+  EXPECT_FALSE(id.empty());
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  screenshot("hostile-words-dialog.png");
+  keys("key Escape");
+  signing.join();
+  EXPECT_EQ(answer.code(), 71021) << answer["message"].text;
   adapter.release();
 }
 

@@ -13,8 +13,9 @@
 #                        an empty plan cancels (and logs PLAN-EMPTY)
 #   STUB_PINENTRY_REFUSE a command name (SETDESC) the stub answers with an error
 #   STUB_PINENTRY_LOG    a file: "<pid> <line>" for every command received, and
-#                        START (with argv and DISPLAY), TERMINATED, END, OVERLAP
-#                        (another stub was running at the same time)
+#                        START (with argv and DISPLAY), PROCESS (blocked and
+#                        ignored signals, process group and session), TERMINATED,
+#                        END, OVERLAP (another stub was running at the same time)
 #
 # MESSAGE is shown until the stub is ended (as a user who never presses OK).
 log="${STUB_PINENTRY_LOG:-/dev/null}"
@@ -31,6 +32,21 @@ finish() {
 }
 trap 'finish TERMINATED' TERM
 note "START argv=$* DISPLAY=${DISPLAY:-}"
+# How it was started: the signals it blocks and ignores (hex masks, as in
+# /proc/PID/status), its process group and session.
+# Read with builtins only: while bash waits for a child it blocks signals
+# of its own.
+read -r -a stat < /proc/$$/stat
+while read -r key value; do
+  case "$key" in
+    SigBlk:) blocked="$value" ;;
+    SigIgn:) ignored="$value" ;;
+  esac
+done < /proc/$$/status
+note "PROCESS sigblk=$blocked sigign=$ignored pgid=${stat[4]} sid=${stat[5]}"
+# The adapter closes the pipes without reading the answer to BYE: the stub
+# still logs its END rather than dying of SIGPIPE on that answer.
+trap '' PIPE
 
 # The next answer of the plan (the first line, removed).
 next_answer() {
