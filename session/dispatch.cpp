@@ -245,7 +245,9 @@ KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJson
   KestrovanSession* session = nullptr;
   bool fresh = false;
   if (!checkNoValue(requested)) {
-    session = KestrovanSession_use(requested);
+    // A session serves only the origin that opened it: another origin is
+    // answered exactly as for an unknown identifier, and nothing changes.
+    session = KestrovanSession_use(requested, origin);
     if (session == nullptr) {
       KestrovanTraceText shown;
       printfColorErrorLine("Invalid session id: ", traceText(requested, shown));
@@ -263,6 +265,14 @@ KestrovanJsonMap* KestrovanSession_Process(unsigned int processId, KestrovanJson
       return result;
     }
     fresh = true;
+    session->origin = newMem(origin);  // not in the table yet: nobody else reads it
+    if (session->origin == nullptr) {
+      showMemoryFail("KestrovanSession", __LINE__);
+      KestrovanSession_leave(session);
+      free(requested);
+      resetResult(result, __LINE__, KESTROVAN_ERR_GENERAL);
+      return result;
+    }
     addKestrovanJsonMapUnit(result, "SessionID", static_cast<const char*>(session->sessionId));
     printfColorLine("Session id: ", session->sessionId);
   }

@@ -97,6 +97,7 @@ struct KestrovanSession {
   int64_t initTime;         // seconds since the epoch when the slot was taken
   bool adapterIsCopy;       // adapterPath is the session's own copy, deleted on release
   bool installerNamed;      // the page named an installer when opening: its version is reported
+  char* origin;             // owned; the origin of the page that opened it, the only one it serves
   // Under the table lock:
   int slot;                 // index in SessionList, or -1
   bool detached;            // taken out of the table: its identifier is unknown
@@ -172,9 +173,14 @@ bool KestrovanSession_isClosed();
 void KestrovanSession_folders(char* copyPath, char* executePath);
 // The slot whose session has this identifier (exactly), or -1.
 int KestrovanSession_findSession(const char* sessionId);
-// The open session with this identifier, held for the caller (who gives it
-// back with KestrovanSession_leave), or null.
-KestrovanSession* KestrovanSession_use(const char* sessionId);
+// Whether origin is the opener's: exactly the same text, neither empty nor
+// null. Origins are compared as the browser sent them, so one differing in
+// case, port, scheme or a trailing slash is another origin.
+bool KestrovanSession_sameOrigin(const char* opener, const char* origin);
+// The open session with this identifier that origin opened, held for the
+// caller (who gives it back with KestrovanSession_leave), or null: a session
+// opened by another origin is not found, exactly like an unknown one.
+KestrovanSession* KestrovanSession_use(const char* sessionId, const char* origin);
 // A fresh session, outside the table, held by the caller, with an
 // identifier no live session holds (also those being opened), or null when
 // no randomness or memory is available.

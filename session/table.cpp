@@ -193,6 +193,8 @@ void KestrovanSession_freeSession(KestrovanSession* session) {
   releaseText("Release AdapterName: ", session->adapterName);
   releaseText("Release Adapter Version: ", session->adapterVersion);
   releaseText("Release Installer Version: ", session->installerVersion);
+  free(session->origin);
+  session->origin = nullptr;
 
   KestrovanAdapterLibrary* library = session->library;
   if (session->jsonMapMethod != nullptr && library != nullptr) {
@@ -304,6 +306,7 @@ void KestrovanSession_leave(KestrovanSession* session) {
   }
   free(session->sessionId);
   free(session->adapterName);
+  free(session->origin);
   free(session);
 }
 
@@ -407,12 +410,19 @@ int KestrovanSession_findSession(const char* sessionId) {
   return -1;
 }
 
-KestrovanSession* KestrovanSession_use(const char* sessionId) {
+bool KestrovanSession_sameOrigin(const char* opener, const char* origin) {
+  return !checkNoValue(opener) && !checkNoValue(origin) && strcmp(opener, origin) == 0;
+}
+
+KestrovanSession* KestrovanSession_use(const char* sessionId, const char* origin) {
   if (checkNoValue(sessionId)) return nullptr;
   std::lock_guard<std::mutex> guard(KestrovanSession_TableLock);
   for (int i = 0; i < KESTROVAN_SESSION_SLOTS; i++) {
     KestrovanSession* session = SessionList[i];
-    if (session != nullptr && strcmp(session->sessionId, sessionId) == 0) {
+    // Another origin holding the identifier meets an unknown session: it is
+    // not held, so nothing of the session changes.
+    if (session != nullptr && strcmp(session->sessionId, sessionId) == 0 &&
+        KestrovanSession_sameOrigin(session->origin, origin)) {
       // Every session in the table has its library.
       session->library->users++;
       return session;

@@ -25,6 +25,7 @@ struct KestrovanValueRecord {
   int64_t expired_time;     // seconds since the epoch; 0 without timeout
   unsigned char* value;     // sealed value
   uint64_t value_length;
+  char* owner;              // origin of the page that stored the value; counts against its share
 };
 
 // Everything below is guarded by KestrovanValue_Lock, held for the whole of
@@ -64,6 +65,7 @@ static void clearRecord(int index) {
   KestrovanValueRecord& record = value_list[index];
   free(record.channel);
   free(record.domain_list);
+  free(record.owner);
   if (record.value != nullptr) {
     secureWipe(record.value, (size_t)record.value_length);
     free(record.value);
@@ -86,6 +88,20 @@ static bool admits(const KestrovanValueRecord& record, const char* origin) {
   bool permitted = KestrovanPolicy_isUrlUnlock(&check);
   KestrovanPolicy_freeCheckURL(&check);
   return permitted;
+}
+
+// Live records origin stored, the record at skip (the one being written)
+// left out. Expired records are anyone's to take and do not count.
+static int liveRecordsOf(const char* origin, int skip, int64_t now) {
+  int count = 0;
+  for (int i = 0; i < KESTROVAN_VALUE_RECORDS; i++) {
+    const KestrovanValueRecord& record = value_list[i];
+    if (i != skip && record.channel != nullptr && record.owner != nullptr && !isExpired(record, now) &&
+        strcasecmp(record.owner, origin) == 0) {
+      count++;
+    }
+  }
+  return count;
 }
 
 static int findChannel(const char* channel) {
@@ -159,10 +175,12 @@ int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, i
   // Copies are made first, so an allocation failure leaves the table as it was.
   char* channelCopy = newMem(channel);
   char* domainCopy = newMem(domain_list);
-  if (channelCopy == nullptr || domainCopy == nullptr) {
+  char* ownerCopy = newMem(origin);
+  if (channelCopy == nullptr || domainCopy == nullptr || ownerCopy == nullptr) {
     showMemoryFail(MODULE, __LINE__);
     free(channelCopy);
     free(domainCopy);
+    free(ownerCopy);
     return KESTROVAN_ERR_GENERAL;
   }
 
@@ -175,9 +193,20 @@ int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, i
   if (index >= 0 && !isExpired(value_list[index], now) && !admits(value_list[index], origin)) {
     free(channelCopy);
     free(domainCopy);
+    free(ownerCopy);
     KestrovanTraceText shown;
     printfColorWarningLine("KestrovanValue owner check fail", traceText(origin, shown));
     return KESTROVAN_ERR_VALUE_OWNER;
+  }
+  // One site holds at most its share of the live records, so that the
+  // others always find room; checked before anything is cleared.
+  if (liveRecordsOf(origin, index, now) >= KESTROVAN_VALUE_ORIGIN_SHARE) {
+    free(channelCopy);
+    free(domainCopy);
+    free(ownerCopy);
+    KestrovanTraceText shown;
+    printfColorWarningLine("KestrovanValue share full: ", traceText(origin, shown));
+    return KESTROVAN_ERR_STORE_FULL;
   }
   if (index < 0) {
     for (int i = 0; i < KESTROVAN_VALUE_RECORDS; i++) {
@@ -200,6 +229,7 @@ int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, i
   if (index < 0) {
     free(channelCopy);
     free(domainCopy);
+    free(ownerCopy);
     printfColorWarningLine("KestrovanValue: ", "Full");
     return KESTROVAN_ERR_STORE_FULL;
   }
@@ -212,6 +242,8 @@ int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, i
   }
   free(record.domain_list);
   record.domain_list = domainCopy;
+  free(record.owner);
+  record.owner = ownerCopy;  // the value is now this page's, and counts against its share
   record.timeout = timeout;
   record.expired_time = timeout > 0 ? now + (int64_t)timeout * 60 : 0;
 

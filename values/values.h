@@ -14,6 +14,9 @@
 #include <cstdint>
 
 #define KESTROVAN_VALUE_RECORDS 16
+// Live records one origin (the page that stored them) may hold at a time:
+// a quarter of the table, so one site never keeps the others out.
+#define KESTROVAN_VALUE_ORIGIN_SHARE 4
 
 // Draws the key and IV and clears every record. Called once at start.
 void KestrovanValue_init();
@@ -26,9 +29,13 @@ void KestrovanValue_final();
 // holding a live value (no expiry, or not yet expired) is replaced only when
 // its domain list admits origin (the check reads use; an empty list admits
 // nobody); an expired one is anyone's. A full table frees expired records
-// only, never a live one. Returns 0 when stored; 61005 for a missing
-// argument, a negative timeout or one whose seconds do not fit 32 bits;
-// 61019 when the table is full of live values; 61020 when sealing failed;
+// only, never a live one. A stored value counts against the share of the
+// origin that stored it last (KESTROVAN_VALUE_ORIGIN_SHARE live records;
+// origins compared ignoring case) until it expires. Returns 0 when stored;
+// 61005 for a missing argument, a negative timeout or one whose seconds do
+// not fit 32 bits; 61019 when the table is full of live values or origin
+// already holds its share (replacing one of its own values is always let
+// through); 61020 when sealing failed;
 // 61021 when the channel's live value is not origin's to replace (the record
 // is left as it was).
 int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, int timeout, const char* value,

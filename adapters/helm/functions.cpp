@@ -167,6 +167,8 @@ std::string HelmFunction_ListCertificates(const KestrovanJsonMap* map) {
   std::vector<HelmProblem> problems;
   code = HelmStore_List(&certificates, &problems);
   if (code != HELM_OK) return HelmJson_Error(code, "listing failed");
+  HelmSettings settings;
+  HelmSettings_Load(&settings);
   time_t now = time(nullptr);
   std::string list;
   for (const HelmCertificate& c : certificates) {
@@ -185,6 +187,7 @@ std::string HelmFunction_ListCertificates(const KestrovanJsonMap* map) {
       member(&entry, "id", c.id);
       entry.push_back(',');
       HelmCertificate_AppendDetails(&entry, crt, now);
+      member(&entry, "role", HelmKeyRole_Name(HelmCertificate_Role(crt, &settings)));
       appendLocation(&entry, c);
       list += "{" + entry + "}";
     }
@@ -224,6 +227,9 @@ std::string HelmFunction_GetCertificate(const KestrovanJsonMap* map) {
   member(&out, "pem", pem);
   out.push_back(',');
   HelmCertificate_AppendDetails(&out, crt, time(nullptr));
+  HelmSettings settings;
+  HelmSettings_Load(&settings);
+  member(&out, "role", HelmKeyRole_Name(HelmCertificate_Role(crt, &settings)));
   appendLocation(&out, certificate);
   gnutls_x509_crt_deinit(crt);
   return ok(out);
@@ -327,7 +333,9 @@ std::string HelmFunction_SignRaw(const KestrovanJsonMap* map) {
   if (hashed && data.size() != gnutls_hash_get_len(digest)) {
     return HelmJson_Error(HELM_E_BAD_PARAMETER, "a hashed input must be one " + digestName + " digest long");
   }
-  // What Authenticate signs is never signed raw on a page's behalf.
+  // What Authenticate signs is never signed raw on a page's behalf. (A
+  // digest cannot be recognised: that a signing key never authenticates,
+  // and an authentication key never signs here, is what keeps it apart.)
   if (!hashed && data.size() >= sizeof HELM_AUTH_FORMAT - 1 &&
       memcmp(data.data(), HELM_AUTH_FORMAT, sizeof HELM_AUTH_FORMAT - 1) == 0) {
     return HelmJson_Error(HELM_E_BAD_PARAMETER, "data in the form of an authentication is not signed raw");
@@ -738,6 +746,7 @@ std::string HelmFunction_GetInfo(const KestrovanJsonMap* map) {
   memberRaw(&out, "pagePinAllowed",
             HelmSettings_PagePinAllowed(&settings, HelmSession_Origin().c_str()) ? "true" : "false");
   member(&out, "authenticationFormat", HELM_AUTH_FORMAT);
+  member(&out, "dualUseKeyRole", settings.dualUseForAuthentication ? "authentication" : "signing");
   memberRaw(&out, "functions",
             "[\"ListCertificates\",\"GetCertificate\",\"SignCms\",\"SignRaw\",\"Authenticate\",\"VerifyCms\","
             "\"Hash\",\"GetInfo\"]");

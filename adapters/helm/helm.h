@@ -69,9 +69,10 @@ enum HelmCode {
   HELM_E_PAGE_PIN_REFUSED = 71020,       // the page sent a PIN, and no setting lets this origin do so
   HELM_E_CANCELLED = 71021,              // the user cancelled the dialog, closed it or let it time out
   HELM_E_NO_DIALOG = 71022,              // no dialog can be shown (no display, no usable pinentry)
-  HELM_E_NOT_FOR_SIGNING = 71023,        // key without nonRepudiation: for authentication only
+  HELM_E_NOT_FOR_SIGNING = 71023,        // an authentication key: it signs nothing a site chooses
   HELM_E_DECLINED_RECENTLY = 71024,      // unlock: the user denied this site recently; not asked again yet
   HELM_E_CONSENT_PENDING = 71025,        // unlock: a dialog already asks (or waits to ask) about this site
+  HELM_E_NOT_FOR_AUTHENTICATION = 71026, // a signing key: it never logs in
 };
 
 // Limits, checked before anything is allocated or decoded.
@@ -243,7 +244,7 @@ struct HelmSettings {
   unsigned denialBackoffSeconds;     // "denial-backoff", 1..3600: a denied site is not asked again for
                                      // this long, doubled with each further denial (at most an hour)
   std::string pagePinOrigins;        // "page-pin-origins": pattern list of origins that may send a PIN
-  bool signWithoutNonRepudiation;    // "sign-without-non-repudiation"
+  bool dualUseForAuthentication;     // "dual-use-key-role": authentication (true) or signing (false, default)
 };
 std::string HelmPaths_SettingsFile();   // <config folder>/helm.conf
 void HelmSettings_Load(HelmSettings* out);
@@ -445,11 +446,27 @@ void HelmCertificate_AppendDetails(std::string* out, gnutls_x509_crt_t certifica
 // Whether a certificate may sign now: HELM_OK, or the expiry, not-yet-valid or
 // key-usage code with message.
 int HelmCertificate_CheckSigning(gnutls_x509_crt_t certificate, time_t now, std::string* message);
-// The purpose's own key-usage rule on top: signing (CMS and raw) needs
-// nonRepudiation unless the settings allow without; authentication needs
-// digitalSignature. A certificate without the extension allows both.
+// Every key serves exactly one role, so that what Authenticate signs can
+// never come out of a function a site drives (SignRaw over a digest of the
+// site's choosing, SignCms): the role follows from the certificate's key
+// usage. digitalSignature without nonRepudiation: authentication.
+// nonRepudiation without digitalSignature: signing. Both bits, or no
+// key-usage extension: the setting "dual-use-key-role" (signing unless it
+// says authentication). Neither bit: none.
+enum HelmKeyRole { HELM_ROLE_NONE, HELM_ROLE_AUTHENTICATION, HELM_ROLE_SIGNING };
+HelmKeyRole HelmCertificate_Role(gnutls_x509_crt_t certificate, const HelmSettings* settings);
+// "authentication", "signing" or "none".
+const char* HelmKeyRole_Name(HelmKeyRole role);
+// The purpose's role rule: Authenticate takes authentication keys only
+// (HELM_E_NOT_FOR_AUTHENTICATION otherwise), SignCms and SignRaw signing keys
+// only (HELM_E_NOT_FOR_SIGNING); a certificate with neither signing bit is
+// HELM_E_KEY_USAGE.
 int HelmCertificate_CheckPurpose(gnutls_x509_crt_t certificate, HelmPurpose purpose, const HelmSettings* settings,
                                  std::string* message);
+// For the signing purposes: whether another listed certificate of the same
+// public key serves authentication (a key certified twice is an
+// authentication key as soon as one of its certificates says so).
+bool HelmStore_KeyServesAuthentication(gnutls_x509_crt_t certificate, const HelmSettings* settings);
 // "CN=..,O=.." of the subject or the issuer ("" when unreadable).
 std::string HelmCertificate_Name(gnutls_x509_crt_t certificate, bool issuer);
 // The PEM text of a certificate.

@@ -1,7 +1,8 @@
 // settings.cpp -- the adapter's settings: which pinentry program shows the
-// dialogs and for how long, how long a denied site is not asked again, how often a wrong PIN is asked again, which
-// origins may send a PIN themselves (kiosks, tests), and whether signing may
-// use keys meant for authentication.
+// dialogs and for how long, how long a denied site is not asked again, how
+// often a wrong PIN is asked again, which origins may send a PIN themselves
+// (kiosks, tests), and which role keys certified for both signing and
+// authentication serve.
 //
 // Two files of "key = value" lines ("#" starts a comment): the
 // administrator's, then the user's. Each is read only when nobody but its
@@ -52,10 +53,12 @@ static void apply(const std::string& text, HelmSettings* settings) {
     } else if (strcasecmp(key.c_str(), "page-pin-origins") == 0) {
       if (!settings->pagePinOrigins.empty()) settings->pagePinOrigins += ";";
       settings->pagePinOrigins += value;
-    } else if (strcasecmp(key.c_str(), "sign-without-non-repudiation") == 0) {
-      if (strcasecmp(value.c_str(), "true") == 0) settings->signWithoutNonRepudiation = true;
-      if (strcasecmp(value.c_str(), "false") == 0) settings->signWithoutNonRepudiation = false;
+    } else if (strcasecmp(key.c_str(), "dual-use-key-role") == 0) {
+      if (strcasecmp(value.c_str(), "authentication") == 0) settings->dualUseForAuthentication = true;
+      if (strcasecmp(value.c_str(), "signing") == 0) settings->dualUseForAuthentication = false;
     }
+    // "sign-without-non-repudiation" of earlier versions let authentication
+    // keys sign; it is no longer read, so a key never serves both roles.
   }
 }
 
@@ -65,7 +68,7 @@ void HelmSettings_Load(HelmSettings* out) {
   out->pinAttempts = HELM_DEFAULT_PIN_ATTEMPTS;
   out->denialBackoffSeconds = HELM_DEFAULT_DENIAL_BACKOFF_SECONDS;
   out->pagePinOrigins.clear();
-  out->signWithoutNonRepudiation = false;
+  out->dualUseForAuthentication = false;
   std::string text, ignored;
   bool exists = false;
   if (HelmFiles_ReadOwn(HELM_SYSTEM_SETTINGS_FILE, 0, HELM_MAX_SETTINGS_BYTES, &text, &exists, &ignored)) {

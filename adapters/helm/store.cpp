@@ -225,23 +225,46 @@ int HelmCertificate_CheckSigning(gnutls_x509_crt_t crt, time_t now, std::string*
   return HELM_OK;
 }
 
+HelmKeyRole HelmCertificate_Role(gnutls_x509_crt_t crt, const HelmSettings* settings) {
+  HelmKeyRole dualUse = settings->dualUseForAuthentication ? HELM_ROLE_AUTHENTICATION : HELM_ROLE_SIGNING;
+  unsigned usage = 0, critical = 0;
+  if (gnutls_x509_crt_get_key_usage(crt, &usage, &critical) < 0) return dualUse;  // no extension
+  bool digitalSignature = (usage & GNUTLS_KEY_DIGITAL_SIGNATURE) != 0;
+  bool nonRepudiation = (usage & GNUTLS_KEY_NON_REPUDIATION) != 0;
+  if (digitalSignature && nonRepudiation) return dualUse;
+  if (digitalSignature) return HELM_ROLE_AUTHENTICATION;
+  if (nonRepudiation) return HELM_ROLE_SIGNING;
+  return HELM_ROLE_NONE;
+}
+
+const char* HelmKeyRole_Name(HelmKeyRole role) {
+  switch (role) {
+    case HELM_ROLE_AUTHENTICATION: return "authentication";
+    case HELM_ROLE_SIGNING: return "signing";
+    default: return "none";
+  }
+}
+
 int HelmCertificate_CheckPurpose(gnutls_x509_crt_t crt, HelmPurpose purpose, const HelmSettings* settings,
                                  std::string* message) {
-  unsigned usage = 0, critical = 0;
-  if (gnutls_x509_crt_get_key_usage(crt, &usage, &critical) < 0) return HELM_OK;  // no extension: any use
+  HelmKeyRole role = HelmCertificate_Role(crt, settings);
+  if (role == HELM_ROLE_NONE) {
+    *message = "the certificate's key usage does not allow signing";
+    return HELM_E_KEY_USAGE;
+  }
   if (purpose == HELM_PURPOSE_AUTHENTICATE) {
-    if ((usage & GNUTLS_KEY_DIGITAL_SIGNATURE) == 0) {
-      *message = "the certificate's key usage does not allow digitalSignature, which authentication needs";
-      return HELM_E_KEY_USAGE;
+    if (role != HELM_ROLE_AUTHENTICATION) {
+      *message = "the certificate is for signing, not for logging in: a key that signs what sites choose never "
+                 "authenticates (dual-use-key-role decides for keys certified for both)";
+      return HELM_E_NOT_FOR_AUTHENTICATION;
     }
     return HELM_OK;
   }
-  // Authentication keys stay for authentication: a signature made with one
-  // would bind the user as a signature with a signing key does, and a raw
-  // signature from one could stand for an authentication elsewhere.
-  if ((usage & GNUTLS_KEY_NON_REPUDIATION) == 0 && !settings->signWithoutNonRepudiation) {
-    *message = "the certificate is for authentication: its key usage lacks nonRepudiation, which signing needs "
-               "(the setting sign-without-non-repudiation allows it)";
+  // What an authentication key signs must never be a site's choice: a raw
+  // signature over a chosen digest would pass as a login elsewhere.
+  if (role != HELM_ROLE_SIGNING) {
+    *message = "the certificate is for authentication, not for signing: its key signs nothing a site chooses "
+               "(dual-use-key-role decides for keys certified for both)";
     return HELM_E_NOT_FOR_SIGNING;
   }
   return HELM_OK;
@@ -508,6 +531,33 @@ int HelmStore_List(std::vector<HelmCertificate>* certificates, std::vector<HelmP
   listPkcs12Files(certificates, problems);
   removeDuplicates(certificates);
   return HELM_OK;
+}
+
+// The SHA-256 key id of a certificate's public key; false when unreadable.
+static bool publicKeyId(gnutls_x509_crt_t crt, std::vector<unsigned char>* id) {
+  unsigned char buffer[64];
+  size_t size = sizeof buffer;
+  if (gnutls_x509_crt_get_key_id(crt, GNUTLS_KEYID_USE_SHA256, buffer, &size) < 0) return false;
+  id->assign(buffer, buffer + size);
+  return true;
+}
+
+bool HelmStore_KeyServesAuthentication(gnutls_x509_crt_t crt, const HelmSettings* settings) {
+  std::vector<unsigned char> mine;
+  if (!publicKeyId(crt, &mine)) return true;  // cannot tell: the safe answer
+  std::vector<HelmCertificate> certificates;
+  std::vector<HelmProblem> problems;
+  HelmStore_List(&certificates, &problems);
+  for (const HelmCertificate& c : certificates) {
+    gnutls_x509_crt_t other = nullptr;
+    if (!importCertificate(c.der, &other)) continue;
+    std::vector<unsigned char> id;
+    bool twin = publicKeyId(other, &id) && id == mine &&
+                HelmCertificate_Role(other, settings) == HELM_ROLE_AUTHENTICATION;
+    gnutls_x509_crt_deinit(other);
+    if (twin) return true;
+  }
+  return false;
 }
 
 int HelmStore_Find(const std::string& id, HelmCertificate* out) {
@@ -895,6 +945,11 @@ int HelmKey_Open(const HelmCertificate* c, const HelmPinSource* source, HelmKey*
   // No PIN is spent, and no dialog shown, for a certificate that cannot serve.
   int code = HelmCertificate_CheckSigning(crt, time(nullptr), message);
   if (code == HELM_OK) code = HelmCertificate_CheckPurpose(crt, source->purpose, source->settings, message);
+  if (code == HELM_OK && source->purpose != HELM_PURPOSE_AUTHENTICATE &&
+      HelmStore_KeyServesAuthentication(crt, source->settings)) {
+    *message = "another certificate of this key is for authentication: the key signs nothing a site chooses";
+    code = HELM_E_NOT_FOR_SIGNING;
+  }
   if (code == HELM_OK) {
     code = source->pagePin != nullptr ? openOnce(c, source->pagePin, out, message)
                                       : openWithDialog(c, crt, source, out, message);

@@ -40,6 +40,7 @@ export const HelmCode = Object.freeze({
   NOT_FOR_SIGNING: 71023,
   DECLINED_RECENTLY: 71024,
   CONSENT_PENDING: 71025,
+  NOT_FOR_AUTHENTICATION: 71026,
 });
 
 // kind, what to tell the user.
@@ -69,6 +70,7 @@ const HELM_TEXT = new Map([
   [71023, ['NotForSigning', 'This certificate is for logging in, not for signing: choose a signing certificate.']],
   [71024, ['DeclinedRecently', 'The user declined this site recently: it is not asked again for a while.']],
   [71025, ['ConsentPending', 'A dialog already asks the user about this site: wait for its answer.']],
+  [71026, ['NotForAuthentication', 'This certificate is for signing, not for logging in: choose a certificate for logging in.']],
 ]);
 
 export const HelmErrorKind = Object.freeze(Object.fromEntries([...HELM_TEXT.values()].map(([kind]) => [kind, kind])));

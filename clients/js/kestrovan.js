@@ -62,7 +62,7 @@ const CODE_TEXT = new Map([
   [61009, ['AdapterLocationRejected', 'The service refused the adapter location: the path id, folder or component name is not in its path table.']],
   [61012, ['OriginRejected', 'The service could not establish this page\'s origin (no usable Origin or Referer header), or the user at the console changed and the service is shutting down.']],
   [61016, ['KeyNotFound', 'The service could not find a parameter it looked up.']],
-  [61019, ['ValueStoreFull', 'The value store is full (16 channels) and none has expired: values without a timeout stay until the service restarts.']],
+  [61019, ['ValueStoreFull', 'The value store is full: this site already holds 4 live values, or all 16 channels hold values that have not expired (values without a timeout stay until the service restarts).']],
   [61020, ['ValueSealFailed', 'The service could not seal the value for storage.']],
   [61021, ['ValueChannelTaken', 'The channel holds a value stored for other sites: this page\'s origin is not on its domain list, so it cannot replace it until it expires. Use another channel name.']],
   [61203, ['ServerVersionTooOld', 'The service is older than the minimum service version this page asked for (or that minimum is not a version of four numbers).']],

@@ -40,6 +40,13 @@ export interface VerifyOptions {
   intermediates?: string | string[];
   /** The time the certificates must be valid at (default: now). */
   now?: Date | number;
+  /**
+   * Also accept certificates with nonRepudiation or without key usage
+   * (default false). Only when every such key of your users is set to
+   * authentication in their adapters (dual-use-key-role): otherwise a site
+   * the user lets sign could have the key sign a login to your site.
+   */
+  acceptDualUse?: boolean;
 }
 
 export interface VerifiedSigner {

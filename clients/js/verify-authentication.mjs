@@ -154,7 +154,11 @@ function checkChain(leaf, anchors, intermediates, now) {
 // Checks one Authenticate answer (the adapter's JSON, parsed or as text).
 // options: origin (the site's own origin, required), challenge (the bytes
 // the server gave, or their Base64), trustAnchors (PEM text or texts),
-// intermediates (PEM, optional), now (a Date or milliseconds, default now).
+// intermediates (PEM, optional), now (a Date or milliseconds, default now),
+// acceptDualUse (default false: certificates with nonRepudiation, or without
+// key usage, are refused; true only when every such key of your users is set
+// to authentication in their adapters, since a site they let sign could
+// otherwise have it sign your login).
 // Returns the signer's details, or throws an
 // AuthenticationError whose reason is one of format, origin, challenge,
 // algorithm, signature, certificate, keyUsage, validity, untrusted.
@@ -181,6 +185,14 @@ export function verifyAuthentication(answer, options = {}) {
   checkValidity(leaf, now, 'the certificate');
   const usage = keyUsageOf(leaf.raw);
   if (usage && !usage.digitalSignature) fail('keyUsage', 'the certificate does not allow digitalSignature');
+  // Only a key that serves authentication alone is taken: the adapter lets
+  // sites have keys certified for nonRepudiation (or for everything, without
+  // key usage) sign digests of their choosing, and such a signature could be
+  // another site's login.
+  if (!options.acceptDualUse && (!usage || usage.nonRepudiation)) {
+    fail('keyUsage', usage ? 'the certificate also allows nonRepudiation: its key may sign what sites choose'
+      : 'the certificate has no key usage: its key may sign what sites choose');
+  }
   const anchors = pemCertificates(options.trustAnchors, 'trustAnchors');
   if (anchors.length === 0) fail('untrusted', 'no trust anchors given');
   checkChain(leaf, anchors, pemCertificates(options.intermediates ?? [], 'intermediates'), now);

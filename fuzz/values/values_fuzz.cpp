@@ -2,7 +2,8 @@
 // one record, let time pass) checked step by step against a simple model of
 // the 16-record table: which record a channel takes, when a full table frees
 // records, expiry and its sliding on reads, which origins may read and
-// which may replace a live value. The origin decision itself comes from the
+// which may replace a live value, and each origin's share of live records.
+// The origin decision itself comes from the
 // real policy (fuzzed on its own); the model checks that the store asks it
 // about the right list and origin.
 // After every step each record's channel and expiry must match the model.
@@ -26,6 +27,7 @@ struct ModelRecord {
   int timeout = 0;
   int64_t expiry = 0;
   std::string value;
+  std::string owner;  // the origin that stored the value last
 };
 
 static ModelRecord model[KESTROVAN_VALUE_RECORDS];
@@ -65,6 +67,13 @@ static int32_t modelSet(const std::string& channel, const std::string& list, int
   // A live value is replaced only from an origin its list admits.
   if (index >= 0 && !expired(model[index]) && !admitted(model[index].list, origin))
     return 61021;
+  // An origin holds at most its share of live records (the one written aside).
+  int held = 0;
+  for (int i = 0; i < KESTROVAN_VALUE_RECORDS; i++)
+    if (i != index && model[i].used && !expired(model[i]) && strcasecmp(model[i].owner.c_str(), origin.c_str()) == 0)
+      held++;
+  if (held >= KESTROVAN_VALUE_ORIGIN_SHARE)
+    return 61019;
   for (int i = 0; index < 0 && i < KESTROVAN_VALUE_RECORDS; i++)
     if (!model[i].used)
       index = i;
@@ -88,6 +97,7 @@ static int32_t modelSet(const std::string& channel, const std::string& list, int
   record.timeout = timeout;
   record.expiry = timeout > 0 ? now + (int64_t)timeout * 60 : 0;
   record.value = value;
+  record.owner = origin;
   return 0;
 }
 
@@ -138,10 +148,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // what it frees) is reached without a long search.
   int prefill = input.ConsumeIntegralInRange<int>(0, KESTROVAN_VALUE_RECORDS);
   for (int i = 0; i < prefill; i++) {
+    // Each prefilled record from a site of its own, all within their shares.
     std::string name = "fill" + std::to_string(i);
+    std::string origin = "https://fill" + std::to_string(i) + ".example";
     int timeout = input.ConsumeBool() ? 0 : 5;
-    FUZZ_CHECK(modelSet(name, "*", timeout, name, kOrigins[0]) == 0);
-    FUZZ_CHECK(KestrovanValue_set_value(name.c_str(), "*", timeout, name.c_str(), kOrigins[0]) == 0);
+    FUZZ_CHECK(modelSet(name, "*", timeout, name, origin) == 0);
+    FUZZ_CHECK(KestrovanValue_set_value(name.c_str(), "*", timeout, name.c_str(), origin.c_str()) == 0);
   }
   compareTable();
   for (int step = 0; step < 200 && input.remaining_bytes() > 0; step++) {

@@ -40,14 +40,16 @@ before(async () => {
   demo = await startDemo(['--trust-anchors', path.join(FIXTURE, 'ca.crt')]);
   allowOrigin(home, demo.origin);
   allowOrigin(home, `https://${SITE}`);
-  // The first tests' pages send the PIN themselves, as a kiosk would; the
-  // fixture's keys are for authentication by the default rules. Dialogs
-  // are the stub pinentry's.
+  // The first tests' pages send the PIN themselves, as a kiosk would.
+  // Dialogs are the stub pinentry's.
   const stub = path.resolve('stub_pinentry.sh');
-  helmSettings(home, `page-pin-origins = ${demo.origin}\npage-pin-origins = https://${SITE}\nsign-without-non-repudiation = true\npinentry = ${stub}\n`);
+  helmSettings(home, `page-pin-origins = ${demo.origin}\npage-pin-origins = https://${SITE}\npinentry = ${stub}\n`);
   dialogs = { plan: path.join(root, 'plan'), log: path.join(root, 'dialogs.log') };
   fs.cpSync(path.join(FIXTURE, 'home', '.config', 'kestrovan', 'helm', 'keys'),
     path.join(home, '.config', 'kestrovan', 'helm', 'keys'), { recursive: true });
+  // A key for logging in (digitalSignature alone): the signers' keys sign.
+  fs.copyFileSync(path.join(FIXTURE, 'extra', 'soft-auth.p12'),
+    path.join(home, '.config', 'kestrovan', 'helm', 'keys', 'soft-auth.p12'));
   // The service's environment, which it passes on to pinentry: a display
   // (the stub shows nothing) and the stub's files. Not the browser's.
   Object.assign(process.env, { DISPLAY: ':77', STUB_PINENTRY_PLAN: dialogs.plan, STUB_PINENTRY_LOG: dialogs.log });
@@ -224,11 +226,15 @@ test('any site: the user allows it and types the PIN in dialogs, the page signs 
   assert.equal(signed.code, 0);
   assert.ok(service.count('No result from component yet send heartbeat') > afterConsent, 'the PIN dialog outlived it too');
 
+  // Logging in takes a key for logging in (digitalSignature alone).
+  const login = await page.$eval('#certificate', (select) =>
+    [...select.options].find((o) => o.textContent.startsWith('Soft Auth')).value);
+  await page.selectOption('#certificate', login);
   await page.click('#login');
   await pkiResult(page);
   const verdict = JSON.parse(await page.$eval('#pki-result', (out) => out.dataset.verdict));
   assert.equal(verdict.ok, true, JSON.stringify(verdict));
-  assert.match(verdict.signer.subject, /CN=Soft Signer/);
+  assert.match(verdict.signer.subject, /CN=Soft Auth/);
   assert.equal(verdict.origin, demo.origin);
   await page.click('#release');
   await context.close();

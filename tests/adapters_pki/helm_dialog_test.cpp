@@ -968,21 +968,19 @@ TEST_F(HelmDialogTest, TheDialogNamesSiteCertificateAndDataAndMarksTheSitesWords
       << shown;
 }
 
-TEST_F(HelmDialogTest, SigningNeedsNonRepudiationUnlessTheSettingsAllowWithout) {
+TEST_F(HelmDialogTest, AuthenticationKeysNeverSignWhateverTheSettings) {
   auto adapter = bank();
-  for (const char* function : {"SignCms", "SignRaw"}) {
-    SCOPED_TRACE(function);
-    unlink(logFile().c_str());
-    plan({"pin 1234"});
-    Json refused = sign(adapter.get(), function, "Reader Auth", "x");
-    EXPECT_EQ(refused.code(), 71023) << refused["message"].text;
-    EXPECT_EQ(position("START"), -1) << "no PIN asked for a key that cannot serve";
+  for (const char* extra : {"", "sign-without-non-repudiation = true\n", "dual-use-key-role = signing\n"}) {
+    settings(extra);
+    for (const char* function : {"SignCms", "SignRaw"}) {
+      SCOPED_TRACE(std::string(function) + " " + extra);
+      unlink(logFile().c_str());
+      plan({"pin 1234"});
+      Json refused = sign(adapter.get(), function, "Reader Auth", "x");
+      EXPECT_EQ(refused.code(), 71023) << refused["message"].text;
+      EXPECT_EQ(position("START"), -1) << "no PIN asked for a key that cannot serve";
+    }
   }
-  settings("sign-without-non-repudiation = true\n");
-  plan({"pin 1234"});
-  Json allowed = sign(adapter.get(), "SignCms", "Reader Auth", "x");
-  EXPECT_EQ(allowed.code(), 0) << allowed["message"].text;
-  EXPECT_EQ(opensslVerifyCms(unbase64(allowed["cms"].text), "x").status, 0);
   adapter->release();
 }
 
@@ -1004,10 +1002,11 @@ class HelmAuthenticateTest : public HelmDialogTest {
   }
   // The shipped verifier, run by node as a site's server runs it.
   Json nodeVerify(const std::string& answerText, const std::string& origin, const std::string& challenge,
-                  const std::string& anchors) {
+                  const std::string& anchors, bool acceptDualUse = false) {
     writeFile(work("answer.json"), answerText);
     CommandResult r = run(std::string(HELM_NODE) + " " + quote(HELM_VERIFY_SCRIPT) + " " + quote(work("answer.json")) +
-                          " " + quote(origin) + " " + quote(base64(challenge)) + " " + quote(anchors));
+                          " " + quote(origin) + " " + quote(base64(challenge)) + " " + quote(anchors) +
+                          (acceptDualUse ? " dual" : ""));
     try {
       return parseJson(r.output);
     } catch (const std::exception&) {
@@ -1018,12 +1017,16 @@ class HelmAuthenticateTest : public HelmDialogTest {
 };
 
 TEST_F(HelmAuthenticateTest, TheSignatureIsBoundToTheOriginAndTheChallenge) {
+  // Reader Signer is certified for both roles: it logs in only where the
+  // settings make such keys authentication keys, and the shipped verifier
+  // takes it only where the server accepts keys that may also sign.
   struct {
     const char* commonName;
     const char* certificate;
     const char* algorithm;
-  } keys[] = {{"Reader Auth", "keys/reader-auth.crt", "ECDSA-SHA256"},
-              {"Reader Signer", "keys/reader-signer.crt", "RSA-SHA256"}};
+    bool dualUse;
+  } keys[] = {{"Reader Auth", "keys/reader-auth.crt", "ECDSA-SHA256", false},
+              {"Reader Signer", "keys/reader-signer.crt", "RSA-SHA256", true}};
   std::string challenge = run("openssl rand 32").output;
   ASSERT_EQ(challenge.size(), 32u);
   std::string other = challenge;
@@ -1034,6 +1037,12 @@ TEST_F(HelmAuthenticateTest, TheSignatureIsBoundToTheOriginAndTheChallenge) {
     auto adapter = bank();
     Params p = {{"id", idOf(adapter.get(), k.commonName)}};
     addBytes(&p, "challenge", challenge);
+    if (k.dualUse) {
+      plan({"pin 1234"});
+      EXPECT_EQ(adapter->page("Authenticate", p).code(), 71026) << "a signing key by default";
+      EXPECT_EQ(position("START"), -1) << "no PIN asked for a key that cannot serve";
+      settings("dual-use-key-role = authentication\n");
+    }
     plan({"pin 1234"});
     std::string text = adapter->call("Authenticate", p);
     adapter->release();
@@ -1052,16 +1061,20 @@ TEST_F(HelmAuthenticateTest, TheSignatureIsBoundToTheOriginAndTheChallenge) {
     EXPECT_NE(opensslVerifyAuthentication(answer, kShop, challenge, crt).status, 0);
     EXPECT_NE(opensslVerifyAuthentication(answer, kBank, other, crt).status, 0);
 
-    Json good = nodeVerify(text, kBank, challenge, fixture("ca.crt"));
+    Json good = nodeVerify(text, kBank, challenge, fixture("ca.crt"), k.dualUse);
     EXPECT_TRUE(good["ok"].boolean) << good["message"].text;
     EXPECT_NE(good["subject"].text.find(k.commonName), std::string::npos);
-    EXPECT_EQ(nodeVerify(text, kShop, challenge, fixture("ca.crt"))["reason"].text, "origin");
-    EXPECT_EQ(nodeVerify(text, kBank, other, fixture("ca.crt"))["reason"].text, "signature");
-    EXPECT_EQ(nodeVerify(text, kBank, challenge, fixture("other-ca.crt"))["reason"].text, "untrusted");
+    if (k.dualUse) {
+      EXPECT_EQ(nodeVerify(text, kBank, challenge, fixture("ca.crt"))["reason"].text, "keyUsage");
+    }
+    EXPECT_EQ(nodeVerify(text, kShop, challenge, fixture("ca.crt"), k.dualUse)["reason"].text, "origin");
+    EXPECT_EQ(nodeVerify(text, kBank, other, fixture("ca.crt"), k.dualUse)["reason"].text, "signature");
+    EXPECT_EQ(nodeVerify(text, kBank, challenge, fixture("other-ca.crt"), k.dualUse)["reason"].text, "untrusted");
     // An answer whose origin was rewritten does not verify either.
     std::string rewritten = text;
     rewritten.replace(rewritten.find("https://bank.example"), 20, "https://shop.example");
-    EXPECT_EQ(nodeVerify(rewritten, kShop, challenge, fixture("ca.crt"))["reason"].text, "signature");
+    EXPECT_EQ(nodeVerify(rewritten, kShop, challenge, fixture("ca.crt"), k.dualUse)["reason"].text, "signature");
+    settings("");
   }
 }
 
@@ -1072,7 +1085,6 @@ TEST_F(HelmAuthenticateTest, ShortChallengesAndAuthenticationShapedRawDataAreRef
   addBytes(&shortChallenge, "challenge", std::string(31, 'c'));
   EXPECT_EQ(adapter->page("Authenticate", shortChallenge).code(), 71001);
   EXPECT_EQ(adapter->page("Authenticate", {{"id", id}}).code(), 71001);
-  settings("sign-without-non-repudiation = true\n");
   Json raw = sign(adapter.get(), "SignRaw", "Reader Auth", std::string("KESTROVAN-AUTH-V1\0", 18) + std::string(64, 'x'));
   EXPECT_EQ(raw.code(), 71001) << raw["message"].text;
   EXPECT_EQ(position("START"), -1);

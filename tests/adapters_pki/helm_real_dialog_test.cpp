@@ -32,7 +32,7 @@ class HelmRealDialogTest : public ::testing::Test {
     setenv("SOFTHSM2_CONF", (std::string(HELM_FIXTURE_DIR) + "/softhsm2.conf").c_str(), 1);
     writeFile(configFolder(home_) + "/allowed-origins", std::string(kBank) + "\n");
     writeFile(configFolder(home_) + "/helm.conf",
-              "pinentry = /usr/bin/pinentry-gtk-2\ndialog-timeout = 60\nsign-without-non-repudiation = true\n");
+              "pinentry = /usr/bin/pinentry-gtk-2\ndialog-timeout = 60\n");
     ASSERT_TRUE(startDisplay());
   }
   void TearDown() override {

@@ -3,8 +3,13 @@
 // SoftHSM2 token and PKCS #12 files of make_fixtures.sh, and the curl program
 // as the page's client. Signatures are checked with openssl. The dialogs are
 // the stub pinentry's (stub_pinentry.sh), which the service starts with the
-// environment it was given.
+// environment it was given. A second service runs on the fixture's key-role
+// token: which function takes which key, and that no signing call of one
+// site becomes a login to another that the shipped verifier accepts.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <sstream>
 
 #include "adapters_pki/helm_test_support.h"
 #include "harness.h"
@@ -71,18 +76,22 @@ std::string urlEncode(const std::string& text) {
 
 class HelmServiceTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
+  static void SetUpTestSuite() { startService("softhsm2.conf", {kBank}); }
+  // The service with the fixture's key folder, the token of the fixture's
+  // SoftHSM2 configuration conf, and origins allowed (and kiosks: they send
+  // the PIN themselves).
+  static void startService(const std::string& conf, const std::vector<std::string>& origins) {
     installation_ = new kt::Installation(KESTROVAN_SERVICE_EXE, HELM_ADAPTER_PATH);
     if (!installation_->ok) return;
     std::string config = helmtest::configFolder(installation_->home);
     run("mkdir -p " + quote(config) + " && chmod 700 " + quote(installation_->home + "/.config") + " " +
         quote(installation_->home + "/.config/kestrovan") + " " + quote(config));
     run("cp -a " + quote(std::string(HELM_FIXTURE_DIR) + "/home/.config/kestrovan/helm/keys") + " " + quote(config));
-    helmtest::writeFile(config + "/allowed-origins", std::string(kBank) + "\n");
-    helmtest::writePagePinSettings(installation_->home, kBank);
-    helmtest::writeFile(config + "/helm.conf", helmtest::readFile(config + "/helm.conf") +
-                                                   "pinentry = " + HELM_STUB_PINENTRY + "\n");
-    setenv("SOFTHSM2_CONF", (std::string(HELM_FIXTURE_DIR) + "/softhsm2.conf").c_str(), 1);
+    std::string list;
+    for (const std::string& origin : origins) list += origin + "\n";
+    helmtest::writeFile(config + "/allowed-origins", list);
+    writeSettings("");
+    setenv("SOFTHSM2_CONF", (std::string(HELM_FIXTURE_DIR) + "/" + conf).c_str(), 1);
     // The service passes its own environment on to pinentry: a display, and
     // where the stub finds its plan and writes its log.
     setenv("DISPLAY", ":77", 1);
@@ -111,6 +120,17 @@ class HelmServiceTest : public ::testing::Test {
   }
 
   static std::string planFile() { return installation_->home + "/plan"; }
+  // The user's settings: the allowed origins send the PIN, the stub shows
+  // the dialogs, and extra lines. Read again by every call.
+  static void writeSettings(const std::string& extra) {
+    std::string config = helmtest::configFolder(installation_->home);
+    std::string settings = "pinentry = " + std::string(HELM_STUB_PINENTRY) + "\n";
+    std::string list = helmtest::readFile(config + "/allowed-origins");
+    for (size_t at = 0, end; (end = list.find('\n', at)) != std::string::npos; at = end + 1) {
+      settings += "page-pin-origins = " + list.substr(at, end - at) + "\n";
+    }
+    helmtest::writeFile(config + "/helm.conf", settings + extra);
+  }
   static void plan(const std::vector<std::string>& answers) {
     std::string text;
     for (const std::string& a : answers) text += a + "\n";
@@ -148,7 +168,10 @@ class HelmServiceTest : public ::testing::Test {
       if (values["result"] != "heartbeat") break;
     }
     last_ = values;
-    if (session_.empty() && values.count("SessionID")) session_ = values["SessionID"];
+    if (session_.empty() && values.count("SessionID")) {
+      session_ = values["SessionID"];
+      sessionOrigin_ = origin;
+    }
     try {
       return helmtest::parseJson(values["result"]);
     } catch (const std::exception& e) {
@@ -158,7 +181,9 @@ class HelmServiceTest : public ::testing::Test {
   }
 
   void closeSession() {
-    if (!session_.empty()) post(Request().text("FunctionName", "KestrovanClose").text("SessionId", session_).json(), kBank);
+    if (!session_.empty()) {
+      post(Request().text("FunctionName", "KestrovanClose").text("SessionId", session_).json(), sessionOrigin_);
+    }
     session_.clear();
   }
   void TearDown() override { closeSession(); }
@@ -186,6 +211,7 @@ class HelmServiceTest : public ::testing::Test {
   static bool started_;
   std::unique_ptr<kt::TempFolder> work_;
   std::string session_;
+  std::string sessionOrigin_ = kBank;  // the origin that opened session_
   std::map<std::string, std::string> last_;
 };
 
@@ -288,6 +314,7 @@ TEST_F(HelmServiceTest, AMainThreadOpeningWaitsForConsentAndThePinThroughHeartbe
   ASSERT_EQ(answer["result"], "0") << service_->output();
   ASSERT_EQ(answer.count("SessionID"), 1u);
   session_ = answer["SessionID"];
+  sessionOrigin_ = shop;
   EXPECT_EQ(answer["LibVersion"], "1.0.0.2");
 
   std::string id;
@@ -327,6 +354,241 @@ TEST_F(HelmServiceTest, AnOriginNotOnTheListIsRefusedAtUnlockAndLoadsNothingFurt
   // The allowed page still works next to it.
   EXPECT_EQ(call(Request().text("FunctionName", "Hash").bytes("data", "abc"))["hex"].text,
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+// ---- one role per key --------------------------------------------------------------------
+// The key-role token of the fixture (one key per key-usage form, and a key
+// certified twice) behind the real service. https://evil.test is a site the
+// user lets sign; https://bank.example is where it wants to log the user in.
+
+const char kEvil[] = "https://evil.test";
+
+class HelmKeyRoleTest : public HelmServiceTest {
+ protected:
+  static void SetUpTestSuite() { startService("softhsm2-roles.conf", {kBank, kEvil}); }
+  void SetUp() override {
+    HelmServiceTest::SetUp();
+    writeSettings("");
+  }
+
+  // A page function called as origin, on a session of that origin's.
+  Json as(const std::string& origin, Request request) {
+    if (!session_.empty() && sessionOrigin_ != origin) closeSession();
+    return call(std::move(request), origin);
+  }
+  std::string idAs(const std::string& origin, const std::string& commonName) {
+    Json list = as(origin, Request().text("FunctionName", "ListCertificates"));
+    for (const Json& c : list["certificates"].items) {
+      if (c["commonName"].text == commonName) return c["id"].text;
+    }
+    ADD_FAILURE() << "no " << commonName << " in " << last_["result"];
+    return std::string();
+  }
+  std::string pemAs(const std::string& origin, const std::string& id) {
+    return as(origin, Request().text("FunctionName", "GetCertificate").text("id", id))["pem"].text;
+  }
+
+  static std::string sha256(const std::string& bytes) {
+    TempFile in(bytes);
+    return run("openssl dgst -sha256 -binary " + quote(in.path)).output;
+  }
+  // What Authenticate signs for origin and challenge (the documented 82 bytes).
+  static std::string authenticationBytes(const std::string& origin, const std::string& challenge) {
+    return std::string("KESTROVAN-AUTH-V1\0", 18) + sha256(origin) + sha256(challenge);
+  }
+  // The shipped verifier's verdict, run as bank.example's server runs it.
+  Json verify(const std::string& answer, const std::string& challenge, bool acceptDualUse = false) {
+    helmtest::writeFile(work_->path + "/answer.json", answer);
+    CommandResult r = run(std::string(HELM_NODE) + " " + quote(HELM_VERIFY_SCRIPT) + " " +
+                          quote(work_->path + "/answer.json") + " " + quote(kBank) + " " +
+                          quote(helmtest::base64(challenge)) + " " +
+                          quote(std::string(HELM_FIXTURE_DIR) + "/ca.crt") + (acceptDualUse ? " dual" : ""));
+    try {
+      return helmtest::parseJson(r.output);
+    } catch (const std::exception&) {
+      ADD_FAILURE() << r.output;
+      return Json();
+    }
+  }
+  // An answer in the form Authenticate gives, for bank.example, around a
+  // signature got elsewhere.
+  static std::string packed(const std::string& signature, const std::string& algorithm, const std::string& pem) {
+    std::string escaped;
+    for (char c : pem) escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
+    return std::string(R"({"code":0,"id":"x","format":"KESTROVAN-AUTH-V1","version":1,"origin":")") + kBank +
+           R"(","algorithm":")" + algorithm + R"(","signature":")" + helmtest::base64(signature) +
+           R"(","certificate":")" + escaped + R"("})";
+  }
+  // The signature value of a CMS SignedData's (only) signer: the last
+  // OCTET STRING openssl's parse shows, which follows the signature algorithm.
+  std::string cmsSignatureValue(const std::string& cms) {
+    TempFile der(cms);
+    CommandResult parsed = run("openssl asn1parse -inform DER -in " + quote(der.path));
+    std::string hexText;
+    std::stringstream lines(parsed.output);
+    for (std::string line; std::getline(lines, line);) {
+      size_t dump = line.find("[HEX DUMP]:");
+      if (line.find("OCTET STRING") != std::string::npos && dump != std::string::npos) hexText = line.substr(dump + 11);
+    }
+    if (hexText.empty()) ADD_FAILURE() << parsed.output;
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hexText.size(); i += 2) bytes.push_back((char)std::stoi(hexText.substr(i, 2), nullptr, 16));
+    return bytes;
+  }
+
+  struct TempFile {
+    std::string path;
+    explicit TempFile(const std::string& bytes) {
+      char pattern[] = "/tmp/kestrovan-role-XXXXXX";
+      int fd = mkstemp(pattern);
+      if (fd >= 0) close(fd);
+      path = pattern;
+      helmtest::writeFile(path, bytes);
+    }
+    ~TempFile() { unlink(path.c_str()); }
+  };
+};
+
+// Which functions take which key, by its certificate's key usage and the
+// setting for keys certified for both roles.
+struct RoleCase {
+  const char* name;
+  const char* commonName;
+  const char* setting;  // settings line, "" for the defaults
+  int signCms;          // expected codes
+  int signRaw;
+  int authenticate;
+};
+
+void PrintTo(const RoleCase& c, std::ostream* out) { *out << c.name; }
+
+class HelmKeyRoles : public HelmKeyRoleTest, public ::testing::WithParamInterface<RoleCase> {};
+
+TEST_P(HelmKeyRoles, EachKeyServesOneRole) {
+  const RoleCase& c = GetParam();
+  writeSettings(c.setting);
+  std::string id = idAs(kBank, c.commonName);
+  ASSERT_FALSE(id.empty());
+  Json listed = as(kBank, Request().text("FunctionName", "GetCertificate").text("id", id));
+  EXPECT_EQ(listed["role"].text, c.authenticate == 0 ? "authentication" : "signing") << last_["result"];
+  const std::string data = "role table";
+  Json cms = as(kBank, Request().text("FunctionName", "SignCms").text("id", id).text("pin", "1234").bytes("data", data));
+  EXPECT_EQ(cms.code(), c.signCms) << last_["result"];
+  if (cms.code() == 0) {
+    EXPECT_EQ(opensslVerify(helmtest::unbase64(cms["cms"].text), data, true).status, 0);
+  }
+  for (bool hashed : {false, true}) {
+    SCOPED_TRACE(hashed ? "SignRaw hashed" : "SignRaw");
+    Json raw = as(kBank, Request()
+                             .text("FunctionName", "SignRaw")
+                             .text("id", id)
+                             .text("pin", "1234")
+                             .bytes("data", hashed ? sha256(data) : data)
+                             .text("hashed", hashed ? "true" : "false"));
+    EXPECT_EQ(raw.code(), c.signRaw) << last_["result"];
+  }
+  std::string challenge = run("openssl rand 32").output;
+  Json login = as(kBank, Request().text("FunctionName", "Authenticate").text("id", id).text("pin", "1234").bytes(
+                             "challenge", challenge));
+  EXPECT_EQ(login.code(), c.authenticate) << last_["result"];
+  if (login.code() == 0) {
+    // Authentication keys with digitalSignature alone pass the shipped
+    // verifier; one certified for both only where the server accepts them.
+    Json verdict = verify(last_["result"], challenge, std::string(c.commonName) != "Role Auth" &&
+                                                          std::string(c.commonName) != "Twin Auth");
+    EXPECT_TRUE(verdict["ok"].boolean) << verdict["message"].text;
+  }
+  // A refusal names the role.
+  if (c.signCms != 0) {
+    EXPECT_NE(cms["message"].text.find("for authentication"), std::string::npos);
+  }
+  if (c.authenticate != 0) {
+    EXPECT_NE(login["message"].text.find("for signing"), std::string::npos);
+  }
+}
+
+const RoleCase kRoleCases[] = {
+    {"DigitalSignatureAloneLogsIn", "Role Auth", "", 71023, 71023, 0},
+    {"DigitalSignatureAloneWhateverTheSetting", "Role Auth", "dual-use-key-role = signing\n", 71023, 71023, 0},
+    {"BothBitsSignByDefault", "Role Both", "", 0, 0, 71026},
+    {"BothBitsSetToLogIn", "Role Both", "dual-use-key-role = authentication\n", 71023, 71023, 0},
+    {"NonRepudiationAloneSigns", "Role NonRepudiation", "", 0, 0, 71026},
+    {"NonRepudiationAloneWhateverTheSetting", "Role NonRepudiation", "dual-use-key-role = authentication\n", 0, 0,
+     71026},
+    {"NoKeyUsageSignsByDefault", "Role No Usage", "", 0, 0, 71026},
+    {"NoKeyUsageSetToLogIn", "Role No Usage", "dual-use-key-role = authentication\n", 71023, 71023, 0},
+    {"OldSettingNoLongerLetsLoginKeysSign", "Role Auth", "sign-without-non-repudiation = true\n", 71023, 71023, 0},
+    {"TwinSignerRefusedItsKeyLogsIn", "Twin Signer", "", 71023, 71023, 71026},
+    {"TwinAuthLogsIn", "Twin Auth", "", 71023, 71023, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(KeyUsages, HelmKeyRoles, ::testing::ValuesIn(kRoleCases),
+                         [](const ::testing::TestParamInfo<RoleCase>& info) { return info.param.name; });
+
+// A site the user lets sign tries to get, with every key, every setting
+// and every signing function, a signature that bank.example's server takes
+// as the user's login: the 82 bytes Authenticate signs for bank.example,
+// signed raw over their digest, raw over themselves, and in a CMS. Packed
+// as Authenticate answers with each certificate of the key, none passes
+// the shipped verifier.
+TEST_F(HelmKeyRoleTest, NoSigningCallOfASiteBecomesALoginToAnother) {
+  std::string challenge = run("openssl rand 32").output;
+  ASSERT_EQ(challenge.size(), 32u);
+  const std::string target = authenticationBytes(kBank, challenge);
+  ASSERT_EQ(target.size(), 82u);
+  struct Key {
+    const char* commonName;
+    const char* algorithm;
+    std::vector<const char*> certificates;  // every certificate of the key
+  } keys[] = {{"Role Auth", "ECDSA-SHA256", {"Role Auth"}},
+              {"Role Both", "RSA-SHA256", {"Role Both"}},
+              {"Role NonRepudiation", "ECDSA-SHA256", {"Role NonRepudiation"}},
+              {"Role No Usage", "ECDSA-SHA256", {"Role No Usage"}},
+              {"Twin Signer", "ECDSA-SHA256", {"Twin Signer", "Twin Auth"}},
+              {"Twin Auth", "ECDSA-SHA256", {"Twin Signer", "Twin Auth"}}};
+  int signaturesGot = 0;
+  int verified = 0;
+  for (const char* setting : {"", "dual-use-key-role = authentication\n"}) {
+    writeSettings(setting);
+    for (const Key& key : keys) {
+      SCOPED_TRACE(std::string(key.commonName) + " " + setting);
+      std::string id = idAs(kEvil, key.commonName);
+      std::vector<std::string> pems;
+      for (const char* name : key.certificates) pems.push_back(pemAs(kEvil, idAs(kEvil, name)));
+      auto sign = [&](Request request) {
+        Json answer = as(kEvil, request.text("id", id).text("pin", "1234"));
+        EXPECT_TRUE(answer.code() == 0 || answer.code() == 71023 || answer.code() == 71001) << last_["result"];
+        return answer;
+      };
+      std::vector<std::string> signatures;
+      Json hashed = sign(Request().text("FunctionName", "SignRaw").bytes("data", sha256(target)).text("hashed", "true"));
+      if (hashed.code() == 0) signatures.push_back(helmtest::unbase64(hashed["signature"].text));
+      Json raw = sign(Request().text("FunctionName", "SignRaw").bytes("data", target));
+      EXPECT_NE(raw.code(), 0) << "what Authenticate signs is never signed raw";
+      if (raw.code() == 0) signatures.push_back(helmtest::unbase64(raw["signature"].text));
+      Json cms = sign(Request().text("FunctionName", "SignCms").bytes("data", target).text("includeTime", "false"));
+      if (cms.code() == 0) signatures.push_back(cmsSignatureValue(helmtest::unbase64(cms["cms"].text)));
+      // A key that logs in never signs what the site chose.
+      bool logsIn = as(kEvil, Request().text("FunctionName", "Authenticate").text("id", id).text("pin", "1234").bytes(
+                                  "challenge", challenge))
+                        .code() == 0;
+      if (logsIn) {
+        EXPECT_TRUE(signatures.empty()) << "a login key signed for the site";
+      }
+      for (const std::string& signature : signatures) {
+        signaturesGot++;
+        for (const std::string& pem : pems) {
+          Json verdict = verify(packed(signature, key.algorithm, pem), challenge);
+          EXPECT_FALSE(verdict["ok"].boolean) << "a forged login to bank.example passed: " << pem.substr(0, 80);
+          // The same packing passes where the server takes keys that may
+          // also sign, for the raw digest: the check above could fail.
+          if (verify(packed(signature, key.algorithm, pem), challenge, true)["ok"].boolean) verified++;
+        }
+      }
+    }
+  }
+  EXPECT_GT(signaturesGot, 0) << "signing keys signed";
+  EXPECT_GT(verified, 0) << "the packing is one the verifier can accept";
 }
 
 }  // namespace

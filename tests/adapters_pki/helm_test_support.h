@@ -307,11 +307,10 @@ inline std::string makeHome(const std::string& under) {
 inline std::string configFolder(const std::string& home) { return home + "/.config/kestrovan/helm"; }
 
 // The user's settings for tests that send the PIN from the page (allowed
-// for origin) and sign with the fixture's keys, which lack nonRepudiation.
+// for origin).
 inline void writePagePinSettings(const std::string& home, const std::string& origin) {
   run("mkdir -p " + quote(configFolder(home)));
-  writeFile(configFolder(home) + "/helm.conf",
-            "page-pin-origins = " + origin + "\nsign-without-non-repudiation = true\n");
+  writeFile(configFolder(home) + "/helm.conf", "page-pin-origins = " + origin + "\n");
 }
 
 // ---- the adapter, loaded and called as the service does ----------------------

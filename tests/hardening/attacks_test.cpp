@@ -219,6 +219,47 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The IPv4 listeners admit 127.0.0.1 only: a peer bound to 127.0.0.2 is
 // dropped before TLS on every port, and its request never dispatches.
+// A page that learnt another site's session identifier meets an unknown
+// session on every function: nothing reaches the adapter, nothing is
+// released or stored, and the site that opened it goes on.
+TEST_F(Attacks, AnotherSitesSessionIdIsUnknownToAPage) {
+  const std::string bank = "https://bank.example";
+  std::string session = kh::values(running_->post(kh::echoJson(), bank))["SessionID"];
+  ASSERT_EQ(session.size(), 12u);
+  ASSERT_EQ(kh::result(running_->post(R"({"FunctionName":"setKestrovanValue","SessionId":")" + session +
+                                          R"(","channel":"note","domain_list":"bank.example","timeout":"0",)"
+                                          R"("value":"bank's"})",
+                                      bank)),
+            "0");
+  auto request = [](const std::string& id, const char* function) {
+    return std::string(R"({"FunctionName":")") + function + R"(","SessionId":")" + id +
+           R"(","id":"x","channel":"note","domain_list":"*","timeout":"0","value":"planted"})";
+  };
+  std::map<std::string, std::string> unknown =
+      kh::values(running_->post(request("ZZZZZZZZ_SID", "ListCertificates"), "https://evil.test"));
+  ASSERT_EQ(unknown["result"], "61001");
+  size_t callsBefore = calls().size();
+  for (const char* function : {"ListCertificates", "Authenticate", "KestrovanEcho", "setKestrovanValue",
+                               "getKestrovanValue", "KestrovanClose", "KestrovanForceRelease"}) {
+    for (const char* origin : {"https://evil.test", "https://BANK.example", "http://bank.example",
+                               "https://bank.example:8443"}) {
+      HttpAnswer answer = running_->post(request(session, function), origin);
+      EXPECT_EQ(answer.status, 200) << function << " " << origin;
+      EXPECT_EQ(kh::values(answer), unknown) << function << " " << origin << ": " << answer.body;
+    }
+  }
+  EXPECT_EQ(calls().substr(callsBefore), "") << "a call reached the adapter";
+  std::map<std::string, std::string> echo =
+      kh::values(running_->post(R"({"FunctionName":"KestrovanEcho","SessionId":")" + session + "\"}", bank));
+  EXPECT_EQ(echo["result"], "0") << "the session is still open for its site";
+  EXPECT_EQ(kh::result(running_->post(
+                R"({"FunctionName":"getKestrovanValue","SessionId":")" + session + R"(","channel":"note"})", bank)),
+            "bank's");
+  running_->post(R"({"FunctionName":"KestrovanForceRelease","SessionId":")" + session + "\"}", bank);
+  EXPECT_EQ(kh::result(running_->post(R"({"FunctionName":"KestrovanEcho","SessionId":")" + session + "\"}", bank)),
+            "61001");
+}
+
 TEST_F(Attacks, PeerOtherThan127_0_0_1IsRefusedOnEveryPort) {
   for (unsigned short port : kt::kPorts) {
     size_t refusedBefore = running_->service.count("Illegal connection ip: ");

@@ -110,8 +110,10 @@ after(() => {
 const anchors = () => ca.pem;
 
 test('a good authentication verifies and names its signer', () => {
-  for (const leaf of [leaves.ec, leaves.rsa, leaves.noUsage]) {
-    const signer = verifyAuthentication(answerFor(leaf), { origin: ORIGIN, challenge, trustAnchors: anchors() });
+  const authenticationOnly = { origin: ORIGIN, challenge, trustAnchors: anchors() };
+  for (const [leaf, options] of [[leaves.ec, authenticationOnly], [leaves.rsa, { ...authenticationOnly, acceptDualUse: true }],
+    [leaves.noUsage, { ...authenticationOnly, acceptDualUse: true }]]) {
+    const signer = verifyAuthentication(answerFor(leaf), options);
     assert.match(signer.subject, /CN=/);
     assert.match(signer.issuer, /CN=ca/);
   }
@@ -139,6 +141,9 @@ test('the verifier refuses, with its reason, whatever does not hold', () => {
     ['an algorithm the key does not have', answerFor(leaves.ec, { algorithm: 'RSA-SHA256' }), {}, 'algorithm'],
     ['an unknown algorithm', answerFor(leaves.ec, { algorithm: 'DSA-SHA1' }), {}, 'algorithm'],
     ['a key usage without digitalSignature', answerFor(leaves.encipher), {}, 'keyUsage'],
+    ['a key that may also sign (nonRepudiation)', answerFor(leaves.rsa), {}, 'keyUsage'],
+    ['a key without key usage', answerFor(leaves.noUsage), {}, 'keyUsage'],
+    ['without digitalSignature even accepting dual use', answerFor(leaves.encipher), { acceptDualUse: true }, 'keyUsage'],
     ['another CA', answerFor(leaves.ec), { trustAnchors: other.pem }, 'untrusted'],
     ['no anchors', answerFor(leaves.ec), { trustAnchors: '' }, 'untrusted'],
     ['a missing intermediate', answerFor(leaves.viaIntermediate), {}, 'untrusted'],
@@ -153,7 +158,7 @@ test('the verifier refuses, with its reason, whatever does not hold', () => {
   const bytes = Buffer.from(tampered.signature, 'base64');
   bytes[10] ^= 1;
   tampered.signature = bytes.toString('base64');
-  assert.throws(() => verifyAuthentication(tampered, { origin: ORIGIN, challenge, trustAnchors: anchors() }),
+  assert.throws(() => verifyAuthentication(tampered, { origin: ORIGIN, challenge, trustAnchors: anchors(), acceptDualUse: true }),
     (error) => error.reason === 'signature');
 });
 

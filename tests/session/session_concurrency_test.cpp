@@ -82,6 +82,13 @@ TEST_F(SessionConcurrencyTest, CallsIntoOneLibraryNeverOverlap) {
   const int kRounds = 12;
   std::vector<std::string> shared;
   for (int i = 0; i < 3; i++) shared.push_back(process(open("KestrovanTestRecorder")).get("SessionID"));
+  // Values are stored by a site of each thread's own, through the session
+  // that site opened (a session serves only its opener's origin).
+  auto siteOf = [](int t) { return "https://t" + std::to_string(t) + ".example.com"; };
+  std::vector<std::string> valueSessions;
+  for (int t = 0; t < kThreads; t++) {
+    valueSessions.push_back(process(open("KestrovanTestRecorder"), siteOf(t).c_str()).get("SessionID"));
+  }
 
   std::atomic<int> failures{0};
   std::atomic<bool> go{false};
@@ -109,11 +116,12 @@ TEST_F(SessionConcurrencyTest, CallsIntoOneLibraryNeverOverlap) {
           }
           default: {
             std::string channel = "c" + std::to_string(t);
-            Answer stored = process(call(shared[0], "setKestrovanValue",
-                                         {{"channel", channel}, {"domain_list", "example.com"}, {"timeout", "0"},
+            std::string site = siteOf(t);
+            Answer stored = process(call(valueSessions[t], "setKestrovanValue",
+                                         {{"channel", channel}, {"domain_list", site.substr(8)}, {"timeout", "0"},
                                           {"value", channel}}),
-                                    "https://example.com");
-            Answer read = process(call(shared[0], "getKestrovanValue", {{"channel", channel}}), "https://example.com");
+                                    site.c_str());
+            Answer read = process(call(valueSessions[t], "getKestrovanValue", {{"channel", channel}}), site.c_str());
             if (stored.get("result") != "0" || read.get("result") != channel) failures++;
           }
         }
@@ -124,6 +132,7 @@ TEST_F(SessionConcurrencyTest, CallsIntoOneLibraryNeverOverlap) {
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);
   for (const std::string& id : shared) process(call(id, "KestrovanClose"));
+  for (int t = 0; t < kThreads; t++) process(call(valueSessions[t], "KestrovanClose"), siteOf(t).c_str());
   EXPECT_EQ(takenSlots(), 0);
   std::vector<Call> record = calls();
   EXPECT_GT(record.size(), static_cast<size_t>(kThreads * kRounds));
@@ -147,8 +156,8 @@ TEST_F(SessionConcurrencyTest, DifferentSessionsRunAtTheSameTime) {
   for (int i = 0; i < 20; i++) {
     Answer opened = process(open("KestrovanTestRecorder", "Work"), "https://other.example");
     ASSERT_EQ(opened.get("result"), "ok:Work") << i;
-    EXPECT_EQ(process(call(opened.get("SessionID"), "Sign")).get("result"), "ok:Sign") << i;
-    EXPECT_TRUE(process(call(opened.get("SessionID"), "KestrovanClose")).keys.empty()) << i;
+    EXPECT_EQ(process(call(opened.get("SessionID"), "Sign"), "https://other.example").get("result"), "ok:Sign") << i;
+    EXPECT_TRUE(process(call(opened.get("SessionID"), "KestrovanClose"), "https://other.example").keys.empty()) << i;
   }
   EXPECT_FALSE(aDone.load()) << "A's call ended before B let it go";
   Answer b = process(open("KestrovanTestRecorder", "Touch", {{"path", gate}}), "https://other.example");

@@ -650,7 +650,7 @@ TEST_F(SessionTest, PageCannotCallTheInternalAdapterFunctions) {
   const char* internal[] = {"Kestrovan_Unlock",     "kestrovan_unlock", "KESTROVAN_UNLOCK",  "Kestrovan_GetVersion",
                             "kestrovan_getversion", "Kestrovan_Release", "KeStRoVaN_rElEaSe"};
   for (const char* name : internal) {
-    Answer onSession = process(call(id, name, {{"url", "https://evil.example"}}), "https://evil.example");
+    Answer onSession = process(call(id, name, {{"url", "https://evil.example"}}));
     EXPECT_EQ(onSession.get("result"), "61001") << name;
     EXPECT_EQ(onSession.keys.size(), 1u) << name;
     Answer onNew = process(open("KestrovanTestRecorder", name, {{"url", "https://evil.example"}}));
@@ -865,10 +865,11 @@ TEST_F(SessionTest, FinalWipesTheValueStore) {
 
   KestrovanSession_Init(copyFolder.c_str(), exeFolder.c_str());
   install("KestrovanTestRecorder");
-  std::string id = process(open("KestrovanTestRecorder")).get("SessionID");
+  std::string id = process(open("KestrovanTestRecorder"), "https://example.com").get("SessionID");
   EXPECT_EQ(process(call(id, "getKestrovanValue", {{"channel", "basket"}}), "https://example.com").get("result"), "");
   EXPECT_EQ(process(call(id, "setKestrovanValue",
-                         {{"channel", "basket"}, {"domain_list", "example.com"}, {"timeout", "0"}, {"value", "v3"}}))
+                         {{"channel", "basket"}, {"domain_list", "example.com"}, {"timeout", "0"}, {"value", "v3"}}),
+                    "https://example.com")
                 .get("result"),
             "0");
   EXPECT_EQ(process(call(id, "getKestrovanValue", {{"channel", "basket"}}), "https://example.com").get("result"), "v3");
@@ -878,31 +879,140 @@ TEST_F(SessionTest, FinalWipesTheValueStore) {
 
 TEST_F(SessionTest, SetAndGetValueOnASession) {
   install("KestrovanTestRecorder");
-  std::string id = process(open("KestrovanTestRecorder")).get("SessionID");
+  const char* site = "https://example.com";
+  std::string id = process(open("KestrovanTestRecorder"), site).get("SessionID");
+  std::string other = process(open("KestrovanTestRecorder"), "https://example.org").get("SessionID");
   Answer stored = process(call(id, "setKestrovanValue",
-                               {{"channel", "basket"}, {"domain_list", "example.com"}, {"timeout", "0"}, {"value", "v1"}}));
+                               {{"channel", "basket"}, {"domain_list", "example.com"}, {"timeout", "0"}, {"value", "v1"}}),
+                          site);
   EXPECT_EQ(stored.keys.size(), 1u);
   EXPECT_EQ(stored.get("result"), "0");
-  EXPECT_EQ(process(call(id, "getKestrovanValue", {{"channel", "BASKET"}}), "https://example.com").get("result"), "v1");
-  EXPECT_EQ(process(call(id, "getKestrovanValue", {{"channel", "basket"}}), "https://example.org").get("result"), "");
-  Answer never = process(call(id, "getKestrovanValue", {{"channel", "never-stored"}}), "https://example.com");
+  EXPECT_EQ(process(call(id, "getKestrovanValue", {{"channel", "BASKET"}}), site).get("result"), "v1");
+  EXPECT_EQ(process(call(other, "getKestrovanValue", {{"channel", "basket"}}), "https://example.org").get("result"), "");
+  Answer never = process(call(id, "getKestrovanValue", {{"channel", "never-stored"}}), site);
   EXPECT_EQ(never.keys.size(), 1u);
   EXPECT_EQ(never.get("result"), "");
 
   for (const Request& missing : {Request{{"domain_list", "example.com"}, {"value", "v"}},
                                  Request{{"channel", "c"}, {"value", "v"}},
                                  Request{{"channel", "c"}, {"domain_list", "example.com"}}}) {
-    Answer answer = process(call(id, "setKestrovanValue", missing));
+    Answer answer = process(call(id, "setKestrovanValue", missing), site);
     EXPECT_EQ(answer.keys.size(), 1u);
     EXPECT_EQ(answer.get("result"), "61005");
   }
-  EXPECT_EQ(process(call(id, "getKestrovanValue")).get("result"), "61005");
+  EXPECT_EQ(process(call(id, "getKestrovanValue"), site).get("result"), "61005");
   EXPECT_EQ(process(call(id, "setKestrovanValue",
-                         {{"channel", "c"}, {"domain_list", "example.com"}, {"timeout", "-1"}, {"value", "v"}}))
+                         {{"channel", "c"}, {"domain_list", "example.com"}, {"timeout", "-1"}, {"value", "v"}}),
+                    site)
                 .get("result"),
             "61005");
   // The built-ins never reached the adapter.
   for (const std::string& function : entered()) EXPECT_EQ(function.find("KestrovanValue"), std::string::npos);
+}
+
+}  // namespace
+
+// ---- a session serves only the origin that opened it ----
+
+namespace {
+
+struct OriginCase {
+  const char* name;
+  const char* origin;  // of the later request; the session was opened by https://bank.example
+  bool served;
+};
+
+void PrintTo(const OriginCase& c, std::ostream* os) { *os << c.name; }
+
+class SessionOrigin : public SessionTest, public ::testing::WithParamInterface<OriginCase> {
+ protected:
+  static Request withValueKeys(const std::string& id, const char* function) {
+    return call(id, function, {{"channel", "basket"}, {"domain_list", "*"}, {"timeout", "0"}, {"value", "planted"}});
+  }
+};
+
+// Every function a page can name on an open session, the built-ins included.
+const char* const kSessionFunctions[] = {"Sign",          "Echo", "KestrovanClose", "KestrovanRelease",
+                                         "KestrovanForceRelease", "setKestrovanValue", "getKestrovanValue"};
+
+TEST_P(SessionOrigin, AnotherOriginMeetsAnUnknownSession) {
+  const OriginCase& c = GetParam();
+  install("KestrovanTestRecorder");
+  // Browser mode, so that a close by the opener itself would keep it: only
+  // a force-release ends it.
+  std::string id = process(open("KestrovanTestRecorder", "Echo", {{"KestrovanMode", "1"}})).get("SessionID");
+  ASSERT_EQ(id.size(), 12u);
+  ASSERT_EQ(KestrovanValue_set_value("basket", "bank.example", 0, "bank's", "https://bank.example"), 0);
+  int slot = KestrovanSession_findSession(id.c_str());
+  ASSERT_GE(slot, 0);
+  uint64_t stamp = Queue[slot];
+  uint64_t age = Age;
+  size_t enteredBefore = entered().size();
+  if (!c.served) {
+    // What an identifier that was never handed out gets: the same answer and trace.
+    TraceCapture unknownTrace;
+    Answer unknown = process(call("ZZZZZZZZ_SID", "Sign"), c.origin);
+    std::string unknownOut = unknownTrace.finish();
+    ASSERT_EQ(unknown.get("result"), "61001");
+    for (const char* function : kSessionFunctions) {
+      SCOPED_TRACE(function);
+      TraceCapture trace;
+      Answer answer = process(withValueKeys(id, function), c.origin);
+      std::string out = trace.finish();
+      EXPECT_EQ(answer.keys, unknown.keys);
+      EXPECT_NE(out.find("Invalid session id: " + id), std::string::npos) << out;
+      EXPECT_EQ(out.find("Find the loaded adapter"), std::string::npos) << out;
+      EXPECT_EQ(out.find("Force release: "), std::string::npos) << out;
+      EXPECT_EQ(out.find("Release Session id: "), std::string::npos) << out;
+      EXPECT_NE(unknownOut.find("Invalid session id: ZZZZZZZZ_SID"), std::string::npos) << unknownOut;
+    }
+    // Nothing changed: the slot, its stamp, the ageing counter, the adapter,
+    // the stored value; and the opener goes on.
+    EXPECT_EQ(KestrovanSession_findSession(id.c_str()), slot);
+    EXPECT_EQ(Queue[slot], stamp);
+    EXPECT_EQ(Age, age);
+    EXPECT_EQ(entered().size(), enteredBefore) << "the adapter was not called";
+    char* value = KestrovanValue_get_value("basket", "https://bank.example");
+    EXPECT_STREQ(value, "bank's");
+    free(value);
+    EXPECT_EQ(process(call(id, "Sign")).get("result"), "ok:Sign");
+  } else {
+    EXPECT_EQ(process(call(id, "Sign"), c.origin).get("result"), "ok:Sign");
+    EXPECT_EQ(process(call(id, "Echo"), c.origin).get("result"), "0");
+    EXPECT_EQ(process(call(id, "getKestrovanValue", {{"channel", "basket"}}), c.origin).get("result"), "bank's");
+  }
+  Answer released = process(call(id, "KestrovanForceRelease"), c.origin);
+  EXPECT_EQ(released.keys.empty(), c.served);
+  EXPECT_EQ(KestrovanSession_findSession(id.c_str()) == -1, c.served) << "only the opener releases it";
+}
+
+const OriginCase kOriginCases[] = {
+    {"SameOrigin", "https://bank.example", true},
+    {"OtherSite", "https://evil.test", false},
+    {"OtherLetterCase", "https://BANK.example", false},
+    {"OtherPort", "https://bank.example:8443", false},
+    {"DefaultPortWritten", "https://bank.example:443", false},
+    {"OtherScheme", "http://bank.example", false},
+    {"TrailingSlash", "https://bank.example/", false},
+    {"Subdomain", "https://www.bank.example", false},
+    {"Empty", "", false},
+    {"Null", "null", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Origins, SessionOrigin, ::testing::ValuesIn(kOriginCases),
+                         [](const ::testing::TestParamInfo<OriginCase>& info) { return info.param.name; });
+
+// Two sites, each with a session: neither reaches the other's, and each
+// goes on with its own.
+TEST_F(SessionTest, TwoSitesKeepTheirOwnSessions) {
+  install("KestrovanTestRecorder");
+  std::string bank = process(open("KestrovanTestRecorder"), "https://bank.example").get("SessionID");
+  std::string shop = process(open("KestrovanTestRecorder"), "https://shop.example").get("SessionID");
+  EXPECT_EQ(process(call(bank, "Sign"), "https://shop.example").get("result"), "61001");
+  EXPECT_EQ(process(call(shop, "Sign"), "https://bank.example").get("result"), "61001");
+  EXPECT_EQ(process(call(bank, "Sign"), "https://bank.example").get("result"), "ok:Sign");
+  EXPECT_EQ(process(call(shop, "Sign"), "https://shop.example").get("result"), "ok:Sign");
+  EXPECT_EQ(takenSlots(), 2);
 }
 
 }  // namespace

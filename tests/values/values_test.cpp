@@ -231,6 +231,87 @@ const FullCase FullCases[] = {
 INSTANTIATE_TEST_SUITE_P(Values, ValueStoreFull, testing::ValuesIn(FullCases),
                          [](const testing::TestParamInfo<FullCase>& info) { return info.param.name; });
 
+// One site holds at most four live records; the others still find room.
+// The greedy site stores four channels, a partner's channel admits it too.
+struct ShareCase {
+  const char* name;
+  int greedyTimeout;     // of the greedy site's four values
+  int64_t minutesLater;
+  const char* setter;
+  const char* channel;
+  int32_t code;
+};
+
+void PrintTo(const ShareCase& c, std::ostream* os) { *os << c.name; }
+
+class ValueShares : public ValueStore, public testing::WithParamInterface<ShareCase> {};
+
+const char* const Greedy = "https://greedy.example";
+
+TEST_P(ValueShares, OneSiteHoldsAtMostItsShare) {
+  const ShareCase& c = GetParam();
+  ASSERT_EQ(KestrovanValue_set_value("shared", "partner.example;greedy.example", 0, "partner's",
+                                     "https://partner.example"),
+            0);
+  for (int i = 0; i < KESTROVAN_VALUE_ORIGIN_SHARE; i++) {
+    ASSERT_EQ(KestrovanValue_set_value(("g" + std::to_string(i)).c_str(), "greedy.example", c.greedyTimeout, "mine",
+                                       Greedy),
+              0);
+  }
+  advanceMinutes(c.minutesLater);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(KestrovanValue_set_value(c.channel, "*", 0, "new", c.setter), c.code);
+  std::string out = captured();
+  EXPECT_EQ(out.find("KestrovanValue share full: ") != std::string::npos, c.code == 61019) << out;
+  if (c.code == 0) {
+    EXPECT_EQ(read(c.channel, "https://anyone.example"), "new");
+  } else {
+    EXPECT_NE(read(c.channel, "https://anyone.example"), "new");
+    EXPECT_EQ(read("shared", "https://partner.example"), "partner's") << "a refused store changes nothing";
+  }
+  // Another site stores whatever the greedy one holds.
+  EXPECT_EQ(KestrovanValue_set_value("bystander", "bystander.example", 0, "b", "https://bystander.example"), 0);
+}
+
+const ShareCase ShareCases[] = {
+    {"FifthChannelRefused", 0, 0, Greedy, "g4", 61019},
+    {"FifthRefusedADayLater", 0, 24 * 60, Greedy, "another", 61019},
+    {"OriginCaseDoesNotEscapeTheShare", 0, 0, "https://GREEDY.example", "g4", 61019},
+    {"OwnValueReplacedAtTheShare", 0, 0, Greedy, "G0", 0},
+    {"PartnersValueWouldCountAgainstTheShare", 0, 0, Greedy, "shared", 61019},
+    {"OtherPortIsAnotherSite", 0, 0, "https://greedy.example:8443", "g4", 0},
+    {"OtherSiteStores", 0, 0, "https://other.example", "g4", 0},
+    {"LiveTimedValuesCount", 10, 9, Greedy, "g4", 61019},
+    {"ExpiredValuesFreeTheShare", 1, 2, Greedy, "g4", 0},
+    {"ExpiredOwnValueRetakenAtTheShare", 1, 2, Greedy, "g0", 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Values, ValueShares, testing::ValuesIn(ShareCases),
+                         [](const testing::TestParamInfo<ShareCase>& info) { return info.param.name; });
+
+// A site that stores twenty endless values with an empty list keeps four;
+// twelve records stay for the others, and only a full table of live values
+// refuses them.
+TEST_F(ValueStore, ASiteCannotFillTheStore) {
+  for (int i = 0; i < 20; i++) {
+    EXPECT_EQ(KestrovanValue_set_value(("flood" + std::to_string(i)).c_str(), "", 0, "x", "https://evil.test"),
+              i < KESTROVAN_VALUE_ORIGIN_SHARE ? 0 : 61019)
+        << i;
+  }
+  for (int site = 0; site < 3; site++) {
+    std::string origin = "https://site" + std::to_string(site) + ".example";
+    for (int i = 0; i < KESTROVAN_VALUE_ORIGIN_SHARE; i++) {
+      std::string channel = "s" + std::to_string(site) + "c" + std::to_string(i);
+      EXPECT_EQ(KestrovanValue_set_value(channel.c_str(), "*", 0, "v", origin.c_str()), 0) << channel;
+    }
+  }
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(KestrovanValue_set_value("late", "*", 0, "v", "https://late.example"), 61019);
+  std::string out = captured();
+  EXPECT_NE(out.find("KestrovanValue: Full"), std::string::npos) << out;
+  EXPECT_EQ(read("s0c0", "https://late.example"), "v");
+}
+
 struct StoreArgs {
   const char* name;
   const char* channel;
