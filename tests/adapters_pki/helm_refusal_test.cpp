@@ -73,6 +73,7 @@ class HelmRefusal : public ::testing::Test {
   // Every site's answer in every environment, collected once.
   static std::map<std::string, Answer> answers_;  // "<environment>/<site>"
   static std::map<std::string, std::string> dialogs_;  // the stub's log per environment
+  static std::map<std::string, std::string> consoles_;  // the service's console per environment
   static std::string failure_;
   static bool collected_;
 
@@ -116,6 +117,7 @@ class HelmRefusal : public ::testing::Test {
         served = true;
         for (const SiteCase& site : kSites) answers_[std::string(e.name) + "/" + site.name] = ask(installation, site);
         service.stop();
+        consoles_[e.name] = service.output();
       } else {
         fail(std::string(e.name) + ": the service did not start\n" + service.output());
       }
@@ -179,6 +181,7 @@ class HelmRefusal : public ::testing::Test {
 
 std::map<std::string, Answer> HelmRefusal::answers_;
 std::map<std::string, std::string> HelmRefusal::dialogs_;
+std::map<std::string, std::string> HelmRefusal::consoles_;
 std::string HelmRefusal::failure_;
 bool HelmRefusal::collected_ = false;
 
@@ -215,8 +218,9 @@ INSTANTIATE_TEST_SUITE_P(Sites, HelmRefusalTest, ::testing::ValuesIn(kSites),
                          [](const ::testing::TestParamInfo<SiteCase>& info) { return std::string(info.param.name); });
 
 // The two environments really differ where it matters: with the display the
-// user was asked (and denied), without it nobody was; the lookalike sites
-// were asked about under their own names, never as the allowed site.
+// user was asked (and denied), without it nobody was, and the console says
+// which; the lookalike sites were asked about under their own names, never
+// as the allowed site.
 TEST_F(HelmRefusal, TheDisplayAskedTheUserAndNeverInTheAllowedSitesName) {
   ASSERT_TRUE(failure_.empty()) << failure_;
   EXPECT_EQ(dialogs_["NoDisplay"].find("CONFIRM"), std::string::npos) << dialogs_["NoDisplay"];
@@ -224,6 +228,15 @@ TEST_F(HelmRefusal, TheDisplayAskedTheUserAndNeverInTheAllowedSitesName) {
   EXPECT_NE(asked.find("CONFIRM"), std::string::npos) << asked;
   EXPECT_NE(asked.find("SETDESC Allow https://evil.test to use your certificates?"), std::string::npos) << asked;
   EXPECT_EQ(asked.find("SETDESC Allow https://bank.example to use"), std::string::npos) << asked;
+  // What the page was not told, the user's console says.
+  EXPECT_NE(consoles_["NoDisplay"].find("HelmPKICryptAdapter: site refused: https://evil.test: origin not allowed: "
+                                        "no dialog could be shown"),
+            std::string::npos)
+      << consoles_["NoDisplay"];
+  EXPECT_NE(consoles_["DisplayUserDenies"].find(
+                "HelmPKICryptAdapter: site refused: https://evil.test: origin not allowed: the user denied it"),
+            std::string::npos)
+      << consoles_["DisplayUserDenies"];
 }
 
 }  // namespace
