@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # test.sh -- installs what is missing, builds, and runs every test: a normal
 # build, a ThreadSanitizer build of the concurrency tests, and an
-# AddressSanitizer + UndefinedBehaviorSanitizer build of the whole suite,
+# AddressSanitizer + UndefinedBehaviorSanitizer build of the whole suite
+# (the normal build runs the tests labelled "security" first, as a gate),
 # then a bounded run of every fuzz target (scripts/fuzz.sh).
 # Exits non-zero on any failure.
 set -euo pipefail
@@ -41,7 +42,12 @@ run_ctest() {
 
 echo "== normal build =="
 bash "$root/scripts/build.sh" "$out/normal" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVAN_WERROR=ON
-run_ctest "$out/normal"
+# The security gate (ctest label "security": what a hostile page, another
+# user or a removed package must not get) first and on its own, so its
+# verdict stands apart; then the rest of the normal build, each test once.
+echo "-- security gate"
+run_ctest "$out/normal" -L security
+run_ctest "$out/normal" -LE security
 
 echo "== ThreadSanitizer build (concurrency tests) =="
 KESTROVAN_TARGET=concurrency_tests bash "$root/scripts/build.sh" "$out/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVAN_WERROR=ON \

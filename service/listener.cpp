@@ -138,18 +138,25 @@ static void freeLocked(KestrovanConnectionRecord* record) {
 }
 
 // Cuts the connection of the listener (any listener for -1) that has waited
-// longest: one that has not begun a request before one that has. Never one
-// whose handler runs. False when there is none.
-static bool cutLongestWaitingLocked(int listener) {
+// longest without progress, and only one past its grace: a newcomer never
+// displaces a connection younger than the ones it would spare, nor one
+// still in its handshake or request. Never one whose handler runs. False
+// when there is none.
+static bool cutLongestWaitingLocked(int listener, uint64_t now) {
   KestrovanConnectionRecord* chosen = nullptr;
+  uint64_t chosenWaited = 0;
   for (KestrovanConnectionRecord& record : KestrovanListener_connections) {
     if (!record.used || !record.started || record.cut || record.inHandler)
       continue;
     if (listener >= 0 && record.listener != listener)
       continue;
-    if (chosen == nullptr || (chosen->requestBegun && !record.requestBegun) ||
-        (chosen->requestBegun == record.requestBegun && record.waitingSince < chosen->waitingSince))
+    uint64_t waited = waitedLocked(record, now);
+    if (waited < (uint64_t)KESTROVAN_CONNECTION_GRACE_MS)
+      continue;
+    if (chosen == nullptr || waited > chosenWaited) {
       chosen = &record;
+      chosenWaited = waited;
+    }
   }
   if (chosen == nullptr)
     return false;
@@ -167,7 +174,8 @@ static void dropReservationLocked(KestrovanListenerState* listener) {
 }
 
 // The caps: reserves a slot for the new connection, displacing the longest
-// waiting one when a cap is reached. False refuses the connection.
+// waiting one past its grace when a cap is reached. False refuses the
+// connection.
 static bool admitConnection(KestrovanListenerState* listener) {
   if (listener == nullptr)
     return true;
@@ -185,11 +193,11 @@ static bool admitConnection(KestrovanListenerState* listener) {
         slot = i;
     admitted = slot >= 0;
     if (admitted && listener->live >= KESTROVAN_CONNECTIONS_PER_LISTENER) {
-      admitted = cutLongestWaitingLocked(listener->index);
+      admitted = cutLongestWaitingLocked(listener->index, now);
       displacedNotice.pending += admitted ? 1 : 0;
     }
     if (admitted && liveTotal >= totalCap) {
-      admitted = cutLongestWaitingLocked(-1);
+      admitted = cutLongestWaitingLocked(-1, now);
       displacedNotice.pending += admitted ? 1 : 0;
     }
     if (admitted) {

@@ -55,11 +55,20 @@
 // keeps at most six connections per host and port; each connection costs
 // one descriptor and its memory, mostly libmicrohttpd's 32 KiB pool. When a
 // cap is reached, a new connection displaces the one that has waited
-// longest without a request in progress (see apc), so that a flood of idle
-// sockets cannot keep a page out; only when none can be displaced is the
-// new one refused.
+// longest without progress (see apc), so that sockets held idle or holding
+// back their body cannot keep a page out; only when none can be displaced
+// is the new one refused.
 #define KESTROVAN_CONNECTIONS_PER_LISTENER 128
 #define KESTROVAN_CONNECTIONS_TOTAL 384
+// A connection is displaced only once its current step has waited this long
+// on the client (the watchdog's measure): in its first grace it is still in
+// its handshake or sending its request, and the newcomer is refused rather
+// than cutting it, so clients that open and drop connections in a loop
+// cannot push out a page's connection in the middle of its handshake. A
+// page's TLS handshake and request take milliseconds on loopback (the load
+// test's p99 is about 0.3 s on a busy two-core machine); 2 s is several
+// times that, and short enough that a held connection soon yields its place.
+#define KESTROVAN_CONNECTION_GRACE_MS 2000
 // Records of displaced connections stay until their listener closes them.
 #define KESTROVAN_CONNECTION_SLACK 64
 // Descriptors kept free for everything else (log, adapters, their tokens).

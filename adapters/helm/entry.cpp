@@ -6,6 +6,7 @@
 // time, so the state below is per copy and needs no lock.
 #include "helm.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -70,7 +71,13 @@ static char* unlock(const KestrovanJsonMap* map) {
   helmUnlocked = code == HELM_OK;
   helmOrigin = helmUnlocked ? canonical : std::string();
   if (helmUnlocked) return kZero;
-  return keepAnswer(HelmJson_Error(code, message));
+  // Why goes to the user's console, not to the page: a page told "the user
+  // denied it" or "no dialog could be shown" learns whether the machine has
+  // a display, and one told about the list learns the state of the user's
+  // files. Every refusal reads the same to the page.
+  fprintf(stderr, "HelmPKICryptAdapter: site refused: %s: %s\n",
+          canonical.empty() ? "(not an origin)" : canonical.c_str(), message.c_str());
+  return keepAnswer(HelmJson_Error(HELM_E_ORIGIN_REFUSED, "origin not allowed"));
 }
 
 static char* dispatch(KestrovanJsonMap* map, const char* functionName) {

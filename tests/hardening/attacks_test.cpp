@@ -1,11 +1,12 @@
 // attacks_test.cpp -- what a hostile page or another local user tries,
 // against the real service over real TLS, each with the proof that it was
 // refused: DNS-rebinding Host values that never reach the dispatcher,
-// spoofed origins that never get a page's values, peers other than
-// 127.0.0.1, adapter names that try to leave the adapter folder, another
-// user's programs connecting or holding the ports, a planted copy folder and
-// log profile in the shared /tmp, and another user's copy of the program
-// answering on the ports in this user's name.
+// spoofed origins that never get a page's values, WebSocket upgrades that
+// are never switched to, peers other than 127.0.0.1, adapter names that try
+// to leave the adapter folder, another user's programs connecting or
+// holding the ports, a planted copy folder and log profile in the shared
+// /tmp, and another user's copy of the program answering on the ports in
+// this user's name.
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -118,6 +119,9 @@ INSTANTIATE_TEST_SUITE_P(
         HostCase{"LocalhostOtherPort", {"Host: localhost:1"}, true},
         HostCase{"LongLoopbackTruncated", {"Host: " + kLong}, true},
         HostCase{"EvilNameRightPort", {"Host: evil.test:56459"}, false},
+        // A page on a name the attacker made resolve to 127.0.0.1.
+        HostCase{"RebindName", {"Host: rebind.evil.test:56459"}, false},
+        HostCase{"RebindNameNoPort", {"Host: rebind.evil.test"}, false},
         HostCase{"LocalhostSubdomainOfEvil", {"Host: localhost.evil.test:56459"}, false},
         HostCase{"LocalhostTrailingDot", {"Host: localhost.:56459"}, false},
         HostCase{"AllZeros", {"Host: 0.0.0.0:56459"}, false},
@@ -134,6 +138,52 @@ INSTANTIATE_TEST_SUITE_P(
         HostCase{"EvilThenLocal", {"Host: evil.test:56459", "Host: localhost:56459"}, false},
         HostCase{"LocalThenEvil", {"Host: localhost:56459", "Host: evil.test:56459"}, false}),
     [](const ::testing::TestParamInfo<HostCase>& info) { return std::string(info.param.name); });
+
+// A page may open a WebSocket to the loopback with no preflight and no
+// CORS check: the browser only sends its Origin. The service speaks no
+// WebSocket: an upgrade is never switched to (no 101), never answered with
+// anything a page could read, and never dispatched, whatever its Origin.
+struct UpgradeCase {
+  const char* name;
+  std::vector<std::string> headers;
+};
+
+void PrintTo(const UpgradeCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class WebSocketUpgrade : public Attacks, public ::testing::WithParamInterface<UpgradeCase> {};
+
+TEST_P(WebSocketUpgrade, IsRefusedWithoutADispatch) {
+  const UpgradeCase& c = GetParam();
+  size_t before = running_->settledDispatches();
+  size_t refusedBefore = running_->service.count("Request method error: ");
+  std::string request = "GET / HTTP/1.1\r\n";
+  for (const std::string& header : c.headers)
+    request += header + "\r\n";
+  request += "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+             "Sec-WebSocket-Version: 13\r\n\r\n";
+  kh::RawTls tls;
+  ASSERT_TRUE(tls.connect(running_->installation->caFile, 56459));
+  ASSERT_TRUE(tls.send(request));
+  std::string answer = tls.receive(10);
+  EXPECT_EQ(answer.find("101"), std::string::npos) << answer;
+  EXPECT_EQ(answer.find("Sec-WebSocket-Accept"), std::string::npos) << answer;
+  EXPECT_EQ(answer.find("Access-Control-Allow-Origin"), std::string::npos) << answer;
+  EXPECT_TRUE(answer.empty() || answer.rfind("HTTP/1.1 4", 0) == 0) << answer;
+  EXPECT_TRUE(running_->service.waitFor("Request method error: ", 10, refusedBefore + 1));
+  EXPECT_EQ(running_->settledDispatches(), before) << answer;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Origins, WebSocketUpgrade,
+    ::testing::Values(
+        UpgradeCase{"ForeignOrigin", {"Host: localhost:56459", "Origin: https://evil.test"}},
+        UpgradeCase{"ForeignOriginRebindHost", {"Host: rebind.evil.test:56459", "Origin: http://rebind.evil.test"}},
+        UpgradeCase{"LookAlikeOrigin", {"Host: localhost:56459", "Origin: https://a.example.evil.test"}},
+        UpgradeCase{"NoOrigin", {"Host: localhost:56459"}},
+        UpgradeCase{"PageOrigin", {"Host: localhost:56459", "Origin: https://a.example"}}),
+    [](const ::testing::TestParamInfo<UpgradeCase>& info) { return std::string(info.param.name); });
 
 // The origin handed to the adapter (its unlock "url") and to the value store
 // is exactly the page's, however the headers are dressed up: the page can

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <dirent.h>
@@ -19,6 +20,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hardening.h"
@@ -162,9 +164,9 @@ TEST_F(Connections, FloodOfIdleSocketsAndTricklersLeavesPagesServed) {
     idle.push_back(fd);
     addressOf.push_back(address);
   }
-  // The service keeps the newest within the caps and cuts the rest; counted
-  // once it has accepted them all and the count stays the same for half a
-  // second.
+  // The service keeps those within the caps and refuses the rest (none of
+  // them is past its grace yet); counted once it has accepted them all and
+  // the count stays the same for half a second.
   for (int round = 0; round < 600 && notYetAccepted() > 0; round++)
     usleep(100000);
   EXPECT_EQ(notYetAccepted(), 0);
@@ -188,6 +190,9 @@ TEST_F(Connections, FloodOfIdleSocketsAndTricklersLeavesPagesServed) {
   for (int address = 0; address < 6; address++)
     EXPECT_LE(held[address], KESTROVAN_CONNECTIONS_PER_LISTENER) << kAddresses[address];
   EXPECT_LE(heldAll, KESTROVAN_CONNECTIONS_TOTAL);
+  // A newcomer displaces only a connection past its grace: the flood's
+  // sockets have been held that long before the tricklers and pages come.
+  usleep((KESTROVAN_CONNECTION_GRACE_MS + 500) * 1000);
 
   const std::string trickle = "POST / HTTP/1.1\r\nHost: localhost:56459\r\nOrigin: https://a.example\r\n"
                               "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 1000\r\n\r\n";
@@ -255,6 +260,62 @@ TEST_F(Connections, FloodOfIdleSocketsAndTricklersLeavesPagesServed) {
     close(fd);
   tricklers.clear();
   // TearDown: the descriptors return to the idle figure.
+}
+
+// 128 connections hold 127.0.0.1:56459's cap, each waiting on the rest of
+// its body, and two clients open connections and drop them at once, as fast
+// as they can: a page's connection, which arrives at the full cap and is
+// still in its handshake when the next dropped one arrives, must not be the
+// one cut. The holders have waited longest without progress, so they go
+// first; a connection within its grace is never cut.
+TEST_F(Connections, ChurningConnectionsDoNotCutPagesInTheirHandshake) {
+  const std::string head = "POST / HTTP/1.1\r\nHost: localhost:56459\r\nOrigin: https://a.example\r\n"
+                           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 1000\r\n\r\nParam";
+  std::vector<std::unique_ptr<kh::RawTls>> holders;
+  for (int i = 0; i < KESTROVAN_CONNECTIONS_PER_LISTENER; i++) {
+    holders.push_back(std::make_unique<kh::RawTls>());
+    ASSERT_TRUE(holders.back()->connect(ca(), 56459)) << "holder " << i;
+    ASSERT_TRUE(holders.back()->send(head)) << "holder " << i;
+  }
+  // The holders are past any grace a newcomer has: they were there first.
+  sleep(3);
+
+  std::atomic<bool> stop(false);
+  std::atomic<long> churned(0);
+  auto churn = [&]() {
+    while (!stop.load()) {
+      int fd = kt::connectLoopback(false, 56459);
+      if (fd >= 0) {
+        close(fd);
+        churned++;
+      }
+    }
+  };
+  std::thread churnA(churn), churnB(churn);
+  const int pages = 30;
+  int served = 0;
+  std::string failures;
+  for (int i = 0; i < pages; i++) {
+    std::string failure = pageCall(kAddresses[0]);
+    if (failure.empty())
+      served++;
+    else
+      failures += failure + "\n";
+    usleep(100000);
+  }
+  stop = true;
+  churnA.join();
+  churnB.join();
+  int holdersLeft = 0;
+  for (const auto& holder : holders)
+    holdersLeft += holder->closedByPeer(0) ? 0 : 1;
+  printf("churn: %ld connections opened and dropped; pages served %d of %d; holders left %d of %d\n",
+         churned.load(), served, pages, holdersLeft, (int)holders.size());
+  EXPECT_GT(churned.load(), 1000) << "the churners hardly ran";
+  EXPECT_GE(served, 28) << failures << kh::tail(running_->service);
+  // The places came from the holders, which had waited longest.
+  EXPECT_LT(holdersLeft, KESTROVAN_CONNECTIONS_PER_LISTENER);
+  holders.clear();
 }
 
 // A connection kept alive after its answer and then left idle is closed by

@@ -71,9 +71,32 @@ ok "the unit's commands provision and start the installed service; a page opens 
 grep -q "^ok  *adapter  *$lib/NORTA/HelmPKICryptAdapter.so: version " "$work/doctor.log" || fail "doctor: $(cat "$work/doctor.log")"
 ok "the installed doctor finds no problem"
 
-stop_service
-
+# Purged while the installed service runs, as an administrator would on a
+# machine where users are logged in: the package's prerm ends every copy of
+# its service in order, and nothing listens on the ports afterwards.
+listening() { ss -Hltn 2>/dev/null | awk '{print $4}' | grep -E ':(56459|56559|56659)$' || true; }
+[ -n "$(listening)" ] || fail "the installed service listens on no port before the purge"
 dpkg_root --purge kestrovan >"$work/purge.log" 2>&1 || fail "dpkg --purge: $(cat "$work/purge.log")"
+# The purge returns once the service has ended: a few seconds' grace, no
+# more (an ended child has no executable left to name).
+for _ in $(seq 1 50); do
+  [ -n "$(readlink "/proc/$service_pid/exe" 2>/dev/null)" ] || break
+  sleep 0.1
+done
+[ -z "$(readlink "/proc/$service_pid/exe" 2>/dev/null)" ] \
+  || fail "the service still runs after the purge, listening on: $(listening | tr '\n' ' ')"
+status=0
+wait "$service_pid" || status=$?
+service_pid=""
+[ "$status" = 0 ] || fail "the service ended with status $status during the purge"
+grep -q "terminated\." "$work/service.log" || fail "no orderly end during the purge"
+[ -z "$(listening)" ] || fail "still listening after the purge: $(listening)"
+for process in /proc/[0-9]*; do
+  case "$(readlink "$process/exe" 2>/dev/null)" in
+    "$lib/NORTAKestrovan"*) fail "a copy of the service still runs after the purge: ${process#/proc/}" ;;
+  esac
+done
+ok "purging ends the running service in order; nothing listens on the ports afterwards"
 after="$(cd "$target" && find . | sort)"
 left="$(comm -13 <(echo "$before") <(echo "$after") | grep -v '^\./var/lib/dpkg' || true)"
 [ -z "$left" ] || fail "left behind after purging: $left"
