@@ -56,16 +56,13 @@ int HelmConsent_Unlock(const char* origin, std::string* canonical, std::string* 
   HelmSettings settings;
   HelmSettings_Load(&settings);
   long long waitMs = 0;
-  code = HelmDenials_Begin(*canonical, &waitMs);
-  if (code == HELM_E_DECLINED_RECENTLY) {
-    *message = "origin not allowed: the user declined this site recently; it is not asked again for " +
-               std::to_string((waitMs + 999) / 1000) + " s";
-    return code;
-  }
-  if (code == HELM_E_CONSENT_PENDING) {
-    *message = "origin not allowed: a dialog already asks the user about this site";
-    return code;
-  }
+  // Refused like any other refusal: the page is not told that the user
+  // answered it before, nor that a dialog is on the screen.
+  HelmDenialCheck check = HelmDenials_Begin(*canonical, &waitMs);
+  if (check == HELM_DENIAL_BACKING_OFF)
+    return refuse(message, "the user declined this site recently; it is not asked again for " +
+                               std::to_string((waitMs + 999) / 1000) + " s");
+  if (check == HELM_DENIAL_PENDING) return refuse(message, "a dialog already asks the user about this site");
   HelmDenialOutcome outcome = HELM_DENIAL_NEITHER;
   try {
     code = ask(*canonical, &settings, &outcome, message);

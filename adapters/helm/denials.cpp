@@ -169,26 +169,26 @@ static HelmDenial* find(std::vector<HelmDenial>* entries, const std::string& ori
   return nullptr;
 }
 
-int HelmDenials_Begin(const std::string& origin, long long* waitMs) {
+HelmDenialCheck HelmDenials_Begin(const std::string& origin, long long* waitMs) {
   *waitMs = 0;
   std::string folder = HelmPaths_ConfigFolder();
   int lock = HelmLock_Take(HELM_DENIALS_LOCK, -1);
   if (folder.empty() || lock < 0) {
     HelmLock_Release(lock);
-    return HELM_OK;
+    return HELM_DENIAL_ASK;
   }
   std::vector<std::string> live;
   runFiles(folder, &live);
   std::string path = folder + "/" + runFile();
   std::vector<HelmDenial> entries;
   load(path, &entries);
-  int code = HELM_OK;
+  HelmDenialCheck code = HELM_DENIAL_ASK;
   HelmDenial* entry = find(&entries, origin);
   long long now = nowMs();
   if (entry != nullptr && entry->pending) {
-    code = HELM_E_CONSENT_PENDING;
+    code = HELM_DENIAL_PENDING;
   } else if (entry != nullptr && entry->denials > 0 && entry->untilMs > now) {
-    code = HELM_E_DECLINED_RECENTLY;
+    code = HELM_DENIAL_BACKING_OFF;
     *waitMs = entry->untilMs - now;
   } else {
     if (entry == nullptr) {

@@ -70,9 +70,7 @@ enum HelmCode {
   HELM_E_CANCELLED = 71021,              // the user cancelled the dialog, closed it or let it time out
   HELM_E_NO_DIALOG = 71022,              // no dialog can be shown (no display, no usable pinentry)
   HELM_E_NOT_FOR_SIGNING = 71023,        // an authentication key: it signs nothing a site chooses
-  HELM_E_DECLINED_RECENTLY = 71024,      // unlock: the user denied this site recently; not asked again yet
-  HELM_E_CONSENT_PENDING = 71025,        // unlock: a dialog already asks (or waits to ask) about this site
-  HELM_E_NOT_FOR_AUTHENTICATION = 71026, // a signing key: it never logs in
+  HELM_E_NOT_FOR_AUTHENTICATION = 71024, // a signing key: it never logs in
 };
 
 // Limits, checked before anything is allocated or decoded.
@@ -329,10 +327,9 @@ void HelmDialog_Close(HelmDialog* dialog);
 // Unlock: HELM_OK when the origin is on the allow-list or the user allows it
 // in a dialog ("Allow once" for this session, "Always allow" confirmed by a
 // second OK adds it to the list). Otherwise HELM_E_ORIGIN_REFUSED (deny,
-// cancel, timeout, no dialog, the page gone) with the reason, and without a
-// dialog HELM_E_DECLINED_RECENTLY (the user denied the site in this run and
-// its back-off runs) or HELM_E_CONSENT_PENDING (a dialog already asks about
-// it). canonical receives the canonical origin.
+// cancel, timeout, no dialog, the page gone, and without a dialog while the
+// user's denial of the site in this run still holds or a dialog already asks
+// about it) with the reason. canonical receives the canonical origin.
 int HelmConsent_Unlock(const char* origin, std::string* canonical, std::string* message);
 
 // ---- denied and pending sites (denials.cpp) -------------------------------------
@@ -351,12 +348,17 @@ enum HelmDenialOutcome {
   HELM_DENIAL_DENIED,       // the user denied it: one more, the back-off doubles
   HELM_DENIAL_NEITHER,      // no answer of the user's (timeout, no dialog, page gone)
 };
-// Before a consent dialog: HELM_E_CONSENT_PENDING when one is already open
-// or waiting for this origin, HELM_E_DECLINED_RECENTLY (with the time left
-// in *waitMs) while its back-off runs, else HELM_OK and the origin is marked
-// pending until HelmDenials_End. State that cannot be read or written
-// answers HELM_OK.
-int HelmDenials_Begin(const std::string& origin, long long* waitMs);
+enum HelmDenialCheck {
+  HELM_DENIAL_ASK,          // ask the user; the origin is now pending
+  HELM_DENIAL_BACKING_OFF,  // denied in this run, its back-off still runs: refuse without asking
+  HELM_DENIAL_PENDING,      // a consent dialog for it is open or waiting: refuse without asking
+};
+// Before a consent dialog: HELM_DENIAL_PENDING when one is already open or
+// waiting for this origin, HELM_DENIAL_BACKING_OFF (with the time left in
+// *waitMs) while its back-off runs, else HELM_DENIAL_ASK and the origin is
+// marked pending until HelmDenials_End. State that cannot be read or
+// written answers HELM_DENIAL_ASK.
+HelmDenialCheck HelmDenials_Begin(const std::string& origin, long long* waitMs);
 // After it: no longer pending, and the outcome counted. A denial keeps the
 // site from being asked for backoffSeconds, doubled for every earlier
 // denial in this run, at most HELM_MAX_DENIAL_BACKOFF_SECONDS.

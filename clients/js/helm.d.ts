@@ -12,7 +12,7 @@ export declare const HelmCode: Readonly<{
   PKCS12_UNREADABLE: 71009; TOKEN: 71010; KEY_NOT_FOUND: 71011; SIGNING_FAILED: 71012; SIGNATURE_INVALID: 71013;
   SIGNER_UNTRUSTED: 71014; CMS_MALFORMED: 71015; ORIGIN_NOT_ALLOWED: 71016; TOO_LARGE: 71017; UNSUPPORTED: 71018;
   INTERNAL: 71019; PAGE_PIN_REFUSED: 71020; CANCELLED: 71021; NO_DIALOG: 71022; NOT_FOR_SIGNING: 71023;
-  DECLINED_RECENTLY: 71024; CONSENT_PENDING: 71025; NOT_FOR_AUTHENTICATION: 71026;
+  NOT_FOR_AUTHENTICATION: 71024;
 }>;
 
 /** error.kind of a KestrovanError for one of the PKI adapter's codes. */
@@ -21,7 +21,7 @@ export type HelmErrorKindName =
   | 'CertificateExpired' | 'CertificateNotYetValid' | 'KeyUsage' | 'Pkcs12Unreadable' | 'TokenFailure'
   | 'KeyNotFound' | 'SigningFailed' | 'SignatureInvalid' | 'SignerUntrusted' | 'CmsMalformed'
   | 'OriginNotAllowed' | 'TooLarge' | 'Unsupported' | 'AdapterInternal' | 'PagePinRefused'
-  | 'Cancelled' | 'NoDialog' | 'NotForSigning' | 'DeclinedRecently' | 'ConsentPending' | 'NotForAuthentication';
+  | 'Cancelled' | 'NoDialog' | 'NotForSigning' | 'NotForAuthentication';
 
 export declare const HelmErrorKind: Readonly<Record<HelmErrorKindName, HelmErrorKindName>>;
 

@@ -38,9 +38,7 @@ export const HelmCode = Object.freeze({
   CANCELLED: 71021,
   NO_DIALOG: 71022,
   NOT_FOR_SIGNING: 71023,
-  DECLINED_RECENTLY: 71024,
-  CONSENT_PENDING: 71025,
-  NOT_FOR_AUTHENTICATION: 71026,
+  NOT_FOR_AUTHENTICATION: 71024,
 });
 
 // kind, what to tell the user.
@@ -68,9 +66,7 @@ const HELM_TEXT = new Map([
   [71021, ['Cancelled', 'The user cancelled the dialog (or let it time out).']],
   [71022, ['NoDialog', 'No dialog can be shown on this computer to ask the user (no graphical session or no pinentry program).']],
   [71023, ['NotForSigning', 'This certificate is for logging in, not for signing: choose a signing certificate.']],
-  [71024, ['DeclinedRecently', 'The user declined this site recently: it is not asked again for a while.']],
-  [71025, ['ConsentPending', 'A dialog already asks the user about this site: wait for its answer.']],
-  [71026, ['NotForAuthentication', 'This certificate is for signing, not for logging in: choose a certificate for logging in.']],
+  [71024, ['NotForAuthentication', 'This certificate is for signing, not for logging in: choose a certificate for logging in.']],
 ]);
 
 export const HelmErrorKind = Object.freeze(Object.fromEntries([...HELM_TEXT.values()].map(([kind]) => [kind, kind])));

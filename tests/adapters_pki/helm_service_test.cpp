@@ -510,15 +510,15 @@ TEST_P(HelmKeyRoles, EachKeyServesOneRole) {
 const RoleCase kRoleCases[] = {
     {"DigitalSignatureAloneLogsIn", "Role Auth", "", 71023, 71023, 0},
     {"DigitalSignatureAloneWhateverTheSetting", "Role Auth", "dual-use-key-role = signing\n", 71023, 71023, 0},
-    {"BothBitsSignByDefault", "Role Both", "", 0, 0, 71026},
+    {"BothBitsSignByDefault", "Role Both", "", 0, 0, 71024},
     {"BothBitsSetToLogIn", "Role Both", "dual-use-key-role = authentication\n", 71023, 71023, 0},
-    {"NonRepudiationAloneSigns", "Role NonRepudiation", "", 0, 0, 71026},
+    {"NonRepudiationAloneSigns", "Role NonRepudiation", "", 0, 0, 71024},
     {"NonRepudiationAloneWhateverTheSetting", "Role NonRepudiation", "dual-use-key-role = authentication\n", 0, 0,
-     71026},
-    {"NoKeyUsageSignsByDefault", "Role No Usage", "", 0, 0, 71026},
+     71024},
+    {"NoKeyUsageSignsByDefault", "Role No Usage", "", 0, 0, 71024},
     {"NoKeyUsageSetToLogIn", "Role No Usage", "dual-use-key-role = authentication\n", 71023, 71023, 0},
     {"OldSettingNoLongerLetsLoginKeysSign", "Role Auth", "sign-without-non-repudiation = true\n", 71023, 71023, 0},
-    {"TwinSignerRefusedItsKeyLogsIn", "Twin Signer", "", 71023, 71023, 71026},
+    {"TwinSignerRefusedItsKeyLogsIn", "Twin Signer", "", 71023, 71023, 71024},
     {"TwinAuthLogsIn", "Twin Auth", "", 71023, 71023, 0},
 };
 
