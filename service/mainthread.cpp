@@ -85,10 +85,10 @@ struct KestrovanServedDomain {
 struct KestrovanHandOff {
   std::mutex lock;
   std::condition_variable changed;  // the main thread: arrival, shutdown
-  KestrovanMainThreadCall calls[KESTROVAN_MAIN_THREAD_CALLS];
+  KestrovanMainThreadCall calls[KESTROVAN_MAIN_THREAD_CALLS] = {};
   uint64_t arrivals = 0;
   KestrovanMainThreadWait* waits = nullptr;
-  KestrovanServedDomain served[KESTROVAN_MAIN_THREAD_CALLS * 2];
+  KestrovanServedDomain served[KESTROVAN_MAIN_THREAD_CALLS * 2] = {};
   uint64_t serveTicks = 0;
   // The waiter thread (detached): exists while some wait is suspended and
   // not resumed; waiterEnded is signalled as it ends.
@@ -98,7 +98,8 @@ struct KestrovanHandOff {
   bool wakeTried = false;
 };
 
-static KestrovanHandOff& handOff = *new KestrovanHandOff;
+// Zeroed (value-initialised): every entry starts FREE.
+static KestrovanHandOff& handOff = *new KestrovanHandOff();
 
 // The call the main thread runs, for the adapters' hook.
 static thread_local uint64_t runningToken = 0;
@@ -166,9 +167,15 @@ void KestrovanMainThread_skipSeconds(unsigned int seconds) {
 
 // ---- The registrable domain ----
 
+static const psl_ctx_t* loadPublicSuffixes() {
+  // The system's list when it is newer than the library's own copy; kept
+  // for the whole run.
+  const psl_ctx_t* latest = psl_latest(nullptr);
+  return latest != nullptr ? latest : psl_builtin();
+}
+
 static const psl_ctx_t* publicSuffixes() {
-  // The system's list when it is newer than the library's own copy.
-  static const psl_ctx_t* const list = psl_latest(nullptr) != nullptr ? psl_latest(nullptr) : psl_builtin();
+  static const psl_ctx_t* const list = loadPublicSuffixes();
   return list;
 }
 
