@@ -157,7 +157,10 @@ class HelmRefusal : public ::testing::Test {
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         dup2(null, 2);
-        execlp("Xvfb", "Xvfb", display->c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+        // -noreset: Xvfb resets when its last client leaves, and a client that
+        // connects meanwhile (pinentry right after the readiness probe or the
+        // previous dialog) finds no server and falls back to a terminal.
+        execlp("Xvfb", "Xvfb", display->c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset",
                static_cast<char*>(nullptr));
         _exit(127);
       }
