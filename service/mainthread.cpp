@@ -163,6 +163,19 @@ void KestrovanMainThread_skipSeconds(unsigned int seconds) {
   std::lock_guard<std::mutex> guard(handOff.lock);
   changedLocked();
 }
+
+KestrovanMainThreadCounts KestrovanMainThread_counts() {
+  KestrovanMainThreadCounts counts = {};
+  std::lock_guard<std::mutex> guard(handOff.lock);
+  for (KestrovanMainThreadWait* wait = handOff.waits; wait != nullptr; wait = wait->next)
+    counts.waits++;
+  for (const KestrovanMainThreadCall& call : handOff.calls) {
+    counts.pending += call.state == KESTROVAN_CALL_PENDING;
+    counts.running += call.state == KESTROVAN_CALL_RUNNING;
+    counts.finished += call.state == KESTROVAN_CALL_FINISHED;
+  }
+  return counts;
+}
 #endif
 
 // ---- The registrable domain ----

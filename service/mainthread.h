@@ -168,6 +168,16 @@ extern "C" int KestrovanHost_callAbandoned(uint64_t token);
 // Test builds only: moves the hand-off's clock forward, for waits, for the
 // keeping of results and for abandonment alike.
 void KestrovanMainThread_skipSeconds(unsigned int seconds);
+// Test builds only: how many requests wait (for room, a pending or running
+// call, or a result), and how many calls are in each state, so that a test
+// waits for an arrival instead of sleeping for it.
+struct KestrovanMainThreadCounts {
+  int waits;
+  int pending;
+  int running;
+  int finished;
+};
+KestrovanMainThreadCounts KestrovanMainThread_counts();
 #endif
 
 #endif

@@ -145,6 +145,18 @@ bool waitUntil(const std::function<bool()>& condition) {
   return condition();
 }
 
+// True once count requests wait in the hand-off (asked and not answered
+// yet): an arrival is waited for, never slept for.
+bool waitsReach(int count) {
+  return waitUntil([count] { return KestrovanMainThread_counts().waits >= count; });
+}
+
+// True once no call runs: the hand-off has recorded the last result, which
+// it does just after the dispatcher returns.
+bool nothingRuns() {
+  return waitUntil([] { return KestrovanMainThread_counts().running == 0; });
+}
+
 // Who asks: the three texts the hand-off names a caller by.
 struct Caller {
   std::string origin;
@@ -358,13 +370,13 @@ TEST_F(MainThreadHandOff, RetriesOfOneCallRunItOnce) {
   ASSERT_TRUE(waitUntil([] { return running.load() == 1; }));
   // Pending behind the blocker: the first request and two retries.
   std::future<std::string> pending = askLater(page, "Sign");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(waitsReach(2));
   KestrovanMainThread_skipSeconds(KESTROVAN_MAIN_THREAD_WAIT_SECONDS);
   EXPECT_EQ(first.get(), "heartbeat");
   EXPECT_EQ(pending.get(), "heartbeat");
   for (int retry = 0; retry < 2; retry++) {
     std::future<std::string> again = askLater(page, "Sign");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(waitsReach(1));
     KestrovanMainThread_skipSeconds(KESTROVAN_MAIN_THREAD_WAIT_SECONDS);
     EXPECT_EQ(again.get(), "heartbeat");
   }
@@ -388,8 +400,8 @@ TEST_F(MainThreadHandOff, CallsRunOneAtATimeInArrivalOrder) {
   const std::vector<std::string> order = {"Second", "Third", "Fourth", "Fifth"};
   for (size_t i = 0; i < order.size(); i++) {
     answers.push_back(askLater({"https://p" + std::to_string(i) + ".example", "", ""}, order[i]));
-    // Each arrives well after the one before.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Each arrives after the one before.
+    ASSERT_TRUE(waitsReach((int)i + 2));
   }
   released = true;
   EXPECT_EQ(answers[0].get(), "done:First@https://a.example");
@@ -412,14 +424,13 @@ TEST_F(MainThreadHandOff, FullTableDropsTheOldestFinishedResult) {
   std::vector<std::future<std::string>> waits;
   for (int i = 1; i < KESTROVAN_MAIN_THREAD_CALLS; i++)
     waits.push_back(askLater(left[(size_t)i], "Left" + std::to_string(i)));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(waitsReach(KESTROVAN_MAIN_THREAD_CALLS - 1));
   KestrovanMainThread_skipSeconds(KESTROVAN_MAIN_THREAD_WAIT_SECONDS);
   for (std::future<std::string>& wait : waits)
     EXPECT_EQ(wait.get(), "heartbeat");
   released = true;
   ASSERT_TRUE(waitUntil([] { return finished.load() == KESTROVAN_MAIN_THREAD_CALLS; }));
-  // The hand-off records the last result just after the dispatcher returns.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(nothingRuns());
 
   testing::internal::CaptureStdout();
   EXPECT_EQ(ask({"https://late.example", "L_SID", ""}, "Late"), "done:Late@https://late.example");
@@ -452,7 +463,7 @@ TEST_F(MainThreadHandOff, ManyOriginsLeavingResultsKeepNobodyOut) {
     released = false;
     expected++;
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(nothingRuns());
   testing::internal::CaptureStdout();
   EXPECT_EQ(ask({"https://bank.example", "B_SID", "b1"}, "GetInfo"), "done:GetInfo@https://bank.example");
   std::string trace = testing::internal::GetCapturedStdout();
@@ -505,12 +516,12 @@ TEST_P(MainThreadShare, CallPastTheShareWaitsOtherSitesDoNot) {
   std::vector<std::future<std::string>> waits;
   for (size_t i = 0; i < c.holders.size(); i++)
     waits.push_back(askLater(c.holders[i], "Held" + std::to_string(i)));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(waitsReach(1 + (int)c.holders.size()));
   testing::internal::CaptureStdout();
   std::future<std::string> extra = askLater(c.extra, "Extra");
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(waitsReach(2 + (int)c.holders.size()));
   std::future<std::string> modest = askLater({"https://modest.example", "M_SID", "m1"}, "Modest");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(waitsReach(3 + (int)c.holders.size()));
   KestrovanMainThread_skipSeconds(KESTROVAN_MAIN_THREAD_WAIT_SECONDS);
   EXPECT_EQ(extra.get(), "heartbeat");
   EXPECT_EQ(modest.get(), "heartbeat");
@@ -544,14 +555,14 @@ TEST_F(MainThreadHandOff, PendingCallsTakeTurnsByDomain) {
     answers.push_back(askLater({"https://s" + std::to_string(i) + ".turns-flood.example", "F" + std::to_string(i) + "_SID",
                                 "f" + std::to_string(i)},
                                "Flood" + std::to_string(i)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    ASSERT_TRUE(waitsReach(1 + i));
   }
   answers.push_back(askLater({"https://turns-bank.example", "B_SID", "pin"}, "Pin"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  ASSERT_TRUE(waitsReach(6));
   answers.push_back(askLater({"https://x.turns-other.example", "O_SID", "o1"}, "Other1"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  ASSERT_TRUE(waitsReach(7));
   answers.push_back(askLater({"https://y.turns-other.example", "O_SID", "o2"}, "Other2"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  ASSERT_TRUE(waitsReach(8));
   released = true;
   for (std::future<std::string>& answer : answers)
     EXPECT_NE(answer.get(), "heartbeat");
@@ -614,7 +625,7 @@ TEST_F(MainThreadHandOff, CallTokenNamesTheRunningCallAndAbandonmentFollowsItsPa
   EXPECT_EQ(KestrovanHost_callAbandoned(token), 0) << "the re-send may still come";
   // The re-send came: not abandoned however long it waits.
   std::future<std::string> again = askLater(page, "Dialog");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(waitsReach(1));
   KestrovanMainThread_skipSeconds(KESTROVAN_ABANDON_SECONDS + 1);
   EXPECT_EQ(KestrovanHost_callAbandoned(token), 0) << "a re-send waits for it";
   KestrovanMainThread_skipSeconds(KESTROVAN_MAIN_THREAD_WAIT_SECONDS);
@@ -782,8 +793,7 @@ TEST_F(MainThreadClock, ClockSetForwardDoesNotDropAFreshResult) {
   for (int i = 0; i < 600 && !returned; i++)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ASSERT_TRUE(returned.load());
-  // The hand-off records the result just after the dispatcher returns.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(nothingRuns());
   clockFault = kClockForwardAnHour;
   EXPECT_EQ(askWithin(R"({"FunctionName":"Theirs"})", "https://other.example", 30),
             "done:Theirs@https://other.example");
