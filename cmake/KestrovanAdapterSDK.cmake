@@ -3,6 +3,7 @@
 # installs:
 #   P/include/kestrovan/adapter.h, adapter_params.h   the interface
 #     adapter_host.h, host.h                         the service's run-time hooks
+#     adapter_origins.h, adapter_files.h             origin allow-lists, per-user files
 #   P/lib/libkestrovan_adapter.a                      the parameter reads (sdk/)
 #                                                     and what they use: the quiet
 #                                                     opening of crypto/ and
@@ -42,6 +43,8 @@ install(FILES "${PROJECT_SOURCE_DIR}/include/kestrovan/adapter.h"
               "${PROJECT_SOURCE_DIR}/include/kestrovan/adapter_params.h"
               "${PROJECT_SOURCE_DIR}/include/kestrovan/adapter_host.h"
               "${PROJECT_SOURCE_DIR}/include/kestrovan/host.h"
+              "${PROJECT_SOURCE_DIR}/include/kestrovan/adapter_origins.h"
+              "${PROJECT_SOURCE_DIR}/include/kestrovan/adapter_files.h"
         DESTINATION include/kestrovan COMPONENT adapter_sdk EXCLUDE_FROM_ALL)
 install(FILES "${_sdk_archive}" DESTINATION lib COMPONENT adapter_sdk EXCLUDE_FROM_ALL)
 install(FILES "${CMAKE_CURRENT_LIST_DIR}/KestrovanAdapter.cmake"

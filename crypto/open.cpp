@@ -2,7 +2,7 @@
 // decryption both openers share and the strict AES256_Open_CBC that the
 // adapter SDK links. Failures come back as results; the service's opener
 // (seal.cpp) prints them.
-#include "crypto/seal.h"
+#include "crypto/open.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -150,6 +150,16 @@ int KestrovanPlatform_peerUid(KestrovanPeerLookup* lookup, const struct sockaddr
 // A socket that is bound without listening is not found.
 int KestrovanPlatform_portHolder(KestrovanPeerLookup* lookup, const struct sockaddr* local, size_t localLength,
                                  uint32_t* uid, char* reason, size_t reasonSize);
+// The same, with the listening socket's inode in *inode (not null), for
+// KestrovanPlatform_socketProcess.
+int KestrovanPlatform_portListener(KestrovanPeerLookup* lookup, const struct sockaddr* local, size_t localLength,
+                                   uint32_t* uid, uint64_t* inode, char* reason, size_t reasonSize);
+
+// The process holding the socket with this inode, when this user may look
+// at its descriptors (its own processes; every process for root): true with
+// *pid and its command name in name (always terminated; size > 0). False
+// when none is found or the platform cannot tell.
+bool KestrovanPlatform_socketProcess(uint64_t inode, int* pid, char* name, size_t size);
 
 // Instance messaging with the companion monitor: on this platform the calls
 // accept their arguments and report failure; no receiver runs.

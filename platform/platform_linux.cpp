@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <mutex>
 #include <thread>
 #include <pthread.h>
@@ -621,6 +622,12 @@ int KestrovanPlatform_peerUid(KestrovanPeerLookup* lookup, const struct sockaddr
 
 int KestrovanPlatform_portHolder(KestrovanPeerLookup* lookup, const struct sockaddr* local, size_t localLength,
                                  uint32_t* uid, char* reason, size_t reasonSize) {
+  uint64_t inode = 0;
+  return KestrovanPlatform_portListener(lookup, local, localLength, uid, &inode, reason, reasonSize);
+}
+
+int KestrovanPlatform_portListener(KestrovanPeerLookup* lookup, const struct sockaddr* local, size_t localLength,
+                                   uint32_t* uid, uint64_t* inode, char* reason, size_t reasonSize) {
   if (reason == nullptr || reasonSize == 0)
     return KESTROVAN_PEER_ERROR;
   reason[0] = '\0';
@@ -646,6 +653,62 @@ int KestrovanPlatform_portHolder(KestrovanPeerLookup* lookup, const struct socka
     return KESTROVAN_PEER_UNCLEAN;
   }
   *uid = found.uid;
+  if (inode != nullptr)
+    *inode = found.inode;
   snprintf(reason, reasonSize, "uid %u", (unsigned)found.uid);
   return KESTROVAN_PEER_FOUND;
+}
+
+bool KestrovanPlatform_socketProcess(uint64_t inode, int* pid, char* name, size_t size) {
+  if (pid == nullptr || name == nullptr || size == 0)
+    return false;
+  name[0] = '\0';
+  if (inode == 0)
+    return false;
+  char wanted[64];
+  snprintf(wanted, sizeof(wanted), "socket:[%llu]", (unsigned long long)inode);
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr)
+    return false;
+  bool found = false;
+  while (!found) {
+    struct dirent* entry = readdir(proc);
+    if (entry == nullptr)
+      break;
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+      continue;
+    char folder[64];
+    snprintf(folder, sizeof(folder), "/proc/%.20s/fd", entry->d_name);
+    DIR* fds = opendir(folder);
+    if (fds == nullptr)
+      continue;
+    while (struct dirent* fd = readdir(fds)) {
+      char link[128];
+      char target[128];
+      snprintf(link, sizeof(link), "%s/%.40s", folder, fd->d_name);
+      ssize_t n = readlink(link, target, sizeof(target) - 1);
+      if (n <= 0)
+        continue;
+      target[n] = '\0';
+      if (strcmp(target, wanted) == 0) {
+        found = true;
+        break;
+      }
+    }
+    closedir(fds);
+    if (!found)
+      continue;
+    *pid = atoi(entry->d_name);
+    char comm[64];
+    snprintf(comm, sizeof(comm), "/proc/%.20s/comm", entry->d_name);
+    FILE* file = fopen(comm, "re");
+    if (file != nullptr) {
+      if (fgets(name, (int)size, file) == nullptr)
+        name[0] = '\0';
+      fclose(file);
+      name[strcspn(name, "\n")] = '\0';
+    }
+  }
+  closedir(proc);
+  return found;
 }

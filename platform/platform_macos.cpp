@@ -118,3 +118,17 @@ int KestrovanPlatform_portHolder(KestrovanPeerLookup* lookup, const struct socka
   (void)uid;
   return unsupported(reason, reasonSize);
 }
+
+int KestrovanPlatform_portListener(KestrovanPeerLookup* lookup, const struct sockaddr* local, size_t localLength,
+                                   uint32_t* uid, uint64_t* inode, char* reason, size_t reasonSize) {
+  (void)inode;
+  return KestrovanPlatform_portHolder(lookup, local, localLength, uid, reason, reasonSize);
+}
+
+bool KestrovanPlatform_socketProcess(uint64_t inode, int* pid, char* name, size_t size) {
+  (void)inode;
+  (void)pid;
+  if (name != nullptr && size > 0)
+    name[0] = '\0';
+  return false;
+}

@@ -187,7 +187,7 @@ void setUnlockURL(const char* domainList) {
   KestrovanPolicy_setUnlockURL(&KestrovanPolicy_state, domainList);
 }
 
-void unlock(const char* origin) {
+void KestrovanPolicy_unlockState(const char* origin) {
   KestrovanPolicy_unlock(&KestrovanPolicy_state, origin);
 }
 

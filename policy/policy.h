@@ -36,7 +36,7 @@ void KestrovanPolicy_freeCheckURL(KestrovanUrlCheck* check);
 extern KestrovanUrlCheck KestrovanPolicy_state;
 
 void setUnlockURL(const char* domainList);
-void unlock(const char* origin);
+void KestrovanPolicy_unlockState(const char* origin);
 bool isUrlUnlock();
 void freeCheckURL();
 

@@ -8,7 +8,7 @@
 #include <initializer_list>
 #include <strings.h>
 
-#include "crypto/seal.h"
+#include "crypto/open.h"
 #include "support/memory.h"
 
 const unsigned char KestrovanJson_ShareIV[16] = {'K', 'e', 's', 't', 'r', 'o', 'v', 'a',

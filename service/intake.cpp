@@ -10,11 +10,19 @@
 #include <strings.h>
 
 #include "params/params.h"
-#include "service/service.h"
+#include "service/console.h"
+#include "service/mainthread.h"
+#include "service/request.h"
+#include "service/response.h"
 #include "session/session.h"
 #include "support/support.h"
 
-const unsigned int KestrovanProcessID = 0;
+// Set by start-up before any listener runs, read by listener threads after.
+static std::atomic<void (*)()> finalHook{nullptr};
+
+void KestrovanIntake_setFinalHook(void (*hook)()) {
+  finalHook.store(hook);
+}
 
 // The POST processor's buffer (the library's least is 256 bytes).
 #define KESTROVAN_POST_BUFFER 1024
@@ -459,6 +467,7 @@ void request_completed(void* cls, struct MHD_Connection* connection, void** perR
   bool final = info->finalAfterAnswer;
   free(info);
   *perRequest = nullptr;
-  if (final)
-    KestrovanFinal();
+  void (*hook)() = finalHook.load();
+  if (final && hook != nullptr)
+    hook();
 }

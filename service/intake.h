@@ -31,8 +31,9 @@
 // then waits (a main-thread call, a slow adapter) holds none of it.
 #define KESTROVAN_BODY_BUDGET ((size_t)64 * 1024 * 1024)
 
-// First argument of every dispatch; never changes.
-extern const unsigned int KestrovanProcessID;
+// What a request whose answer must end the service calls once answered
+// (start-up gives KestrovanFinal); none until set.
+void KestrovanIntake_setFinalHook(void (*hook)());
 
 enum KestrovanRequestKind {
   KESTROVAN_KIND_NEW = 0,    // just created

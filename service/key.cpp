@@ -105,11 +105,7 @@ char* getKey(const char* folder, const std::string& cert) {
     return nullptr;
   }
   std::string certified;
-  bool known = KestrovanKeyFile_publicKey(cert.c_str(), cert.size(), &certified);
-  std::string builtIn;
-  if (known &&
-      KestrovanKeyFile_publicKey(KestrovanKeyMaterial_publicKey, strlen(KestrovanKeyMaterial_publicKey), &builtIn) &&
-      certified == builtIn) {
+  if (KestrovanKeyFile_choose(cert, KestrovanKeyMaterial_publicKey, &certified) == KESTROVAN_KEY_BUILT_IN) {
     printfColorWarningLine("Server key: ",
                            "data.dat certifies the key built into the program, which every installation of it "
                            "shares; run NORTAKestrovanProvision --force to make a key of your own");
@@ -130,7 +126,7 @@ char* getKey(const char* folder, const std::string& cert) {
     printfColorErrorLine("Server key refused: ", (path + " holds no private key").c_str());
     return nullptr;
   }
-  if (known && own != certified) {
+  if (!certified.empty() && own != certified) {
     std::string warning = "data.dat is no certificate for " + path + "; run NORTAKestrovanProvision --force";
     printfColorWarningLine("Server key: ", warning.c_str());
   }

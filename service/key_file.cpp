@@ -19,6 +19,7 @@
 // The folder the key lives in: a file is only as safe as the folder that
 // names it, since whoever may write the folder may swap the file.
 static bool folderTrusted(const char* path, char* reason, size_t size) {
+  reason[0] = '\0';
   std::string folder = path;
   size_t slash = folder.rfind('/');
   folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
@@ -44,6 +45,13 @@ static bool folderTrusted(const char* path, char* reason, size_t size) {
 }
 
 char* KestrovanKeyFile_read(const char* path, char* reason, size_t reasonSize) {
+  KestrovanKeyFileRefusal refusal;
+  return KestrovanKeyFile_check(path, &refusal, nullptr, nullptr, reason, reasonSize);
+}
+
+char* KestrovanKeyFile_check(const char* path, KestrovanKeyFileRefusal* refusal, unsigned* mode, unsigned* owner,
+                             char* reason, size_t reasonSize) {
+  *refusal = KESTROVAN_KEY_FILE_MISSING;
   if (reason == nullptr || reasonSize == 0)
     return nullptr;
   reason[0] = '\0';
@@ -51,8 +59,10 @@ char* KestrovanKeyFile_read(const char* path, char* reason, size_t reasonSize) {
     snprintf(reason, reasonSize, "no key file named");
     return nullptr;
   }
-  if (!folderTrusted(path, reason, reasonSize))
+  if (!folderTrusted(path, reason, reasonSize)) {
+    *refusal = KESTROVAN_KEY_FILE_FOLDER;
     return nullptr;
+  }
   // Non-blocking, so that a FIFO in the key's place is refused below
   // instead of waiting for a writer.
   int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -64,19 +74,29 @@ char* KestrovanKeyFile_read(const char* path, char* reason, size_t reasonSize) {
   // could point elsewhere by now.
   struct stat info;
   char* text = nullptr;
-  if (fstat(fd, &info) != 0) {
+  *refusal = KESTROVAN_KEY_FILE_UNREADABLE;
+  bool stated = fstat(fd, &info) == 0;
+  if (stated && mode != nullptr)
+    *mode = (unsigned)(info.st_mode & 07777);
+  if (stated && owner != nullptr)
+    *owner = (unsigned)info.st_uid;
+  if (!stated) {
     snprintf(reason, reasonSize, "%s: %s", path, strerror(errno));
   } else if (!S_ISREG(info.st_mode)) {
+    *refusal = KESTROVAN_KEY_FILE_NOT_REGULAR;
     snprintf(reason, reasonSize, "%s is not a regular file", path);
   } else if (info.st_uid != geteuid()) {
+    *refusal = KESTROVAN_KEY_FILE_NOT_OWN;
     snprintf(reason, reasonSize, "%s is owned by uid %u, not by uid %u", path, (unsigned)info.st_uid,
             (unsigned)geteuid());
   } else if ((info.st_mode & 077) != 0) {
+    *refusal = KESTROVAN_KEY_FILE_OPEN_MODE;
     snprintf(reason, reasonSize,
              "permissions 0%03o for %s are too open: only its owner may have access "
              "(chmod 600 it, or run NORTAKestrovanProvision --force for a new key)",
              (unsigned)(info.st_mode & 0777), path);
   } else if (info.st_size <= 0 || info.st_size > KESTROVAN_KEY_FILE_LONGEST) {
+    *refusal = KESTROVAN_KEY_FILE_SIZE;
     snprintf(reason, reasonSize, "%s is empty or too large for a key file", path);
   } else if ((text = (char*)newMemSize((uint64_t)info.st_size + 1)) == nullptr) {
     snprintf(reason, reasonSize, "%s: no memory to read it", path);
@@ -98,6 +118,8 @@ char* KestrovanKeyFile_read(const char* path, char* reason, size_t reasonSize) {
     }
   }
   close(fd);
+  if (text != nullptr)
+    *refusal = KESTROVAN_KEY_FILE_TRUSTED;
   return text;
 }
 
@@ -145,4 +167,14 @@ bool KestrovanKeyFile_publicKey(const char* pem, size_t length, std::string* der
   found = found && export2(key, der);
   gnutls_pubkey_deinit(key);
   return found;
+}
+
+KestrovanKeyChoice KestrovanKeyFile_choose(const std::string& cert, const char* builtInPublicKeyPem,
+                                           std::string* certified) {
+  certified->clear();
+  std::string builtIn;
+  if (KestrovanKeyFile_publicKey(cert.c_str(), cert.size(), certified) && builtInPublicKeyPem != nullptr &&
+      KestrovanKeyFile_publicKey(builtInPublicKeyPem, strlen(builtInPublicKeyPem), &builtIn) && *certified == builtIn)
+    return KESTROVAN_KEY_BUILT_IN;
+  return KESTROVAN_KEY_USER_FILE;
 }

@@ -8,8 +8,7 @@
 #include <cstddef>
 #include <string>
 
-// The key file's name in the user's folder ($HOME/NORTAKestrovan).
-#define KESTROVAN_KEY_FILE_NAME "key.pem"
+#include "service/user_folder.h"
 
 // A P-256 key in PEM is about 250 bytes; anything much larger is no key file.
 #define KESTROVAN_KEY_FILE_LONGEST 16384
@@ -21,6 +20,32 @@
 // release with freeSecret), or null with the reason, naming the path, in
 // reason (always terminated; reasonSize > 0).
 char* KestrovanKeyFile_read(const char* path, char* reason, size_t reasonSize);
+
+// Why KestrovanKeyFile_check refused a key file.
+enum KestrovanKeyFileRefusal {
+  KESTROVAN_KEY_FILE_TRUSTED = 0,
+  KESTROVAN_KEY_FILE_FOLDER,       // its folder is a link, not the user's, or others may write it
+  KESTROVAN_KEY_FILE_MISSING,      // it cannot be opened (no such file, no permission)
+  KESTROVAN_KEY_FILE_NOT_REGULAR,
+  KESTROVAN_KEY_FILE_NOT_OWN,      // owned by another user
+  KESTROVAN_KEY_FILE_OPEN_MODE,    // group or others may use it
+  KESTROVAN_KEY_FILE_SIZE,         // empty or too large
+  KESTROVAN_KEY_FILE_UNREADABLE,   // no memory, a short read, or not text
+};
+
+// KestrovanKeyFile_read with the refusal's kind in *refusal (not null), and
+// the file's mode and owner in *mode and *owner once it was opened (either
+// may be null).
+char* KestrovanKeyFile_check(const char* path, KestrovanKeyFileRefusal* refusal, unsigned* mode, unsigned* owner,
+                             char* reason, size_t reasonSize);
+
+// Which key the service serves the certificate text cert with: the key
+// built into the program when cert certifies it (builtInPublicKeyPem is its
+// public key), else the user's key file. *certified gets cert's public key
+// (DER), empty when cert holds none.
+enum KestrovanKeyChoice { KESTROVAN_KEY_BUILT_IN, KESTROVAN_KEY_USER_FILE };
+KestrovanKeyChoice KestrovanKeyFile_choose(const std::string& cert, const char* builtInPublicKeyPem,
+                                           std::string* certified);
 
 // The public key of a PEM text, as DER SubjectPublicKeyInfo: of its private
 // key when it holds one (and nothing else then), else of its first

@@ -17,13 +17,15 @@
 
 #include "params/params.h"
 #include "platform/platform.h"
-#include "service/service.h"
 #include "support/support.h"
 
 // The interruptible sleep: m makes the isFinal test and the wait one step
 // with respect to cv_finalize, so that a finalisation is never missed.
 static std::mutex m;
 static std::condition_variable cv;
+std::atomic<bool> KestrovanClose{false};
+const unsigned int KestrovanProcessID = 0;
+
 static std::atomic<bool> isFinal{false};
 
 void cv_sleep(int duration) {

@@ -46,6 +46,8 @@
 #ifndef KESTROVAN_SERVICE_MAINTHREAD_H
 #define KESTROVAN_SERVICE_MAINTHREAD_H
 
+#include <atomic>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -77,6 +79,13 @@
 
 typedef KestrovanJsonMap* (*KestrovanDispatchFunction)(unsigned int processId, KestrovanJsonMap* map,
                                                        const char* origin);
+
+// True asks the main-thread loop to end. Written only by KestrovanFinal
+// (startup.h), read by the loop and by the waits here.
+extern std::atomic<bool> KestrovanClose;
+
+// First argument of every dispatch; never changes.
+extern const unsigned int KestrovanProcessID;
 
 // Sleeps up to duration milliseconds; returns at once after cv_finalize().
 void cv_sleep(int duration);

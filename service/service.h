@@ -2,7 +2,8 @@
 // loopback listeners, request intake and its checks, the answers, main-thread
 // mode with heartbeats, and the server's certificate and key.
 //
-// Owns: `KestrovanClose`, the listener handles and the exit status (startup),
+// Owns: the listener handles and the exit status (startup), `KestrovanClose`
+// and `KestrovanProcessID` (mainthread),
 // the connection table and each listener's peer-check closure (listener,
 // peers: the closure under its own lock), the ports found held by another
 // user at start (peers, main thread only), the console user recorded at

@@ -1,7 +1,12 @@
 // startup.cpp -- start-up, the main-thread loop, KestrovanFinal and shutdown.
 #include "service/startup.h"
 
-#include "service/service.h"
+#include "service/console.h"
+#include "service/intake.h"
+#include "service/key.h"
+#include "service/listener.h"
+#include "service/mainthread.h"
+#include "service/peers.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -19,6 +24,8 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "service/ports.h"
+#include "service/user_folder.h"
 #include "session/session.h"
 #include "support/support.h"
 
@@ -26,11 +33,9 @@
 #define KESTROVAN_GIT_TIME "unknown"
 #endif
 
-std::atomic<bool> KestrovanClose{false};
-
 static std::atomic<int> exitStatus{0};
 
-static const char* const kPortSetting = "port=56459 56559 56659";
+static const char* const kPortSetting = KESTROVAN_PORT_SETTING;
 static const char* const kEdition = "NORTA";
 static const char* const kCompileTime = __DATE__ " " __TIME__;
 // Shutdown. Stop signals are taken by a thread of their own (sigwait), not by
@@ -256,8 +261,8 @@ static const char* startService(char* copyFolder, char** executePath) {
 
   const char* home = getenv("HOME");
   // The user's folder: the certificate and the user's own key file.
-  std::string folder = home != nullptr ? std::string(home) + "/NORTAKestrovan" : std::string();
-  std::string certPath = home != nullptr ? folder + "/data.dat" : std::string();
+  std::string folder = home != nullptr ? std::string(home) + "/" KESTROVAN_USER_FOLDER_NAME : std::string();
+  std::string certPath = home != nullptr ? folder + "/" KESTROVAN_CERT_FILE_NAME : std::string();
   printfColorLine("Cert filepath: ", certPath.c_str());
 
   std::optional<std::string> cert;
@@ -337,6 +342,8 @@ int KestrovanService_main() {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   // Written without waiting: a console nobody reads never holds up a request.
   KestrovanTrace_useConsole();
+  // A request that finds the console user changed ends the service.
+  KestrovanIntake_setFinalHook(KestrovanFinal);
   // Before any other thread exists, so that every thread inherits the mask.
   installSignals();
   std::thread(signalThread).detach();

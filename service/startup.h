@@ -21,11 +21,10 @@
 // not return holds a listener thread or the main thread).
 #define KESTROVAN_SHUTDOWN_LIMIT_MS 2000
 
-// True asks the main-thread loop to end. Written only by KestrovanFinal.
-extern std::atomic<bool> KestrovanClose;
-
 // Ends the service from any thread: releases every adapter, sets
-// KestrovanClose and wakes every sleeper. May run more than once.
+// KestrovanClose (mainthread.h) and wakes every sleeper. May run more than
+// once. Start-up hands it to intake as the hook a request that must end
+// the service calls (KestrovanIntake_setFinalHook).
 void KestrovanFinal();
 
 // A stable machine identifier text, only printed in the banner. Returns 0;

@@ -133,7 +133,7 @@ static int getEntry(FILE* file, const char* key, char* output, unsigned int outp
     const char* name;
     size_t length;
     if (isSection(line, &name, &length))
-      return 103;
+      return KESTROVAN_INI_NO_KEY;
     const char* first = line;
     while (isBlank(*first))
       first++;
@@ -145,19 +145,19 @@ static int getEntry(FILE* file, const char* key, char* output, unsigned int outp
     if ((size_t)(equals - line) != wanted || strncasecmp(line, key, wanted) != 0)
       continue;
     getValue(equals + 1, output, outputSize);
-    return 0;
+    return KESTROVAN_INI_FOUND;
   }
-  return 103;
+  return KESTROVAN_INI_NO_KEY;
 }
 
 int GetIniProfileString(const char* section, const char* key, char* output, unsigned int outputSize,
                         const char* profilePath) {
   if (section == nullptr || key == nullptr || output == nullptr || outputSize < 1 || profilePath == nullptr)
-    return 103;
+    return KESTROVAN_INI_NO_KEY;
   FILE* file = fopen(profilePath, "re");
   if (file == nullptr)
-    return 101;
-  int result = 102;
+    return KESTROVAN_INI_NO_PROFILE;
+  int result = KESTROVAN_INI_NO_SECTION;
   if (gotoSection(file, section)) {
     output[0] = '\0';
     result = getEntry(file, key, output, outputSize);
@@ -179,7 +179,7 @@ int zrlog_init(const char* section, const char* profilePath) {
     if (log_init == 1)
       return -1;
     if (section == nullptr || profilePath == nullptr)
-      return 103;
+      return KESTROVAN_INI_NO_KEY;
     if (hasBareName(profilePath)) {
       // First in the user's home, never in the /tmp every user shares.
       char probe[128];

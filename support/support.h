@@ -13,5 +13,6 @@
 #include "support/base64.h"
 #include "support/files.h"
 #include "support/log.h"
+#include "support/log_start.h"
 
 #endif

@@ -39,27 +39,9 @@ char* newMem(const char* text) {
   return copy;
 }
 
-void ArrayCopy(char* dst, uint32_t size, const char* src) {
-  if (dst == nullptr || src == nullptr || size == 0)
-    return;
-  size_t length = strnlen(src, size);
-  size_t count = length < size ? length + 1 : size;
-  memmove(dst, src, count);
-  dst[size - 1] = '\0';
-}
-
 void ArrayCopyFree(char* dst, uint32_t size, char* src) {
   ArrayCopy(dst, size, src);
   freeSecret(src);
-}
-
-void StringAppend(char* buffer, unsigned int bufferSize, const char* text) {
-  if (buffer == nullptr || text == nullptr || bufferSize == 0)
-    return;
-  size_t used = strnlen(buffer, bufferSize);
-  if (used >= bufferSize)
-    return;
-  ArrayCopy(buffer + used, (uint32_t)(bufferSize - used), text);
 }
 
 bool checkNoValue(const char* text) { return text == nullptr || text[0] == '\0'; }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "support/copy.h"
 #include "support/memory.h"
 
 // Outcome of the last charToLong on the calling thread: 0, 61003 (not a
@@ -16,9 +17,7 @@ extern thread_local int32_t LastErrorCode;
 
 void* newMemSize(uint64_t size);      // allocateZeroed, with a line when the heap fails
 char* newMem(const char* text);       // heap copy; null for null
-void ArrayCopy(char* dst, uint32_t size, const char* src);      // always terminates
 void ArrayCopyFree(char* dst, uint32_t size, char* src);        // then wipes and frees src
-void StringAppend(char* buffer, unsigned int bufferSize, const char* text);
 bool checkNoValue(const char* text);  // null or empty
 int64_t charToLong(const char* text, bool strict = false);
 bool isCharToLongError();

@@ -13,10 +13,10 @@
 #include <unistd.h>
 
 #include "support/codes.h"
-#include "support/files.h"
 #include "platform/platform.h"
 #include "support/log.h"
-#include "support/text.h"
+#include "support/copy.h"
+#include "support/memory.h"
 
 char PrefixName[64] = "";
 std::atomic<bool> isLogEnable{false};
@@ -601,51 +601,6 @@ const char* traceMask(size_t length, KestrovanTraceText& buffer) {
   return withLength(shown, length, buffer);
 }
 
-
-bool setLog(const char* logName, const char* prefixName) {
-  if (isLogEnable.load())
-    return true;
-  int result = KESTROVAN_ERR_GENERAL;
-  if (logName == nullptr)
-    showNullParameter("inputLogName", kModule, __LINE__);
-  if (prefixName == nullptr)
-    showNullParameter("inputPrefixName", kModule, __LINE__);
-  if (logName != nullptr && prefixName != nullptr) {
-    ArrayCopy(PrefixName, sizeof(PrefixName), prefixName);
-    char target[512];
-    char folder[512];
-    char path[512];
-    ArrayCopy(target, sizeof(target), logName);
-    StringAppend(target, sizeof(target), ".ini");
-    // The profile lives in the user's own folder under HOME (the one that
-    // holds the certificate), never in the /tmp every user shares.
-    const char* home = getenv("HOME");
-    ArrayCopy(folder, sizeof(folder), home != nullptr && home[0] == '/' ? home : "");
-    StringAppend(folder, sizeof(folder), "/");
-    StringAppend(folder, sizeof(folder), logName);
-    ArrayCopy(path, sizeof(path), folder);
-    StringAppend(path, sizeof(path), "/");
-    StringAppend(path, sizeof(path), target);
-    printfColorLine("inputLogName: ", logName);
-    printfColorLine("Log search path: ", path);
-    printfColorLine("Log search target: ", target);
-    // A profile in a folder someone else controls could point the log at
-    // this user's files, so such a folder counts as absent.
-    bool homeSet = home != nullptr && home[0] == '/';
-    if (!homeSet)
-      printfColorWarningLine("Folder not trusted: ", "HOME is not an absolute path");
-    if (homeSet && checkPrivateFolder(folder))
-      result = zrlog_init(logName, path);
-    else
-      result = 101;
-    zrlog(5, 0, "%s %d %s Compile Time : %s %s", kModule, __LINE__, "setLog", __DATE__, __TIME__);
-  }
-  bool enabled = result == 0;
-  if (enabled)
-    isLogEnable.store(true);
-  showNormalState("Log state: ", enabled, "Enable", "Disable");
-  return enabled;
-}
 
 void printfSeparator() {
   static const char* const kSeparator =

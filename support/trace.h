@@ -1,5 +1,5 @@
 // trace.h -- the coloured console trace on standard output, mirrored into the
-// levelled log file at level 5 once setLog() has configured it.
+// levelled log file at level 5 once setLog() (log_start.h) has configured it.
 //
 // The wording of every line is observable behaviour; callers pass the exact
 // texts. Values that are null print as the empty text.
@@ -94,9 +94,6 @@ void KestrovanTrace_flushRequest();
 // library's own messages).
 void KestrovanTrace_text(const char* text, size_t length);
 
-// Configures the log mirror once from the profile "$HOME/<logName>/<logName>.ini"
-// (read only when that folder is private to this user); returns isLogEnable.
-bool setLog(const char* logName, const char* prefixName);
 
 // The two reporting conventions of every module:
 //   memory failure: error lines "Memory allocate fail at file: " module and

@@ -45,9 +45,16 @@
 #include <p11-kit/p11-kit.h>
 
 #include "include/kestrovan/adapter.h"
+#include "include/kestrovan/adapter_files.h"
+#include "include/kestrovan/adapter_origins.h"
+#include "platform/platform.h"
+#include "service/key_file.h"
+#include "service/key_material.h"
+#include "service/ports.h"
+#include "service/user_folder.h"
 #include "tools/stores.h"
 
-static const unsigned short kPorts[] = {56459, 56559, 56659};
+static const unsigned short kPorts[] = {KESTROVAN_PORT_FIRST, KESTROVAN_PORT_SECOND, KESTROVAN_PORT_THIRD};
 static const int kConnectMs = 3000;
 static const int kAnswerMs = 5000;
 static const long kRenewBeforeDays = 30;
@@ -100,94 +107,45 @@ static std::string uidText(uid_t uid) {
 struct Listener {
   bool found = false;
   uid_t uid = 0;
-  unsigned long inode = 0;
+  uint64_t inode = 0;
 };
 
-// The LISTEN socket on port for address (127.0.0.1 or ::1, or the wildcard
-// of that family), from /proc/net/tcp or tcp6.
+// The socket listening on port at the loopback address of the family (or
+// its wildcard address), as the service's own report of a port's holder
+// finds it.
 static Listener findListener(bool v6, unsigned short port) {
   Listener out;
-  std::string table;
-  if (!readText(v6 ? "/proc/net/tcp6" : "/proc/net/tcp", table))
-    return out;
-  char loopback[33];
-  char any[33];
-  if (v6) {
-    snprintf(loopback, sizeof(loopback), "%s", "00000000000000000000000001000000");
-    snprintf(any, sizeof(any), "%s", "00000000000000000000000000000000");
-  } else {
-    snprintf(loopback, sizeof(loopback), "%s", "0100007F");
-    snprintf(any, sizeof(any), "%s", "00000000");
+  struct sockaddr_in address4 = {};
+  struct sockaddr_in6 address6 = {};
+  address4.sin_family = AF_INET;
+  address4.sin_port = htons(port);
+  address4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address6.sin6_family = AF_INET6;
+  address6.sin6_port = htons(port);
+  address6.sin6_addr = in6addr_loopback;
+  const struct sockaddr* address = v6 ? (const struct sockaddr*)&address6 : (const struct sockaddr*)&address4;
+  size_t length = v6 ? sizeof(address6) : sizeof(address4);
+  KestrovanPeerLookup lookup;
+  KestrovanPlatform_peerLookupOpen(&lookup, KESTROVAN_PEER_SOURCE_ANY);
+  uint32_t uid = 0;
+  char reason[160];
+  if (KestrovanPlatform_portListener(&lookup, address, length, &uid, &out.inode, reason, sizeof(reason)) ==
+      KESTROVAN_PEER_FOUND) {
+    out.found = true;
+    out.uid = (uid_t)uid;
   }
-  size_t at = table.find('\n');  // the heading
-  while (at != std::string::npos && at + 1 < table.size()) {
-    size_t end = table.find('\n', at + 1);
-    std::string line = table.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
-    at = end;
-    char local[64];
-    char remote[64];
-    unsigned state = 0;
-    unsigned long uid = 0;
-    unsigned long inode = 0;
-    // "sl local rem st tx:rx tr:when retrnsmt uid timeout inode"
-    if (sscanf(line.c_str(), " %*s %63s %63s %x %*s %*s %*s %lu %*s %lu", local, remote, &state, &uid, &inode) != 5)
-      continue;
-    char* colon = strchr(local, ':');
-    if (colon == nullptr || state != 0x0A)
-      continue;
-    *colon = '\0';
-    if (strtoul(colon + 1, nullptr, 16) != port)
-      continue;
-    if (strcmp(local, loopback) == 0 || strcmp(local, any) == 0) {
-      out.found = true;
-      out.uid = (uid_t)uid;
-      out.inode = inode;
-      return out;
-    }
-  }
+  KestrovanPlatform_peerLookupClose(&lookup);
   return out;
 }
 
 // "process PID (name)" for the process that holds socket inode, when this
 // user may look (its own processes; every process for root).
-static std::string holder(unsigned long inode) {
-  if (inode == 0)
+static std::string holder(uint64_t inode) {
+  int pid = 0;
+  char name[64];
+  if (!KestrovanPlatform_socketProcess(inode, &pid, name, sizeof(name)))
     return "";
-  char wanted[64];
-  snprintf(wanted, sizeof(wanted), "socket:[%lu]", inode);
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr)
-    return "";
-  std::string found;
-  while (struct dirent* entry = readdir(proc)) {
-    if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
-      continue;
-    std::string fdFolder = std::string("/proc/") + entry->d_name + "/fd";
-    DIR* fds = opendir(fdFolder.c_str());
-    if (fds == nullptr)
-      continue;
-    while (struct dirent* fd = readdir(fds)) {
-      char target[128];
-      std::string link = fdFolder + "/" + fd->d_name;
-      ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
-      if (n <= 0)
-        continue;
-      target[n] = '\0';
-      if (strcmp(target, wanted) == 0) {
-        std::string name;
-        readText(std::string("/proc/") + entry->d_name + "/comm", name);
-        while (!name.empty() && name.back() == '\n')
-          name.pop_back();
-        found = std::string("process ") + entry->d_name + (name.empty() ? "" : " (" + name + ")");
-        break;
-      }
-    }
-    closedir(fds);
-    if (!found.empty())
-      break;
-  }
-  closedir(proc);
-  return found;
+  return "process " + std::to_string(pid) + (name[0] == '\0' ? "" : " (" + std::string(name) + ")");
 }
 
 static int connectTo(bool v6, unsigned short port) {
@@ -382,11 +340,11 @@ static std::string derOf(gnutls_x509_crt_t crt) {
   return out;
 }
 
-// Checks data.dat; answers its DER (empty when unreadable) and its key for
-// the key check.
-static std::string checkCertificate(const std::string& folder, const std::string& caPem, gnutls_pubkey_t* key) {
-  std::string path = folder + "/data.dat";
-  std::string pem;
+// Checks data.dat; answers its DER (empty when unreadable) and its text in
+// *pem for the key check.
+static std::string checkCertificate(const std::string& folder, const std::string& caPem, std::string* certPem) {
+  std::string path = folder + "/" KESTROVAN_CERT_FILE_NAME;
+  std::string& pem = *certPem;
   gnutls_x509_crt_t crt = nullptr;
   if (!readText(path, pem)) {
     note("certificate", path, Problem, "missing: run NORTAKestrovanProvision");
@@ -418,9 +376,9 @@ static std::string checkCertificate(const std::string& folder, const std::string
 
   gnutls_x509_crt_t ca = nullptr;
   if (caPem.empty()) {
-    note("certificate", folder + "/ca.pem", Problem, "the local CA is missing: run NORTAKestrovanProvision --force --nss");
+    note("certificate", folder + "/" KESTROVAN_CA_FILE_NAME, Problem, "the local CA is missing: run NORTAKestrovanProvision --force --nss");
   } else if (!importCertificate(caPem, &ca)) {
-    note("certificate", folder + "/ca.pem", Problem, "holds no readable certificate: run NORTAKestrovanProvision --force --nss");
+    note("certificate", folder + "/" KESTROVAN_CA_FILE_NAME, Problem, "holds no readable certificate: run NORTAKestrovanProvision --force --nss");
   } else {
     unsigned verify = 0;
     if (gnutls_x509_crt_verify(crt, &ca, 1, 0, &verify) < 0 || verify != 0)
@@ -428,14 +386,10 @@ static std::string checkCertificate(const std::string& folder, const std::string
            "is not signed by the local CA in ca.pem (replaced?): browsers that trust the CA refuse it; run "
            "NORTAKestrovanProvision --force --nss and restart the service");
     else
-      note("certificate", folder + "/ca.pem", Ok, "the local CA signed data.dat");
+      note("certificate", folder + "/" KESTROVAN_CA_FILE_NAME, Ok, "the local CA signed data.dat");
     gnutls_x509_crt_deinit(ca);
   }
   std::string der = derOf(crt);
-  if (gnutls_pubkey_init(key) >= 0 && gnutls_pubkey_import_x509(*key, crt, 0) < 0) {
-    gnutls_pubkey_deinit(*key);
-    *key = nullptr;
-  }
   gnutls_x509_crt_deinit(crt);
   return der;
 }
@@ -489,53 +443,58 @@ static void checkService(const std::string& caFile, const std::string& certifica
 
 // ------------------------------------------------------------------- key
 
-static void checkKey(const std::string& folder, gnutls_pubkey_t certificateKey) {
-  std::string path = folder + "/key.pem";
-  struct stat info;
-  if (lstat(path.c_str(), &info) != 0) {
-    note("key", path, Warn, "no key of this user's own yet: the service uses the key built into the program");
+// The key the service would serve data.dat with, judged by the service's own
+// choice and key-file reader (service/key_file.h).
+static void checkKey(const std::string& folder, const std::string& certPem) {
+  std::string path = folder + "/" KESTROVAN_KEY_FILE_NAME;
+  std::string certified;
+  if (!certPem.empty() &&
+      KestrovanKeyFile_choose(certPem, KestrovanKeyMaterial_publicKey, &certified) == KESTROVAN_KEY_BUILT_IN) {
+    note("key", path, Warn,
+         "data.dat certifies the key built into the program, which every installation of it shares: the service "
+         "uses that key; run NORTAKestrovanProvision --force to make a key of your own");
     return;
   }
-  if (!S_ISREG(info.st_mode)) {
-    note("key", path, Problem, "is not a regular file");
-    return;
-  }
-  if (info.st_uid != geteuid()) {
-    note("key", path, Problem, "belongs to " + uidText(info.st_uid) + ", not to this user");
-    return;
-  }
-  if ((info.st_mode & 077) != 0) {
-    char mode[8];
-    snprintf(mode, sizeof(mode), "%04o", (unsigned)(info.st_mode & 07777));
-    note("key", path, Problem,
-         std::string("mode ") + mode + ": others may read it; chmod 600 it (or run NORTAKestrovanProvision --force)");
-    return;
-  }
-  std::string pem;
-  bool matches = false;
-  if (readText(path, pem) && certificateKey != nullptr) {
-    gnutls_privkey_t key = nullptr;
-    gnutls_pubkey_t pub = nullptr;
-    gnutls_datum_t datum = {(unsigned char*)pem.data(), (unsigned)pem.size()};
-    if (gnutls_privkey_init(&key) >= 0 && gnutls_privkey_import_x509_raw(key, &datum, GNUTLS_X509_FMT_PEM, nullptr, 0) >= 0 &&
-        gnutls_pubkey_init(&pub) >= 0 && gnutls_pubkey_import_privkey(pub, key, 0, 0) >= 0) {
-      gnutls_datum_t a = {nullptr, 0};
-      gnutls_datum_t b = {nullptr, 0};
-      matches = gnutls_pubkey_export2(pub, GNUTLS_X509_FMT_DER, &a) >= 0 &&
-                gnutls_pubkey_export2(certificateKey, GNUTLS_X509_FMT_DER, &b) >= 0 && a.size == b.size &&
-                memcmp(a.data, b.data, a.size) == 0;
-      gnutls_free(a.data);
-      gnutls_free(b.data);
+  KestrovanKeyFileRefusal refusal = KESTROVAN_KEY_FILE_MISSING;
+  unsigned mode = 0;
+  unsigned owner = 0;
+  char reason[1024];
+  char* key = KestrovanKeyFile_check(path.c_str(), &refusal, &mode, &owner, reason, sizeof(reason));
+  if (key == nullptr) {
+    const std::string refused = ": the service refuses it and does not start";
+    char modeText[8];
+    snprintf(modeText, sizeof(modeText), "%04o", mode);
+    switch (refusal) {
+      case KESTROVAN_KEY_FILE_MISSING:
+        note("key", path, Problem,
+             "no key of this user's own: the service does not start without it; run NORTAKestrovanProvision --force");
+        break;
+      case KESTROVAN_KEY_FILE_NOT_REGULAR:
+        note("key", path, Problem, "is not a regular file" + refused);
+        break;
+      case KESTROVAN_KEY_FILE_NOT_OWN:
+        note("key", path, Problem, "belongs to " + uidText(owner) + ", not to this user" + refused);
+        break;
+      case KESTROVAN_KEY_FILE_OPEN_MODE:
+        note("key", path, Problem,
+             std::string("mode ") + modeText +
+                 ": others may read it; chmod 600 it (or run NORTAKestrovanProvision --force)" + refused);
+        break;
+      default:  // its folder, its size, or unreadable
+        note("key", path, Problem, reason + refused);
+        break;
     }
-    if (pub != nullptr)
-      gnutls_pubkey_deinit(pub);
-    if (key != nullptr)
-      gnutls_privkey_deinit(key);
+    return;
   }
-  gnutls_memset(&pem[0], 0, pem.size());
-  if (certificateKey == nullptr)
+  std::string own;
+  bool isKey = KestrovanKeyFile_publicKey(key, strlen(key), &own);
+  gnutls_memset(key, 0, strlen(key));
+  free(key);
+  if (!isKey)
+    note("key", path, Problem, "holds no private key" + std::string(": the service refuses it and does not start"));
+  else if (certified.empty())
     note("key", path, Info, "private to this user (no certificate to compare it with)");
-  else if (!matches)
+  else if (own != certified)
     note("key", path, Problem, "does not belong to the certificate in data.dat: run NORTAKestrovanProvision --force");
   else
     note("key", path, Ok, "private to this user, the key of data.dat's certificate");
@@ -627,7 +586,8 @@ static void checkAdapters(const std::string& serviceDir) {
   int count = 0;
   while (struct dirent* entry = readdir(adapters)) {
     size_t length = strlen(entry->d_name);
-    if (length < 4 || strcmp(entry->d_name + length - 3, ".so") != 0)
+    size_t suffix = strlen(KESTROVAN_ADAPTER_SUFFIX);
+    if (length <= suffix || strcmp(entry->d_name + length - suffix, KESTROVAN_ADAPTER_SUFFIX) != 0)
       continue;
     count++;
     std::string path = folder + "/" + entry->d_name;
@@ -643,26 +603,38 @@ static void checkAdapters(const std::string& serviceDir) {
     note("adapter", folder, Problem, "holds no adapter");
 }
 
-static void checkAllowedSites(const std::string& home) {
-  const char* xdg = getenv("XDG_CONFIG_HOME");
-  std::string config = xdg != nullptr && xdg[0] == '/' ? std::string(xdg) : home + "/.config";
-  std::string path = config + "/kestrovan/helm/allowed-origins";
-  std::string text;
-  if (!readText(path, text)) {
+// The PKI adapter's allow-list, read as the adapter reads it: its folder,
+// its owner check and its grammar are the SDK's (kestrovan/adapter_files.h,
+// adapter_origins.h).
+static void checkAllowedSites() {
+  char config[4096];
+  if (KestrovanFile_ConfigFolder("helm", config, sizeof(config)) == 0) {
+    note("sites", "PKI adapter", Problem, "no home folder: the PKI adapter refuses every site");
+    return;
+  }
+  std::string path = std::string(config) + "/" KESTROVAN_ALLOW_LIST_FILE;
+  char* text = nullptr;
+  size_t length = 0;
+  int error = 0;
+  uid_t me = geteuid();
+  int status = KestrovanFile_Read(path.c_str(), KESTROVAN_ALLOW_LIST_LONGEST, &me, &text, &length, &error);
+  if (status == KESTROVAN_FILE_CANNOT_OPEN) {
     note("sites", path, Warn, "no site is allowed to use the PKI adapter yet (one origin a line, e.g. https://bank.example)");
+    return;
+  }
+  if (status != KESTROVAN_FILE_READ) {
+    note("sites", path, Problem,
+         std::string(KestrovanFile_ReadProblem(status)) +
+             ": the PKI adapter refuses every site (the list must be this user's alone: chmod go-w it)");
     return;
   }
   std::string sites;
   size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-    at = end == std::string::npos ? text.size() : end + 1;
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
-      line.pop_back();
-    if (!line.empty() && line[0] != '#')
-      sites += (sites.empty() ? "" : ", ") + line;
-  }
+  size_t start = 0;
+  size_t patternLength = 0;
+  while (KestrovanOriginList_Next(text, length, &at, &start, &patternLength))
+    sites += (sites.empty() ? "" : ", ") + std::string(text + start, patternLength);
+  free(text);
   if (sites.empty())
     note("sites", path, Warn, "lists no site: pages get the PKI adapter's refusal");
   else
@@ -903,18 +875,16 @@ int main(int argc, char** argv) {
   }
   if (gnutls_global_init() < 0)
     return 1;
-  std::string folder = std::string(home) + "/NORTAKestrovan";
+  std::string folder = std::string(home) + "/" KESTROVAN_USER_FOLDER_NAME;
   std::string caPem;
-  readText(folder + "/ca.pem", caPem);
-  gnutls_pubkey_t certificateKey = nullptr;
-  std::string certificateDer = checkCertificate(folder, caPem, &certificateKey);
-  checkKey(folder, certificateKey);
-  if (certificateKey != nullptr)
-    gnutls_pubkey_deinit(certificateKey);
-  checkService(folder + "/ca.pem", certificateDer);
+  readText(folder + "/" KESTROVAN_CA_FILE_NAME, caPem);
+  std::string certificatePem;
+  std::string certificateDer = checkCertificate(folder, caPem, &certificatePem);
+  checkKey(folder, certificatePem);
+  checkService(folder + "/" KESTROVAN_CA_FILE_NAME, certificateDer);
   checkStores(home, caPem);
   checkAdapters(serviceDir);
-  checkAllowedSites(home);
+  checkAllowedSites();
   checkPkcs11();
   checkPolicies(root);
   int status = report(json, home);

@@ -25,6 +25,7 @@
 #include "crypto/crypto.h"
 #include "service/key_material.h"
 #include "support/text.h"
+#include "support/write.h"
 
 // The sealed form of a text of 288 to 303 characters is exactly the 320
 // bytes the service carries; the PEM text is padded with line ends to 288.
@@ -51,23 +52,14 @@ static void appendBytes(std::string& out, const unsigned char* bytes, size_t cou
   out += "\n";
 }
 
-// Writes through a private temporary file renamed into place, so that a
-// half-written file never looks like a key.
+// Written whole or not at all (support/write.h), so that a half-written
+// file never looks like a key.
 static void writePrivate(const std::string& path, const std::string& text) {
-  std::string temporary = path + ".tmp";
-  unlink(temporary.c_str());
-  mode_t previous = umask(077);
-  FILE* file = fopen(temporary.c_str(), "wx");
-  umask(previous);
-  if (file == nullptr)
-    fail(temporary.c_str(), 0);
-  bool ok = fwrite(text.data(), 1, text.size(), file) == text.size();
-  ok = (fflush(file) == 0) && ok;
-  ok = (fsync(fileno(file)) == 0) && ok;
-  ok = (fclose(file) == 0) && ok;
-  if (!ok || rename(temporary.c_str(), path.c_str()) != 0) {
-    unlink(temporary.c_str());
-    fail(path.c_str(), 0);
+  char reason[1024];
+  if (KestrovanFiles_writeWhole(path.c_str(), text.data(), text.size(), 0600, reason, sizeof(reason)) !=
+      KESTROVAN_WRITE_DONE) {
+    fprintf(stderr, "kestrovan_keygen: %s\n", reason);
+    exit(1);
   }
 }
 

@@ -42,6 +42,7 @@
 #include "service/key_file.h"
 #include "service/key_material.h"
 #include "support/text.h"
+#include "support/write.h"
 #include "tools/stores.h"
 
 static const char* const kCaNickname = KestrovanStores_nickname;  // also the start of its name
@@ -75,29 +76,12 @@ static bool readText(const std::string& path, std::string& out) {
 }
 
 static bool writeFile(const std::string& path, const std::string& text, mode_t mode) {
-  std::string temporary = path + ".tmp";
-  unlink(temporary.c_str());
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-  if (fd < 0) {
-    fprintf(stderr, "NORTAKestrovanProvision: %s: %s\n", temporary.c_str(), strerror(errno));
-    return false;
-  }
-  bool ok = write(fd, text.data(), text.size()) == (ssize_t)text.size();
-  ok = fsync(fd) == 0 && ok;
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(temporary.c_str(), path.c_str()) != 0) {
-    fprintf(stderr, "NORTAKestrovanProvision: %s: %s\n", path.c_str(), strerror(errno));
-    unlink(temporary.c_str());
-    return false;
-  }
-  // The rename itself reaches the disk with the folder.
-  std::string folder = path.substr(0, path.rfind('/'));
-  int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folderFd >= 0) {
-    fsync(folderFd);
-    close(folderFd);
-  }
-  return true;
+  char reason[1024];
+  if (KestrovanFiles_writeWhole(path.c_str(), text.data(), text.size(), mode, reason, sizeof(reason)) ==
+      KESTROVAN_WRITE_DONE)
+    return true;
+  fprintf(stderr, "NORTAKestrovanProvision: %s\n", reason);
+  return false;
 }
 
 // The service's folder: created 0700; refused when it is a link, belongs to
@@ -420,9 +404,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "NORTAKestrovanProvision: HOME is not set to an absolute path\n");
     return 1;
   }
-  std::string folder = std::string(home) + "/NORTAKestrovan";
-  std::string certPath = folder + "/data.dat";
-  std::string caPath = folder + "/ca.pem";
+  std::string folder = std::string(home) + "/" KESTROVAN_USER_FOLDER_NAME;
+  std::string certPath = folder + "/" KESTROVAN_CERT_FILE_NAME;
+  std::string caPath = folder + "/" KESTROVAN_CA_FILE_NAME;
   std::string keyPath = folder + "/" KESTROVAN_KEY_FILE_NAME;
   if (!privateFolder(folder))
     return 1;

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "support/log.h"
+#include "support/write.h"
 
 extern char** environ;
 
@@ -117,7 +118,7 @@ static void findProfiles(const std::string& root, const std::string& browser, st
     snprintf(section, sizeof(section), "Profile%d", i);
     char path[PATH_MAX];
     int found = GetIniProfileString(section, "Path", path, sizeof(path), ini.c_str());
-    if (found == 102 || found == 101)
+    if (found == KESTROVAN_INI_NO_SECTION || found == KESTROVAN_INI_NO_PROFILE)
       break;
     if (found != 0 || path[0] == '\0')
       continue;
@@ -263,18 +264,10 @@ std::string KestrovanStores_KeepFirefoxCopy(const std::string& home, const std::
   if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
     return folder + ": " + strerror(errno);
   std::string path = folder + "/" + KestrovanStores_firefoxCaFile;
-  std::string temporary = path + ".tmp";
-  unlink(temporary.c_str());
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0)
-    return temporary + ": " + strerror(errno);
-  bool ok = write(fd, pem.data(), pem.size()) == (ssize_t)pem.size();
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(temporary.c_str(), path.c_str()) != 0) {
-    std::string why = path + ": " + strerror(errno);
-    unlink(temporary.c_str());
-    return why;
-  }
+  char reason[1024];
+  if (KestrovanFiles_writeWhole(path.c_str(), pem.data(), pem.size(), 0644, reason, sizeof(reason)) !=
+      KESTROVAN_WRITE_DONE)
+    return reason;
   return "";
 }
 

@@ -1,10 +1,11 @@
 // files.cpp -- the user's own files: reading one only when nobody else may
-// have written it, its lines, and the per-user lock files that order what
+// have written it (the SDK's reader), its lines, and the per-user lock files that order what
 // the adapter's copies (one per session, possibly in several processes) do
 // with shared things: the tokens, the screen, the allow-list.
 #include "helm.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -13,39 +14,14 @@
 
 int HelmFiles_Read(const std::string& path, size_t maxBytes, const uid_t* owner, std::string* bytes, int* error) {
   bytes->clear();
-  *error = 0;
-  // Non-blocking: a FIFO planted in place of the file never holds us.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    *error = errno;
-    return HELM_FILE_CANNOT_OPEN;
+  char* text = nullptr;
+  size_t length = 0;
+  int status = KestrovanFile_Read(path.c_str(), maxBytes, owner, &text, &length, error);
+  if (status == HELM_FILE_READ) {
+    bytes->assign(text, length);
+    Helm_Wipe(text, length);
+    free(text);
   }
-  struct stat info;
-  int status = HELM_FILE_READ;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    status = HELM_FILE_NOT_REGULAR;
-  } else if (owner != nullptr && (info.st_uid != *owner || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
-    status = HELM_FILE_NOT_OWN;
-  } else if ((size_t)info.st_size > maxBytes) {
-    status = HELM_FILE_TOO_LARGE;
-  } else {
-    bytes->resize((size_t)info.st_size);
-    size_t done = 0;
-    while (done < bytes->size()) {
-      ssize_t n = read(fd, &(*bytes)[done], bytes->size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        *error = errno;
-        status = HELM_FILE_CANNOT_READ;
-        break;
-      }
-      if (n == 0) break;  // it shrank meanwhile: what was there
-      done += (size_t)n;
-    }
-    bytes->resize(done);
-  }
-  close(fd);
-  if (status != HELM_FILE_READ) bytes->clear();
   return status;
 }
 
@@ -55,23 +31,8 @@ bool HelmFiles_ReadOwn(const std::string& path, uid_t owner, size_t maxBytes, st
   int status = HelmFiles_Read(path, maxBytes, &owner, text, &error);
   // A file that cannot be opened counts as missing.
   *exists = status != HELM_FILE_CANNOT_OPEN;
-  switch (status) {
-    case HELM_FILE_READ:
-    case HELM_FILE_CANNOT_OPEN:
-      return true;
-    case HELM_FILE_NOT_REGULAR:
-      *problem = "is not a regular file";
-      break;
-    case HELM_FILE_NOT_OWN:
-      *problem = "may be written by another user";
-      break;
-    case HELM_FILE_TOO_LARGE:
-      *problem = "is too large";
-      break;
-    default:
-      *problem = "cannot be read";
-      break;
-  }
+  if (status == HELM_FILE_READ || status == HELM_FILE_CANNOT_OPEN) return true;
+  *problem = KestrovanFile_ReadProblem(status);
   return false;
 }
 

@@ -40,6 +40,8 @@
 #include <vector>
 
 #include "kestrovan/adapter.h"
+#include "kestrovan/adapter_files.h"
+#include "kestrovan/adapter_origins.h"
 
 #define HELM_VERSION "1.0.0.2"
 
@@ -47,30 +49,60 @@
 // outside 61000..61999, which the service reserves for its own codes.
 enum HelmCode {
   HELM_OK = 0,
+  // page OK
   HELM_E_BAD_PARAMETER = 71001,          // missing, malformed or out-of-range parameter
+  // page BAD_PARAMETER, BadParameter: A parameter is missing or malformed.
   HELM_E_UNKNOWN_FUNCTION = 71002,       // "FunctionName" names no function of this adapter
+  // page UNKNOWN_FUNCTION, UnknownFunction: The PKI adapter has no such function.
   HELM_E_UNKNOWN_CERTIFICATE = 71003,    // no certificate with this id (or it no longer matches its key)
+  // page UNKNOWN_CERTIFICATE, UnknownCertificate: No certificate with this id: list the certificates again.
   HELM_E_WRONG_PIN = 71004,              // wrong token PIN or PKCS #12 password
+  // page WRONG_PIN, WrongPin: The PIN (or the key file's password) was wrong.
   HELM_E_TOKEN_LOCKED = 71005,           // the token's user PIN is locked
+  // page TOKEN_LOCKED, TokenLocked: The token's PIN is locked: it must be unlocked with its administrator PIN.
   HELM_E_CERTIFICATE_EXPIRED = 71006,    // the signer certificate's validity has ended
+  // page CERTIFICATE_EXPIRED, CertificateExpired: The certificate has expired.
   HELM_E_CERTIFICATE_NOT_YET_VALID = 71007,
+  // page CERTIFICATE_NOT_YET_VALID, CertificateNotYetValid: The certificate is not valid yet.
   HELM_E_KEY_USAGE = 71008,              // key usage allows neither digitalSignature nor nonRepudiation
+  // page KEY_USAGE, KeyUsage: The certificate is not meant for this use.
   HELM_E_PKCS12_UNREADABLE = 71009,      // a PKCS #12 file cannot be read or parsed
+  // page PKCS12_UNREADABLE, Pkcs12Unreadable: A key file cannot be read.
   HELM_E_TOKEN = 71010,                  // token missing or failing
+  // page TOKEN, TokenFailure: The token is missing or not working (or in use by another program).
   HELM_E_KEY_NOT_FOUND = 71011,          // no private key belongs to the certificate
+  // page KEY_NOT_FOUND, KeyNotFound: No private key belongs to this certificate.
   HELM_E_SIGNING_FAILED = 71012,
+  // page SIGNING_FAILED, SigningFailed: Signing failed.
   HELM_E_SIGNATURE_INVALID = 71013,      // CMS signature does not match the data
+  // page SIGNATURE_INVALID, SignatureInvalid: The signature does not match the data.
   HELM_E_SIGNER_UNTRUSTED = 71014,       // signer does not chain to the given trust anchors
+  // page SIGNER_UNTRUSTED, SignerUntrusted: The signer does not chain to the given trust anchors.
   HELM_E_CMS_MALFORMED = 71015,
+  // page CMS_MALFORMED, CmsMalformed: This is not a CMS signature.
   HELM_E_ORIGIN_REFUSED = 71016,         // origin not on the user's allow-list (unlock)
+  // page ORIGIN_NOT_ALLOWED, OriginNotAllowed: This site may not use the certificates: the user denied it, did not
+  //   answer, or no dialog could ask.
   HELM_E_TOO_LARGE = 71017,
+  // page TOO_LARGE, TooLarge: An input is too large.
   HELM_E_UNSUPPORTED = 71018,            // algorithm or scheme not supported
+  // page UNSUPPORTED, Unsupported: The algorithm or scheme is not supported.
   HELM_E_INTERNAL = 71019,               // out of memory or an unexpected library failure
+  // page INTERNAL, AdapterInternal: The PKI adapter failed (out of memory).
   HELM_E_PAGE_PIN_REFUSED = 71020,       // the page sent a PIN, and no setting lets this origin do so
+  // page PAGE_PIN_REFUSED, PagePinRefused: This site may not send the PIN: leave it out and the user types it in a
+  //   dialog.
   HELM_E_CANCELLED = 71021,              // the user cancelled the dialog, closed it or let it time out
+  // page CANCELLED, Cancelled: The user cancelled the dialog (or let it time out).
   HELM_E_NO_DIALOG = 71022,              // no dialog can be shown (no display, no usable pinentry)
+  // page NO_DIALOG, NoDialog: No dialog can be shown on this computer to ask the user (no graphical session or no
+  //   pinentry program).
   HELM_E_NOT_FOR_SIGNING = 71023,        // an authentication key: it signs nothing a site chooses
+  // page NOT_FOR_SIGNING, NotForSigning: This certificate is for logging in, not for signing: choose a signing
+  //   certificate.
   HELM_E_NOT_FOR_AUTHENTICATION = 71024, // a signing key: it never logs in
+  // page NOT_FOR_AUTHENTICATION, NotForAuthentication: This certificate is for signing, not for logging in: choose a
+  //   certificate for logging in.
 };
 
 // Limits, checked before anything is allocated or decoded.
@@ -82,7 +114,7 @@ enum HelmCode {
 #define HELM_MAX_PKCS12_BYTES (1024u * 1024u)
 #define HELM_MAX_PKCS12_FILES 256
 #define HELM_MAX_TOKEN_CERTIFICATES 1024
-#define HELM_MAX_ALLOWLIST_BYTES (64u * 1024u)
+#define HELM_MAX_ALLOWLIST_BYTES KESTROVAN_ALLOW_LIST_LONGEST
 #define HELM_MAX_SETTINGS_BYTES (64u * 1024u)
 #define HELM_DIALOG_SITE_BYTES 120u                  // a site as dialogs show it
 #define HELM_MAX_DESCRIPTION_BYTES 4096u             // what the page says it is signing (shown cut)
@@ -140,18 +172,20 @@ int HelmParams_Bool(const KestrovanJsonMap* map, const char* key, bool fallback,
 
 // ---- the user's files (files.cpp) --------------------------------------------
 
-// What HelmFiles_Read found.
+// What HelmFiles_Read found: the SDK's KESTROVAN_FILE_* (kestrovan/adapter_files.h).
 enum {
-  HELM_FILE_READ = 0,         // *bytes holds the whole file
-  HELM_FILE_CANNOT_OPEN = 1,  // open failed (*error is its errno); a missing file too
-  HELM_FILE_NOT_REGULAR = 2,
-  HELM_FILE_NOT_OWN = 3,      // not owner's, or group or others may write it
-  HELM_FILE_TOO_LARGE = 4,    // more than maxBytes
-  HELM_FILE_CANNOT_READ = 5,  // a read failed (*error is its errno)
+  HELM_FILE_READ = KESTROVAN_FILE_READ,                // *bytes holds the whole file
+  HELM_FILE_CANNOT_OPEN = KESTROVAN_FILE_CANNOT_OPEN,  // open failed (*error is its errno); a missing file too
+  HELM_FILE_NOT_REGULAR = KESTROVAN_FILE_NOT_REGULAR,
+  HELM_FILE_NOT_OWN = KESTROVAN_FILE_NOT_OWN,          // not owner's, or group or others may write it
+  HELM_FILE_TOO_LARGE = KESTROVAN_FILE_TOO_LARGE,      // more than maxBytes
+  HELM_FILE_CANNOT_READ = KESTROVAN_FILE_CANNOT_READ,  // a read failed (*error is its errno)
+  HELM_FILE_NO_MEMORY = KESTROVAN_FILE_NO_MEMORY,
 };
 // Reads a whole regular file of at most maxBytes, and, when owner is not
-// null, only one of owner that group and others cannot write. Returns
-// HELM_FILE_*; *bytes is empty unless HELM_FILE_READ.
+// null, only one of owner that group and others cannot write
+// (KestrovanFile_Read). Returns HELM_FILE_*; *bytes is empty unless
+// HELM_FILE_READ.
 int HelmFiles_Read(const std::string& path, size_t maxBytes, const uid_t* owner, std::string* bytes, int* error);
 // Reads a whole file only when it is a regular file of owner that group and
 // others cannot write, of at most maxBytes: true with its text. A missing
@@ -174,22 +208,22 @@ int HelmLock_Take(const char* name, int waitMs);
 int HelmLock_TakeUnless(const char* name, int waitMs, bool (*giveUp)(void*), void* opaque);
 void HelmLock_Release(int fd);
 
-// ---- user folders and the origin allow-list (origins.cpp) --------------------
+// ---- user folders (paths.cpp) ------------------------------------------------
 
 // "$XDG_CONFIG_HOME/kestrovan/helm" when that variable holds an absolute
 // path, else "$HOME/.config/kestrovan/helm" (HOME from the password database
-// when unset). Empty when no home folder can be found.
+// when unset): KestrovanFile_ConfigFolder's. Empty when no home folder can be
+// found.
 std::string HelmPaths_ConfigFolder();
 std::string HelmPaths_AllowListFile();   // <config folder>/allowed-origins
 std::string HelmPaths_KeyFolder();       // <config folder>/keys
 
-// A page origin taken apart: lower-case scheme and host, and the port (the
-// scheme's default when the origin names none).
-struct HelmOrigin {
-  char scheme[8];
-  char host[256];
-  unsigned port;
-};
+// ---- the origin allow-list (origins.cpp) --------------------------------------
+// The grammar is the SDK's (kestrovan/adapter_origins.h), which the doctor
+// reads lists with too.
+
+// A page origin taken apart (kestrovan/adapter_origins.h).
+typedef KestrovanOrigin HelmOrigin;
 // Accepts exactly "http(s)://host[:port]" with an optional single "/": host a
 // DNS name, a dotted IPv4 address or a bracketed IPv6 address.
 bool HelmOrigins_Parse(const char* origin, HelmOrigin* out);

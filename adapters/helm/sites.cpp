@@ -37,20 +37,9 @@ static int list() {
     fprintf(stderr, "kestrovan-helm-sites: %s (%s)\n", message.c_str(), path.c_str());
     return 1;
   }
-  size_t i = 0;
-  while (i < text.size()) {
-    size_t end = i;
-    while (end < text.size() && text[end] != '\n' && text[end] != '\r' && text[end] != ';' && text[end] != '#') end++;
-    size_t stop = end;
-    if (end < text.size() && text[end] == '#') {
-      while (end < text.size() && text[end] != '\n') end++;
-    }
-    std::string pattern = text.substr(i, stop - i);
-    size_t a = pattern.find_first_not_of(" \t");
-    size_t b = pattern.find_last_not_of(" \t");
-    if (a != std::string::npos) printf("%s\n", pattern.substr(a, b - a + 1).c_str());
-    i = end + 1;
-  }
+  size_t at = 0, start = 0, length = 0;
+  while (KestrovanOriginList_Next(text.data(), text.size(), &at, &start, &length))
+    printf("%s\n", text.substr(start, length).c_str());
   return 0;
 }
 

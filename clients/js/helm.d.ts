@@ -6,22 +6,62 @@ export declare const PKI_PATH_ID: string;
 /** The default deadline of calls that may wait for the user (10 minutes). */
 export declare const USER_WAIT_MS: number;
 
+// generated from adapters/helm/helm.h by scripts/codes.py: change the header, then run it
 export declare const HelmCode: Readonly<{
-  OK: 0; BAD_PARAMETER: 71001; UNKNOWN_FUNCTION: 71002; UNKNOWN_CERTIFICATE: 71003; WRONG_PIN: 71004;
-  TOKEN_LOCKED: 71005; CERTIFICATE_EXPIRED: 71006; CERTIFICATE_NOT_YET_VALID: 71007; KEY_USAGE: 71008;
-  PKCS12_UNREADABLE: 71009; TOKEN: 71010; KEY_NOT_FOUND: 71011; SIGNING_FAILED: 71012; SIGNATURE_INVALID: 71013;
-  SIGNER_UNTRUSTED: 71014; CMS_MALFORMED: 71015; ORIGIN_NOT_ALLOWED: 71016; TOO_LARGE: 71017; UNSUPPORTED: 71018;
-  INTERNAL: 71019; PAGE_PIN_REFUSED: 71020; CANCELLED: 71021; NO_DIALOG: 71022; NOT_FOR_SIGNING: 71023;
+  OK: 0;
+  BAD_PARAMETER: 71001;
+  UNKNOWN_FUNCTION: 71002;
+  UNKNOWN_CERTIFICATE: 71003;
+  WRONG_PIN: 71004;
+  TOKEN_LOCKED: 71005;
+  CERTIFICATE_EXPIRED: 71006;
+  CERTIFICATE_NOT_YET_VALID: 71007;
+  KEY_USAGE: 71008;
+  PKCS12_UNREADABLE: 71009;
+  TOKEN: 71010;
+  KEY_NOT_FOUND: 71011;
+  SIGNING_FAILED: 71012;
+  SIGNATURE_INVALID: 71013;
+  SIGNER_UNTRUSTED: 71014;
+  CMS_MALFORMED: 71015;
+  ORIGIN_NOT_ALLOWED: 71016;
+  TOO_LARGE: 71017;
+  UNSUPPORTED: 71018;
+  INTERNAL: 71019;
+  PAGE_PIN_REFUSED: 71020;
+  CANCELLED: 71021;
+  NO_DIALOG: 71022;
+  NOT_FOR_SIGNING: 71023;
   NOT_FOR_AUTHENTICATION: 71024;
 }>;
 
 /** error.kind of a KestrovanError for one of the PKI adapter's codes. */
 export type HelmErrorKindName =
-  | 'BadParameter' | 'UnknownFunction' | 'UnknownCertificate' | 'WrongPin' | 'TokenLocked'
-  | 'CertificateExpired' | 'CertificateNotYetValid' | 'KeyUsage' | 'Pkcs12Unreadable' | 'TokenFailure'
-  | 'KeyNotFound' | 'SigningFailed' | 'SignatureInvalid' | 'SignerUntrusted' | 'CmsMalformed'
-  | 'OriginNotAllowed' | 'TooLarge' | 'Unsupported' | 'AdapterInternal' | 'PagePinRefused'
-  | 'Cancelled' | 'NoDialog' | 'NotForSigning' | 'NotForAuthentication';
+  | 'BadParameter'
+  | 'UnknownFunction'
+  | 'UnknownCertificate'
+  | 'WrongPin'
+  | 'TokenLocked'
+  | 'CertificateExpired'
+  | 'CertificateNotYetValid'
+  | 'KeyUsage'
+  | 'Pkcs12Unreadable'
+  | 'TokenFailure'
+  | 'KeyNotFound'
+  | 'SigningFailed'
+  | 'SignatureInvalid'
+  | 'SignerUntrusted'
+  | 'CmsMalformed'
+  | 'OriginNotAllowed'
+  | 'TooLarge'
+  | 'Unsupported'
+  | 'AdapterInternal'
+  | 'PagePinRefused'
+  | 'Cancelled'
+  | 'NoDialog'
+  | 'NotForSigning'
+  | 'NotForAuthentication';
+// end of generated part
 
 export declare const HelmErrorKind: Readonly<Record<HelmErrorKindName, HelmErrorKindName>>;
 

@@ -13,6 +13,7 @@ export const PKI_PATH_ID = DEFAULT_PATH_ID;
 // Long enough for a consent dialog and a few PIN dialogs (a minute each by default).
 export const USER_WAIT_MS = 10 * 60 * 1000;
 
+// generated from adapters/helm/helm.h by scripts/codes.py: change the header, then run it
 export const HelmCode = Object.freeze({
   OK: 0,
   BAD_PARAMETER: 71001,
@@ -68,6 +69,7 @@ const HELM_TEXT = new Map([
   [71023, ['NotForSigning', 'This certificate is for logging in, not for signing: choose a signing certificate.']],
   [71024, ['NotForAuthentication', 'This certificate is for signing, not for logging in: choose a certificate for logging in.']],
 ]);
+// end of generated part
 
 export const HelmErrorKind = Object.freeze(Object.fromEntries([...HELM_TEXT.values()].map(([kind]) => [kind, kind])));
 

@@ -15,6 +15,7 @@ export declare const HEARTBEAT: string;
 /** The request key ("KestrovanCallId") naming one main-thread call across its re-sends. */
 export declare const CALL_ID_KEY: string;
 
+// generated from support/codes.h by scripts/codes.py: change the header, then run it
 export declare const ResultCode: Readonly<{
   OK: 0;
   GENERAL: 61001;
@@ -34,15 +35,30 @@ export declare const ResultCode: Readonly<{
   NO_ENTRY_POINT: 61906;
 }>;
 
+/** error.kind of a KestrovanError for one of the service's codes. */
+type CodeKindName =
+  | 'UnknownSession'
+  | 'NotANumber'
+  | 'NoNumber'
+  | 'MissingParameter'
+  | 'AdapterLocationRejected'
+  | 'OriginRejected'
+  | 'KeyNotFound'
+  | 'ValueStoreFull'
+  | 'ValueSealFailed'
+  | 'ValueChannelTaken'
+  | 'ServerVersionTooOld'
+  | 'AdapterVersionTooOld'
+  | 'AdapterLoadFailed'
+  | 'NotLocal'
+  | 'AdapterNoEntryPoint';
+// end of generated part
+
 export type ErrorKindName =
   | 'ServiceUnreachable' | 'NoAnswer' | 'BadAnswer' | 'Timeout'
   | 'AdapterInitFailed' | 'AdapterRefused' | 'AdapterError' | 'NoResult'
   | 'ValueUnreadable' | 'SessionClosed' | 'CryptoUnavailable'
-  | 'UnknownSession' | 'NotANumber' | 'NoNumber' | 'MissingParameter'
-  | 'AdapterLocationRejected' | 'OriginRejected' | 'KeyNotFound'
-  | 'ValueStoreFull' | 'ValueSealFailed' | 'ValueChannelTaken' | 'ServerVersionTooOld'
-  | 'AdapterVersionTooOld' | 'AdapterLoadFailed' | 'NotLocal'
-  | 'AdapterNoEntryPoint';
+  | CodeKindName;
 
 export declare const ErrorKind: Readonly<Record<ErrorKindName, ErrorKindName>>;
 

@@ -4,7 +4,9 @@
 // value or a named error. One ES module, no dependencies; works in current
 // browsers and in Node 20+ (global fetch, WebCrypto, TextEncoder).
 
+// generated from service/ports.h by scripts/codes.py: change the header, then run it
 export const SERVICE_PORTS = Object.freeze([56459, 56559, 56659]);
+// end of generated part
 export const SERVICE_HOSTS = Object.freeze(['127.0.0.1', 'localhost']);
 export const SERVER_VERSION = '3.0.23.0721';
 // The one row of the service's adapter path table.
@@ -33,6 +35,7 @@ const MAX_TIMER_MS = 2147483647;
 // 511 bytes and cuts what is longer, so a longer name would lose its flags.
 export const MAX_PARAMETER_NAME_BYTES = 511 - '_KestrovanEncryptFlag'.length;
 
+// generated from support/codes.h by scripts/codes.py: change the header, then run it
 export const ResultCode = Object.freeze({
   OK: 0,
   GENERAL: 61001,
@@ -71,6 +74,7 @@ const CODE_TEXT = new Map([
   [61904, ['NotLocal', 'The service refused the request because its Host was not 127.0.0.1 or localhost with a port. Address the service as https://127.0.0.1:PORT or https://localhost:PORT.']],
   [61906, ['AdapterNoEntryPoint', 'The adapter library exports no entry point the service can call.']],
 ]);
+// end of generated part
 
 export const ErrorKind = Object.freeze({
   ServiceUnreachable: 'ServiceUnreachable',

@@ -75,14 +75,14 @@ static int reference(const std::string& profile, const std::string& section, con
   std::string name;
   for (;; i++) {
     if (i == all.size() || section.empty())
-      return 102;
+      return KESTROVAN_INI_NO_SECTION;
     if (header(all[i], &name) && sameIgnoringCase(name, section))
       break;
   }
   for (i++; i < all.size(); i++) {
     const std::string& line = all[i];
     if (header(line, &name))
-      return 103;
+      return KESTROVAN_INI_NO_KEY;
     size_t first = 0;
     while (first < line.size() && blank(line[first]))
       first++;
@@ -107,7 +107,7 @@ static int reference(const std::string& profile, const std::string& section, con
     *value = text;
     return 0;
   }
-  return 103;
+  return KESTROVAN_INI_NO_KEY;
 }
 
 static bool writeProfile(const std::string& profile) {
@@ -154,6 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     value = value.substr(0, std::min<size_t>(value.size(), outputSize - 1));
     FUZZ_CHECK(value == output.data());
   }
-  FUZZ_CHECK(GetIniProfileString(section.c_str(), key.c_str(), output.data(), outputSize, profilePath) == 101);
+  FUZZ_CHECK(GetIniProfileString(section.c_str(), key.c_str(), output.data(), outputSize, profilePath) ==
+             KESTROVAN_INI_NO_PROFILE);
   return 0;
 }

@@ -162,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The process-wide check gives the same answer.
   setUnlockURL(list.c_str());
-  unlock(origin.c_str());
+  KestrovanPolicy_unlockState(origin.c_str());
   FUZZ_CHECK(isUrlUnlock() == permitted);
   freeCheckURL();
   // Setting the list again clears the permission.

@@ -122,10 +122,10 @@ TEST(OriginPolicy, FragmentsFollowTheListRules) {
 
 TEST(OriginPolicy, FlagLifecycleOfTheProcessWideCheck) {
   setUnlockURL("example.com");
-  unlock("https://example.com");
+  KestrovanPolicy_unlockState("https://example.com");
   EXPECT_TRUE(isUrlUnlock());
   // Once true it stays true through further checks...
-  unlock("https://example.org");
+  KestrovanPolicy_unlockState("https://example.org");
   EXPECT_TRUE(isUrlUnlock());
   // ...and freeing the list does not touch it.
   freeCheckURL();
@@ -134,7 +134,7 @@ TEST(OriginPolicy, FlagLifecycleOfTheProcessWideCheck) {
   // Setting an empty list after freeing permits nothing, whatever came before.
   setUnlockURL("");
   EXPECT_FALSE(isUrlUnlock());
-  unlock("https://example.com");
+  KestrovanPolicy_unlockState("https://example.com");
   EXPECT_FALSE(isUrlUnlock());
   freeCheckURL();
 }

@@ -1,9 +1,13 @@
 // doctor_test.cpp -- NORTAKestrovanDoctor against a real installation: each
 // problem is made for real (the service stopped, a port held by a program
 // of another user, the certificate expired or replaced, a browser store
-// without our CA, a key others may read) and gives its line and status 1;
-// the healthy installation gives status 0. Starts the service on its fixed
-// ports: the "ports" lock and a network namespace of its own.
+// without our CA, a key others may read or none, a key folder others may
+// write, an allow-list others may write, a library that is no adapter) and
+// gives its line and status 1; findings that are no problem (the key built
+// into the program, the sites of a list with ";" and comments) give their
+// line and status 0 or a problem elsewhere; the healthy installation gives
+// status 0. Starts the service on its fixed ports: the "ports" lock and a
+// network namespace of its own.
 #include <gtest/gtest.h>
 #include <csignal>
 #include <ctime>
@@ -21,7 +25,10 @@
 #define JSMN_STATIC
 #include <jsmn.h>
 
+#include "certify.h"
 #include "harness.h"
+#include "platform/platform.h"
+#include "service/key_material.h"
 
 namespace {
 
@@ -149,7 +156,8 @@ TEST_F(Doctor, AHealthyInstallationHasNoProblem) {
         << output;
   EXPECT_NE(output.find("data.dat: for localhost, 127.0.0.1, ::1; valid until"), std::string::npos) << output;
   EXPECT_NE(output.find("/.pki/nssdb (Chromium, Chrome, Edge): trusts the local CA"), std::string::npos) << output;
-  EXPECT_NE(output.find("HelmPKICryptAdapter.so: version 1.0.0.5"), std::string::npos) << output;
+  EXPECT_NE(output.find("HelmPKICryptAdapter" KESTROVAN_ADAPTER_SUFFIX ": version 1.0.0.5"), std::string::npos)
+      << output;
   EXPECT_NE(output.find("No problem found."), std::string::npos) << output;
 }
 
@@ -158,10 +166,21 @@ struct Trouble {
   bool serviceRunning;
   void (*make)(const kt::Installation& installation);
   const char* line;  // what the report must say
+  int status = 1;    // the doctor's exit status: 1 for a problem
 };
 
 void PrintTo(const Trouble& trouble, std::ostream* out) {
   *out << trouble.name;
+}
+
+// The PKI adapter's allow-list in the installation's home, with mode.
+void writeAllowList(const kt::Installation& installation, const std::string& text, int mode) {
+  std::string folder = installation.home + "/.config";
+  for (const char* part : {"", "/kestrovan", "/kestrovan/helm"})
+    mkdir((folder + part).c_str(), 0700);
+  std::string path = folder + "/kestrovan/helm/allowed-origins";
+  ASSERT_TRUE(kt::writeFile(path, text, mode));
+  ASSERT_EQ(chmod(path.c_str(), (mode_t)mode), 0);
 }
 
 void replaceCertificate(const kt::Installation& installation, long from, long until) {
@@ -200,6 +219,42 @@ const Trouble kTroubles[] = {
        ASSERT_EQ(chmod((i.home + "/NORTAKestrovan/key.pem").c_str(), 0644), 0);
      },
      "key.pem: mode 0644: others may read it"},
+    // The service refuses to start without the user's own key: the doctor
+    // says so, never that the built-in key is used instead.
+    {"KeyMissing", false,
+     [](const kt::Installation& i) { ASSERT_EQ(unlink((i.home + "/NORTAKestrovan/key.pem").c_str()), 0); },
+     "key.pem: no key of this user's own: the service does not start without it"},
+    // The service checks the key's folder too.
+    {"KeyFolderOthersMayWrite", false,
+     [](const kt::Installation& i) { ASSERT_EQ(chmod((i.home + "/NORTAKestrovan").c_str(), 0777), 0); },
+     "can be written by group or others (mode 0777): the service refuses it and does not start"},
+    // A certificate for the key built into the program: the service uses
+    // that key, with or without a key file.
+    {"CertificateForTheBuiltInKey", false,
+     [](const kt::Installation& i) {
+       std::string pem = kt::certificateFor(KestrovanKeyMaterial_publicKey, 300, nullptr);
+       ASSERT_FALSE(pem.empty());
+       ASSERT_TRUE(kt::writeFile(i.certFile, pem));
+       ASSERT_EQ(unlink((i.home + "/NORTAKestrovan/key.pem").c_str()), 0);
+     },
+     "data.dat certifies the key built into the program, which every installation of it shares: the service uses "
+     "that key"},
+    // The adapter refuses every site of a list another user may write.
+    {"AllowListOthersMayWrite", true,
+     [](const kt::Installation& i) { writeAllowList(i, "https://bank.example\n", 0666); },
+     "allowed-origins: may be written by another user: the PKI adapter refuses every site"},
+    // The list's grammar is the adapter's: ";" separates, "#" comments.
+    {"AllowListSeparatorsAndComments", true,
+     [](const kt::Installation& i) {
+       writeAllowList(i, "# the bank\nhttps://bank.example; https://*.shop.example # and shops\n;\n", 0600);
+     },
+     "allowed-origins: the PKI adapter serves https://bank.example, https://*.shop.example\n", 0},
+    // Libraries are found by the platform's suffix.
+    {"LibraryThatIsNoAdapter", true,
+     [](const kt::Installation& i) {
+       ASSERT_TRUE(kt::writeFile(i.bin + "/NORTA/NotAnAdapter" KESTROVAN_ADAPTER_SUFFIX, "not a library"));
+     },
+     "/NORTA/NotAnAdapter" KESTROVAN_ADAPTER_SUFFIX ": "},
 };
 
 class DoctorFinds : public Doctor, public ::testing::WithParamInterface<Trouble> {};
@@ -210,9 +265,12 @@ TEST_P(DoctorFinds, TheProblemWithItsLineAndStatusOne) {
   GetParam().make(installation);
   ASSERT_FALSE(HasFatalFailure());
   std::string output;
-  EXPECT_EQ(doctor(&output), 1) << output;
+  EXPECT_EQ(doctor(&output), GetParam().status) << output;
   EXPECT_NE(output.find(GetParam().line), std::string::npos) << output;
-  EXPECT_NE(output.find(" found (lines marked PROBLEM)."), std::string::npos) << output;
+  if (GetParam().status == 1)
+    EXPECT_NE(output.find(" found (lines marked PROBLEM)."), std::string::npos) << output;
+  else
+    EXPECT_NE(output.find("No problem found."), std::string::npos) << output;
 }
 
 INSTANTIATE_TEST_SUITE_P(Problems, DoctorFinds, ::testing::ValuesIn(kTroubles),
