@@ -1,6 +1,7 @@
-// map.cpp -- the parameter map: construction from JSON text with jsmn,
-// adding with replace-in-place, sorting, binary search, release and the
-// strict lookup check.
+// map.cpp -- the parameter map's storage and search: its one-block room for
+// texts, adding with replace-in-place, sorting, binary search, release and
+// the strict lookup check. The JSON text it is built from is read in
+// json.cpp.
 #include "params/params.h"
 
 #include <climits>
@@ -11,9 +12,7 @@
 
 #include "support/support.h"
 
-// jsmn is header-only; this is the one file that compiles its functions.
-#define JSMN_STATIC
-#include <jsmn.h>
+#include "params/map_storage.h"
 
 #define MODULE "Json"
 
@@ -111,6 +110,23 @@ static char* takeRoom(KestrovanJsonMap* map, size_t size) {
   return at;
 }
 
+KestrovanJsonMap* KestrovanJson_newMapFrom(const char* source, size_t length, uint64_t room, char** rest) {
+  uint64_t size = (uint64_t)length + 1 + room;
+  KestrovanJsonMap* map = newMapBlock(size);
+  if (map == nullptr)
+    return nullptr;
+  memset(map->units, 0, sizeof(map->units));
+  char* texts = takeRoom(map, (size_t)size);
+  memcpy(texts, source, length);
+  texts[length] = '\0';
+  *rest = texts + length + 1;
+  return map;
+}
+
+void KestrovanJson_sortUnits(KestrovanJsonMap* map) {
+  sortUnits(map);
+}
+
 KestrovanJsonMap* KestrovanJson_newMap(size_t room) {
   // The room holds the empty source text first.
   KestrovanJsonMap* map = newMapBlock((uint64_t)room + 1);
@@ -173,137 +189,6 @@ static void dropUnitTexts(const KestrovanJsonMap* map, KestrovanJsonUnit& unit) 
   }
   unit.key = nullptr;
   unit.value = nullptr;
-}
-
-// What went wrong and where, never the text: a page's JSON holds its PIN and
-// "Kestrovan_share_secret", and the trace goes to the console and the log.
-static void printParseError(const char* what, long long offset, size_t length) {
-  char text[160];
-  if (offset >= 0) {
-    snprintf(text, sizeof(text), "%s at offset %lld of %zu bytes", what, offset, length);
-  } else {
-    snprintf(text, sizeof(text), "%s, %zu bytes", what, length);
-  }
-  printfColorErrorLine("jsmn parse error", "");
-  printfColorErrorLine("Error json: ", text);
-}
-
-static const char* jsmnErrorName(int code) {
-  switch (code) {
-    case JSMN_ERROR_NOMEM:
-      return "too many tokens (JSMN_ERROR_NOMEM)";
-    case JSMN_ERROR_INVAL:
-      return "invalid character (JSMN_ERROR_INVAL)";
-    case JSMN_ERROR_PART:
-      return "text ends inside a value (JSMN_ERROR_PART)";
-    default:
-      return "parse error";
-  }
-}
-
-KestrovanJsonMap* getKestrovanJsonMap(const char* inputJsonStr) {
-  if (inputJsonStr == nullptr) {
-    showNullParameter("inputJsonStr", MODULE, __LINE__);
-    return nullptr;
-  }
-  size_t length = strlen(inputJsonStr);
-  // Token positions are ints; nothing a page may send comes close.
-  if (length > (size_t)INT_MAX) {
-    printParseError("text too long", -1, length);
-    return nullptr;
-  }
-
-  jsmn_parser parser;
-  jsmntok_t tokens[KESTROVAN_JSON_MAX_TOKENS];
-  jsmn_init(&parser);
-  int n = jsmn_parse(&parser, inputJsonStr, length, tokens, KESTROVAN_JSON_MAX_TOKENS);
-  if (n < 0) {
-    printParseError(jsmnErrorName(n), (long long)parser.pos, length);
-    return nullptr;
-  }
-  if (n < 2 || n > KESTROVAN_JSON_MAX_TOKENS) {
-    char what[64];
-    snprintf(what, sizeof(what), "%d token%s, at least 2 needed", n, n == 1 ? "" : "s");
-    printParseError(what, -1, length);
-    return nullptr;
-  }
-  for (int i = 0; i < n; i++) {
-    if (tokens[i].start < 0 || tokens[i].end < tokens[i].start || tokens[i].end > (int)length) {
-      printParseError("token outside the text", (long long)tokens[i].start, length);
-      return nullptr;
-    }
-  }
-
-  // The items to pair are the object's own members: every token after the
-  // first that does not lie inside an earlier item (a nested object or array
-  // is one item, its own tokens are skipped). For a flat text these are all
-  // tokens after the first, so pairing them from the end gives the same
-  // pairs as pairing the tokens themselves; a nested value never shifts the
-  // pairs before it.
-  int items[KESTROVAN_JSON_MAX_TOKENS];
-  int itemCount = 0;
-  for (int j = 1; j < n;) {
-    items[itemCount++] = j;
-    int next = j + 1;
-    while (next < n && tokens[next].start < tokens[j].end) {
-      next++;
-    }
-    j = next;
-  }
-
-  // The pairs, from the end, as many as the map holds.
-  int pairs = 0;
-  uint64_t size = (uint64_t)length + 1;
-  for (int i = itemCount - 2; i >= 0 && pairs < KESTROVAN_MAP_CAPACITY; i -= 2, pairs++) {
-    const jsmntok_t& keyToken = tokens[items[i]];
-    const jsmntok_t& valueToken = tokens[items[i + 1]];
-    // Undoing escapes never lengthens a value.
-    size += (uint64_t)(keyToken.end - keyToken.start) + 1 + (uint64_t)(valueToken.end - valueToken.start) + 1;
-  }
-  // The map and every text in one block (see textsStart). Adapters get
-  // this map: its unused entries are zero, as they always were.
-  KestrovanJsonMap* map = newMapBlock(size);
-  if (map == nullptr) {
-    showMemoryFail(MODULE, __LINE__);
-    return nullptr;
-  }
-  memset(map->units, 0, sizeof(map->units));
-  char* texts = takeRoom(map, (size_t)size);
-  memcpy(texts, inputJsonStr, length + 1);
-  char* at = texts + length + 1;
-
-  for (int i = itemCount - 2; i >= 0 && map->count < pairs; i -= 2) {
-    const jsmntok_t& keyToken = tokens[items[i]];
-    const jsmntok_t& valueToken = tokens[items[i + 1]];
-    KestrovanJsonUnit& unit = map->units[map->count];
-    size_t keyLength = (size_t)(keyToken.end - keyToken.start);
-    unit.key = at;
-    memcpy(at, inputJsonStr + keyToken.start, keyLength);
-    at[keyLength] = '\0';
-    at += keyLength + 1;
-    size_t valueLength = (size_t)(valueToken.end - valueToken.start);
-    unit.value = at;
-    memcpy(at, inputJsonStr + valueToken.start, valueLength);
-    at[valueLength] = '\0';
-    if (memchr(at, '\\', valueLength) != nullptr) {
-      // The rare value with escapes: undone as Base64DecodeFix does.
-      char* fixed = Base64DecodeFix(at);
-      if (fixed == nullptr) {
-        showMemoryFail(MODULE, __LINE__);
-        at[0] = '\0';
-      } else {
-        size_t fixedLength = strlen(fixed);
-        secureWipe(at, valueLength);
-        memcpy(at, fixed, fixedLength + 1);
-        freeSecret(fixed);
-      }
-    }
-    at += valueLength + 1;
-    map->count++;
-  }
-
-  sortUnits(map);
-  return map;
 }
 
 // Index of the entry whose key equals key ignoring case, or -1.

@@ -38,7 +38,9 @@ TABLES = [
         "dts": "clients/js/kestrovan.d.ts",
         "codes": "ResultCode",
         "texts": "CODE_TEXT",
-        "kinds": "CodeKindName",
+        "kinds": "ErrorKindName",
+        "kinds_about": "",
+        "other_kinds": True,
         "text_comment": "// kind, message for each code the service itself answers. 61001 depends on\n"
                         "// the request (see errorForCode).",
     },
@@ -50,6 +52,7 @@ TABLES = [
         "codes": "HelmCode",
         "texts": "HELM_TEXT",
         "kinds": "HelmErrorKindName",
+        "kinds_about": " for one of the PKI adapter's codes",
         "text_comment": "// kind, what to tell the user.",
     },
 ]
@@ -117,10 +120,14 @@ def dts_part(table, codes):
     out += ["  %s: %d;" % (c[2], c[1]) for c in paged]
     out += ["}>;", ""]
     kinds = [c[3] for c in paged if c[3]]
-    exported = "export " if table["kinds"] == "HelmErrorKindName" else ""
-    out += ["/** error.kind of a KestrovanError for one of the %s codes. */" %
-            ("PKI adapter's" if exported else "service's"),
-            "%stype %s =" % (exported, table["kinds"])]
+    if table.get("other_kinds"):
+        # The kinds of failures without a code come first, as the page
+        # library's ErrorKind names them.
+        js = read(table["js"])
+        block = js[js.index("export const ErrorKind = Object.freeze({"):]
+        block = block[:block.index("...Object.fromEntries")]
+        kinds = re.findall(r"^  ([A-Za-z]+): '\1',$", block, re.M) + kinds
+    out += ["/** error.kind of a KestrovanError%s. */" % table["kinds_about"], "export type %s =" % table["kinds"]]
     out += ["  | '%s'%s" % (k, ";" if n == len(kinds) - 1 else "") for n, k in enumerate(kinds)]
     return out
 

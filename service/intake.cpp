@@ -258,114 +258,123 @@ static void resumeConnection(void* context) {
   MHD_resume_connection((struct MHD_Connection*)context);
 }
 
+// The Host check: the first Host header must name localhost or 127.0.0.1
+// with a port, and only one may be sent.
+static bool checkHost(const KestrovanRequestHeaders& headers, KestrovanRequest* request) {
+  char host[64];
+  memset(host, 0, sizeof(host));
+  ArrayCopy(host, sizeof(host), headers.host != nullptr ? headers.host : "");
+  printfColorLine("Host: ", host);
+  // Only the first of several Host headers would be looked at, while a
+  // proxy or another reader may take the last: a request that names two
+  // hosts names none for sure.
+  if (headers.hosts > 1)
+    host[0] = '\0';
+  if (strncmp(host, "localhost:", 10) != 0 && strncmp(host, "127.0.0.1:", 10) != 0) {
+    printfColorWarningLine("", "This connection is NOT from localhost");
+    recordCode(request, KESTROVAN_ERR_NOT_LOCAL);
+    return false;
+  }
+  return true;
+}
+
+// The "Parameter" field decoded where it was collected and made into the
+// request's map; whether it asks for the main thread. Its bytes leave the
+// body budget now, not when the answer is out, so that a request that
+// waits (main thread, a slow token) holds none of it. False without memory.
+static bool buildMap(connection_info_struct* info, bool* mainThread) {
+  char noParameter[1] = "";
+  char* decoded = noParameter;
+  if (info->parameterText.data != nullptr) {
+    decoded = info->parameterText.data;
+    Base64DecodeInPlace(decoded);
+  }
+  info->request.map = getKestrovanJsonMap(decoded);
+  for (const char* marker : kMainThreadMarkers) {
+    if (strstr(decoded, marker) != nullptr)
+      *mainThread = true;
+  }
+  clearParameter(&info->parameterText);
+  returnBudget(info);
+  if (info->request.map == nullptr) {
+    showMemoryFail("Intake", __LINE__);
+    return false;
+  }
+  return true;
+}
+
+// The page's origin and referer from its headers (the referer's origin when
+// there is no Origin). False when the request is answered without them.
+static bool readOrigin(const KestrovanRequestHeaders& headers, KestrovanRequest* request) {
+  const char* referer = headers.referer;
+  const char* origin = headers.origin;
+  request->referer = referer != nullptr ? newMem(referer) : nullptr;
+  printfColorLine("Referer: ", request->referer);
+  request->origin = newMem(origin != nullptr ? origin : "");
+  if (request->origin == nullptr || (referer != nullptr && request->referer == nullptr)) {
+    showMemoryFail("Intake", __LINE__);
+    return false;
+  }
+  printfColorLine("Origin: ", request->origin);
+  return !isNoOrigin(request->origin) || originFromReferer(request);
+}
+
+// Hands a main-thread call over. True when the connection now sleeps until
+// the wait is over (this handler is called again then); false when the
+// answer is there at once.
+static bool handOver(struct MHD_Connection* connection, connection_info_struct* info) {
+  KestrovanRequest* request = &info->request;
+  // The main thread writes the call's lines meanwhile, and the hand-off's
+  // own lines go between them: written as they come, these first.
+  KestrovanTrace_endRequest();
+  KestrovanMainThreadWait* wait = nullptr;
+  const union MHD_ConnectionInfo* socket = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  request->result = KestrovanMainThread_begin(&request->map, request->origin,
+                                              socket != nullptr ? (int)socket->connect_fd : -1, resumeConnection,
+                                              connection, &wait);
+  if (wait != nullptr) {
+    // The listener's thread goes on serving others.
+    info->wait = wait;
+    MHD_suspend_connection(connection);
+    KestrovanMainThread_suspended(wait);
+    return true;
+  }
+  KestrovanTrace_beginRequest();
+  return false;
+}
+
 // The body is complete: check, build the map, dispatch, answer.
 static enum MHD_Result finalCall(struct MHD_Connection* connection, connection_info_struct* info) {
   KestrovanRequest* request = &info->request;
-  char host[64];
-  char noParameter[1] = "";
   KestrovanRequestHeaders headers = {nullptr, nullptr, nullptr, 0};
-  char* decoded = nullptr;
   bool mainThread = false;
-  enum MHD_Result answer = MHD_NO;
 
   // The request's lines go out together when it ends (one write).
   KestrovanTrace_beginRequest();
   printfColorLine("", "Release Mode");
-  memset(host, 0, sizeof(host));
 
-  if (!checkProtocol(connection, request))
-    goto respond;
-
-  MHD_get_connection_values(connection, MHD_HEADER_KIND, collectHeaders, &headers);
-  {
-    ArrayCopy(host, sizeof(host), headers.host != nullptr ? headers.host : "");
-    printfColorLine("Host: ", host);
-    // Only the first of several Host headers would be looked at, while a
-    // proxy or another reader may take the last: a request that names two
-    // hosts names none for sure.
-    if (headers.hosts > 1)
-      host[0] = '\0';
-    if (strncmp(host, "localhost:", 10) != 0 && strncmp(host, "127.0.0.1:", 10) != 0) {
-      printfColorWarningLine("", "This connection is NOT from localhost");
-      recordCode(request, KESTROVAN_ERR_NOT_LOCAL);
-      goto respond;
-    }
-  }
-
-  // Decoded where it was collected (wiped with it, at the end).
-  if (info->parameterText.data != nullptr) {
-    decoded = info->parameterText.data;
-    Base64DecodeInPlace(decoded);
-  } else {
-    decoded = noParameter;
-  }
-
-  request->map = getKestrovanJsonMap(decoded);
-  for (const char* marker : kMainThreadMarkers) {
-    if (strstr(decoded, marker) != nullptr)
-      mainThread = true;
-  }
-  // The body is read and made into the map: its bytes leave the budget
-  // now, not when the answer is out, so that a request that waits (main
-  // thread, a slow token) holds none of it.
-  decoded = nullptr;
-  clearParameter(&info->parameterText);
-  returnBudget(info);
-  if (request->map == nullptr) {
-    showMemoryFail("Intake", __LINE__);
-    goto respond;
-  }
-
-  {
-    const char* referer = headers.referer;
-    const char* origin = headers.origin;
-    request->referer = referer != nullptr ? newMem(referer) : nullptr;
-    printfColorLine("Referer: ", request->referer);
-    request->origin = newMem(origin != nullptr ? origin : "");
-    if (request->origin == nullptr || (referer != nullptr && request->referer == nullptr)) {
-      showMemoryFail("Intake", __LINE__);
-      goto respond;
-    }
-    printfColorLine("Origin: ", request->origin);
-  }
-
-  if (isNoOrigin(request->origin) && !originFromReferer(request))
-    goto respond;
-
-  if (!KestrovanConsole_check()) {
+  bool checked = checkProtocol(connection, request);
+  if (checked)
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, collectHeaders, &headers);
+  checked = checked && checkHost(headers, request) && buildMap(info, &mainThread) && readOrigin(headers, request);
+  if (checked && !KestrovanConsole_check()) {
     printfColorWarningLine("", "Not Same User!!Kestrovan will turn off");
     recordCode(request, KESTROVAN_ERR_ORIGIN);
     // The service ends once this answer is out (request_completed), so
     // that the page learns why instead of seeing the connection drop.
     info->finalAfterAnswer = true;
-    goto respond;
+    checked = false;
   }
-
-  KestrovanJsonFinal(request->result);
-  if (!mainThread)
-    request->result = KestrovanSession_Process(KestrovanProcessID, request->map, request->origin);
-  else {
-    // The main thread writes the call's lines meanwhile, and the hand-off's
-    // own lines go between them: written as they come, these first.
-    KestrovanTrace_endRequest();
-    KestrovanMainThreadWait* wait = nullptr;
-    const union MHD_ConnectionInfo* socket = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    request->result = KestrovanMainThread_begin(&request->map, request->origin,
-                                                socket != nullptr ? (int)socket->connect_fd : -1, resumeConnection,
-                                                connection, &wait);
-    if (wait != nullptr) {
-      // The listener's thread goes on serving others: the connection sleeps
-      // until the wait is over, and this handler is called again then.
-      info->wait = wait;
-      MHD_suspend_connection(connection);
-      KestrovanMainThread_suspended(wait);
+  if (checked) {
+    KestrovanJsonFinal(request->result);
+    request->result = nullptr;
+    if (!mainThread)
+      request->result = KestrovanSession_Process(KestrovanProcessID, request->map, request->origin);
+    else if (handOver(connection, info))
       return MHD_YES;
-    }
-    KestrovanTrace_beginRequest();
   }
 
-respond:
-  answer = set_response(connection, request, 0);
+  enum MHD_Result answer = set_response(connection, request, 0);
   freeRequest(request);
   clearParameter(&info->parameterText);
   returnBudget(info);

@@ -203,11 +203,9 @@ static void mainThreadLoop() {
   }
 }
 
-// Reads the folders, the ports, the certificate and the key and starts the
-// listeners. Returns null when at least one listener serves; otherwise the
-// text of the failure line (with exitStatus set where a failure has its own
-// status), after which nothing else of the start runs.
-static const char* startService(char* copyFolder, char** executePath) {
+// The folders the service works in, the log and the banner. Null when they
+// are known; otherwise the failure line's text (exitStatus set).
+static const char* prepareFolders(char* copyFolder, char** executePath) {
   char* copyPath = getCopyPath("NORTAKestrovan");
   if (copyPath != nullptr)
     ArrayCopyFree(copyFolder, KESTROVAN_PATH_SIZE, copyPath);
@@ -216,7 +214,7 @@ static const char* startService(char* copyFolder, char** executePath) {
     return "Extract copy path: Failed";
   }
 
-  setLog("NORTAKestrovan", "NORTAKestrovan");
+  setLog(KESTROVAN_USER_FOLDER_NAME, KESTROVAN_USER_FOLDER_NAME);
 
   std::string uuid;
   getUUID(uuid);
@@ -239,47 +237,62 @@ static const char* startService(char* copyFolder, char** executePath) {
   }
   printfColorLine("CopyPath: ", copyFolder);
   printfColorLine("Execute path: ", *executePath);
+  return nullptr;
+}
 
-  unsigned short parsed[3] = {0, 0, 0};
+// The three ports from the port setting, kept for the end lines.
+static const char* readPorts(unsigned short parsed[3]) {
   if (sscanf(kPortSetting, "port=%hu %hu %hu", &parsed[0], &parsed[1], &parsed[2]) != 3)
     return "Port setting: Failed";
   {
     std::lock_guard<std::mutex> guard(stopLock);
-    memcpy(ports, parsed, sizeof(ports));
+    memcpy(ports, parsed, 3 * sizeof(ports[0]));
   }
-  {
-    char text[32];
-    snprintf(text, sizeof(text), "%hu %hu %hu", parsed[0], parsed[1], parsed[2]);
-    printfColorLine("Support port: ", text);
-  }
+  char text[32];
+  snprintf(text, sizeof(text), "%hu %hu %hu", parsed[0], parsed[1], parsed[2]);
+  printfColorLine("Support port: ", text);
+  return nullptr;
+}
 
-  KestrovanSession_Init(copyFolder, *executePath);
+// The session module, its queue and the copy folder cleaned of a crashed
+// run's copies.
+static void startSessions(const char* copyFolder, const char* executePath) {
+  KestrovanSession_Init(copyFolder, executePath);
   KestrovanQueue_initQueue();
   // Copies a crashed run left behind are of no use to anyone.
   removeCopyLeftovers(copyFolder);
   printfColorLine("Kestrovan Version: ", KESTROVAN_SERVER_VERSION);
+}
 
+// The certificate and the server key for it, from the user's folder. Null
+// when both are there; otherwise the failure line's text (exitStatus set).
+static const char* readCertificateAndKey(std::optional<std::string>* cert, std::unique_ptr<char, KeyRelease>* key) {
   const char* home = getenv("HOME");
   // The user's folder: the certificate and the user's own key file.
   std::string folder = home != nullptr ? std::string(home) + "/" KESTROVAN_USER_FOLDER_NAME : std::string();
   std::string certPath = home != nullptr ? folder + "/" KESTROVAN_CERT_FILE_NAME : std::string();
   printfColorLine("Cert filepath: ", certPath.c_str());
 
-  std::optional<std::string> cert;
   if (home != nullptr)
-    cert = KestrovanParseCert(certPath.c_str());
-  if (!cert) {
+    *cert = KestrovanParseCert(certPath.c_str());
+  if (!*cert) {
     sendIPCMsg("NORTAKestrovan.exe", "NORTAKestrovanMonitor.exe", "KestrovanInstruction_Stop", "");
     exitStatus = 2;
     return "getCert: Failed";
   }
 
-  std::unique_ptr<char, KeyRelease> key(getKey(folder.c_str(), *cert));
-  if (!key) {
+  key->reset(getKey(folder.c_str(), **cert));
+  if (!*key) {
     exitStatus = 1;
     return "getKey: Failed";
   }
+  return nullptr;
+}
 
+// A listener on each port for each loopback address; the number started.
+// MHD_USE_ITC: a listener can be told to stop accepting (quiesced) at once,
+// even while its thread is inside an adapter call.
+static int startListeners(const unsigned short parsed[3], const char* cert, const char* key) {
   std::string priorities = "NORMAL:!VERS-TLS-ALL:!SHA1";
   priorities += ":+VERS-TLS1.2";
   priorities += ":+VERS-TLS1.3";
@@ -299,8 +312,6 @@ static const char* startService(char* copyFolder, char** executePath) {
 
   KestrovanMainThread_init();
   KestrovanListener_Init();
-  // MHD_USE_ITC: a listener can be told to stop accepting (quiesced) at
-  // once, even while its thread is inside an adapter call.
   int started = 0;
   for (int p = 0; p < 3; p++) {
     v4.sin_port = htons(parsed[p]);
@@ -309,7 +320,7 @@ static const char* startService(char* copyFolder, char** executePath) {
     const unsigned int families[2] = {KESTROVAN_LISTENER_FLAGS_IPV4, KESTROVAN_LISTENER_FLAGS_IPV6};
     struct MHD_Daemon* listening[2] = {nullptr, nullptr};
     for (int f = 0; f < 2; f++) {
-      listening[f] = StartDaemon(families[f] | MHD_USE_ITC, addresses[f], cert->c_str(), key.get(), priorities.c_str());
+      listening[f] = StartDaemon(families[f] | MHD_USE_ITC, addresses[f], cert, key, priorities.c_str());
       if (listening[f] != nullptr)
         started++;
       else
@@ -320,11 +331,32 @@ static const char* startService(char* copyFolder, char** executePath) {
     daemons[p][1] = listening[1];
   }
   KestrovanPeers_reportHeldPorts();
+  return started;
+}
+
+// Reads the folders, the ports, the certificate and the key and starts the
+// listeners. Returns null when at least one listener serves; otherwise the
+// text of the failure line (with exitStatus set where a failure has its own
+// status), after which nothing else of the start runs.
+static const char* startService(char* copyFolder, char** executePath) {
+  const char* failure = prepareFolders(copyFolder, executePath);
+  if (failure != nullptr)
+    return failure;
+  unsigned short parsed[3] = {0, 0, 0};
+  if ((failure = readPorts(parsed)) != nullptr)
+    return failure;
+  startSessions(copyFolder, *executePath);
+
+  std::optional<std::string> cert;
+  std::unique_ptr<char, KeyRelease> key;
+  if ((failure = readCertificateAndKey(&cert, &key)) != nullptr)
+    return failure;
+
+  int started = startListeners(parsed, cert->c_str(), key.get());
 
   printfColorLine("", "HTTPS Mode");
   key.reset();
   cert.reset();
-  certPath.clear();
 
   if (started == 0) {
     exitStatus = 1;

@@ -110,10 +110,8 @@ static bool leadingNumber(const char* text, long long* number) {
   return true;
 }
 
-int32_t KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap* map, const char* origin,
-                                     char** refusal) {
-  *refusal = nullptr;
-  KestrovanSession& slot = *session;
+// The library's entry points. KESTROVAN_ERR_NO_ENTRY when it has neither.
+static int32_t findEntries(KestrovanSession& slot) {
   void* handle = slot.library->handle;
   slot.jsonStringMethod = reinterpret_cast<KestrovanCallMethod>(findEntry(handle, KESTROVAN_CALL_METHOD_SYMBOL));
   slot.jsonMapMethod =
@@ -129,7 +127,12 @@ int32_t KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap
   } else {
     printfColorLine("Json string init: ", "Active");
   }
+  return 0;
+}
 
+// The adapter's unlock for origin: 0 when it answers "0"; its answer in
+// *refusal (KESTROVAN_OPEN_REFUSED) when it answers anything else.
+static int32_t unlockFor(KestrovanSession& slot, const char* origin, char** refusal) {
   bool memoryFail = false;
   char* unlock = callInternal(slot, KESTROVAN_FUNCTION_UNLOCK, KESTROVAN_FUNCTION_INDEX_UNLOCK, origin, &memoryFail);
   if (memoryFail) {
@@ -140,15 +143,19 @@ int32_t KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap
   if (unlock != nullptr && strcmp(unlock, "0") == 0) {
     printfColorLine("Unlock: ", "Success");
     free(unlock);
-  } else {
-    // No answer at all is a refusal too; the page then learns 61001.
-    printfColorWarningLine("Unlock result: ", unlock != nullptr ? unlock : "");
-    if (unlock == nullptr) return KESTROVAN_ERR_GENERAL;
-    *refusal = unlock;
-    return KESTROVAN_OPEN_REFUSED;
+    return 0;
   }
+  // No answer at all is a refusal too; the page then learns 61001.
+  printfColorWarningLine("Unlock result: ", unlock != nullptr ? unlock : "");
+  if (unlock == nullptr) return KESTROVAN_ERR_GENERAL;
+  *refusal = unlock;
+  return KESTROVAN_OPEN_REFUSED;
+}
 
-  char version[KESTROVAN_VERSION_SIZE] = {0};
+// The adapter's version answer into version, kept in the slot; an answer
+// in the error range is that error code.
+static int32_t readVersion(KestrovanSession& slot, char (&version)[KESTROVAN_VERSION_SIZE]) {
+  bool memoryFail = false;
   char* answer = callInternal(slot, KESTROVAN_FUNCTION_GET_VERSION, KESTROVAN_FUNCTION_INDEX_GET_VERSION, nullptr,
                               &memoryFail);
   if (memoryFail) {
@@ -170,6 +177,64 @@ int32_t KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap
     return code;
   }
   printfColorLine("Extract component version: ", "Success");
+  return 0;
+}
+
+// The page's minimum service and adapter versions against the real ones.
+static int32_t checkMinimumVersions(const char* minServerVersion, const char* minLibVersion, const char* version) {
+  KestrovanTraceText shown;
+  bool serverMet = versionMet(minServerVersion, KESTROVAN_SERVER_VERSION);
+  printfColorWarningLine("Mini server version: ", traceText(minServerVersion, shown));
+  printfColorWarningLine("Real server version: ", KESTROVAN_SERVER_VERSION);
+  if (!serverMet) {
+    printfColorWarningLine("Verify server version: ", "Fail");
+    return KESTROVAN_ERR_SERVER_VERSION;
+  }
+  printfColorLine("Verify server version: ", "Pass");
+
+  printfColorWarningLine("Mini adapter version: ", traceText(minLibVersion, shown));
+  printfColorWarningLine("Real adapter version: ", version);
+  if (!versionMet(minLibVersion, version)) {
+    printfColorWarningLine("Verify adapter version: ", "Fail");
+    return KESTROVAN_ERR_ADAPTER_VERSION;
+  }
+  printfColorLine("Verify adapter version: ", "Pass");
+  return 0;
+}
+
+// The installer's version file "<name>Version.txt" beside the executable,
+// kept in the slot.
+static void readInstallerVersion(KestrovanSession& slot, const char* installerName) {
+  KestrovanTraceText shown;
+  char copyFolder[KESTROVAN_PATH_SIZE];
+  char executeFolder[KESTROVAN_PATH_SIZE];
+  char path[KESTROVAN_PATH_SIZE];
+  char* text = nullptr;
+  KestrovanSession_folders(copyFolder, executeFolder);
+  printfColorLine("InstallerName: ", traceText(installerName, shown));
+  int written = snprintf(path, sizeof(path), "%s/%sVersion.txt", executeFolder, installerName);
+  if (written < 0 || static_cast<size_t>(written) >= sizeof(path)) {
+    // Cut short, the path would name another file: report no version.
+    printfColorErrorLine("InstallerVersionFile too long: ", traceText(installerName, shown));
+  } else {
+    printfColorLine("InstallerVersionFile: ", path);
+    text = readFile(path, "r");
+    printfColorLine("InstallerVersion: ", text != nullptr ? text : "");
+  }
+  free(slot.installerVersion);
+  slot.installerVersion = text;
+  slot.installerNamed = true;
+}
+
+int32_t KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap* map, const char* origin,
+                                     char** refusal) {
+  *refusal = nullptr;
+  KestrovanSession& slot = *session;
+  int32_t code = findEntries(slot);
+  if (code == 0) code = unlockFor(slot, origin, refusal);
+  char version[KESTROVAN_VERSION_SIZE] = {0};
+  if (code == 0) code = readVersion(slot, version);
+  if (code != 0) return code;
 
   char* installerName = getKestrovanJsonCharType(map, "InstallerName");
   char* minServerVersion = getKestrovanJsonCharType(map, "minServerVersion");
@@ -179,50 +244,8 @@ int32_t KestrovanSession_openAdapter(KestrovanSession* session, KestrovanJsonMap
     freeSecret(minLibVersion);
     minLibVersion = newMem("0.0.0.0");
   }
-  int32_t opened = KESTROVAN_OPEN_NO_ANSWER;
-  bool serverMet = versionMet(minServerVersion, KESTROVAN_SERVER_VERSION);
-  KestrovanTraceText shown;
-  printfColorWarningLine("Mini server version: ", traceText(minServerVersion, shown));
-  printfColorWarningLine("Real server version: ", KESTROVAN_SERVER_VERSION);
-  if (!serverMet) {
-    printfColorWarningLine("Verify server version: ", "Fail");
-    opened = KESTROVAN_ERR_SERVER_VERSION;
-    goto out;
-  }
-  printfColorLine("Verify server version: ", "Pass");
-
-  printfColorWarningLine("Mini adapter version: ", traceText(minLibVersion, shown));
-  printfColorWarningLine("Real adapter version: ", version);
-  if (!versionMet(minLibVersion, version)) {
-    printfColorWarningLine("Verify adapter version: ", "Fail");
-    opened = KESTROVAN_ERR_ADAPTER_VERSION;
-    goto out;
-  }
-  printfColorLine("Verify adapter version: ", "Pass");
-
-  if (!checkNoValue(installerName)) {
-    char copyFolder[KESTROVAN_PATH_SIZE];
-    char executeFolder[KESTROVAN_PATH_SIZE];
-    char path[KESTROVAN_PATH_SIZE];
-    char* text = nullptr;
-    KestrovanSession_folders(copyFolder, executeFolder);
-    printfColorLine("InstallerName: ", traceText(installerName, shown));
-    int written = snprintf(path, sizeof(path), "%s/%sVersion.txt", executeFolder, installerName);
-    if (written < 0 || static_cast<size_t>(written) >= sizeof(path)) {
-      // Cut short, the path would name another file: report no version.
-      printfColorErrorLine("InstallerVersionFile too long: ", traceText(installerName, shown));
-    } else {
-      printfColorLine("InstallerVersionFile: ", path);
-      text = readFile(path, "r");
-      printfColorLine("InstallerVersion: ", text != nullptr ? text : "");
-    }
-    free(slot.installerVersion);
-    slot.installerVersion = text;
-    slot.installerNamed = true;
-  }
-  opened = 0;
-
-out:
+  int32_t opened = checkMinimumVersions(minServerVersion, minLibVersion, version);
+  if (opened == 0 && !checkNoValue(installerName)) readInstallerVersion(slot, installerName);
   freeSecret(installerName);
   freeSecret(minServerVersion);
   freeSecret(minLibVersion);

@@ -19,7 +19,7 @@
 #include <sys/stat.h>
 
 #include "platform/platform.h"
-#include "support/text.h"
+#include "support/copy.h"
 
 static const char DefaultLogFile[] = "C:\\ZRLog.log";
 

@@ -63,50 +63,36 @@ static void writePrivate(const std::string& path, const std::string& text) {
   }
 }
 
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: kestrovan_keygen OUTPUT_FOLDER\n");
-    return 2;
-  }
-  std::string folder = argv[1];
-  std::string materialPath = folder + "/key_material.cpp";
-  std::string publicPath = folder + "/public_key.cpp";
-  if (exists(materialPath) && exists(publicPath)) {
-    printf("kestrovan_keygen: this build tree already has its key\n");
-    return 0;
-  }
-  std::string command = "mkdir -p '" + folder + "'";
-  if (folder.find('\'') != std::string::npos || system(command.c_str()) != 0)
-    fail(folder.c_str(), 0);
-  chmod(folder.c_str(), 0700);
-
-  int rc = gnutls_global_init();
-  if (rc < 0)
-    fail("gnutls_global_init", rc);
-
-  gnutls_x509_privkey_t x509 = nullptr;
-  if ((rc = gnutls_x509_privkey_init(&x509)) < 0)
+// A fresh P-256 key (*x509) and its PKCS #8 PEM text in padded, padded with
+// line ends to kPaddedKeyLength.
+static void newKey(gnutls_x509_privkey_t* x509, char (&padded)[kLongestKeyLength + 1]) {
+  int rc;
+  if ((rc = gnutls_x509_privkey_init(x509)) < 0)
     fail("gnutls_x509_privkey_init", rc);
-  if ((rc = gnutls_x509_privkey_generate(x509, GNUTLS_PK_ECDSA,
+  if ((rc = gnutls_x509_privkey_generate(*x509, GNUTLS_PK_ECDSA,
                                          GNUTLS_CURVE_TO_BITS(GNUTLS_ECC_CURVE_SECP256R1), 0)) < 0)
     fail("gnutls_x509_privkey_generate", rc);
   gnutls_datum_t pem = {nullptr, 0};
-  if ((rc = gnutls_x509_privkey_export2_pkcs8(x509, GNUTLS_X509_FMT_PEM, nullptr, GNUTLS_PKCS_PLAIN, &pem)) < 0)
+  if ((rc = gnutls_x509_privkey_export2_pkcs8(*x509, GNUTLS_X509_FMT_PEM, nullptr, GNUTLS_PKCS_PLAIN, &pem)) < 0)
     fail("gnutls_x509_privkey_export2_pkcs8", rc);
   if (pem.size > kLongestKeyLength)
     fail("private key text longer than the sealed block allows", GNUTLS_E_SHORT_MEMORY_BUFFER);
-
-  char padded[kLongestKeyLength + 1];
   memset(padded, '\n', kPaddedKeyLength);
   memcpy(padded, pem.data, pem.size);
   size_t paddedLength = pem.size > kPaddedKeyLength ? pem.size : kPaddedKeyLength;
   padded[paddedLength] = '\0';
   secureWipe(pem.data, pem.size);
   gnutls_free(pem.data);
+}
 
+// The source of key_material.cpp: padded sealed with a fresh opening key
+// (proved to open again before anything is written), its IV and the table
+// of scattered shares the opening key is rebuilt from.
+static std::string sealedMaterial(const char* padded) {
   unsigned char opening[KESTROVAN_OPENING_KEY_SIZE];
   unsigned char iv[KESTROVAN_KEY_IV_SIZE];
   unsigned char shares[2][KESTROVAN_OPENING_KEY_SIZE];
+  int rc;
   if ((rc = gnutls_rnd(GNUTLS_RND_KEY, opening, sizeof(opening))) < 0 ||
       (rc = gnutls_rnd(GNUTLS_RND_NONCE, iv, sizeof(iv))) < 0 ||
       (rc = gnutls_rnd(GNUTLS_RND_KEY, shares, sizeof(shares))) < 0)
@@ -117,7 +103,6 @@ int main(int argc, char** argv) {
   if (sealed == nullptr || sealedLength != KESTROVAN_SEALED_KEY_SIZE)
     fail("sealing the private key", GNUTLS_E_ENCRYPTION_FAILED);
 
-  // Prove the block opens to the key before anything is written.
   int openedLength = 0;
   char* opened = (char*)AES256_Decrypt_CBC(sealed, sealedLength, opening, iv, openedLength);
   if (opened == nullptr || strcmp(opened, padded) != 0)
@@ -143,9 +128,20 @@ int main(int argc, char** argv) {
   appendBytes(material, table, sizeof(table));
   material += "};\n";
 
+  secureWipe(opening, sizeof(opening));
+  secureWipe(shares, sizeof(shares));
+  secureWipe(table, sizeof(table));
+  secureWipe(sealed, sealedLength);
+  free(sealed);
+  return material;
+}
+
+// The source of public_key.cpp: the key's public half as a PEM text.
+static std::string publicKeySource(gnutls_x509_privkey_t x509) {
   gnutls_privkey_t privkey = nullptr;
   gnutls_pubkey_t pubkey = nullptr;
   gnutls_datum_t publicPem = {nullptr, 0};
+  int rc;
   if ((rc = gnutls_privkey_init(&privkey)) < 0 ||
       (rc = gnutls_privkey_import_x509(privkey, x509, GNUTLS_PRIVKEY_IMPORT_COPY)) < 0 ||
       (rc = gnutls_pubkey_init(&pubkey)) < 0 ||
@@ -169,21 +165,45 @@ int main(int argc, char** argv) {
   if (!line.empty())
     publicText += "    \"" + line + "\"\n";
   publicText += "    ;\n";
+  gnutls_free(publicPem.data);
+  gnutls_pubkey_deinit(pubkey);
+  gnutls_privkey_deinit(privkey);
+  return publicText;
+}
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: kestrovan_keygen OUTPUT_FOLDER\n");
+    return 2;
+  }
+  std::string folder = argv[1];
+  std::string materialPath = folder + "/key_material.cpp";
+  std::string publicPath = folder + "/public_key.cpp";
+  if (exists(materialPath) && exists(publicPath)) {
+    printf("kestrovan_keygen: this build tree already has its key\n");
+    return 0;
+  }
+  std::string command = "mkdir -p '" + folder + "'";
+  if (folder.find('\'') != std::string::npos || system(command.c_str()) != 0)
+    fail(folder.c_str(), 0);
+  chmod(folder.c_str(), 0700);
+
+  int rc = gnutls_global_init();
+  if (rc < 0)
+    fail("gnutls_global_init", rc);
+
+  gnutls_x509_privkey_t x509 = nullptr;
+  char padded[kLongestKeyLength + 1];
+  newKey(&x509, padded);
+  std::string material = sealedMaterial(padded);
+  std::string publicText = publicKeySource(x509);
 
   writePrivate(publicPath, publicText);
   writePrivate(materialPath, material);
   secureWipe(&material[0], material.size());
 
-  gnutls_free(publicPem.data);
-  gnutls_pubkey_deinit(pubkey);
-  gnutls_privkey_deinit(privkey);
   gnutls_x509_privkey_deinit(x509);
   secureWipe(padded, sizeof(padded));
-  secureWipe(opening, sizeof(opening));
-  secureWipe(shares, sizeof(shares));
-  secureWipe(table, sizeof(table));
-  secureWipe(sealed, sealedLength);
-  free(sealed);
   gnutls_global_deinit();
   printf("kestrovan_keygen: made this build tree's key in %s\n", folder.c_str());
   return 0;

@@ -196,10 +196,85 @@ static bool exportPem(gnutls_x509_crt_t crt, std::string& out) {
   return true;
 }
 
+// The loopback names the CA may sign for and the server certificate names:
+// localhost, 127.0.0.1 and ::1 (the addresses with their masks for the
+// name constraints).
+struct LoopbackNames {
+  unsigned char v4[8] = {127, 0, 0, 1, 255, 255, 255, 255};
+  unsigned char v6[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1,
+                          0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                          0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+};
+
+// A fresh CA key pair.
+static bool newCaKey(gnutls_privkey_t* caKey, gnutls_pubkey_t* caPublic) {
+  return gnutlsOk(gnutls_privkey_init(caKey), "CA key") &&
+         gnutlsOk(gnutls_privkey_generate(*caKey, GNUTLS_PK_ECDSA, GNUTLS_CURVE_TO_BITS(GNUTLS_ECC_CURVE_SECP256R1), 0),
+                  "CA key") &&
+         gnutlsOk(gnutls_pubkey_init(caPublic), "CA public key") &&
+         gnutlsOk(gnutls_pubkey_import_privkey(*caPublic, *caKey, 0, 0), "CA public key");
+}
+
+// The CA's certificate, self-signed: it can sign only certificates for the
+// three loopback names. Its key identifier goes to caId.
+static bool makeCa(gnutls_x509_crt_t* ca, gnutls_x509_name_constraints_t* constraints, gnutls_privkey_t caKey,
+                   gnutls_pubkey_t caPublic, time_t now, LoopbackNames& names, unsigned char* caId,
+                   size_t* caIdSize) {
+  unsigned char tag[4];
+  if (!gnutlsOk(gnutls_rnd(GNUTLS_RND_NONCE, tag, sizeof(tag)), "gnutls_rnd"))
+    return false;
+  char caName[128];
+  snprintf(caName, sizeof(caName), "CN=%s %02X%02X%02X%02X,O=NORTAKestrovan", kCaNickname, tag[0], tag[1], tag[2],
+           tag[3]);
+  gnutls_datum_t localhostName = {(unsigned char*)"localhost", 9};
+  gnutls_datum_t v4 = {names.v4, 8};
+  gnutls_datum_t v6 = {names.v6, 32};
+  return gnutlsOk(gnutls_x509_crt_init(ca), "CA") && gnutlsOk(gnutls_x509_crt_set_version(*ca, 3), "CA") &&
+         setSerial(*ca) && gnutlsOk(gnutls_x509_crt_set_dn(*ca, caName, nullptr), "CA name") &&
+         gnutlsOk(gnutls_x509_crt_set_pubkey(*ca, caPublic), "CA key") &&
+         gnutlsOk(gnutls_x509_crt_set_activation_time(*ca, now - 3600), "CA validity") &&
+         gnutlsOk(gnutls_x509_crt_set_expiration_time(*ca, now + (kValidDays + 1) * 86400), "CA validity") &&
+         gnutlsOk(gnutls_x509_crt_set_basic_constraints(*ca, 1, 0), "CA constraints") &&
+         gnutlsOk(gnutls_x509_crt_set_key_usage(*ca, GNUTLS_KEY_KEY_CERT_SIGN | GNUTLS_KEY_CRL_SIGN), "CA usage") &&
+         setKeyIds(*ca, caPublic, nullptr, 0, caId, caIdSize) &&
+         gnutlsOk(gnutls_x509_name_constraints_init(constraints), "name constraints") &&
+         gnutlsOk(gnutls_x509_name_constraints_add_permitted(*constraints, GNUTLS_SAN_DNSNAME, &localhostName),
+                  "name constraints") &&
+         gnutlsOk(gnutls_x509_name_constraints_add_permitted(*constraints, GNUTLS_SAN_IPADDRESS, &v4),
+                  "name constraints") &&
+         gnutlsOk(gnutls_x509_name_constraints_add_permitted(*constraints, GNUTLS_SAN_IPADDRESS, &v6),
+                  "name constraints") &&
+         gnutlsOk(gnutls_x509_crt_set_name_constraints(*ca, *constraints, 1), "name constraints") &&
+         gnutlsOk(gnutls_x509_crt_privkey_sign(*ca, *ca, caKey, GNUTLS_DIG_SHA256, 0), "signing the CA");
+}
+
+// The server certificate for the user's key, signed by the CA.
+static bool makeServer(gnutls_x509_crt_t* server, gnutls_pubkey_t own, gnutls_x509_crt_t ca, gnutls_privkey_t caKey,
+                       time_t now, LoopbackNames& names, const unsigned char* caId, size_t caIdSize) {
+  unsigned char serverId[64];
+  size_t serverIdSize = sizeof(serverId);
+  return gnutlsOk(gnutls_x509_crt_init(server), "certificate") &&
+         gnutlsOk(gnutls_x509_crt_set_version(*server, 3), "certificate") && setSerial(*server) &&
+         gnutlsOk(gnutls_x509_crt_set_dn(*server, "CN=localhost,O=NORTAKestrovan", nullptr), "name") &&
+         gnutlsOk(gnutls_x509_crt_set_pubkey(*server, own), "key") &&
+         gnutlsOk(gnutls_x509_crt_set_activation_time(*server, now - 3600), "validity") &&
+         gnutlsOk(gnutls_x509_crt_set_expiration_time(*server, now + kValidDays * 86400), "validity") &&
+         gnutlsOk(gnutls_x509_crt_set_subject_alt_name(*server, GNUTLS_SAN_DNSNAME, "localhost", 9, GNUTLS_FSAN_APPEND),
+                  "names") &&
+         gnutlsOk(gnutls_x509_crt_set_subject_alt_name(*server, GNUTLS_SAN_IPADDRESS, names.v4, 4, GNUTLS_FSAN_APPEND),
+                  "names") &&
+         gnutlsOk(gnutls_x509_crt_set_subject_alt_name(*server, GNUTLS_SAN_IPADDRESS, names.v6, 16, GNUTLS_FSAN_APPEND),
+                  "names") &&
+         gnutlsOk(gnutls_x509_crt_set_basic_constraints(*server, 0, -1), "constraints") &&
+         gnutlsOk(gnutls_x509_crt_set_key_usage(*server, GNUTLS_KEY_DIGITAL_SIGNATURE), "usage") &&
+         gnutlsOk(gnutls_x509_crt_set_key_purpose_oid(*server, GNUTLS_KP_TLS_WWW_SERVER, 0), "purpose") &&
+         setKeyIds(*server, own, caId, caIdSize, serverId, &serverIdSize) &&
+         gnutlsOk(gnutls_x509_crt_privkey_sign(*server, ca, caKey, GNUTLS_DIG_SHA256, 0), "signing the certificate");
+}
+
 // Makes a fresh CA, signs the server certificate for the user's key with it,
 // and destroys the CA's private key before returning, whatever happened.
 static bool makeCertificates(gnutls_pubkey_t own, std::string& serverPem, std::string& caPem) {
-  bool ok = false;
   gnutls_privkey_t caKey = nullptr;
   gnutls_pubkey_t caPublic = nullptr;
   gnutls_x509_crt_t ca = nullptr;
@@ -208,74 +283,11 @@ static bool makeCertificates(gnutls_pubkey_t own, std::string& serverPem, std::s
   time_t now = time(nullptr);
   unsigned char caId[64];
   size_t caIdSize = sizeof(caId);
-  unsigned char serverId[64];
-  size_t serverIdSize = sizeof(serverId);
-  unsigned char loopback4[8] = {127, 0, 0, 1, 255, 255, 255, 255};
-  unsigned char loopback6[32] = {0};
-  loopback6[15] = 1;
-  memset(loopback6 + 16, 0xff, 16);
-  gnutls_datum_t localhostName = {(unsigned char*)"localhost", 9};
-  gnutls_datum_t v4 = {loopback4, 8};
-  gnutls_datum_t v6 = {loopback6, 32};
-  char caName[128];
-  unsigned char tag[4];
+  LoopbackNames names;
 
-  do {
-    if (!gnutlsOk(gnutls_privkey_init(&caKey), "CA key") ||
-        !gnutlsOk(gnutls_privkey_generate(caKey, GNUTLS_PK_ECDSA, GNUTLS_CURVE_TO_BITS(GNUTLS_ECC_CURVE_SECP256R1), 0),
-                  "CA key") ||
-        !gnutlsOk(gnutls_pubkey_init(&caPublic), "CA public key") ||
-        !gnutlsOk(gnutls_pubkey_import_privkey(caPublic, caKey, 0, 0), "CA public key"))
-      break;
-    if (!gnutlsOk(gnutls_rnd(GNUTLS_RND_NONCE, tag, sizeof(tag)), "gnutls_rnd"))
-      break;
-    snprintf(caName, sizeof(caName), "CN=%s %02X%02X%02X%02X,O=NORTAKestrovan", kCaNickname, tag[0], tag[1], tag[2],
-             tag[3]);
-
-    // The CA: can sign only certificates for the three loopback names.
-    if (!gnutlsOk(gnutls_x509_crt_init(&ca), "CA") || !gnutlsOk(gnutls_x509_crt_set_version(ca, 3), "CA") ||
-        !setSerial(ca) || !gnutlsOk(gnutls_x509_crt_set_dn(ca, caName, nullptr), "CA name") ||
-        !gnutlsOk(gnutls_x509_crt_set_pubkey(ca, caPublic), "CA key") ||
-        !gnutlsOk(gnutls_x509_crt_set_activation_time(ca, now - 3600), "CA validity") ||
-        !gnutlsOk(gnutls_x509_crt_set_expiration_time(ca, now + (kValidDays + 1) * 86400), "CA validity") ||
-        !gnutlsOk(gnutls_x509_crt_set_basic_constraints(ca, 1, 0), "CA constraints") ||
-        !gnutlsOk(gnutls_x509_crt_set_key_usage(ca, GNUTLS_KEY_KEY_CERT_SIGN | GNUTLS_KEY_CRL_SIGN), "CA usage") ||
-        !setKeyIds(ca, caPublic, nullptr, 0, caId, &caIdSize))
-      break;
-    if (!gnutlsOk(gnutls_x509_name_constraints_init(&constraints), "name constraints") ||
-        !gnutlsOk(gnutls_x509_name_constraints_add_permitted(constraints, GNUTLS_SAN_DNSNAME, &localhostName),
-                  "name constraints") ||
-        !gnutlsOk(gnutls_x509_name_constraints_add_permitted(constraints, GNUTLS_SAN_IPADDRESS, &v4),
-                  "name constraints") ||
-        !gnutlsOk(gnutls_x509_name_constraints_add_permitted(constraints, GNUTLS_SAN_IPADDRESS, &v6),
-                  "name constraints") ||
-        !gnutlsOk(gnutls_x509_crt_set_name_constraints(ca, constraints, 1), "name constraints"))
-      break;
-    if (!gnutlsOk(gnutls_x509_crt_privkey_sign(ca, ca, caKey, GNUTLS_DIG_SHA256, 0), "signing the CA"))
-      break;
-
-    // The server certificate, for the user's key.
-    if (!gnutlsOk(gnutls_x509_crt_init(&server), "certificate") ||
-        !gnutlsOk(gnutls_x509_crt_set_version(server, 3), "certificate") || !setSerial(server) ||
-        !gnutlsOk(gnutls_x509_crt_set_dn(server, "CN=localhost,O=NORTAKestrovan", nullptr), "name") ||
-        !gnutlsOk(gnutls_x509_crt_set_pubkey(server, own), "key") ||
-        !gnutlsOk(gnutls_x509_crt_set_activation_time(server, now - 3600), "validity") ||
-        !gnutlsOk(gnutls_x509_crt_set_expiration_time(server, now + kValidDays * 86400), "validity") ||
-        !gnutlsOk(gnutls_x509_crt_set_subject_alt_name(server, GNUTLS_SAN_DNSNAME, "localhost", 9, GNUTLS_FSAN_APPEND),
-                  "names") ||
-        !gnutlsOk(gnutls_x509_crt_set_subject_alt_name(server, GNUTLS_SAN_IPADDRESS, loopback4, 4, GNUTLS_FSAN_APPEND),
-                  "names") ||
-        !gnutlsOk(gnutls_x509_crt_set_subject_alt_name(server, GNUTLS_SAN_IPADDRESS, loopback6, 16, GNUTLS_FSAN_APPEND),
-                  "names") ||
-        !gnutlsOk(gnutls_x509_crt_set_basic_constraints(server, 0, -1), "constraints") ||
-        !gnutlsOk(gnutls_x509_crt_set_key_usage(server, GNUTLS_KEY_DIGITAL_SIGNATURE), "usage") ||
-        !gnutlsOk(gnutls_x509_crt_set_key_purpose_oid(server, GNUTLS_KP_TLS_WWW_SERVER, 0), "purpose") ||
-        !setKeyIds(server, own, caId, caIdSize, serverId, &serverIdSize))
-      break;
-    if (!gnutlsOk(gnutls_x509_crt_privkey_sign(server, ca, caKey, GNUTLS_DIG_SHA256, 0), "signing the certificate"))
-      break;
-    ok = exportPem(server, serverPem) && exportPem(ca, caPem);
-  } while (false);
+  bool ok = newCaKey(&caKey, &caPublic) && makeCa(&ca, &constraints, caKey, caPublic, now, names, caId, &caIdSize) &&
+            makeServer(&server, own, ca, caKey, now, names, caId, caIdSize) && exportPem(server, serverPem) &&
+            exportPem(ca, caPem);
 
   // GnuTLS clears the key's numbers as it releases them.
   if (caKey != nullptr) {

@@ -145,7 +145,8 @@ void KestrovanValue_final() {
   KestrovanValue_KeyReady = false;
 }
 
-int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, int timeout, const char* value,
+// The arguments of a store: KESTROVAN_OK, or the code it is refused with.
+static int32_t checkSetArguments(const char* channel, const char* domain_list, int timeout, const char* value,
                                  const char* origin) {
   if (channel == nullptr) {
     showNullParameter("channel", MODULE, __LINE__);
@@ -171,79 +172,80 @@ int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, i
     printfColorWarningLine("KestrovanValue: ", "Invalid timeout");
     return KESTROVAN_ERR_MISSING_KEY;
   }
+  return KESTROVAN_OK;
+}
 
-  // Copies are made first, so an allocation failure leaves the table as it was.
-  char* channelCopy = newMem(channel);
-  char* domainCopy = newMem(domain_list);
-  char* ownerCopy = newMem(origin);
-  if (channelCopy == nullptr || domainCopy == nullptr || ownerCopy == nullptr) {
-    showMemoryFail(MODULE, __LINE__);
-    free(channelCopy);
-    free(domainCopy);
-    free(ownerCopy);
-    return KESTROVAN_ERR_GENERAL;
-  }
+// The texts a stored record keeps, copied before the table is touched so
+// that an allocation failure leaves it as it was.
+struct KestrovanValueCopies {
+  char* channel;
+  char* domain;
+  char* owner;
+};
 
-  std::lock_guard<std::mutex> guard(KestrovanValue_Lock);
-  int64_t now = currentTime();
-  int index = findChannel(channel);
+static void freeCopies(KestrovanValueCopies* copies) {
+  free(copies->channel);
+  free(copies->domain);
+  free(copies->owner);
+  *copies = {nullptr, nullptr, nullptr};
+}
+
+// Under KestrovanValue_Lock. The record a store from origin goes to: the
+// channel's own, a free one, or one an expired value leaves (every expired
+// record is cleared then, the highest taken). KESTROVAN_OK with *index, or
+// the code the store is refused with.
+static int32_t chooseRecordLocked(const char* channel, const char* origin, int64_t now, int* index) {
+  *index = findChannel(channel);
   // A live value belongs to the sites its domain list names: another site
   // neither replaces it nor changes who may read it. Once expired, the
   // channel is free for anyone.
-  if (index >= 0 && !isExpired(value_list[index], now) && !admits(value_list[index], origin)) {
-    free(channelCopy);
-    free(domainCopy);
-    free(ownerCopy);
+  if (*index >= 0 && !isExpired(value_list[*index], now) && !admits(value_list[*index], origin)) {
     KestrovanTraceText shown;
     printfColorWarningLine("KestrovanValue owner check fail", traceText(origin, shown));
     return KESTROVAN_ERR_VALUE_OWNER;
   }
   // One site holds at most its share of the live records, so that the
   // others always find room; checked before anything is cleared.
-  if (liveRecordsOf(origin, index, now) >= KESTROVAN_VALUE_ORIGIN_SHARE) {
-    free(channelCopy);
-    free(domainCopy);
-    free(ownerCopy);
+  if (liveRecordsOf(origin, *index, now) >= KESTROVAN_VALUE_ORIGIN_SHARE) {
     KestrovanTraceText shown;
     printfColorWarningLine("KestrovanValue share full: ", traceText(origin, shown));
     return KESTROVAN_ERR_STORE_FULL;
   }
-  if (index < 0) {
-    for (int i = 0; i < KESTROVAN_VALUE_RECORDS; i++) {
-      if (value_list[i].channel == nullptr) {
-        index = i;
-        break;
-      }
-    }
+  for (int i = 0; *index < 0 && i < KESTROVAN_VALUE_RECORDS; i++) {
+    if (value_list[i].channel == nullptr)
+      *index = i;
   }
-  if (index < 0) {
+  if (*index < 0) {
     // Full: every expired record goes and the highest one cleared is taken.
     // Values without expiry stay: they may be other sites' own.
     for (int i = 0; i < KESTROVAN_VALUE_RECORDS; i++) {
       if (isExpired(value_list[i], now)) {
         clearRecord(i);
-        index = i;
+        *index = i;
       }
     }
   }
-  if (index < 0) {
-    free(channelCopy);
-    free(domainCopy);
-    free(ownerCopy);
+  if (*index < 0) {
     printfColorWarningLine("KestrovanValue: ", "Full");
     return KESTROVAN_ERR_STORE_FULL;
   }
+  return KESTROVAN_OK;
+}
 
-  KestrovanValueRecord& record = value_list[index];
+// Under KestrovanValue_Lock. The record takes the copies (now its own), the
+// timeout and the value sealed; the old value is wiped first.
+static int32_t storeLocked(KestrovanValueRecord& record, KestrovanValueCopies* copies, int timeout, const char* value,
+                           int64_t now) {
   if (record.channel == nullptr) {
-    record.channel = channelCopy;  // a reused record keeps its first-written name
+    record.channel = copies->channel;  // a reused record keeps its first-written name
   } else {
-    free(channelCopy);
+    free(copies->channel);
   }
   free(record.domain_list);
-  record.domain_list = domainCopy;
+  record.domain_list = copies->domain;
   free(record.owner);
-  record.owner = ownerCopy;  // the value is now this page's, and counts against its share
+  record.owner = copies->owner;  // the value is now this page's, and counts against its share
+  *copies = {nullptr, nullptr, nullptr};
   record.timeout = timeout;
   record.expired_time = timeout > 0 ? now + (int64_t)timeout * 60 : 0;
 
@@ -267,6 +269,30 @@ int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, i
   record.value = sealed;
   record.value_length = sealedLength;
   return KESTROVAN_OK;
+}
+
+int32_t KestrovanValue_set_value(const char* channel, const char* domain_list, int timeout, const char* value,
+                                 const char* origin) {
+  int32_t code = checkSetArguments(channel, domain_list, timeout, value, origin);
+  if (code != KESTROVAN_OK)
+    return code;
+
+  KestrovanValueCopies copies = {newMem(channel), newMem(domain_list), newMem(origin)};
+  if (copies.channel == nullptr || copies.domain == nullptr || copies.owner == nullptr) {
+    showMemoryFail(MODULE, __LINE__);
+    freeCopies(&copies);
+    return KESTROVAN_ERR_GENERAL;
+  }
+
+  std::lock_guard<std::mutex> guard(KestrovanValue_Lock);
+  int64_t now = currentTime();
+  int index = -1;
+  code = chooseRecordLocked(channel, origin, now, &index);
+  if (code != KESTROVAN_OK) {
+    freeCopies(&copies);
+    return code;
+  }
+  return storeLocked(value_list[index], &copies, timeout, value, now);
 }
 
 char* KestrovanValue_get_value(const char* channel, const char* domain) {

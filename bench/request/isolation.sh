@@ -15,7 +15,6 @@ build="${1:-$root/build/bench}"
 seconds="${KB_SECONDS:-5}"
 rounds="${KB_ROUNDS:-3}"
 connections="${KB_CONNECTIONS:-8}"
-ports=(56459 56559 56659)
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 # shellcheck source=bench/request/lib.sh
@@ -44,11 +43,11 @@ startService
 
 formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"\",\"PathID\":\"$pathId\",\"minServerVersion\":\"3.0.23.0721\"}" \
   >"$work/open.body"
-sessionA=$(post 56459 https://a.example "$work/open.body" | answerValue SessionID)
-sessionB=$(post 56559 https://b.example "$work/open.body" | answerValue SessionID)
+sessionA=$(post ${ports[0]} https://a.example "$work/open.body" | answerValue SessionID)
+sessionB=$(post ${ports[1]} https://b.example "$work/open.body" | answerValue SessionID)
 [ -n "$sessionA" ] && [ -n "$sessionB" ] || { echo "isolation.sh: no sessions opened" >&2; exit 1; }
 formBody "{\"FunctionName\":\"Ping\",\"SessionId\":\"$sessionB\"}" >"$work/ping.body"
-post 56559 https://b.example "$work/ping.body" | answerValue result | grep -qx ok \
+post ${ports[1]} https://b.example "$work/ping.body" | answerValue result | grep -qx ok \
   || { echo "isolation.sh: B's call failed" >&2; exit 1; }
 
 # run NAME -> "requests/s p50_ms p99_ms failed" of B over the run
@@ -56,7 +55,7 @@ run() {
   local log="$work/log.$1" out="$work/out.$1"
   h2load --h1 -c"$connections" -D "$seconds" -d "$work/ping.body" \
     -H "Content-Type: application/x-www-form-urlencoded" -H "Origin: https://b.example" \
-    -H ":authority: localhost:56559" --log-file="$log" "https://127.0.0.1:56559/" >"$out" 2>&1
+    -H ":authority: localhost:${ports[1]}" --log-file="$log" "https://127.0.0.1:${ports[1]}/" >"$out" 2>&1
   local rps failed p50 p99
   rps=$(sed -n 's/^finished in .*, \([0-9.]*\) req\/s.*/\1/p' "$out")
   failed=$(sed -n 's/^requests: .* \([0-9]*\) failed, \([0-9]*\) errored, \([0-9]*\) timeout.*/\1 \2 \3/p' "$out" |
@@ -79,7 +78,7 @@ for round in $(seq "$rounds"); do
 
   gate="$work/gate.$round"
   formBody "{\"FunctionName\":\"Block\",\"SessionId\":\"$sessionA\",\"until_file\":\"$gate\"}" >"$work/block.body"
-  post 56459 https://a.example "$work/block.body" >"$work/held.answer.$round" &
+  post ${ports[0]} https://a.example "$work/block.body" >"$work/held.answer.$round" &
   heldPid=$!
   end=$((SECONDS + 60))
   until [ -e "$gate.inside" ]; do
@@ -97,7 +96,7 @@ done
 read -r idleRps idleP50 idleP99 idleFailed < <(best "$work/idle.txt")
 read -r heldRps heldP50 heldP99 heldFailed < <(best "$work/held.txt")
 echo
-echo "session B, $connections keep-alive connections on 127.0.0.1:56559, \"Ping\", ${seconds}s runs, best of $rounds:"
+echo "session B, $connections keep-alive connections on 127.0.0.1:${ports[1]}, \"Ping\", ${seconds}s runs, best of $rounds:"
 printf '| %-28s | %10s | %8s | %8s | %6s |\n' "session A" "requests/s" "p50 ms" "p99 ms" "failed"
 printf '|%s|%s|%s|%s|%s|\n' "------------------------------" "-----------:" "---------:" "---------:" "-------:"
 printf '| %-28s | %10.0f | %8s | %8s | %6s |\n' "idle" "$idleRps" "$idleP50" "$idleP99" "$idleFailed"

@@ -2,8 +2,11 @@
 # peer_check.sh and profile.sh): the bench build, a private work folder with an
 # installation, form bodies, requests with curl, the service started and
 # stopped with its console in a file. The caller sets root, build, exe (the
-# service to start), origin and ports (the service's three ports); makeWork
-# sets work and pids (processes to end on exit).
+# service to start) and origin; ports (the service's three ports) come from
+# service/ports.h; makeWork sets work and pids (processes to end on exit).
+
+# shellcheck disable=SC2034  # used by the scripts that source this one
+mapfile -t ports < <(sed -n 's/^#define KESTROVAN_PORT_\(FIRST\|SECOND\|THIRD\) \([0-9]*\)$/\2/p' "$root/service/ports.h")
 
 needTools() {  # needTools TOOL...: ends the script when one is missing
   local tool
@@ -48,7 +51,7 @@ formBody() {
   printf 'Parameter=%s' "$(printf '%s' "$1" | base64 -w0 | sed 's/+/%2B/g; s#/#%2F#g; s/=/%3D/g')"
 }
 post() {  # post URL BODY_FILE -> answer body
-  curl -gsk --max-time 30 -H "Origin: $origin" -H "Host: localhost:56459" --data-binary @"$2" "$1"
+  curl -gsk --max-time 30 -H "Origin: $origin" -H "Host: localhost:${ports[0]}" --data-binary @"$2" "$1"
 }
 answerValue() {  # answerValue KEY <answer -> decoded value
   sed -n "s/.*\"$1\": *\"\\([^\"]*\\)\".*/\\1/p" | base64 -d
@@ -169,7 +172,7 @@ waitForPort() {  # waitForPort PORT SECONDS
 # for the bench adapter); writes $work/echo.body, an echo on that session.
 openEcho() {
   local sid
-  sid=$(post "https://127.0.0.1:56459/" "$work/open.body" | answerValue SessionID)
+  sid=$(post "https://127.0.0.1:${ports[0]}/" "$work/open.body" | answerValue SessionID)
   [ -n "$sid" ] || { echo "${0##*/}: no session opened" >&2; exit 1; }
   formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"$sid\"}" >"$work/echo.body"
 }

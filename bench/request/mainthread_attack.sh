@@ -20,12 +20,11 @@ here="$root/bench/request"
 build="${1:-$root/build/bench}"
 echoes="${KB_ECHOES:-300}"
 mainCalls="${KB_MAIN_CALLS:-100}"
-ports=(56459 56559 56659)
-listeners=("https://127.0.0.1:56459/" "https://[::1]:56459/" "https://127.0.0.1:56559/"
-           "https://[::1]:56559/" "https://127.0.0.1:56659/" "https://[::1]:56659/")
 
 # shellcheck source=bench/request/lib.sh
 source "$here/lib.sh"
+listeners=("https://127.0.0.1:${ports[0]}/" "https://[::1]:${ports[0]}/" "https://127.0.0.1:${ports[1]}/"
+           "https://[::1]:${ports[1]}/" "https://127.0.0.1:${ports[2]}/" "https://[::1]:${ports[2]}/")
 
 needTools curl
 [ -n "${1:-}" ] || buildTargets NORTAKestrovan NORTAKestrovanProvision request_probe KestrovanBenchAdapter
@@ -40,8 +39,8 @@ startService
 openSession() {  # openSession ORIGIN -> session id
   formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"\",\"PathID\":\"$pathId\",\"minServerVersion\":\"3.0.23.0721\"}" \
     >"$work/open.body"
-  curl -gsk --max-time 30 -H "Origin: $1" -H "Host: localhost:56459" --data-binary @"$work/open.body" \
-    "https://127.0.0.1:56459/" | answerValue SessionID
+  curl -gsk --max-time 30 -H "Origin: $1" -H "Host: localhost:${ports[0]}" --data-binary @"$work/open.body" \
+    "https://127.0.0.1:${ports[0]}/" | answerValue SessionID
 }
 sid=$(openSession "$origin")
 [ -n "$sid" ] || { echo "${0##*/}: no session opened" >&2; exit 1; }
@@ -50,7 +49,7 @@ formBody "{\"FunctionName\":\"GetInfo\",\"SessionId\":\"$sid\",\"KestrovanMainTh
 
 measure() {  # measure LABEL COUNT BODY -> "LABEL p50 p99 max" (ms)
   local line
-  line=$("$probe" requests "$2" "https://127.0.0.1:56459/" "$3" "$origin" 2>/dev/null)
+  line=$("$probe" requests "$2" "https://127.0.0.1:${ports[0]}/" "$3" "$origin" 2>/dev/null)
   echo "$1 ${line#requests_ms }"
 }
 
@@ -64,8 +63,8 @@ dialogSid=$(openSession "https://consent.example")
 formBody "{\"FunctionName\":\"Block\",\"until_file\":\"$work/dialog.done\",\"SessionId\":\"$dialogSid\",\"KestrovanMainThread\":true,\"KestrovanCallId\":\"consent\"}" \
   >"$work/dialog.body"
 ( while [ ! -e "$work/dialog.done" ]; do
-    curl -gsk --max-time 30 -H "Origin: https://consent.example" -H "Host: localhost:56459" \
-      --data-binary @"$work/dialog.body" "https://127.0.0.1:56559/" >/dev/null || true
+    curl -gsk --max-time 30 -H "Origin: https://consent.example" -H "Host: localhost:${ports[0]}" \
+      --data-binary @"$work/dialog.body" "https://127.0.0.1:${ports[1]}/" >/dev/null || true
   done ) &
 pids+=("$!")
 # The dialog's own lines go out when it ends: give it time to start.
@@ -75,7 +74,7 @@ for url in "${listeners[@]}"; do
   formBody "{\"FunctionName\":\"Hold\",\"SessionId\":\"ZZZZZZZZZZZZ\",\"KestrovanMainThread\":true,\"KestrovanCallId\":\"hold-$i\"}" \
     >"$work/hold$i.body"
   ( while [ ! -e "$work/dialog.done" ]; do
-      curl -gsk --max-time 30 -H "Origin: $hostile" -H "Host: localhost:56459" --data-binary @"$work/hold$i.body" \
+      curl -gsk --max-time 30 -H "Origin: $hostile" -H "Host: localhost:${ports[0]}" --data-binary @"$work/hold$i.body" \
         "$url" >/dev/null || true
     done ) &
   pids+=("$!")
@@ -94,8 +93,8 @@ for who in evil-one evil-two; do
     while [ ! -e "$work/flood.stop" ]; do
       formBody "{\"FunctionName\":\"Junk\",\"SessionId\":\"ZZZZZZZZZZZZ\",\"KestrovanMainThread\":true,\"KestrovanCallId\":\"$who-$n\"}" \
         >"$work/$who.body"
-      curl -gsk --max-time 0.3 -H "Origin: https://$who.example" -H "Host: localhost:56459" \
-        --data-binary @"$work/$who.body" "https://127.0.0.1:56659/" >/dev/null 2>&1 || true
+      curl -gsk --max-time 0.3 -H "Origin: https://$who.example" -H "Host: localhost:${ports[0]}" \
+        --data-binary @"$work/$who.body" "https://127.0.0.1:${ports[2]}/" >/dev/null 2>&1 || true
       n=$((n + 1))
     done ) &
   pids+=("$!")

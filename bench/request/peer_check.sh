@@ -18,7 +18,6 @@ here="$root/bench/request"
 build="${1:-$root/build/bench}"
 seconds="${KB_SECONDS:-5}"
 rounds="${KB_ROUNDS:-5}"
-ports=(56459 56559 56659)
 origin="https://bench.example"
 pathId="7E41A0C2D95B4F3E8A61C07B2D9F54E1"
 # shellcheck source=bench/request/lib.sh
@@ -42,13 +41,13 @@ newConnections() {  # newConnections PROGRAM ROUND
   formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"\",\"PathID\":\"$pathId\",\"minServerVersion\":\"3.0.23.0721\"}" \
     >"$work/open.body"
   local session
-  session=$(post "https://127.0.0.1:56459/" "$work/open.body" | answerValue SessionID)
+  session=$(post "https://127.0.0.1:${ports[0]}/" "$work/open.body" | answerValue SessionID)
   [ -n "$session" ] || { echo "peer_check.sh: no session opened" >&2; exit 1; }
   formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"$session\"}" >"$work/echo.body"
   local hist="$work/wrk.$1.$2" before after
   before=$(cpuTicks "$servicePid")
-  KB_BODY_FILE="$work/echo.body" KB_ORIGIN="$origin" KB_HOST="localhost:56459" KB_CLOSE=1 KB_HIST="$hist" \
-    wrk -t1 -c8 -d"${seconds}s" --timeout 10s -s "$here/post.lua" "https://127.0.0.1:56459/" >/dev/null
+  KB_BODY_FILE="$work/echo.body" KB_ORIGIN="$origin" KB_HOST="localhost:${ports[0]}" KB_CLOSE=1 KB_HIST="$hist" \
+    wrk -t1 -c8 -d"${seconds}s" --timeout 10s -s "$here/post.lua" "https://127.0.0.1:${ports[0]}/" >/dev/null
   after=$(cpuTicks "$servicePid")
   stopPid "$servicePid"
   if sed 's/\x1b\[[0-9;]*m//g' "$trace" | grep -q "refused"; then

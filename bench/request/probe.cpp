@@ -25,6 +25,8 @@
 
 #include <curl/curl.h>
 
+#include "service/ports.h"
+
 extern char** environ;
 
 namespace {
@@ -127,7 +129,7 @@ int requests(int count, const char* url, const char* bodyFile, const char* origi
   std::string originHeader = std::string("Origin: ") + origin;
   struct curl_slist* headers = nullptr;
   headers = curl_slist_append(headers, originHeader.c_str());
-  headers = curl_slist_append(headers, "Host: localhost:56459");
+  headers = curl_slist_append(headers, "Host: localhost:" KESTROVAN_PORT_WORD(KESTROVAN_PORT_FIRST));
   headers = curl_slist_append(headers, "Connection: keep-alive");
   std::string answer;
   curl_easy_setopt(curl, CURLOPT_URL, url);

@@ -24,7 +24,6 @@ build="${1:-$root/build/bench}"
 seconds="${KB_SECONDS:-5}"
 rounds="${KB_ROUNDS:-3}"
 portB=56471
-ports=(56459 56559 56659)
 
 # shellcheck source=bench/request/lib.sh
 source "$here/lib.sh"
@@ -44,7 +43,7 @@ aPid=$servicePid
 formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"\",\"PathID\":\"$pathId\",\"minServerVersion\":\"3.0.23.0721\"}" \
   >"$work/open.body"
 openEcho
-post "https://127.0.0.1:56459/" "$work/echo.body" >"$work/answer.json"
+post "https://127.0.0.1:${ports[0]}/" "$work/echo.body" >"$work/answer.json"
 grep -Eq '"result": *"MA=="' "$work/answer.json" || { echo "profile.sh: echo failed" >&2; exit 1; }
 
 "$bare" serve "$portB" "$work/answer.json" >"$work/bare.txt" 2>&1 &
@@ -60,7 +59,7 @@ load() {
     i=$((i + 1))
     h2load --h1 -c"${target##*@}" -D "$seconds" -d "$work/echo.body" \
       -H "Content-Type: application/x-www-form-urlencoded" -H "Origin: $origin" \
-      -H ":authority: localhost:56459" -H "Connection: keep-alive" \
+      -H ":authority: localhost:${ports[0]}" -H "Connection: keep-alive" \
       "${target%@*}" >"$work/$name.out.$i" 2>&1 &
     runs+=("$!")
   done

@@ -34,7 +34,6 @@ soak="${KB_SOAK:-20}"
 cgSeconds="${KB_CG_SECONDS:-6}"
 portB=56471
 portC=56472
-ports=(56459 56559 56659)
 
 # shellcheck source=bench/request/lib.sh
 source "$here/lib.sh"
@@ -73,17 +72,17 @@ formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"\",\"PathID\":\"$p
   >"$work/open.body"
 
 echo "== session opening (copy, load, unlock, version), 200 opens on one connection =="
-"$probe" requests 200 "https://127.0.0.1:56459/" "$work/open.body" "$origin" 2>/dev/null | tee "$work/open.txt"
+"$probe" requests 200 "https://127.0.0.1:${ports[0]}/" "$work/open.body" "$origin" 2>/dev/null | tee "$work/open.txt"
 a32=$(rssKiB "$aPid")
 
-sessionId=$(post "https://127.0.0.1:56459/" "$work/open.body" | answerValue SessionID)
+sessionId=$(post "https://127.0.0.1:${ports[0]}/" "$work/open.body" | answerValue SessionID)
 [ -n "$sessionId" ] || { echo "run.sh: no session opened" >&2; exit 1; }
 formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"$sessionId\"}" >"$work/echo.body"
 formBody "{\"FunctionName\":\"Ping\",\"SessionId\":\"$sessionId\"}" >"$work/call.body"
 formBody "{\"FunctionName\":\"Ping\",\"SessionId\":\"$sessionId\",\"KestrovanMainThread\":true}" >"$work/main.body"
-post "https://127.0.0.1:56459/" "$work/echo.body" >"$work/answer.json"
+post "https://127.0.0.1:${ports[0]}/" "$work/echo.body" >"$work/answer.json"
 grep -Eq '"result": *"MA=="' "$work/answer.json" || { echo "run.sh: echo failed: $(cat "$work/answer.json")" >&2; exit 1; }
-post "https://127.0.0.1:56459/" "$work/call.body" | answerValue result | grep -qx ok \
+post "https://127.0.0.1:${ports[0]}/" "$work/call.body" | answerValue result | grep -qx ok \
   || { echo "run.sh: the adapter call failed" >&2; exit 1; }
 for port in "${ports[@]}"; do
   for host in 127.0.0.1 "[::1]"; do
@@ -94,8 +93,8 @@ done
 
 handoffCalls="${KB_HANDOFF:-200}"
 echo "== main-thread hand-off of a quick call, $handoffCalls calls; the same call without it =="
-"$probe" requests "$handoffCalls" "https://127.0.0.1:56459/" "$work/main.body" "$origin" 2>/dev/null | tee "$work/handoff.txt"
-"$probe" requests "$handoffCalls" "https://127.0.0.1:56459/" "$work/call.body" "$origin" 2>/dev/null | tee "$work/direct.txt"
+"$probe" requests "$handoffCalls" "https://127.0.0.1:${ports[0]}/" "$work/main.body" "$origin" 2>/dev/null | tee "$work/handoff.txt"
+"$probe" requests "$handoffCalls" "https://127.0.0.1:${ports[0]}/" "$work/call.body" "$origin" 2>/dev/null | tee "$work/direct.txt"
 [ "${KB_ONLY:-}" != handoff ] || exit 0
 
 "$bare" serve "$portB" "$work/answer.json" >"$work/bare.txt" 2>&1 &
@@ -160,11 +159,11 @@ loadRun() {
     connections="${target##*@}"
     i=$((i + 1))
     if [ "$close" = 1 ]; then
-      KB_BODY_FILE="$body" KB_ORIGIN="$origin" KB_HOST="localhost:56459" KB_CLOSE=1 KB_HIST="$out/wrk.$i" \
+      KB_BODY_FILE="$body" KB_ORIGIN="$origin" KB_HOST="localhost:${ports[0]}" KB_CLOSE=1 KB_HIST="$out/wrk.$i" \
         wrk -t1 -c"$connections" -d"${seconds}s" --timeout 10s -s "$here/post.lua" "$url" >/dev/null &
     else
       h2load --h1 -c"$connections" -D "$seconds" -d "$body" -H "Content-Type: application/x-www-form-urlencoded" \
-        -H "Origin: $origin" -H ":authority: localhost:56459" -H "Connection: keep-alive" \
+        -H "Origin: $origin" -H ":authority: localhost:${ports[0]}" -H "Connection: keep-alive" \
         --log-file="$out/log.$i" "$url" >"$out/out.$i" 2>&1 &
     fi
     runs+=("$!")
@@ -309,7 +308,7 @@ for round in $(seq "$rounds"); do
     esac
     openEcho
     before=$(cpuTicks "$servicePid")
-    loadRun "sink.$sink.$round" 0 "$work/echo.body" "https://127.0.0.1:56459/@1"
+    loadRun "sink.$sink.$round" 0 "$work/echo.body" "https://127.0.0.1:${ports[0]}/@1"
     after=$(cpuTicks "$servicePid")
     requests=$(loadRequests "sink.$sink.$round")
     echo "$(summary "sink.$sink.$round") $(awk -v t=$((after - before)) -v r="$requests" -v hz="$(getconf CLK_TCK)" \
@@ -340,7 +339,7 @@ allocRun() {  # allocRun WHO COUNT -> blocks
       startService valgrind --tool=dhat --dhat-out-file=/dev/null --log-file="$log"
       pid=$servicePid
       openEcho
-      "$probe" requests "$count" "https://127.0.0.1:56459/" "$work/echo.body" "$origin" >/dev/null 2>&1
+      "$probe" requests "$count" "https://127.0.0.1:${ports[0]}/" "$work/echo.body" "$origin" >/dev/null 2>&1
       ;;
     B)
       valgrind --tool=dhat --dhat-out-file=/dev/null --log-file="$log" "$bare" serve "$portB" "$work/answer.json" \
@@ -374,7 +373,7 @@ syscallRun() {  # syscallRun WHO COUNT -> writes $work/strace.WHO.COUNT
       startService
       pid=$servicePid
       openEcho
-      url="https://127.0.0.1:56459/"
+      url="https://127.0.0.1:${ports[0]}/"
       ;;
     B)
       "$bare" serve "$portB" "$work/answer.json" >"$work/bare-strace.txt" 2>&1 &
@@ -440,8 +439,8 @@ cgContender() {  # cgContender WHO -> writes $work/cg.WHO.MODE as "instructions 
       startService valgrind --tool=callgrind --callgrind-out-file="$work/cg.out.%p"
       pid=$servicePid
       # The echo session again (a new process has no sessions).
-      post "https://127.0.0.1:56459/" "$work/open.body" >/dev/null
-      sessionId=$(post "https://127.0.0.1:56459/" "$work/open.body" | answerValue SessionID)
+      post "https://127.0.0.1:${ports[0]}/" "$work/open.body" >/dev/null
+      sessionId=$(post "https://127.0.0.1:${ports[0]}/" "$work/open.body" | answerValue SessionID)
       formBody "{\"FunctionName\":\"KestrovanEcho\",\"SessionId\":\"$sessionId\"}" >"$work/echo.body"
       formBody "{\"FunctionName\":\"Ping\",\"SessionId\":\"$sessionId\"}" >"$work/call.body"
       ;;

@@ -35,8 +35,19 @@ export declare const ResultCode: Readonly<{
   NO_ENTRY_POINT: 61906;
 }>;
 
-/** error.kind of a KestrovanError for one of the service's codes. */
-type CodeKindName =
+/** error.kind of a KestrovanError. */
+export type ErrorKindName =
+  | 'ServiceUnreachable'
+  | 'NoAnswer'
+  | 'BadAnswer'
+  | 'Timeout'
+  | 'AdapterInitFailed'
+  | 'AdapterRefused'
+  | 'AdapterError'
+  | 'NoResult'
+  | 'ValueUnreadable'
+  | 'SessionClosed'
+  | 'CryptoUnavailable'
   | 'UnknownSession'
   | 'NotANumber'
   | 'NoNumber'
@@ -53,12 +64,6 @@ type CodeKindName =
   | 'NotLocal'
   | 'AdapterNoEntryPoint';
 // end of generated part
-
-export type ErrorKindName =
-  | 'ServiceUnreachable' | 'NoAnswer' | 'BadAnswer' | 'Timeout'
-  | 'AdapterInitFailed' | 'AdapterRefused' | 'AdapterError' | 'NoResult'
-  | 'ValueUnreadable' | 'SessionClosed' | 'CryptoUnavailable'
-  | CodeKindName;
 
 export declare const ErrorKind: Readonly<Record<ErrorKindName, ErrorKindName>>;
 
