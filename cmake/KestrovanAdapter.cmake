@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # KestrovanAdapter.cmake -- builds an adapter library from the public header
 # include/kestrovan/adapter.h alone.
 #

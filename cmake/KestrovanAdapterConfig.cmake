@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # KestrovanAdapterConfig.cmake -- find_package(KestrovanAdapter) for adapters
 # built outside the service's tree against an installed adapter SDK:
 #

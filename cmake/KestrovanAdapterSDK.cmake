@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # KestrovanAdapterSDK.cmake -- the adapter SDK for adapters built outside
 # this tree. `cmake --install <build> --component adapter_sdk --prefix P`
 # installs:

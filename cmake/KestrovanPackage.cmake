@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # KestrovanPackage.cmake -- what the Debian package installs, and CPack's DEB
 # generator that makes it (scripts/package.sh runs it). FHS places, for the
 # install prefix /usr:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // aes.cpp -- AES (128, 192 and 256-bit keys) with 32-bit round tables.
 //
 // State words are little-endian columns: byte r of word c is row r of column

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // cipher.cpp -- the multi-part engine over the cipher cores: mechanism table,
 // key set-up, block buffering with the padded-decryption hold-back, padding,
 // size queries and the wiping of the context.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // cipher.h -- the multi-part symmetric cipher engine: RC4, DES, two- and
 // three-key triple DES (EDE) and AES-128/192/256 in ECB, CBC and CBC with
 // block padding, called the PKCS #11 way (init, any number of updates, one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // cores.h -- the cipher cores under the engine: plain functions over a key
 // schedule (the keySchedule field of SK_CipherContext). Table-driven: AES with
 // 256-entry 32-bit round tables and byte S-boxes for both directions, DES with

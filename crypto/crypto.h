@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // crypto.h -- the cryptography folder: a PKCS #11-style multi-part symmetric
 // cipher engine (RC4, DES, triple DES, AES in ECB, CBC and CBC with padding;
 // cipher.h, over the table-driven cores of cores.h) and the one-call

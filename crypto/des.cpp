@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // des.cpp -- DES and triple DES (EDE) with combined S-and-P tables.
 //
 // The halves are kept rotated left by one bit after the initial permutation,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // open.cpp -- decrypting sealed blocks without a word on the console: the
 // decryption both openers share and the strict AES256_Open_CBC that the
 // adapter SDK links. Failures come back as results; the service's opener

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // open.h -- the quiet opening of sealed texts (open.cpp): prints nothing,
 // links only the cipher engine and support/memory, so that the adapter SDK
 // can carry it. Layout in seal_format.h; sealing and the loud opening in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // rc4.cpp -- RC4 key scheduling and key stream. The 258-byte state is the
 // permutation followed by the indices i and j.
 #include "crypto/cores.h"

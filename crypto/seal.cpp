@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // seal.cpp -- AES-256-CBC sealing and the lenient opening of texts, with the
 // service's warning lines; the decryption itself is open.cpp's.
 #include "crypto/seal.h"

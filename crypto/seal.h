@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // seal.h -- one-call sealing of texts with AES-256-CBC and block padding,
 // over the quiet opening of open.h
 // (the engine's SK_CKM_AES_CBC_PAD). Sealing encrypts the marker

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // seal_format.h -- the layout of a sealed text that sealing (seal.cpp) and
 // the quiet opening (open.cpp) share: the marker before the text and the
 // key and IV sizes.

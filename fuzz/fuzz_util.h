@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // fuzz_util.h -- small helpers shared by the fuzz targets.
 #ifndef KESTROVAN_FUZZ_FUZZ_UTIL_H
 #define KESTROVAN_FUZZ_FUZZ_UTIL_H

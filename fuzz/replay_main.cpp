@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // replay_main.cpp -- stands in for libFuzzer's driver in ordinary builds: runs
 // the target once on every file named on the command line and on every file
 // in every folder named (hidden files skipped, names in sorted order), each in

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # targets.cmake -- the fuzz targets and the libraries each one needs, shared by
 # fuzz/CMakeLists.txt (which builds them) and tests/fuzz/CMakeLists.txt (which
 # registers the corpus replays). A target is built only when every library it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // display.cpp -- the map on the console: one line per entry, secrets and
 // entries the page asked to hide masked, long keys and values cut.
 #include "params/params.h"

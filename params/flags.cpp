@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // flags.cpp -- the service's lenient reading of the decoding flags a page
 // attaches to a parameter: which flag is on, and the value decoded by it
 // (left as sent where it does not decode).

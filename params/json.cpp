@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // json.cpp -- the parameter map from a page's JSON text, with jsmn: the
 // text tokenised and checked, the object's own members paired from the end,
 // and the pairs copied into the map's room with their escapes undone.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // map.cpp -- the parameter map's storage and search: its one-block room for
 // texts, adding with replace-in-place, sorting, binary search, release and
 // the strict lookup check. The JSON text it is built from is read in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // map_storage.h -- what the JSON reader (json.cpp) needs of the map's
 // storage (map.cpp): a map block whose room starts with the source text,
 // and sorting its entries once they are in.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // params.h -- the parameter map: building it from a page's JSON object,
 // adding, sorting and searching entries (map.cpp), the lenient reading of the
 // decoding flags a page attaches to a parameter (flags.cpp), the masked

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // reads.cpp -- the service's typed reads of a parameter: found by the
 // binary search, its decoding flag undone (fixParameter) and converted.
 #include "params/params.h"

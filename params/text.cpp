@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // text.cpp -- the map's two JSON text forms: the service's own (values as
 // stored or in Base64, nothing escaped) and the escaped one an adapter that
 // exports only "callMethod" receives.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // platform.h -- the few operating-system calls the service makes, kept apart
 // from the logic: one small implementation per platform (platform_linux.cpp,
 // platform_macos.cpp compiled only on Apple), and platform_posix.cpp for the

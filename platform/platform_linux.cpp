@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // platform_linux.cpp -- Linux implementation of platform.h.
 #include "platform/platform.h"
 

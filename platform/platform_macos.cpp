@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // platform_macos.cpp -- macOS implementation of platform.h (built on Apple only).
 #include "platform/platform.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // platform_posix.cpp -- the parts of platform.h that are the same POSIX
 // calls on Linux and macOS.
 #include "platform/platform.h"

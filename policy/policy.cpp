@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // policy.cpp -- the domain list and the matching of a page origin against it.
 //
 // Page-supplied patterns are compiled with RE2: matching takes time linear in

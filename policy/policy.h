@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // policy.h -- the origin policy: a list of permitted domain patterns
 // ("*.example.com;intra.") and the check of a page origin against it.
 //

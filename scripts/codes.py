@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """codes.py -- the page library's result-code tables and ports, made from the C headers.
 
 The C headers hold every result code once: support/codes.h the service's,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # fuzz.sh -- bounded fuzzing: builds the libFuzzer targets with clang
 # (ASan + UBSan) in their own build tree, replays each target's corpus and
 # crash reproducers, then fuzzes each target for a bounded time. Exits

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # install.sh [--uninstall] -- installs the service for the user who runs it,
 # so that it runs in the background from every login on: builds the release
 # (as the run command does), copies the executable, the provisioning command,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # netns-run.sh CMD [ARGS...] -- runs a test in a network namespace of its own
 # with only loopback up. The service's ports are fixed, so this keeps a test
 # from meeting a service that another test run, a developer or the user

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # package.sh [OUT] -- builds the Debian package kestrovan_VERSION_ARCH.deb with
 # CPack's DEB generator in the build tree OUT (default build/deb): a release
 # build with Debian's hardening flags (dpkg-buildflags), the files where

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # release.sh OUT -- builds what the service runs with into the build tree OUT:
 # the executable, the provisioning command, the doctor, the policy writer and
 # the shipped adapter (laid out

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # run.sh -- installs what is missing, builds, and runs the service in the
 # foreground (Ctrl-C stops it).
 set -euo pipefail

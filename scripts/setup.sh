@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # setup.sh -- installs what the build, the service and the tests need on a
 # Debian 12 machine. Safe to run again: it installs only what is missing.
 # Package lists live in scripts/packages/*.txt (one name a line, # comments);

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # test.sh -- installs what is missing, builds, and runs every test: a normal
 # build, a ThreadSanitizer build of the concurrency tests, and an
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the whole suite

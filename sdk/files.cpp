@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // files.cpp -- an adapter's per-user files: its configuration folder,
 // reading a file only its owner may have written, and writing a private
 // file whole (the steps in support/write_whole.inc, shared with the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // host.cpp -- the adapter's way to the service's run-time hooks
 // (include/kestrovan/host.h): looked up once in the process's global
 // symbols, so an adapter links nothing of the service and runs in hosts

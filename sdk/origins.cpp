@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // origins.cpp -- page origins taken apart, and the allow-list grammar:
 // patterns, their separators and comments, and what a pattern admits.
 #include "include/kestrovan/adapter_origins.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // read.cpp -- the strict parameter reads adapters link: one lookup for a
 // value and its flags, the strict decoders, and the wiping release.
 #include "sdk/sdk.h"

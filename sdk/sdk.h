@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // sdk.h -- the adapter SDK: the strict parameter reads every adapter links
 // (KestrovanParam_Read and KestrovanParam_Free, declared for adapters in
 // include/kestrovan/adapter_params.h), and the decoding flags a page attaches

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // console.cpp -- reading, recording and checking the console user.
 #include "service/console.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // console.h -- the console user: recorded once at start-up, compared on every
 // request, so that a service left running by one user never serves the page
 // of another user who has taken over the console.

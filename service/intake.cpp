@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // intake.cpp -- the access handler, the POST field iterator and the
 // completion notifier.
 #include "service/intake.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // intake.h -- the access handler every listener calls for every request: the
 // POST body with its "Parameter" field, the OPTIONS preflight, the TLS,
 // Host, origin and console-user checks, and the dispatch on the listener

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // key.cpp -- reading the certificate file, choosing the server key for it
 // (the user's key file, or the sealed built-in key for an older
 // certificate) and opening the sealed key.

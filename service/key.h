@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // key.h -- the server certificate (read from the user's home folder) and the
 // server's private key: the user's own key file, or, for a certificate from
 // an earlier installation, the key carried sealed inside the program.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // key_file.cpp -- reading the user's key file with its owner and mode
 // checked, and the public key of a certificate or key text.
 #include "service/key_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // key_file.h -- the user's own server key on disk: read only when the file
 // can be trusted, and the public key of a PEM text, for telling which key a
 // certificate is for. Shared by the service (which loads the key) and the

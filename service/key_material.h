@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // key_material.h -- what the build's key generator (tools/keygen) writes into
 // a source file of the build tree: the server's private key sealed with
 // AES256_Encrypt_CBC, its IV, the obfuscated table the opening key is rebuilt

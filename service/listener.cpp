@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // listener.cpp -- starting the listeners, the accept policy, the admission
 // of connections with its watchdog, and the logger.
 #include "service/listener.h"

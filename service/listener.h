@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // listener.h -- one libmicrohttpd daemon per port and address family, HTTPS
 // only, with the certificate, key and priority texts held in memory; the
 // accept policy, which admits only 127.0.0.1 (IPv4) and ::1 (IPv6) peers

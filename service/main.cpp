@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // main.cpp -- the NORTAKestrovan executable.
 #include "service/service.h"
 

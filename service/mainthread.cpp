@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // mainthread.cpp -- the main-thread hand-off table, the waits of suspended
 // requests with their waiter thread, the adapters' hooks, the registrable
 // domain of an origin and the interruptible sleep.

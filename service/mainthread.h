@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // mainthread.h -- main-thread mode: the hand-off of calls from listener
 // threads to the process's main thread, the waits of the requests that asked
 // for them (their connections suspended, never a listener thread), the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // peers.cpp -- the admission check of new connections and the report of
 // ports held by someone else.
 #include "service/peers.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // peers.h -- only this user's programs get in: the admission check that the
 // accept policy runs once for every new connection (who owns the client's
 // socket), and the report of who holds a port the service could not bind.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ports.h -- the loopback ports the service listens on, in the order pages
 // try them: the one definition the service, the doctor and the page
 // library (clients/js, made by scripts/codes.py) take them from.

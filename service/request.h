@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // request.h -- what one POST carries from intake (intake.cpp) to its answer
 // (response.cpp): the request's own context, nothing shared.
 #ifndef KESTROVAN_SERVICE_REQUEST_H

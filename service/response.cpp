@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // response.cpp -- writing the 200 and 204 answers.
 #include "service/response.h"
 

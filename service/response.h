@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // response.h -- the HTTP answers: a POST's result map as JSON text with
 // Base64 values (200), and the private-network preflight grant (204), with
 // the cross-origin, keep-alive and hardening headers a page needs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // service.h -- the local HTTPS service: start-up and shutdown, the six
 // loopback listeners, request intake and its checks, the answers, main-thread
 // mode with heartbeats, and the server's certificate and key.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // startup.cpp -- start-up, the main-thread loop, KestrovanFinal and shutdown.
 #include "service/startup.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // startup.h -- start-up, the main-thread loop and the end of the service
 // (startup.cpp).
 //

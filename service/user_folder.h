@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // user_folder.h -- the service's folder in the user's home and the files in
 // it: the names the service, the provisioning command and the doctor share.
 #ifndef KESTROVAN_SERVICE_USER_FOLDER_H

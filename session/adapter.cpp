@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // adapter.cpp -- the boundary with an adapter library: its entry points, the
 // internal calls (unlock, version query), the version gate that opens a
 // session, and the call of a page's function.

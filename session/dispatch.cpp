@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // dispatch.cpp -- KestrovanSession_Process: finds or opens the page's
 // session, answers the built-in functions and hands every other function to
 // the session's adapter. Dispatches run side by side: the session found is

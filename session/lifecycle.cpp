@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // lifecycle.cpp -- an adapter's start in a session: the private copy made in
 // the checked copy folder and loading it (or the installed file when no copy
 // can be made or loaded); its end is table.cpp's, where the last one out of

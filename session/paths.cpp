@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // paths.cpp -- the built-in path table of permitted adapters, the cleaning
 // of names that go into file paths, and resolving a request's adapter
 // location from its "PathID" or its "LibDir"/"ComName".

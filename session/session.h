@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // session.h -- sessions and adapters: the path table of permitted adapters
 // and file-name cleaning, the 32-slot session table with its identifiers and
 // ageing queue, the adapter lifecycle (private copy, load, release), the

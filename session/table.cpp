@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // table.cpp -- the 32-slot session table, session identifiers, the ageing
 // queue that names the session opened earliest, the module's start and end,
 // and freeing a released session once nobody is in its library (the

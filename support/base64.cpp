@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // base64.cpp -- Base64 encoding and decoding (with the percent-escape fix-up
 // that browser forms need) and the undoing of a fixed set of JSON escapes.
 #include "support/base64.h"

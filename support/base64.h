@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // base64.h -- Base64 (RFC 4648 alphabet) with the browser-form percent-escape
 // fix-up on decoding, and the undoing of a fixed set of JSON string escapes.
 #ifndef KESTROVAN_SUPPORT_BASE64_H

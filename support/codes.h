@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // codes.h -- the numeric result codes that travel in a result map's "result".
 // A code pages see carries a "page" note (its name, error kind and text in the
 // page library, clients/js/kestrovan.js and .d.ts, which scripts/codes.py

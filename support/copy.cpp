@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // copy.cpp -- bounded copies into fixed buffers. Quiet: the trace uses
 // them, so they print nothing.
 #include "support/copy.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // copy.h -- bounded copies into fixed buffers, quiet (the trace uses them).
 #ifndef KESTROVAN_SUPPORT_COPY_H
 #define KESTROVAN_SUPPORT_COPY_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // files.cpp -- the executable and copy folders, existence, reading a text
 // file whole, copying and deleting adapter copies, the private-folder check,
 // timestamps, the seconds counter, session identifiers and random bytes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // files.h -- executable and copy folders, existence, reading a text file
 // whole, copying and deleting adapter copies, timestamps, the seconds
 // counter, session identifiers and random bytes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // log.cpp -- the levelled log file: configured once from a section of an INI
 // profile, one line per call appended to a dated file that moves on to a
 // numbered file when it grows past its size limit; and the INI reader.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // log.h -- the levelled, dated, size-rotated log file configured from a
 // section of an INI profile, and the INI reader it uses.
 #ifndef KESTROVAN_SUPPORT_LOG_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // log_start.cpp -- setLog: the log mirror of the trace configured from the
 // user's own profile, once its folder is found private. A loud wrapper
 // over the quiet trace core (trace.cpp), the log (log.cpp) and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // log_start.h -- turning on the trace's log mirror (log_start.cpp).
 #ifndef KESTROVAN_SUPPORT_LOG_START_H
 #define KESTROVAN_SUPPORT_LOG_START_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // memory.cpp -- zero-filled blocks within a bound, wiping and random bytes,
 // reporting failures only by their results.
 #include "support/memory.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // memory.h -- memory without a word on the console: zero-filled blocks
 // within a fixed bound, wiping and random bytes. Failures come back as
 // results only, so that code an adapter links (the sealing code of the

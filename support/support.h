@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // support.h -- the support library: console trace, memory and text helpers,
 // Base64 and JSON unescaping, files/paths/time/randomness, the levelled log
 // file with its INI profile reader, and the numeric result codes.

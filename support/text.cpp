@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // text.cpp -- memory and C-string helpers, number conversion, splitting,
 // replacing, hexadecimal decoding and dotted version comparison.
 #include "support/text.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // text.h -- memory and C-string helpers: zero-filled allocation, bounded
 // copies into fixed buffers, number conversion with LastErrorCode, splitting,
 // replacing, hexadecimal decoding and dotted version comparison.

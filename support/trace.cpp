@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // trace.cpp -- the coloured console trace on standard output and its mirror
 // into the levelled log file at level 5.
 #include "support/trace.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // trace.h -- the coloured console trace on standard output, mirrored into the
 // levelled log file at level 5 once setLog() (log_start.h) has configured it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // write.cpp -- writing a file whole or not at all (the steps of
 // write_whole.inc), with the reason as text.
 #include "support/write.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // write.h -- writing a file whole or not at all, for the service and its
 // tools (the adapters' twin is the SDK's KestrovanFile_WritePrivate; both
 // take their steps from support/write_whole.inc). Quiet: prints nothing.

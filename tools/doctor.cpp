@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // doctor.cpp -- NORTAKestrovanDoctor: tells a user (or a help desk) why a
 // page cannot reach the service, in a short report.
 //

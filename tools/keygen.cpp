@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // keygen.cpp -- makes this build tree's server key pair, once.
 //
 //   kestrovan_keygen OUTPUT_FOLDER

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // policies.cpp -- NORTAKestrovanPolicies: writes the browser policies an
 // administrator installs so that the listed sites reach the service without
 // asking each user, into a folder the administrator names.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // provision.cpp -- NORTAKestrovanProvision: gives the user a server key of
 // their own and a certificate for it.
 //

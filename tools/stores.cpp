@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // stores.cpp -- finding the NSS databases a user's browsers read, and
 // putting our local CA in them or checking that it is there, with certutil.
 #include "tools/stores.h"

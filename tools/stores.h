@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // stores.h -- the NSS certificate databases a Linux user's browsers read,
 // and our local CA in them (through certutil, Debian package libnss3-tools).
 // Owns no state: every call looks at the disk anew. Used by the provisioning

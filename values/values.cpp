@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // values.cpp -- the value store: 16 sealed records, each bound to a domain
 // list and an idle timeout, under one lock.
 #include "values/values.h"

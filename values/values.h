@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // values.h -- the value store: up to 16 texts that pages leave with the
 // service under a channel name and read back later, each bound to a domain
 // list (the origin policy's list form) and an idle timeout in minutes.

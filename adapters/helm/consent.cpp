@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // consent.cpp -- which sites may use the user's certificates: the allow-list
 // first, and for a site not on it, the user's own answer in a dialog at the
 // unlock that opens the site's session.

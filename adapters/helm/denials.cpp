@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // denials.cpp -- what the consent dialog remembers for the service's run:
 // sites the user denied (not asked again until a back-off passes, which
 // doubles with every further denial, up to an hour) and sites a consent

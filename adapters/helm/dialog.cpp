@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // dialog.cpp -- native dialogs through a pinentry program, spoken to over
 // the Assuan protocol with libassuan.
 //

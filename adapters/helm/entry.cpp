@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // entry.cpp -- the adapter's one entry point, callJsonMapMethod: the
 // service's internal calls (unlock for the page's origin, version, release)
 // and the dispatch of page functions by name.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // files.cpp -- the user's own files: reading one only when nobody else may
 // have written it (the SDK's reader), its lines, and the per-user lock files that order what
 // the adapter's copies (one per session, possibly in several processes) do

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // functions.cpp -- the page functions: listing, one certificate, CMS and raw
 // signing, CMS verification, hashing, and the adapter's own facts. Each
 // returns the JSON answer; a failure is {"code":<code>,"message":"..."}.

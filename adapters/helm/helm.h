@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // helm.h -- HelmPKICryptAdapter, the PKI adapter the service ships in its
 // "NORTA" folder: lists the user's signing certificates (PKCS #11 tokens
 // through GnuTLS and p11-kit, PKCS #12 files in a per-user folder), returns a

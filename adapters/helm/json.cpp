@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // json.cpp -- the JSON text of the adapter's answers, their Base64/hex/time
 // forms, and the wiping of secrets.
 #include "helm.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // origins.cpp -- the origin allow-list that decides which pages may unlock
 // the adapter: reading it (only when it is the user's alone), and the user's
 // changes to it. The grammar of origins, patterns and lists is the SDK's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // params.cpp -- reading the page's parameters from the service's map.
 //
 // The map holds the values as the page sent them. A page marks a value as

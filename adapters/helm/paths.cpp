@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // paths.cpp -- where the adapter's per-user files live: its configuration
 // folder (the SDK's, for the adapter "helm"), the allow-list and the key
 // folder in it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // settings.cpp -- the adapter's settings: which pinentry program shows the
 // dialogs and for how long, how long a denied site is not asked again, how
 // often a wrong PIN is asked again, which origins may send a PIN themselves

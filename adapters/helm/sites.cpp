@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // sites.cpp -- kestrovan-helm-sites, the user's command for the PKI
 // adapter's allow-list: which sites may use the user's certificates without
 // asking, and taking a site's "Always allow" back.

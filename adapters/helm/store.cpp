@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // store.cpp -- where the user's signing certificates and keys live, and the
 // opening of one key for one operation.
 //

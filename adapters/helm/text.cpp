@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // text.cpp -- what dialogs show of outside text: one harmless line, the
 // site's words in quotes they cannot close, a site cut where it stays
 // recognisable, and the Assuan form of every argument.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // crypto_bench -- the cipher engine beside nettle and OpenSSL, in one run,
 // printed as ratios.
 //

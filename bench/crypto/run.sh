@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # run.sh [build-dir] -- builds the cipher benchmark (release flags as shipped,
 # RelWithDebInfo), runs it (timings side by side, best of 5 interleaved
 # repetitions, then the ratio table), and counts instructions per byte of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // peer_bench.cpp -- the cost of one lookup of who owns the client's socket
 // of a loopback connection (what the accept policy does once per new
 // connection), through socket diagnostics over netlink and through the

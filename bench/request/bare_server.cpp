@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // bare_server.cpp -- the ceiling for the service's design: a libmicrohttpd
 // HTTPS listener with the service's start flags, TLS priorities, certificate
 // and key, a POST processor collecting the one field "Parameter", and a fixed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* bench_adapter.c -- the adapter the request-path benchmark installs: it
  * unlocks for every origin, reports version 1.0.0.5, answers its release with
  * nothing and every page function with "ok". The cheapest adapter there can

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # isolation.sh [build-dir] -- what one page's stuck call costs another page:
 # session B's calls per second and latency (h2load, KB_CONNECTIONS keep-alive
 # connections on 127.0.0.1:56559, the bench adapter's "Ping" on B's session)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # lib.sh -- what the request-path benchmarks share (sourced by run.sh,
 # peer_check.sh and profile.sh): the bench build, a private work folder with an
 # installation, form bodies, requests with curl, the service started and

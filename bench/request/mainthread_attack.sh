@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # mainthread_attack.sh [BUILD] -- an honest page's latency while hostile
 # origins attack the main-thread hand-off, against the same page with no
 # attack, in one run:

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # peer_check.sh [build-dir] -- what the check of who is connecting costs per
 # new connection: the service against the same program built without the
 # check (NORTAKestrovanNoPeerCheck, made only in a bench build), each serving

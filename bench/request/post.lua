@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: Apache-2.0
 -- post.lua -- wrk script of the request-path benchmark: POSTs one form body
 -- (KB_BODY_FILE) with the page's Origin (KB_ORIGIN) and Host (KB_HOST), over
 -- keep-alive connections or, with KB_CLOSE=1, a new connection per request.

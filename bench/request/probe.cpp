@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // probe.cpp -- the request-path benchmark's small measurements.
 //
 //   request_probe startup RUNS EXE

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # profile.sh [build-dir] -- where the service's time per echo goes beside the
 # bare libmicrohttpd server's, from the kernel's side: for each load shape,
 # each server's CPU time, context switches and system time per request

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # run.sh [build-dir] -- the request path side by side, in one run:
 #   A  the service (echo on an open session, and the bench adapter's "Ping"),
 #   B  a bare libmicrohttpd server with the service's listener options,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // soak.cpp -- the bounded soak: the hardening load (tests/hardening/load.h)
 // run long against a fresh installation of the real service, with resident
 // memory and open descriptors before, during and after, and a second idle

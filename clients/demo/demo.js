@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // demo.js -- the demo page's behaviour: every button is one library call,
 // and every failure is shown with the library's own words.
 import { createClient, hidden, KestrovanError } from './kestrovan.js';

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // server.mjs -- serves the Kestrovan demo page (and the page library it
 // loads) from its own origin, so the page talks to the service cross-origin
 // as a real site does. Plain node, no dependencies; serves a fixed list of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Types of helm.js: the PKI adapter from a web page.
 import type { KestrovanClient, KestrovanSession, OpenOptions, Params } from './kestrovan.js';
 import type { AuthenticationAnswer } from './verify-authentication.js';

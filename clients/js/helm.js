@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // helm.js -- the PKI adapter (HelmPKICryptAdapter) from a web page, on top
 // of kestrovan.js: opens its session, calls its functions, reads its JSON
 // answers and turns its codes into named errors. Types in helm.d.ts.

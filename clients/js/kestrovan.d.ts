@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Type declarations for kestrovan.js, the page library of the Kestrovan
 // local service.
 

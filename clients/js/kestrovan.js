@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kestrovan.js -- the page side of Kestrovan: finds the local service, opens
 // sessions, calls adapter functions (with the heartbeat protocol for
 // main-thread calls), uses the value store, and turns every answer into a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Types of verify-authentication.mjs: a site's server checks the PKI
 // adapter's Authenticate answer.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // verify-authentication.mjs -- for a site's server (Node 20+): checks an
 // answer of the PKI adapter's Authenticate against the origin the site is
 // served from, the challenge the server gave, and the trust anchors it

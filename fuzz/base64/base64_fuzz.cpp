@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // base64_fuzz.cpp -- Base64 encoding and decoding and the JSON-escape fix-up
 // over raw bytes:
 //  - any bytes survive _Base64encode / _Base64decode and Base64Decode with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // cipher_fuzz.cpp -- the cipher engine against nettle, an independent
 // implementation, for every mechanism: the input picks the mechanism, the
 // direction, the key length (any, so rejections are covered), key, IV and

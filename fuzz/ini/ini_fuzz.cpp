@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ini_fuzz.cpp -- the INI profile reader over arbitrary profile bytes, with a
 // section, a key and an output size taken from the input. The profile is a
 // real file (the reader reads files only). Every answer must agree with a

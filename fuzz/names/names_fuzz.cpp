@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // names_fuzz.cpp -- the cleaning of names that go into file paths, and the
 // adapter location a request resolves to:
 //  - sanitize_file_name on any bytes in a buffer of any size: the result is

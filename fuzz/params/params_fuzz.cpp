@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // params_fuzz.cpp -- the JSON -> parameter map builder over any text, then:
 //  - the map is well formed: at most 128 entries, every key and value a
 //    terminated text, sorted by key ignoring case, each lookup finding an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // policy_fuzz.cpp -- the origin policy over any domain list and origin. It
 // must answer every input (libFuzzer's -timeout bounds the time of one
 // input), and where the list uses only plain domain syntax (letters, digits,

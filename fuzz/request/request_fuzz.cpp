@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // request_fuzz.cpp -- the whole request path in one process: a request built
 // from the input (method, Host, Origin, Referer and Connection headers, the
 // form body with its "Parameter" field) goes over a real loopback TCP

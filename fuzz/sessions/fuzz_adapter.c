@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* fuzz_adapter.c -- the adapter the sessions fuzz target loads: unlocks for
  * any origin, answers version 1.0.0.1 and answers every page function with
  * "ok:<name>", so that the dispatcher's answers can be predicted. Built from

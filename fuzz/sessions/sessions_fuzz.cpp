@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // sessions_fuzz.cpp -- sequences of session operations through the real
 // dispatcher, with a real adapter library copied and loaded per session,
 // checked step by step against a model: the list of open sessions in the

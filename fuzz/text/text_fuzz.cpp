@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // text_fuzz.cpp -- the text helpers the request path leans on, each against a
 // reference written here from the documented rules:
 //  - charToLong, strict and not, with LastErrorCode;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // values_fuzz.cpp -- sequences of value-store operations (store, read, clear
 // one record, let time pass) checked step by step against a simple model of
 // the 16-record table: which record a channel takes, when a full table frees

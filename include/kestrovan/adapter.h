@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* adapter.h -- the public interface between the Kestrovan service and an
  * adapter library. An adapter author compiles against this header, and
  * against kestrovan/adapter_params.h to read flagged parameters decoded.

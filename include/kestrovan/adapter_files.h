@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* adapter_files.h -- an adapter's per-user files: its configuration folder,
  * reading a file only when nobody but its owner may have written it, and
  * writing a private file whole or not at all.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* adapter_host.h -- an adapter's side of the service's run-time hooks
  * (kestrovan/host.h): the SDK finds them once with dlsym(RTLD_DEFAULT, ...)
  * and answers 0 in a host that does not export them (a test harness, an

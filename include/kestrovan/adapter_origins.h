@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* adapter_origins.h -- page origins and origin allow-lists: one grammar for
  * every program that reads such a list (an adapter deciding which pages may
  * unlock it, and the tools that report what a list admits).

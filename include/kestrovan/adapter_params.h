@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* adapter_params.h -- reading a page's parameters from the map an adapter
  * receives, with the page's decoding undone.
  *

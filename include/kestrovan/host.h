@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* host.h -- what the service offers its adapters while they run, found at
  * run time: an adapter links nothing of the service, so it looks these up
  * with dlsym(RTLD_DEFAULT, name) and does without them in a host that does

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # demo.sh -- sourced by run.sh just before it becomes the service: serves the
 # demo page (clients/demo) from its own origin beside the service, and lets
 # that origin use the bundled PKI adapter by putting it on the user's

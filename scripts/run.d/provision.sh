@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # provision.sh BUILD_DIR -- readies the service built in BUILD_DIR for the
 # current user: a server key of the user's own in $HOME/NORTAKestrovan/key.pem
 # and a certificate for it in $HOME/NORTAKestrovan/data.dat (kept when they

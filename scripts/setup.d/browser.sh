@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # browser.sh -- installs the browser tests' npm packages: playwright-core
 # (drives Chromium) and puppeteer-core (drives Firefox over WebDriver BiDi),
 # at the versions tests/browser/package-lock.json pins. The browsers are

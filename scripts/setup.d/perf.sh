@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # perf.sh -- the request-path benchmark runs its own nginx on a high port
 # (bench/request/run.sh). Debian's package starts and enables the system
 # nginx on port 80 where it can: that instance is not wanted, so when it still

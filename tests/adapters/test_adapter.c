@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* test_adapter.c -- the adapters the session tests load with dlopen. Built
  * from the adapter SDK alone (include/kestrovan/adapter.h and
  * adapter_params.h), once per variant (see CMakeLists.txt), so each variant

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // demo_sign.test.mjs -- the demo page signs a text with the PKI adapter in
 // Debian's Chromium and in Debian's Firefox ESR, against the real service,
 // and openssl verifies each signature against the test CA. The user's key is

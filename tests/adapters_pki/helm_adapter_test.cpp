@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // helm_adapter_test.cpp -- the PKI adapter as the service sees it: the built
 // HelmPKICryptAdapter.so loaded with dlopen and called through its entry
 // point with parameter maps, against a real SoftHSM2 token and real PKCS #12

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // helm_concurrency_test.cpp -- several sessions at once, as the service runs
 // them: each a private copy of the library on its own thread (listener
 // threads and the main thread). One page's login on the shared token must

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // helm_dialog_test.cpp -- the user in the loop: the PKI adapter (loaded with
 // dlopen and called as the service does) asks for consent at unlock and for
 // the PIN in dialogs, here shown by a stub pinentry (stub_pinentry.sh) that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // helm_locked_token_test.cpp -- a token whose PIN is locked, next to the
 // SoftHSM2 token: the adapter lists its certificate, answers the locked-token
 // code without offering the PIN, and the other token keeps working. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // helm_real_dialog_test.cpp -- one real dialog end to end: Debian's
 // pinentry-gtk2 on a private Xvfb display, driven by xdotool as a user's
 // keyboard. The site is allowed once in the consent dialog, the PIN is typed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // helm_refusal_test.cpp -- what a site learns through the running service
 // before the user let it in: nothing. The real NORTAKestrovan with the PKI
 // adapter beside it, the user's list allowing https://bank.example, run

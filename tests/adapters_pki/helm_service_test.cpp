@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // helm_service_test.cpp -- the PKI adapter through the running service: the
 // real NORTAKestrovan with HelmPKICryptAdapter laid out next to it, the
 // SoftHSM2 token and PKCS #12 files of make_fixtures.sh, and the curl program

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // helm_test_support.h -- what the PKI adapter's tests share: a small JSON
 // reader for the adapter's answers, Base64, running shell commands (openssl
 // is the independent verifier), files, the fixture folders made by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // helm_text_test.cpp -- what the PKI adapter's dialogs make of outside text
 // (adapters/helm/text.cpp, compiled in): a table of hostile texts, each
 // with the exact line a dialog shows, and the whole of Unicode checked

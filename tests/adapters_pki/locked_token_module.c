@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* locked_token_module.c -- a PKCS #11 module for the tests: one token
  * ("helm-locked") whose user PIN is locked, holding one certificate (the DER
  * file named by HELM_LOCKED_CERT, id 07, label "locked"). Every login is

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # make_fixtures.sh DIR -- builds, from nothing, the throw-away PKI the PKI
 # adapter's tests use: a SoftHSM2 token with its own configuration, a test CA
 # (certtool) that certifies keys on the token and in PKCS #12 files, and a

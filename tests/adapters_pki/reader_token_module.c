@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* reader_token_module.c -- a PKCS #11 module for the tests that puts
  * SoftHSM2 behind a card reader. It forwards every call to the real SoftHSM2
  * module (HELM_SOFTHSM_MODULE, else Debian's path) and, for the token

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # stub_pinentry.sh -- a pinentry for the tests: speaks the server side of the
 # Assuan protocol on stdin/stdout, shows nothing, and answers the dialogs
 # from a plan.

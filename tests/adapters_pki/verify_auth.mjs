@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // verify_auth.mjs ANSWER-FILE ORIGIN CHALLENGE-BASE64 ANCHORS-FILE [dual] -- runs
 // the shipped verifier (clients/js/verify-authentication.mjs) as a site's
 // server would, for the C++ tests: prints {"ok":true,...} or

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # with_test_module.sh [NAME=]MODULE FOLDER COMMAND... -- runs COMMAND with the
 # PKCS #11 module MODULE registered with p11-kit as NAME ("helm-locked" when
 # no name is given). A NAME that a system module has ("softhsm2") takes that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // browser-harness.mjs -- what the browser tests share: Debian's Chromium
 // launched through playwright-core (never a downloaded browser), kept on
 // this machine, trusting what the NSS database under the given HOME trusts;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Real-browser tests: Debian's Chromium (through playwright-core) runs the
 // page library against the real running service. The browser trusts the
 // service the user's way -- the provisioning command imported its local CA

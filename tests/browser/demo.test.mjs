@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The demo page in the run command's set-up: the service with the bundled
 // PKI adapter, the demo page's origin on the user's allow-list, the local CA
 // in the browser's NSS database. Takes the screenshot the README shows.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // firefox-harness.mjs -- what the Firefox tests share: Debian's Firefox ESR
 // driven through puppeteer-core over WebDriver BiDi (Firefox's own remote
 // agent: no driver, no browser download), kept on this machine, with a

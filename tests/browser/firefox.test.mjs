@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Real-browser tests in Debian's Firefox ESR (through puppeteer-core over
 // WebDriver BiDi) against the real running service. Firefox trusts the
 // service the user's way: its profile is registered in the throw-away HOME's

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # in-mount-namespace.sh CMD [ARGS...] -- runs CMD in a mount namespace of its
 # own (mounts it makes are seen by it and its children only), with
 # KESTROVAN_OUTER_MOUNT_NS naming the namespace it came from, so that CMD can

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The administrator's policies, written by NORTAKestrovanPolicies into a
 // folder, read by the real browsers: the JSON is what each browser expects,
 // a listed site reaches the service with no permission grant in Chromium

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // scenarios.mjs -- the page side of what both browser suites run: a
 // function each driver evaluates in a page to import the library and run a
 // body, and the bodies the suites share. Playwright and puppeteer both pass

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # installed.sh -- sourced by the installation tests (tests/install,
 # tests/package): a work folder removed on exit with the service they
 # started, "ok:"/"FAILED:" lines, starting an installed service and asking

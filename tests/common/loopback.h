@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // loopback.h -- loopback TCP sockets for the tests of who is connecting:
 // listeners on ports the kernel picks, clients of this process, and clients
 // of another user (a child process that drops to uid/gid 65534; root only).

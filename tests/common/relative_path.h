@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // relative_path.h -- an absolute path named relative to the working folder
 // ("../../tmp/x" from /a/b), for tests that check a relative setting is
 // refused although it names the same folder.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // seal_for_page.h -- a parameter sealed the way a page seals it for the
 // "<key>_KestrovanEncryptFlag" flag: AES256_Encrypt_CBC under the first 32
 // bytes of the shared secret and the fixed IV, written as hex text.

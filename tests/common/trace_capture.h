@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // trace_capture.h -- reading back the console trace in tests.
 #ifndef KESTROVAN_TESTS_COMMON_TRACE_CAPTURE_H
 #define KESTROVAN_TESTS_COMMON_TRACE_CAPTURE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // crypto_test_util.h -- small helpers shared by the crypto tests: hexadecimal
 // text to bytes and back, and running a whole operation through the engine.
 #ifndef KESTROVAN_TESTS_CRYPTO_TEST_UTIL_H

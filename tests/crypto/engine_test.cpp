@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The engine's calling contract: return codes, size queries, the padded
 // hold-back, padding checks, the variant chosen by key length, and the
 // wiping (or keeping) of the context.

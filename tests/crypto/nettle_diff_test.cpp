@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Differential test against nettle, an independent implementation: for every
 // mechanism and key length, random keys, IVs and plaintexts go through the
 // engine in random-sized update pieces (with size queries and short buffers

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // AES-256-CBC sealing of texts: the sealed form and its length, opening,
 // and the failures (wrong key, damaged length, missing arguments).
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sealing and opening use only their arguments and the stack: several
 // threads at once, each with its own key, must all get their own texts back.
 #include <gtest/gtest.h>

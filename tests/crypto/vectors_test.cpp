@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Published known-answer vectors, run through the engine in both directions:
 // FIPS 197 appendix C, SP 800-38A (ECB and CBC), the classic DES tables and
 // FIPS 81 examples, the SP 800-67 triple-DES example, RFC 6229 and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // attacks_test.cpp -- what a hostile page or another local user tries,
 // against the real service over real TLS, each with the proof that it was
 // refused: DNS-rebinding Host values that never reach the dispatcher,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // connections_test.cpp -- connections cannot wear the service out: a flood
 // of idle sockets and clients trickling a byte a second leave pages served
 // on every port and end without a descriptor left; an idle keep-alive

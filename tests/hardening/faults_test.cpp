@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // faults_test.cpp -- what goes wrong around a running service, and what it
 // does about it: clients that vanish mid-body, fields and JSON far past any
 // sensible size, adapters that cannot load, answer garbage or block, the

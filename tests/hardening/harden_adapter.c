@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* harden_adapter.c -- adapters the hardening tests plant or load, built from
  * include/kestrovan/adapter.h alone, one variant per compile definition:
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // hardening.cpp -- see hardening.h.
 #include "hardening.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // hardening.h -- what the hardening tests share on top of the service
 // harness: an installation with extra adapter folders, the count of
 // dispatches the running service entered, and small request helpers.

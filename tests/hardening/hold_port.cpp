@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // hold_port.cpp -- holds loopback ports the way another user's program
 // would: kestrovan_hold_port ADDRESS PORT [ADDRESS PORT ...] listens on each
 // (IPv6 only for IPv6 addresses), prints "holding" and waits for a signal.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // load.cpp -- see load.h.
 #include "load.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // load.h -- a mixed load against a running service, with every answer
 // checked for belonging to its own request. Used by the load test (a
 // modest count, in ctest) and by bench/soak (the long run).

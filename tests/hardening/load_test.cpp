@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // load_test.cpp -- a modest mixed load (20,000 requests over all six
 // listeners, with and without keep-alive) in which every answer must be its
 // own request's and every stored value must read back intact; the service's

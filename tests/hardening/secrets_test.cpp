@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // secrets_test.cpp -- session identifiers that cannot be guessed or repeat,
 // and server keys that exist nowhere in the open: neither the key built
 // into the program nor a user's own key is in the repository or in any file

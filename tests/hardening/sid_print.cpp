@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // sid_print.cpp -- prints N session identifiers from the service's
 // generator, one a line, after the second it started in ("T <seconds>").
 #include <cstdio>

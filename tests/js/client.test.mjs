@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client's own logic -- discovery order, the heartbeat loop and its call
 // identifiers, deadlines, cancellation, error diagnosis --
 // against a small stand-in HTTP endpoint and a scripted fetch. Behaviour

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The encrypt flag through WebCrypto, opened with node's OpenSSL-backed
 // AES-256-CBC exactly the way the service opens it.
 import { test } from 'node:test';

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The demo page's static server: serves its fixed files (the library among
 // them) with safe headers, and nothing else.
 import { test, before, after } from 'node:test';

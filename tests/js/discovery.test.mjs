@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Discovery against the real service when the first port is held by
 // something else: the library passes over what is not the service.
 import { test } from 'node:test';

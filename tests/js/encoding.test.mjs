@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Encoding of requests and decoding of answers, checked against node's own
 // Buffer/URLSearchParams and against the service's JSON reading rules.
 import { test } from 'node:test';

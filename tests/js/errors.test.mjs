@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every numeric result code becomes a named error with a message that says
 // what happened.
 import { test } from 'node:test';

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // harness.mjs -- the real NORTAKestrovan for node and browser tests: an
 // installation in a temporary folder (the executable with the recording test
 // adapter standing in as NORTA/HelmPKICryptAdapter), a HOME provisioned by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // helm.test.mjs -- the PKI adapter's page helpers (clients/js/helm.js) and
 // the authentication verifier a site's server runs
 // (clients/js/verify-authentication.mjs), without a service: error names

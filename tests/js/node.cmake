@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # node.cmake -- what the node-run tests (tests/js, tests/browser) share: the
 # node program and the environment that points the harness at the built
 # service, provisioning command and recording test adapter. A missing node

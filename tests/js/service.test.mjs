@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The page library against the real running service (node's own fetch, the
 // service's certificate trusted through the provisioned local CA).
 // Run through with-service.mjs; the recording test adapter stands in as the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // with-service.mjs -- runs a test command beside a freshly provisioned
 // Kestrovan installation:
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # package_test.sh OUT ROOT -- see CMakeLists.txt. Prints "ok: ..." per check
 # and exits non-zero at the first check that fails.
 set -euo pipefail

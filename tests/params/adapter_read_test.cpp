@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The strict parameter reads adapters use: every decoding a page can ask for,
 // and every way a value can fail to decode, side by side with what the
 // service's own lenient read makes of the same value.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Decoding flags, the encrypt flag with a secret sealed by the cipher engine,
 // the JSON text form and the masked display.
 #include "params/params.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Parameter map: building from JSON text, adding, searching, typed reads,
 // release and the strict lookup check.
 #include "params/params.h"

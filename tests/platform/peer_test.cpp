@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // peer_test.cpp -- the owner of the other end of a loopback connection and
 // of a listening port, through socket diagnostics and the /proc tables,
 // with the answers that must not count: a client that already closed (an

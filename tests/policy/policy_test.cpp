@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Origin policy: list-to-pattern rules, the URL form, matching, the flag's
 // life and hostile lists or origins.
 #include "policy/policy.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # archive_symbols.sh SDK_ARCHIVE SERVICE_ARCHIVE... -- the installed adapter
 # SDK archive defines the parameter reads and none of the functions the
 # service's own archives define (its map, trace, log, INI reader and the rest

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # build_outside.sh BUILD OUT CC CXX SOURCE -- installs the adapter SDK of the
 # build tree BUILD into OUT/sdk and builds SOURCE as an adapter in OUT/build
 # with a project that knows nothing of this tree but the installed package.

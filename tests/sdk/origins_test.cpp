@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // origins_test.cpp -- the allow-list grammar every reader of a list shares
 // (the PKI adapter, its sites command, the doctor): the patterns a list
 // text holds, and which origins they admit.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The SDK's read on maps an adapter filled itself, in any order: the value
 // and its flags are found by the same lookup, and a read prints nothing.
 #include "sdk/sdk.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The recording test adapter, built outside this tree against the installed
 // adapter SDK (build_outside.sh), loaded the way the service loads adapters:
 // it exports its entry points and nothing of the SDK, and it opens sealed and

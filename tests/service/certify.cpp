@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // certify.cpp -- see certify.h.
 #include "certify.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // certify.h -- certificates and keys as the server-key tests need them, made
 // with GnuTLS directly rather than with the code under test: the public key
 // of a PEM text, a certificate for any public key signed by a throw-away CA

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // console_seam.cpp -- the console user of the test build of the service:
 // read from $HOME/console-user, so that a test can hand the console to
 // another user while the service runs. Absent file: no active session.

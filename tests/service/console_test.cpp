@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // console_test.cpp -- another user taking the console ends the service: the
 // request that notices it is answered 61012, then the service shuts down in
 // order with exit status 0. Runs the test build NORTAKestrovanSeam, whose

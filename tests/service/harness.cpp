@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // harness.cpp -- see harness.h.
 #include "harness.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // harness.h -- drives the real NORTAKestrovan as a child process: a folder
 // laid out like an installation (the executable, an adapter under NORTA/, a
 // HOME that the provisioning command filled), the child's console captured

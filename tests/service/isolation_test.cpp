@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // isolation_test.cpp -- pages kept apart by the real binary: a page's call
 // that does not return (on a listener thread or on the main thread) leaves
 // every other page served, a refused opening leaves a full session table as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // key_test.cpp -- the server key the real binary serves with: the user's own
 // key file (the certificate of a real handshake is for it, on every
 // listener, and differs between two homes); a key file that others may

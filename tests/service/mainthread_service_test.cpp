@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // mainthread_service_test.cpp -- main-thread mode through the real binary: a
 // quick call answered at once; a 20-second call answered "heartbeat",
 // "heartbeat", then its result, delivered once and only to its own page; two

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // mainthread_test.cpp -- the main-thread hand-off on its own, with a
 // dispatcher the test controls, driven from several listener-like threads
 // at once (also run under ThreadSanitizer): results routed to their own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // peers_concurrency_test.cpp -- one listener's accept-policy closure used
 // from several threads at once (as a listener with more than one thread
 // would) while start-up sets the port it was bound to: every connection of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // provision_test.cpp -- the provisioning command: a key of the user's own
 // (0600 in a 0700 folder, kept while it can be trusted, replaced when it
 // cannot) and a certificate for it signed by a throw-away local CA, written

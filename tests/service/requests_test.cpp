@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // requests_test.cpp -- one running service, many real requests: TLS
 // versions, methods, preflights, Host and origin rules, answer headers and
 // body, connection admission and the limits on what a page may send.

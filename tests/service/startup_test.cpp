@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // startup_test.cpp -- the real binary's start-up and shutdown: launch lines,
 // exit statuses, certificate problems, taken ports and where adapter copies
 // go.

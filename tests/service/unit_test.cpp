@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // unit_test.cpp -- pieces of the service in-process: the certificate file
 // reader, the sealed key and its opening key, the user's key file reader,
 // the public key of a certificate or key text, the accept policy, the

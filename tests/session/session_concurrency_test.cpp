@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Dispatches from several threads at once: calls into one loaded library
 // never overlap, calls of different sessions run at the same time, sessions
 // on one shared library share its call lock, and a session released while

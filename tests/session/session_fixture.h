@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // session_fixture.h -- a throw-away installation for dispatcher tests: an
 // executable folder holding test adapters as "<LibDir>/<ComName>.so", a copy
 // folder, the adapters' call record, and helpers that send requests through

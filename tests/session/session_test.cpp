@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The dispatcher with real test adapters: sessions, the path table, the
 // adapter lifecycle, the opening sequence and the built-in functions.
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Base64 both ways, the percent-escape fix-up, and JSON escape undoing.
 #include "support/support.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Files, folders, time and randomness: real files in fresh temporary
 // folders, the private-folder check against another user's folder and a
 // symlink, and randomness failing under a seccomp filter.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // helpers.h -- test helpers for the support library: capturing standard
 // output, temporary folders and files, and running a check in a child
 // process (the log can be configured only once per process).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Several threads logging at once through a small size limit: every line
 // arrives whole, exactly once, and rotation stays consistent.
 #include "support/support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The INI profile reader against small fixtures, and the levelled log file:
 // set-up, levels and labels, dated names, rotation by size, and setLog's
 // mirror of the trace. The log can be configured once per process, so every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Memory and text helpers: bounded copies, number conversion, splitting,
 // replacing, hexadecimal and version comparison.
 #include "support/support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The console written without waiting, from several threads at once: a
 // pipe nobody reads holds up no writer, and what arrives is whole and in
 // order (the ThreadSanitizer build runs it too).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The console trace as written on standard output: colours, labels, prefix,
 // timestamps, state writers, the two reporting conventions, and setLog's
 // refusals. (setLog's success path configures the log once per process: it

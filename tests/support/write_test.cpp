@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // write_test.cpp -- writing a file whole or not at all, in both layers (the
 // service's KestrovanFiles_writeWhole and the adapters' SDK twin), with a
 // fault injected at each step in turn: a failed step leaves the old file and

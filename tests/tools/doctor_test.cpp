@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // doctor_test.cpp -- NORTAKestrovanDoctor against a real installation: each
 // problem is made for real (the service stopped, a port held by a program
 // of another user, the certificate expired or replaced, a browser store

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // stores_test.cpp -- NORTAKestrovanProvision --nss in homes laid out like
 // each browser's: the local CA ends up exactly once in every NSS database a
 // browser of that home reads (found through profiles.ini, not by folder

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Several pages storing and reading at once: every read sees the value its
 // writer stored last, origin checks never leak between reads, nothing is lost.
 #include "values/values.h"

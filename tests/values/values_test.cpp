@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Value store: storing, reading, expiry on a clock the tests move, the full
 // table, argument checks, the origin check of each read and who may replace
 // a stored value.
