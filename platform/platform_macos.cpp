@@ -118,3 +118,14 @@ int KestrovanPlatform_portHolder(KestrovanPeerLookup* lookup, const struct socka
   (void)uid;
   return unsupported(reason, reasonSize);
 }
+
+int KestrovanPlatform_listenSockets(int* sockets, int max) {
+  (void)sockets;
+  (void)max;
+  return 0;
+}
+
+int KestrovanPlatform_startedWithSockets(int pid) {
+  (void)pid;
+  return 0;
+}

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "service/activation.h"
 #include "session/session.h"
 #include "support/support.h"
 
@@ -104,7 +105,8 @@ static void quiesceListenersLocked() {
       MHD_socket socket = MHD_quiesce_daemon(daemons[p][f]);
       if (socket == MHD_INVALID_SOCKET)
         continue;
-      shutdown(socket, SHUT_RDWR);
+      if (!KestrovanActivation_handedOver(socket))  // the manager's too: its waiting connections start us again
+        shutdown(socket, SHUT_RDWR);
       listenSockets[p][f] = socket;
     }
   }
@@ -292,6 +294,7 @@ static const char* startService(char* copyFolder, char** executePath) {
   v6.sin6_family = AF_INET6;
   v6.sin6_addr = in6addr_loopback;
 
+  KestrovanActivation_take();
   KestrovanMainThread_init();
   KestrovanListener_Init();
   // MHD_USE_ITC: a listener can be told to stop accepting (quiesced) at
@@ -326,6 +329,7 @@ static const char* startService(char* copyFolder, char** executePath) {
     return "NORTAKestrovan initialization: Failed";
   }
   printfColorLine("NORTAKestrovan initialization: ", "Success");
+  KestrovanActivation_startQuietWatch();
 
   printfSeparator();
   return nullptr;

@@ -45,6 +45,7 @@
 #include <p11-kit/p11-kit.h>
 
 #include "include/kestrovan/adapter.h"
+#include "tools/service_mode.h"
 #include "tools/stores.h"
 
 static const unsigned short kPorts[] = {56459, 56559, 56659};
@@ -482,6 +483,9 @@ static void checkService(const std::string& caFile, const std::string& certifica
         note("service", address, Ok, "the service answers" + who);
     }
   }
+  std::string mode = KestrovanServiceMode_describe();
+  if (!mode.empty())
+    note("service", "start mode", Info, mode);
   if (ours == 0 && others == 0)
     note("service", "NORTAKestrovan", Problem,
          "not running: start it (systemctl --user start kestrovan, or run NORTAKestrovan)");
