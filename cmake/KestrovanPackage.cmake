@@ -7,7 +7,8 @@
 #     the service looks for its adapters beside itself)
 #   /usr/lib/kestrovan/NORTA/HelmPKICryptAdapter.so     the PKI adapter
 #   /usr/bin/NORTAKestrovan{Provision,Doctor,Policies}  links to the commands
-#   /usr/lib/systemd/user/kestrovan.service             the user unit, and
+#   /usr/lib/systemd/user/kestrovan.service             the user unit,
+#   /usr/lib/systemd/user/kestrovan.socket              its sockets (start on demand, opt-in), and
 #   /usr/lib/systemd/user-preset/80-kestrovan.preset    its preset (enabled)
 #   /usr/include/kestrovan, /usr/lib/<multiarch>/...    the adapter SDK
 #   /usr/share/man/man1, /usr/share/doc/kestrovan       manuals, copyright
@@ -28,6 +29,9 @@ set(PREFIX "${CMAKE_INSTALL_PREFIX}/${_pkg_private}")
 set(PROVISION_OPTIONS " --nss")
 configure_file("${PROJECT_SOURCE_DIR}/scripts/install.d/kestrovan.service.in" "${_pkg_out}/kestrovan.service" @ONLY)
 install(FILES "${_pkg_out}/kestrovan.service" DESTINATION lib/systemd/user COMPONENT kestrovan)
+# Started on demand instead (opt-in, not in the preset): the socket unit.
+install(FILES "${PROJECT_SOURCE_DIR}/scripts/install.d/kestrovan.socket.in" DESTINATION lib/systemd/user
+        RENAME kestrovan.socket COMPONENT kestrovan)
 install(FILES "${_pkg_dir}/80-kestrovan.preset" DESTINATION lib/systemd/user-preset COMPONENT kestrovan)
 
 # Commands on PATH: relative links into the private folder.

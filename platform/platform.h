@@ -53,6 +53,17 @@ bool KestrovanPlatform_machineId(char* buffer, size_t size);
 // or -1 when it cannot be read.
 long KestrovanPlatform_raiseDescriptorLimit();
 
+// The listening sockets the service manager handed over at start (socket
+// activation: LISTEN_PID and LISTEN_FDS), taken once: the variables are
+// cleared so that children do not take them too. Writes at most max
+// descriptors (numbered from 3 up) and returns their count; 0 when the
+// process was started plainly (and always on macOS).
+int KestrovanPlatform_listenSockets(int* sockets, int max);
+// Whether process pid was started with sockets handed over (its starting
+// environment names it in LISTEN_PID and LISTEN_FDS is at least 1): 1 yes,
+// 0 no, -1 when its environment cannot be read (another user's process).
+int KestrovanPlatform_startedWithSockets(int pid);
+
 // Ends both directions of a connected socket without closing the
 // descriptor: whoever owns the descriptor sees the end and closes it.
 void KestrovanPlatform_cutConnection(int socket);

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 #include <pthread.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
@@ -27,6 +28,7 @@
 #include <sys/time.h>
 #include <sys/types.h>
 
+#include <systemd/sd-daemon.h>
 #include <systemd/sd-login.h>
 
 int KestrovanPlatform_executablePath(char* buffer, uint32_t* size) {
@@ -712,4 +714,52 @@ bool KestrovanPlatform_socketProcess(uint64_t inode, int* pid, char* name, size_
   }
   closedir(proc);
   return found;
+}
+
+int KestrovanPlatform_listenSockets(int* sockets, int max) {
+  int count = sd_listen_fds(1);
+  if (count <= 0 || sockets == nullptr)
+    return 0;
+  int taken = 0;
+  for (int i = 0; i < count; i++) {
+    int fd = SD_LISTEN_FDS_START + i;
+    // Ours from now on: not passed on to pinentry or any other child.
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (taken < max)
+      sockets[taken++] = fd;
+    else
+      close(fd);
+  }
+  return taken;
+}
+
+int KestrovanPlatform_startedWithSockets(int pid) {
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/environ", pid);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return -1;
+  // The starting environment as the kernel keeps it: sd_listen_fds clears
+  // the variables from the running copy, not from this one.
+  static const size_t kMax = 256 * 1024;
+  char* text = (char*)malloc(kMax + 1);
+  size_t used = 0;
+  ssize_t got = 0;
+  while (text != nullptr && used < kMax && (got = read(fd, text + used, kMax - used)) > 0)
+    used += (size_t)got;
+  close(fd);
+  if (text == nullptr || got < 0) {
+    free(text);
+    return -1;
+  }
+  text[used] = '\0';
+  long listenPid = -1, listenFds = 0;
+  for (size_t at = 0; at < used; at += strlen(text + at) + 1) {
+    if (strncmp(text + at, "LISTEN_PID=", 11) == 0)
+      listenPid = strtol(text + at + 11, nullptr, 10);
+    else if (strncmp(text + at, "LISTEN_FDS=", 11) == 0)
+      listenFds = strtol(text + at + 11, nullptr, 10);
+  }
+  free(text);
+  return listenPid == pid && listenFds >= 1 ? 1 : 0;
 }

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "service/activation.h"
 #include "service/intake.h"
 #include "service/peers.h"
 #include "support/support.h"
@@ -77,6 +78,10 @@ static bool watchdogStop = false;
 // without a time limit while there are none. Changed under
 // KestrovanListener_lock, read by the watchdog under watchdogLock.
 static std::atomic<int> recordsUsed{0};
+static std::atomic<uint64_t> admittedTotal{0};
+
+int KestrovanListener_openConnections() { return recordsUsed.load(); }
+uint64_t KestrovanListener_admittedTotal() { return admittedTotal.load(); }
 
 static uint64_t nowMs() {
   return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -205,6 +210,7 @@ static bool admitConnection(KestrovanListenerState* listener) {
       KestrovanConnectionRecord& record = KestrovanListener_connections[slot];
       record.used = true;
       wakeWatchdog = recordsUsed++ == 0;
+      admittedTotal++;
       record.listener = listener->index;
       record.fd = -1;
       startWaitingLocked(&record, now);
@@ -466,6 +472,8 @@ struct MHD_Daemon* StartDaemon(unsigned int flags, const struct sockaddr* addres
         flags | MHD_ALLOW_SUSPEND_RESUME, port, apc, listener, handleRequest, listener,
         MHD_OPTION_EXTERNAL_LOGGER, MHD_Logger, nullptr,
         MHD_OPTION_SOCK_ADDR, address,
+        // A socket the service manager handed over (-1: none, bind one).
+        MHD_OPTION_LISTEN_SOCKET, (MHD_socket)KestrovanActivation_socketFor(address),
         MHD_OPTION_HTTPS_MEM_CERT, cert,
         MHD_OPTION_HTTPS_MEM_KEY, key,
         MHD_OPTION_HTTPS_PRIORITIES, priorities,

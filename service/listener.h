@@ -24,6 +24,7 @@
 #define KESTROVAN_SERVICE_LISTENER_H
 
 #include <cstdarg>
+#include <cstdint>
 #include <microhttpd.h>
 #include <sys/socket.h>
 
@@ -87,6 +88,10 @@ void KestrovanListener_Init();
 // Stops the watchdog and forgets the listeners. Call after every listener
 // was stopped (MHD_stop_daemon).
 void KestrovanListener_Final();
+
+// Connections open now (admitted, not yet closed), and admitted since start.
+int KestrovanListener_openConnections();
+uint64_t KestrovanListener_admittedTotal();
 
 // Starts one listener on address (port in network byte order). Prints the
 // "launch state: " line and returns the daemon, or null when it did not

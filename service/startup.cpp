@@ -27,6 +27,7 @@
 #include "platform/platform.h"
 #include "service/ports.h"
 #include "service/user_folder.h"
+#include "service/activation.h"
 #include "session/session.h"
 #include "support/support.h"
 
@@ -110,7 +111,8 @@ static void quiesceListenersLocked() {
       MHD_socket socket = MHD_quiesce_daemon(daemons[p][f]);
       if (socket == MHD_INVALID_SOCKET)
         continue;
-      shutdown(socket, SHUT_RDWR);
+      if (!KestrovanActivation_handedOver(socket))  // the manager's too: its waiting connections start us again
+        shutdown(socket, SHUT_RDWR);
       listenSockets[p][f] = socket;
     }
   }
@@ -311,6 +313,7 @@ static int startListeners(const unsigned short parsed[3], const char* cert, cons
   v6.sin6_family = AF_INET6;
   v6.sin6_addr = in6addr_loopback;
 
+  KestrovanActivation_take();
   KestrovanMainThread_init();
   KestrovanListener_Init();
   int started = 0;
@@ -364,6 +367,7 @@ static const char* startService(char* copyFolder, char** executePath) {
     return "NORTAKestrovan initialization: Failed";
   }
   printfColorLine("NORTAKestrovan initialization: ", "Success");
+  KestrovanActivation_startQuietWatch();
 
   printfSeparator();
   return nullptr;

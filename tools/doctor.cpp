@@ -53,6 +53,7 @@
 #include "service/key_material.h"
 #include "service/ports.h"
 #include "service/user_folder.h"
+#include "tools/service_mode.h"
 #include "tools/stores.h"
 
 static const unsigned short kPorts[] = {KESTROVAN_PORT_FIRST, KESTROVAN_PORT_SECOND, KESTROVAN_PORT_THIRD};
@@ -437,6 +438,9 @@ static void checkService(const std::string& caFile, const std::string& certifica
         note("service", address, Ok, "the service answers" + who);
     }
   }
+  std::string mode = KestrovanServiceMode_describe();
+  if (!mode.empty())
+    note("service", "start mode", Info, mode);
   if (ours == 0 && others == 0)
     note("service", "NORTAKestrovan", Problem,
          "not running: start it (systemctl --user start kestrovan, or run NORTAKestrovan)");

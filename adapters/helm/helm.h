@@ -408,7 +408,7 @@ bool HelmDenials_Clear(const std::string& origin, unsigned* cleared);
 // The canonical origin this copy was unlocked for ("" before the unlock).
 const std::string& HelmSession_Origin();
 
-// ---- certificate store (store.cpp) ------------------------------------------
+// ---- certificate store (store.cpp; certificate.cpp, pkcs11.cpp, pkcs12.cpp, pin.cpp) ----
 
 enum HelmLocationKind { HELM_LOCATION_PKCS11, HELM_LOCATION_PKCS12 };
 

@@ -258,6 +258,33 @@ TEST_F(HelmServiceTest, APageListsCertificatesAndGetsSignaturesOpensslAccepts) {
   EXPECT_EQ(verdict.status, 0) << verdict.output;
 }
 
+// Sessions left open on the PKI adapter cost no wake-ups: with a full
+// table of them (each a loaded copy, unlocked for its site) and no
+// connection, no thread of the service runs.
+TEST_F(HelmServiceTest, IdleSessionsWakeNoThread) {
+  std::vector<std::string> sessions;
+  for (int i = 0; i < 32; i++) {
+    std::map<std::string, std::string> values =
+        post(Request()
+                 .text("FunctionName", "KestrovanEcho")
+                 .text("SessionId", "")
+                 .text("PathID", kPathId)
+                 .text("minServerVersion", "3.0.23.0721")
+                 .json(),
+             kBank);
+    ASSERT_FALSE(values["SessionID"].empty()) << service_->output();
+    sessions.push_back(values["SessionID"]);
+  }
+  // The connection watchdog's last look after the last connection.
+  sleep(3);
+  long long before = kt::contextSwitches(service_->pid());
+  ASSERT_GE(before, 0);
+  sleep(4);
+  EXPECT_EQ(kt::contextSwitches(service_->pid()), before) << "a thread of the service woke with idle sessions";
+  for (const std::string& id : sessions)
+    post(Request().text("FunctionName", "KestrovanClose").text("SessionId", id).json(), kBank);
+}
+
 TEST_F(HelmServiceTest, WrongPinGivesItsCodeAndALaterRightPinWorks) {
   std::string id = idOf("Token Signer");
   Json wrong = call(Request().text("FunctionName", "SignCms").text("id", id).text("pin", "4321").bytes("data", "x"));

@@ -49,9 +49,10 @@ if command -v systemd-analyze >/dev/null; then
   # Checked where its programs are: the unit's paths moved into the root.
   mkdir -m 0700 "$work/runtime"
   sed "s|/usr/lib/kestrovan/|$lib/|g" "$unit" >"$work/kestrovan.service"
-  verdict="$(XDG_RUNTIME_DIR="$work/runtime" systemd-analyze --user verify "$work/kestrovan.service" 2>&1)" || fail "systemd-analyze: $verdict"
+  cp "$target/usr/lib/systemd/user/kestrovan.socket" "$work/kestrovan.socket" || fail "no socket unit"
+  verdict="$(XDG_RUNTIME_DIR="$work/runtime" systemd-analyze --user verify "$work/kestrovan.service" "$work/kestrovan.socket" 2>&1)" || fail "systemd-analyze: $verdict"
   [ -z "$verdict" ] || fail "systemd-analyze: $verdict"
-  ok "systemd-analyze accepts the unit"
+  ok "systemd-analyze accepts the unit and its socket unit"
 fi
 
 # The unit's command lines, run from the root, for a throw-away user.

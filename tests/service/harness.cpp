@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <netinet/in.h>
@@ -627,6 +628,28 @@ std::string valueAfter(const std::string& output, const std::string& label) {
   size_t start = at + label.size();
   size_t end = output.find('\n', start);
   return output.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+long long contextSwitches(pid_t pid) {
+  std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* folder = opendir(tasks.c_str());
+  if (folder == nullptr)
+    return -1;
+  long long total = 0;
+  for (struct dirent* entry = readdir(folder); entry != nullptr; entry = readdir(folder)) {
+    if (entry->d_name[0] == '.')
+      continue;
+    std::string status;
+    if (!readFile(tasks + "/" + entry->d_name + "/status", &status))
+      continue;
+    for (const char* key : {"voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"}) {
+      size_t at = status.find(key);
+      if (at != std::string::npos && (at == 0 || status[at - 1] == '\n'))
+        total += atoll(status.c_str() + at + strlen(key));
+    }
+  }
+  closedir(folder);
+  return total;
 }
 
 }  // namespace kt

@@ -33,6 +33,9 @@ struct TempFolder {
 };
 
 bool readFile(const std::string& path, std::string* text);
+// Voluntary and involuntary context switches of every thread of process
+// pid so far (from /proc/PID/task/*/status); -1 when unreadable.
+long long contextSwitches(pid_t pid);
 bool writeFile(const std::string& path, const std::string& text, int mode = 0600);
 bool copyFile(const std::string& from, const std::string& to, int mode);
 
