@@ -53,6 +53,14 @@ bool KestrovanPlatform_machineId(char* buffer, size_t size);
 // or -1 when it cannot be read.
 long KestrovanPlatform_raiseDescriptorLimit();
 
+// How many leading bytes of the shared library open on fd the dynamic
+// loader reads and maps (its headers and loadable segments; what follows,
+// section headers, symbol tables and debugging information, is never
+// loaded), or -1 when it cannot tell (not a library of this platform's
+// format; macOS always): then the whole file counts. The file offset is
+// left at 0.
+long long KestrovanPlatform_loadedLibrarySize(int fd);
+
 // The listening sockets the service manager handed over at start (socket
 // activation: LISTEN_PID and LISTEN_FDS), taken once: the variables are
 // cleared so that children do not take them too. Writes at most max

@@ -28,6 +28,7 @@
 #include <sys/time.h>
 #include <sys/types.h>
 
+#include <elf.h>
 #include <systemd/sd-daemon.h>
 #include <systemd/sd-login.h>
 
@@ -762,4 +763,33 @@ int KestrovanPlatform_startedWithSockets(int pid) {
   }
   free(text);
   return listenPid == pid && listenFds >= 1 ? 1 : 0;
+}
+
+long long KestrovanPlatform_loadedLibrarySize(int fd) {
+  Elf64_Ehdr header;
+  long long end = -1;
+  if (pread(fd, &header, sizeof(header), 0) != (ssize_t)sizeof(header) ||
+      memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64 ||
+      header.e_type != ET_DYN || header.e_phentsize != sizeof(Elf64_Phdr) || header.e_phnum == 0 ||
+      header.e_phnum > 256)
+    return -1;
+  Elf64_Phdr programs[256];
+  size_t bytes = (size_t)header.e_phnum * sizeof(Elf64_Phdr);
+  if (pread(fd, programs, bytes, (off_t)header.e_phoff) != (ssize_t)bytes)
+    return -1;
+  end = (long long)(header.e_phoff + bytes);
+  if ((long long)header.e_ehsize > end)
+    end = header.e_ehsize;
+  bool loads = false;
+  for (int i = 0; i < header.e_phnum; i++) {
+    // Every segment the loader reads lies in a loadable one, the others
+    // (notes, dynamic section, unwind tables) included; all are counted.
+    if (programs[i].p_type == PT_NULL)
+      continue;
+    loads = loads || programs[i].p_type == PT_LOAD;
+    long long segmentEnd = (long long)(programs[i].p_offset + programs[i].p_filesz);
+    if (segmentEnd > end)
+      end = segmentEnd;
+  }
+  return loads ? end : -1;
 }

@@ -199,11 +199,3 @@ void KestrovanActivation_startQuietWatch() {
   }
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
-
-const char* KestrovanActivation_modeOf(int pid) {
-  switch (KestrovanPlatform_startedWithSockets(pid)) {
-    case 1: return "socket activation";
-    case 0: return "plain start";
-    default: return "";
-  }
-}

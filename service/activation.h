@@ -45,8 +45,4 @@ unsigned KestrovanActivation_quietSeconds();
 // any stop signal (exit status 0).
 void KestrovanActivation_startQuietWatch();
 
-// For the doctor: how process pid was started ("socket activation", "plain
-// start", or "" when that cannot be told).
-const char* KestrovanActivation_modeOf(int pid);
-
 #endif

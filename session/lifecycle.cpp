@@ -39,6 +39,7 @@ static bool copyAdapterFile(const char* source, const char* folder, const char* 
   int targetFd = -1;
   const char* failure = nullptr;
   struct stat info;
+  long long left = -1;  // bytes still to copy; -1: to the end of the file
   // Copies run on several threads at once: each has its own buffer.
   const size_t bufferSize = 65536;
   char* buffer = static_cast<char*>(malloc(bufferSize));
@@ -71,8 +72,15 @@ static bool copyAdapterFile(const char* source, const char* folder, const char* 
     goto out;
   }
   created = true;
-  for (;;) {
-    ssize_t got = read(sourceFd, buffer, bufferSize);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // Only what the loader maps: a library built with debugging information
+  // is mostly that, and copying it made opening a session several times
+  // slower. (Sanitizer builds copy all of it for their reports' symbols.)
+  left = KestrovanPlatform_loadedLibrarySize(sourceFd);
+#endif
+  while (left != 0) {
+    size_t want = left > 0 && (unsigned long long)left < bufferSize ? (size_t)left : bufferSize;
+    ssize_t got = read(sourceFd, buffer, want);
     if (got == 0) break;
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -88,6 +96,8 @@ static bool copyAdapterFile(const char* source, const char* folder, const char* 
       }
       done += put;
     }
+    if (left > 0)
+      left -= got;
   }
   if (close(targetFd) != 0) {
     targetFd = -1;

@@ -9,6 +9,7 @@
 # afresh in the work folder by tests/adapters_pki/make_fixtures.sh.
 #
 # Environment: KB_IDLE_SECONDS (each idle measurement, default 60),
+# KB_ADAPTER (the adapter file to install, default the build tree's),
 # KB_OPENS (sessions opened for the timing, default 200), KB_LISTS (first
 # listings timed, default 20), KB_SIGNS (signatures per contender, default
 # 50), KB_ONLY=idle|open|memory|sign (one part only).
@@ -34,7 +35,7 @@ makeWork
 bash "$root/tests/adapters_pki/make_fixtures.sh" "$work/fixture" >/dev/null 2>&1
 mkdir -p "$work/bin/NORTA" "$work/home"
 cp "$build/service/NORTAKestrovan" "$work/bin/"
-cp "$build/service/NORTA/HelmPKICryptAdapter.so" "$work/bin/NORTA/"
+cp "${KB_ADAPTER:-$build/service/NORTA/HelmPKICryptAdapter.so}" "$work/bin/NORTA/HelmPKICryptAdapter.so"
 export HOME="$work/home"
 unset XDG_CONFIG_HOME
 "$build/tools/NORTAKestrovanProvision" >/dev/null
@@ -113,7 +114,7 @@ if [ -z "$only" ] || [ "$only" = open ] || [ "$only" = memory ]; then
     # What the newest session's copy maps, by mapping (Rss, kB).
     newest=$(ls -t "${XDG_RUNTIME_DIR:-/nonexistent}"/NORTAKestrovan/*.so "$HOME"/.cache/NORTAKestrovan/*.so 2>/dev/null | head -1 || true)
     if [ -n "$newest" ]; then
-      echo "-- one session's copy in /proc/PID/smaps (Rss kB by mapping) --"
+      echo "-- one session's copy in /proc/PID/smaps (Rss kB by mapping permissions) --"
       awk -v f="$newest" '$0 ~ /^[0-9a-f]+-[0-9a-f]+ / {cur = ($6 == f) ? $2 : ""} cur != "" && /^Rss:/{r[cur] += $2} END{for (k in r) print "   " k, r[k]}' \
         "/proc/$servicePid/smaps"
       awk '$0 ~ /^[0-9a-f]+-[0-9a-f]+ / {anon = ($6 == "")} anon && /^Rss:/{n += $2} END{print "   anonymous Rss kB (whole process):", n}' \
