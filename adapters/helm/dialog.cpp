@@ -454,7 +454,8 @@ HelmDialogAnswer HelmDialog_GetPin(HelmDialog* dialog, const char* title, const 
   if (dialog == nullptr || dialog->dead || dialog->messageShown) return HELM_DIALOG_UNAVAILABLE;
   if (!prepare(dialog, title, description) || !setUp(dialog, "SETPROMPT " + HelmDialog_Escape(prompt, 100)) ||
       (!error.empty() && !setUp(dialog, "SETERROR " + HelmDialog_Escape(error, HELM_DIALOG_MAX_ARGUMENT))) ||
-      !button(dialog, "SETOK", "_OK") || !button(dialog, "SETCANCEL", "_Cancel")) {
+      !button(dialog, "SETOK", HelmText_Translate("_OK").c_str()) ||
+      !button(dialog, "SETCANCEL", HelmText_Translate("_Cancel").c_str())) {
     return HELM_DIALOG_UNAVAILABLE;
   }
   PinSink sink = {pin, pinSize, 0, false};
@@ -475,7 +476,7 @@ const std::string& HelmDialog_Failure(const HelmDialog* dialog) { return dialog-
 
 bool HelmDialog_ShowMessage(HelmDialog* dialog, const char* title, const std::string& description) {
   if (dialog == nullptr || dialog->dead || dialog->messageShown) return false;
-  if (!prepare(dialog, title, description) || !button(dialog, "SETOK", "_OK")) return false;
+  if (!prepare(dialog, title, description) || !button(dialog, "SETOK", HelmText_Translate("_OK").c_str())) return false;
   // Not waited for: pinentry answers when the user presses OK, which is not
   // what the caller waits for. HelmDialog_Close ends it.
   if (assuan_write_line(dialog->context, "MESSAGE") != 0) {

@@ -12,7 +12,8 @@ export declare const HelmCode: Readonly<{
   PKCS12_UNREADABLE: 71009; TOKEN: 71010; KEY_NOT_FOUND: 71011; SIGNING_FAILED: 71012; SIGNATURE_INVALID: 71013;
   SIGNER_UNTRUSTED: 71014; CMS_MALFORMED: 71015; ORIGIN_NOT_ALLOWED: 71016; TOO_LARGE: 71017; UNSUPPORTED: 71018;
   INTERNAL: 71019; PAGE_PIN_REFUSED: 71020; CANCELLED: 71021; NO_DIALOG: 71022; NOT_FOR_SIGNING: 71023;
-  NOT_FOR_AUTHENTICATION: 71024;
+  NOT_FOR_AUTHENTICATION: 71024; USE_SELECT_CERTIFICATE: 71050; NOT_CHOSEN: 71051; BATCH_TOO_LARGE: 71052;
+  PIN_PER_SIGNATURE: 71053;
 }>;
 
 /** error.kind of a KestrovanError for one of the PKI adapter's codes. */
@@ -21,7 +22,8 @@ export type HelmErrorKindName =
   | 'CertificateExpired' | 'CertificateNotYetValid' | 'KeyUsage' | 'Pkcs12Unreadable' | 'TokenFailure'
   | 'KeyNotFound' | 'SigningFailed' | 'SignatureInvalid' | 'SignerUntrusted' | 'CmsMalformed'
   | 'OriginNotAllowed' | 'TooLarge' | 'Unsupported' | 'AdapterInternal' | 'PagePinRefused'
-  | 'Cancelled' | 'NoDialog' | 'NotForSigning' | 'NotForAuthentication';
+  | 'Cancelled' | 'NoDialog' | 'NotForSigning' | 'NotForAuthentication'
+  | 'UseSelectCertificate' | 'NotChosen' | 'BatchTooLarge' | 'PinPerSignature';
 
 export declare const HelmErrorKind: Readonly<Record<HelmErrorKindName, HelmErrorKindName>>;
 
@@ -50,6 +52,23 @@ export interface CertificateDetails {
   location: { type: 'pkcs11'; token: string; tokenUrl: string; label: string } | { type: 'pkcs12'; file: string };
 }
 
+export interface CertificateFilters {
+  purpose?: 'signing' | 'authentication';
+  /** A part of the issuer's name, any case. */
+  issuer?: string;
+  /** A certificate policy OID, dotted. */
+  policy?: string;
+  keyUsage?: ('digitalSignature' | 'nonRepudiation' | 'keyEncipherment' | 'dataEncipherment' | 'keyAgreement')[];
+  /** Default true: only certificates valid now. */
+  validNow?: boolean;
+  /** The site's words, shown in the dialog marked as the site's. */
+  description?: string;
+}
+
+export type BatchResult =
+  | { name: string; code: 0; cms: string }
+  | { name: string; code: number; message: string };
+
 /** Opens a PKI session on the service's main thread (a consent dialog may come first). */
 export declare function openPki(client: KestrovanClient, options?: OpenOptions): Promise<PkiSession>;
 
@@ -62,7 +81,15 @@ export declare class PkiSession {
   listCertificates(options?: PkiCallOptions & { all?: boolean }): Promise<{
     code: 0; certificates: CertificateDetails[]; problems: { location: string; code: number; message: string }[];
   }>;
-  getCertificate(id: string, options?: PkiCallOptions): Promise<CertificateDetails & { code: 0; pem: string }>;
+  /** id left out: the certificate the user chose for this site. */
+  getCertificate(id?: string, options?: PkiCallOptions): Promise<CertificateDetails & { code: 0; pem: string }>;
+  /** The user chooses one certificate in a dialog naming the site; Cancelled when none. */
+  selectCertificate(filters?: CertificateFilters, options?: PkiCallOptions):
+    Promise<CertificateDetails & { code: 0; pem: string }>;
+  /** Several documents with one dialog and one PIN; a result per document, in order. */
+  signCmsBatch(documents: { name: string; data: Uint8Array | string }[], options?: SigningOptions & {
+    id?: string; attached?: boolean; includeTime?: boolean;
+  }): Promise<{ code: 0; id: string; cancelled: boolean; results: BatchResult[] }>;
   signCms(id: string, data: Uint8Array | string, options?: SigningOptions & {
     attached?: boolean; includeTime?: boolean;
   }): Promise<{ code: 0; id: string; cms: string; attached: boolean; digest: string }>;

@@ -29,6 +29,9 @@
 #                            clear, nonRepudiation: a signing key by default rules
 #   DIR/extra/soft-auth.p12  "Soft Auth", EC, password 5678, certificate in clear,
 #                            digitalSignature alone: an authentication key
+#   DIR/extra/policy.p12     "Policy Auth", EC, password 5678, certificate in
+#                            clear, digitalSignature alone, certificate policy
+#                            1.3.6.1.4.1.55555.1.2
 #   DIR/softhsm2-roles.conf, DIR/tokens-roles/   token "helm-roles" (PIN 1234), one
 #                            key per key-usage form, for the key-role tests:
 #       id 11 "role-auth"   EC P-256, cert "Role Auth"            (digitalSignature)
@@ -187,6 +190,9 @@ quiet openssl pkcs12 -export -inkey "$dir/keys/notary.key" -in "$dir/keys/notary
 soft_key soft-auth ecdsa "Soft Auth" 2005 signing_key
 quiet openssl pkcs12 -export -inkey "$dir/keys/soft-auth.key" -in "$dir/keys/soft-auth.crt" -name "Soft Auth" \
   -passout pass:5678 -iter 10000 -certpbe NONE -out "$dir/extra/soft-auth.p12"
+soft_key policy ecdsa "Policy Auth" 2006 "$(printf 'signing_key\npolicy1 = 1.3.6.1.4.1.55555.1.2')"
+quiet openssl pkcs12 -export -inkey "$dir/keys/policy.key" -in "$dir/keys/policy.crt" -name "Policy Auth" \
+  -passout pass:5678 -iter 10000 -certpbe NONE -out "$dir/extra/policy.p12"
 printf 'this is not a PKCS #12 file\n' > "$keyfolder/broken.p12"
 chmod 600 "$keyfolder"/*
 
