@@ -56,7 +56,10 @@ class HelmChooserTest : public ::testing::Test {
     setenv("HOME", home_.c_str(), 1);
     unsetenv("XDG_CONFIG_HOME");
     unsetenv("KESTROVAN_HELM_LIST_ORIGINS");
-    setenv("SOFTHSM2_CONF", fixture("softhsm2.conf").c_str(), 1);
+    // The token is chosen once per process (SoftHSM2 reads its configuration
+    // when first loaded): HELM_TEST_SOFTHSM2_CONF names another for a run.
+    const char* conf = getenv("HELM_TEST_SOFTHSM2_CONF");
+    setenv("SOFTHSM2_CONF", fixture(conf != nullptr ? conf : "softhsm2.conf").c_str(), 1);
     setenv("KESTROVAN_HELM_CHOOSER", HELM_STUB_CHOOSER, 1);
     setenv("STUB_CHOOSER_LOG", logFile().c_str(), 1);
     setenv("DISPLAY", ":77", 1);   // the stub shows nothing; a display must be named all the same
@@ -370,6 +373,25 @@ TEST_F(HelmChooserTest, TooManyWrongPinsEndTheBatch) {
   setenv("STUB_CHOOSER_PINS", "1111 abcd", 1);
   Json batch = adapter_->page("SignCmsBatch", {{"documents", documents({{"a", "b"}})}});
   EXPECT_EQ(batch["code"].number, 71004);
+}
+
+// Run alone, on the token of softhsm2-always.conf (CMakeLists.txt).
+class HelmAlwaysKeyTest : public HelmChooserTest {};
+
+TEST_F(HelmAlwaysKeyTest, AKeyThatWantsItsPinForEverySignatureSignsOneDocument) {
+  Json chosen = choose("Always Signer");
+  ASSERT_EQ(chosen["code"].number, 0);
+  setenv("STUB_CHOOSER_ANSWER", "PIN 1234", 1);
+  std::vector<std::pair<std::string, std::string>> docs = {{"a", "first"}, {"b", "second"}, {"c", "third"}};
+  Json batch = adapter_->page("SignCmsBatch", {{"documents", documents(docs)}});
+  ASSERT_EQ(batch["code"].number, 0) << logged();
+  ASSERT_EQ(batch["results"].items.size(), 3u);
+  EXPECT_EQ(batch["results"][0]["code"].number, 0) << batch["results"][0]["message"].text;
+  EXPECT_EQ(opensslVerify(unbase64(batch["results"][0]["cms"].text), "first").status, 0);
+  for (size_t i = 1; i < 3; i++) {
+    EXPECT_EQ(batch["results"][i]["code"].number, 71053) << i;
+    EXPECT_FALSE(batch["results"][i].has("cms"));
+  }
 }
 
 struct BatchErrorCase {
