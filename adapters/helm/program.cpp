@@ -137,6 +137,13 @@ HelmProgram* HelmProgram_Start(const HelmSettings* settings, const std::string& 
     dup2(in[0], 0);
     dup2(out[1], 1);
     if (null >= 0) dup2(null, 2);
+    // Nothing else of the service's (its sockets, its files) goes along.
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
+#endif
+    {
+      for (int fd = 3; fd < 65536; fd++) close(fd);
+    }
     execv(argv[0], const_cast<char* const*>(argv));
     _exit(127);
   }
