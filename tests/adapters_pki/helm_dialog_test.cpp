@@ -863,6 +863,20 @@ const PinCase kPinCases[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, HelmPinTest, ::testing::ValuesIn(kPinCases),
                          [](const ::testing::TestParamInfo<PinCase>& info) { return std::string(info.param.name); });
 
+TEST_F(HelmDialogTest, ThePinDialogsTitlePromptErrorAndButtonsAreInTheUsersLanguage) {
+  setenv("LANGUAGE", "de", 1);
+  auto adapter = bank();
+  plan({"pin 8642", "pin 2468"});
+  Json answer = sign(adapter.get(), "SignCms", "Notary Signer", "Vertrag");
+  adapter->release();
+  unsetenv("LANGUAGE");
+  EXPECT_EQ(answer.code(), 0) << answer["message"].text;
+  EXPECT_EQ(commands("SETTITLE ")[0], "Kestrovan: Kennwort");
+  EXPECT_EQ(commands("SETPROMPT ")[0], "Kennwort:");
+  EXPECT_EQ(commands("SETERROR "), std::vector<std::string>{"Falsches Kennwort. Bitte erneut versuchen."});
+  EXPECT_EQ(commands("SETCANCEL ")[0], "_Abbrechen");
+}
+
 TEST_F(HelmDialogTest, TheTokensTriesLeftAreShownAndALockedTokenAsksNothing) {
   settings("pin-attempts = 3\n");
   auto adapter = bank();
