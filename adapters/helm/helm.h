@@ -21,7 +21,7 @@
 // need no lock. What copies share goes through per-user lock files in the
 // configuration folder, which also order copies in different processes:
 // "token.lock" (every use of the tokens, store.cpp), "dialog.lock" (one
-// dialog on the screen at a time, dialog.cpp), "allowed-origins.lock"
+// dialog on the screen at a time, dialog.cpp and program.cpp), "allowed-origins.lock"
 // (changes to the allow-list, consent.cpp) and "denied-origins.lock" (the
 // run's denied and pending sites, denials.cpp). Order: dialog, then token;
 // the allow-list and denial locks are taken alone.
@@ -238,7 +238,7 @@ int HelmOrigins_Remove(const char* origin, bool* changed, bool* stillAdmitted, s
 // /etc/kestrovan/helm.conf (owned by root, writable by nobody else) and then
 // the user's <config folder>/helm.conf (the user's own, writable by nobody
 // else); a file that fails these checks is ignored. The user's values win,
-// except that the page-PIN origins of both files count.
+// except that the page-PIN and list origins of both files count.
 
 #define HELM_SYSTEM_SETTINGS_FILE "/etc/kestrovan/helm.conf"
 #define HELM_DEFAULT_PINENTRY "/usr/bin/pinentry"
