@@ -224,4 +224,29 @@ TEST_F(HelmChooserRealTest, ABatchIsSignedAfterAWrongPasswordAndTheRightOne) {
   EXPECT_TRUE(gone("Kestrovan: sign documents", 3000));
 }
 
+TEST_F(HelmChooserRealTest, TheBatchDialogTakesNoPinInItsFirstSecondAndEscapeSignsNothing) {
+  Pending choosing;
+  start(&choosing, "SelectCertificate", {{"purpose", "signing"}});
+  ASSERT_FALSE(window(kChooserTitle).empty());
+  armed();
+  keys("key Return");   // the first row, by the keyboard alone
+  Json chosen = finish(&choosing);
+  ASSERT_EQ(chosen["code"].number, 0);
+
+  Pending signing;
+  start(&signing, "SignCmsBatch", {{"documents", base64("one.txt") + ":" + base64("first")}});
+  std::string id = window("Kestrovan: sign documents");
+  ASSERT_FALSE(id.empty());
+  // At once: the right PIN and Return, as if typed for another window.
+  keys("type --window " + id + " 1234");
+  keys("key --window " + id + " Return");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_FALSE(signing.done) << signing.answer;
+  keys("key Escape");
+  Json batch = finish(&signing);
+  EXPECT_EQ(batch["code"].number, 71021) << signing.answer;
+  EXPECT_FALSE(batch.has("results"));
+  EXPECT_TRUE(gone("Kestrovan: sign documents", 3000));
+}
+
 }  // namespace
