@@ -34,6 +34,7 @@ struct HelmProgram {
   int lock;         // "dialog.lock"
   uint64_t callToken;
   std::string pending;   // bytes read past the last line
+  bool unwanted;         // nobody waits for it any more, or its time is up: ended at once
 };
 
 static long long nowMs() {
@@ -163,6 +164,7 @@ HelmProgram* HelmProgram_Start(const HelmSettings* settings, const std::string& 
   program->fromChild = out[0];
   program->lock = lock;
   program->callToken = token;
+  program->unwanted = false;
   // A dialog that ended at once must not stop the service with SIGPIPE.
   signal(SIGPIPE, SIG_IGN);
   if (!writeAll(program->toChild, request.data(), request.size())) {
@@ -190,6 +192,7 @@ HelmProgramRead HelmProgram_ReadLine(HelmProgram* program, int waitMs, std::stri
       return HELM_PROGRAM_LINE;
     }
     if (program->callToken != 0 && KestrovanAdapter_callAbandoned(program->callToken) == 1) {
+      program->unwanted = true;
       return HELM_PROGRAM_ABANDONED;
     }
     // Looked at once at least, also when no wait is wanted.
@@ -199,7 +202,10 @@ HelmProgramRead HelmProgram_ReadLine(HelmProgram* program, int waitMs, std::stri
     int ready = poll(&p, 1, (int)(left < HELM_PROGRAM_POLL_MS ? left : HELM_PROGRAM_POLL_MS));
     if (ready < 0 && errno != EINTR) return HELM_PROGRAM_ENDED;
     if (ready <= 0) {
-      if (left == 0) return HELM_PROGRAM_TIMEOUT;
+      if (left == 0) {
+        if (waitMs > 0) program->unwanted = true;
+        return HELM_PROGRAM_TIMEOUT;
+      }
       continue;
     }
     char buffer[512];
@@ -230,6 +236,7 @@ void HelmProgram_End(HelmProgram* program) {
   if (program == nullptr) return;
   close(program->toChild);   // end of its input: it closes its window
   close(program->fromChild);
+  if (program->unwanted) signalGroup(program->pid, SIGTERM);
   if (!reap(program->pid, 300)) {
     signalGroup(program->pid, SIGTERM);
     if (!reap(program->pid, 2000)) {

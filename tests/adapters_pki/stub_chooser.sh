@@ -4,13 +4,15 @@
 # environment.
 #   STUB_CHOOSER_LOG     a file: every line received ("<key> <value>"), and END
 #   STUB_CHOOSER_ANSWER  the first answer ("CHOSEN 1", "CANCELLED", "PIN 1234",
-#                        "NODISPLAY"); "exit" ends without one; default CHOSEN 0
+#                        "NODISPLAY"); "exit" ends without one, "hang" never
+#                        answers (until ended); default CHOSEN 0
 #   STUB_CHOOSER_ANSWER_FILE  a file whose first line, when it exists, is the
 #                        answer instead (for a service started once)
 #   STUB_CHOOSER_PINS    for a PIN entry: the PINs to give after each "error"
 #                        line, separated by spaces
 #   STUB_CHOOSER_CANCEL_AT  answer CANCELLED on this progress line ("Signing 2 of 5…")
 log="${STUB_CHOOSER_LOG:-/dev/null}"
+printf 'PID %s\n' "$$" >> "$log"
 while IFS= read -r line; do
   printf '%s\n' "$line" >> "$log"
   [ "$line" = show ] && break
@@ -20,6 +22,7 @@ if [ -n "${STUB_CHOOSER_ANSWER_FILE:-}" ] && [ -f "$STUB_CHOOSER_ANSWER_FILE" ];
   IFS= read -r answer < "$STUB_CHOOSER_ANSWER_FILE"
 fi
 if [ "$answer" = exit ]; then echo END >> "$log"; exit 0; fi
+if [ "$answer" = hang ]; then sleep 600; exit 0; fi
 printf '%s\n' "$answer"
 read -r -a pins <<< "${STUB_CHOOSER_PINS:-}"
 next=0
