@@ -73,7 +73,8 @@ provision="$out/tools/NORTAKestrovanProvision"
 doctor="$out/tools/NORTAKestrovanDoctor"
 adapter="$out/service/NORTA/HelmPKICryptAdapter.so"
 sites="$out/service/NORTA/kestrovan-helm-sites"
-for file in "$exe" "$provision" "$doctor" "$adapter" "$sites"; do
+chooser="$out/service/NORTA/kestrovan-helm-chooser"
+for file in "$exe" "$provision" "$doctor" "$adapter" "$sites" "$chooser"; do
   [ -f "$file" ] || { echo "install: $file is missing from the build" >&2; exit 1; }
 done
 
@@ -86,6 +87,9 @@ rm -rf "$stage"
 mkdir -m 0755 "$stage" "$stage/NORTA"
 install -m 0755 "$exe" "$provision" "$doctor" "$sites" "$stage/"
 install -m 0755 "$adapter" "$stage/NORTA/"
+# The adapter's own list dialog and its dialogs' translations, beside it.
+install -m 0755 "$chooser" "$stage/NORTA/"
+cp -R "$out/service/NORTA/locale" "$stage/NORTA/"
 if [ -e "$prefix" ]; then
   mv "$prefix" "$old"
 fi

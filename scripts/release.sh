@@ -9,4 +9,4 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="$1"
 cmake -S "$root" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVAN_BUILD_TESTS=OFF -DKESTROVAN_BUILD_BENCH=OFF >/dev/null
-cmake --build "$out" -j "${KESTROVAN_JOBS:-$(nproc)}" --target NORTAKestrovan NORTAKestrovanProvision NORTAKestrovanDoctor NORTAKestrovanPolicies HelmPKICryptAdapter kestrovan-helm-sites
+cmake --build "$out" -j "${KESTROVAN_JOBS:-$(nproc)}" --target NORTAKestrovan NORTAKestrovanProvision NORTAKestrovanDoctor NORTAKestrovanPolicies HelmPKICryptAdapter kestrovan-helm-sites kestrovan-helm-chooser

@@ -17,8 +17,8 @@
 
 #include <cstring>
 
-static const char kTitle[] = "Kestrovan: site access";
-static const char kAlwaysTitle[] = "Kestrovan: always allow";
+static const char kTitle[] = HELM_N_("Kestrovan: site access");
+static const char kAlwaysTitle[] = HELM_N_("Kestrovan: always allow");
 
 static int refuse(std::string* message, const std::string& why) {
   *message = "origin not allowed: " + why;
@@ -85,11 +85,16 @@ static int ask(const std::string& canonical, const HelmSettings* settings, HelmD
     return refuse(message, code == HELM_E_CANCELLED ? why : "no dialog could be shown to ask the user (" + why + ")");
   }
   std::string site = HelmDialog_Site(canonical, HELM_DIALOG_SITE_BYTES);
-  std::string question = "Allow " + site + " to use your certificates?\n\n" +
-                         "The site will see your certificates and may ask you to sign or to log in with them; "
-                         "every use asks for your PIN.\n\n" +
-                         "Allow once: for this visit only. Always allow: the site is not asked about again.";
-  HelmDialogAnswer answer = HelmDialog_Confirm(dialog, kTitle, question, "_Allow once", "Al_ways allow", "_Deny");
+  std::string question =
+      HelmText_Fill(HelmText_Translate("Allow {site} to use your certificates?"), {{"site", site}}) + "\n\n" +
+      HelmText_Translate("The site will see your certificates and may ask you to sign or to log in with them; "
+                         "every use asks for your PIN.") +
+      "\n\n" +
+      HelmText_Translate("Allow once: for this visit only. Always allow: the site is not asked about again.");
+  HelmDialogAnswer answer = HelmDialog_Confirm(dialog, HelmText_Translate(kTitle).c_str(), question,
+                                               HelmText_Translate("_Allow once").c_str(),
+                                               HelmText_Translate("Al_ways allow").c_str(),
+                                               HelmText_Translate("_Deny").c_str());
   if (answer == HELM_DIALOG_OK) {
     HelmDialog_Close(dialog);
     *outcome = HELM_DENIAL_GRANTED;
@@ -102,9 +107,15 @@ static int ask(const std::string& canonical, const HelmSettings* settings, HelmD
     HelmDialog_Close(dialog);
     return refuse(message, reason);
   }
-  std::string confirmation = "Always allow " + site + " to use your certificates?\n\n" +
-                             "It will not be asked about again. To take it back: kestrovan-helm-sites revoke " + site;
-  answer = HelmDialog_Confirm(dialog, kAlwaysTitle, confirmation, "Al_ways allow", nullptr, "_Cancel");
+  std::string confirmation =
+      HelmText_Fill(HelmText_Translate("Always allow {site} to use your certificates?"), {{"site", site}}) +
+      "\n\n" +
+      HelmText_Fill(HelmText_Translate("It will not be asked about again. To take it back: "
+                                       "kestrovan-helm-sites revoke {site}"),
+                    {{"site", site}});
+  answer = HelmDialog_Confirm(dialog, HelmText_Translate(kAlwaysTitle).c_str(), confirmation,
+                              HelmText_Translate("Al_ways allow").c_str(), nullptr,
+                              HelmText_Translate("_Cancel").c_str());
   std::string reason = answer == HELM_DIALOG_CANCELLED || answer == HELM_DIALOG_NOT_OK
                            ? "the user did not confirm \"Always allow\""
                            : refusalFor(answer, dialog);

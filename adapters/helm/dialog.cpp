@@ -376,10 +376,35 @@ static bool setUp(HelmDialog* dialog, const std::string& line) {
   return false;
 }
 
-static bool prepare(HelmDialog* dialog, const char* title, const std::string& description) {
+// The whole texts other files pass to the PIN dialogs (titles, prompts, the
+// words after a wrong PIN), marked here for the catalogs and translated when
+// shown; a text not among them is shown as given.
+static const char* const kPassedTexts[] = {
+    HELM_N_("Kestrovan: PIN"),
+    HELM_N_("Kestrovan: password"),
+    HELM_N_("Kestrovan: PIN pad"),
+    HELM_N_("PIN:"),
+    HELM_N_("Password:"),
+    HELM_N_("Wrong PIN. Try again."),
+    HELM_N_("Wrong password. Try again."),
+    HELM_N_("Wrong PIN. One try is left: another wrong PIN locks the token."),
+    HELM_N_("Wrong PIN. Few tries are left before the token locks."),
+    HELM_N_("No PIN was entered."),
+    HELM_N_("The PIN is too long."),
+};
+
+static std::string passed(const char* text) {
+  for (const char* known : kPassedTexts) {
+    if (strcmp(known, text) == 0) return HelmText_Translate(known);
+  }
+  return text;
+}
+
+static bool prepare(HelmDialog* dialog, const char* givenTitle, const std::string& description) {
   if (dialog->used && !setUp(dialog, "RESET")) return false;
   dialog->used = true;
-  return setUp(dialog, "SETTITLE " + HelmDialog_Escape(HelmDialog_Line(title, strlen(title), HELM_DIALOG_MAX_TITLE),
+  std::string title = passed(givenTitle);
+  return setUp(dialog, "SETTITLE " + HelmDialog_Escape(HelmDialog_Line(title.data(), title.size(), HELM_DIALOG_MAX_TITLE),
                                                        HELM_DIALOG_MAX_ARGUMENT)) &&
          setUp(dialog, "SETDESC " + HelmDialog_Escape(description, HELM_DIALOG_MAX_ARGUMENT));
 }
@@ -453,9 +478,10 @@ HelmDialogAnswer HelmDialog_GetPin(HelmDialog* dialog, const char* title, const 
   if (pinSize == 0) return HELM_DIALOG_UNAVAILABLE;
   Helm_Wipe(pin, pinSize);
   if (dialog == nullptr || dialog->dead || dialog->messageShown) return HELM_DIALOG_UNAVAILABLE;
-  if (!prepare(dialog, title, description) || !setUp(dialog, "SETPROMPT " + HelmDialog_Escape(prompt, 100)) ||
-      (!error.empty() && !setUp(dialog, "SETERROR " + HelmDialog_Escape(error, HELM_DIALOG_MAX_ARGUMENT))) ||
-      !button(dialog, "SETOK", "_OK") || !button(dialog, "SETCANCEL", "_Cancel")) {
+  if (!prepare(dialog, title, description) || !setUp(dialog, "SETPROMPT " + HelmDialog_Escape(passed(prompt), 100)) ||
+      (!error.empty() && !setUp(dialog, "SETERROR " + HelmDialog_Escape(passed(error.c_str()), HELM_DIALOG_MAX_ARGUMENT))) ||
+      !button(dialog, "SETOK", HelmText_Translate("_OK").c_str()) ||
+      !button(dialog, "SETCANCEL", HelmText_Translate("_Cancel").c_str())) {
     return HELM_DIALOG_UNAVAILABLE;
   }
   PinSink sink = {pin, pinSize, 0, false};
@@ -476,7 +502,7 @@ const std::string& HelmDialog_Failure(const HelmDialog* dialog) { return dialog-
 
 bool HelmDialog_ShowMessage(HelmDialog* dialog, const char* title, const std::string& description) {
   if (dialog == nullptr || dialog->dead || dialog->messageShown) return false;
-  if (!prepare(dialog, title, description) || !button(dialog, "SETOK", "_OK")) return false;
+  if (!prepare(dialog, title, description) || !button(dialog, "SETOK", HelmText_Translate("_OK").c_str())) return false;
   // Not waited for: pinentry answers when the user presses OK, which is not
   // what the caller waits for. HelmDialog_Close ends it.
   if (assuan_write_line(dialog->context, "MESSAGE") != 0) {

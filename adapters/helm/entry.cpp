@@ -62,6 +62,8 @@ static const struct {
     {"VerifyCms", HelmFunction_VerifyCms},
     {"Hash", HelmFunction_Hash},
     {"GetInfo", HelmFunction_GetInfo},
+    {"SelectCertificate", HelmFunction_SelectCertificate},
+    {"SignCmsBatch", HelmFunction_SignCmsBatch},
 };
 
 static char* unlock(const KestrovanJsonMap* map) {
@@ -70,6 +72,7 @@ static char* unlock(const KestrovanJsonMap* map) {
   // May ask the user: a dialog for a site not yet on the allow-list.
   int code = HelmConsent_Unlock(url != nullptr ? url->value : nullptr, &canonical, &message);
   helmUnlocked = code == HELM_OK;
+  HelmSelect_Forget();
   helmOrigin = helmUnlocked ? canonical : std::string();
   if (helmUnlocked) return kZero;
   // Why goes to the user's console, not to the page: a page told "the user
@@ -94,6 +97,7 @@ static char* dispatch(KestrovanJsonMap* map, const char* functionName) {
   if (strcmp(name, KESTROVAN_FUNCTION_RELEASE) == 0) {
     helmUnlocked = false;
     helmOrigin.clear();
+    HelmSelect_Forget();
     dropAnswer();
     return kZero;
   }

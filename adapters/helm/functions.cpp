@@ -101,10 +101,14 @@ static int findCertificate(const KestrovanJsonMap* map, HelmCertificate* certifi
   bool present = false;
   int code = HelmParams_Text(map, "id", HELM_MAX_ID_BYTES, id, &present, message);
   if (code != HELM_OK) return code;
-  if (!present || id->empty()) {
+  // Without an id: the certificate the user chose for this site.
+  if (!present || id->empty()) *id = HelmSelect_Chosen();
+  if (id->empty()) {
     *message = "id is required";
     return HELM_E_BAD_PARAMETER;
   }
+  code = HelmSelect_CheckId(*id, message);
+  if (code != HELM_OK) return code;
   code = HelmStore_Find(*id, certificate);
   if (code != HELM_OK) *message = "no certificate with id " + *id;
   return code;
@@ -164,12 +168,17 @@ std::string HelmFunction_ListCertificates(const KestrovanJsonMap* map) {
   bool all = false;
   int code = HelmParams_Bool(map, "all", false, &all, &message);
   if (code != HELM_OK) return HelmJson_Error(code, message);
+  HelmSettings settings;
+  HelmSettings_Load(&settings);
+  // Every other site has the user choose the one certificate it gets.
+  if (!HelmSettings_ListAllowed(&settings, HelmSession_Origin().c_str())) {
+    return HelmJson_Error(HELM_E_USE_SELECT_CERTIFICATE,
+                          "this site may not list the certificates: ask the user to choose one with SelectCertificate");
+  }
   std::vector<HelmCertificate> certificates;
   std::vector<HelmProblem> problems;
   code = HelmStore_List(&certificates, &problems);
   if (code != HELM_OK) return HelmJson_Error(code, "listing failed");
-  HelmSettings settings;
-  HelmSettings_Load(&settings);
   time_t now = time(nullptr);
   std::string list;
   for (const HelmCertificate& c : certificates) {
@@ -214,6 +223,10 @@ std::string HelmFunction_GetCertificate(const KestrovanJsonMap* map) {
   HelmCertificate certificate;
   int code = findCertificate(map, &certificate, &id, &message);
   if (code != HELM_OK) return HelmJson_Error(code, message);
+  return HelmFunction_CertificateAnswer(certificate);
+}
+
+std::string HelmFunction_CertificateAnswer(const HelmCertificate& certificate) {
   std::string pem;
   if (HelmCertificate_Pem(certificate.der, &pem) != HELM_OK) return HelmJson_Error(HELM_E_INTERNAL, "PEM encoding failed");
   gnutls_x509_crt_t crt = nullptr;
@@ -268,36 +281,52 @@ std::string HelmFunction_SignCms(const KestrovanJsonMap* map) {
                  &message);
   if (code != HELM_OK) return HelmJson_Error(code, message);
 
+  std::vector<unsigned char> cms;
+  code = HelmCms_Sign(&key, data, attached, includeTime, digest, &cms, &message);
+  if (code != HELM_OK) return HelmJson_Error(code, message);
+  std::string out;
+  member(&out, "id", id);
+  member(&out, "cms", HelmJson_Base64(cms.data(), cms.size()));
+  memberRaw(&out, "attached", attached ? "true" : "false");
+  member(&out, "digest", digestName);
+  return ok(out);
+}
+
+int HelmCms_Sign(HelmKey* key, const std::vector<unsigned char>& data, bool attached, bool includeTime,
+                 gnutls_digest_algorithm_t digest, std::vector<unsigned char>* cms, std::string* message) {
   gnutls_pkcs7_t pkcs7 = nullptr;
-  if (gnutls_pkcs7_init(&pkcs7) < 0) return HelmJson_Error(HELM_E_INTERNAL, "out of memory");
+  if (gnutls_pkcs7_init(&pkcs7) < 0) {
+    *message = "out of memory";
+    return HELM_E_INTERNAL;
+  }
   unsigned flags = GNUTLS_PKCS7_INCLUDE_CERT;
   if (attached) flags |= GNUTLS_PKCS7_EMBED_DATA;
   if (includeTime) flags |= GNUTLS_PKCS7_INCLUDE_TIME;
   gnutls_datum_t content = datumOf(data);
-  int ret = gnutls_pkcs7_sign(pkcs7, key.certificate, key.key, &content, nullptr, nullptr, digest, flags);
+  int ret = gnutls_pkcs7_sign(pkcs7, key->certificate, key->key, &content, nullptr, nullptr, digest, flags);
   if (ret < 0) {
     gnutls_pkcs7_deinit(pkcs7);
-    return HelmJson_Error(HELM_E_SIGNING_FAILED, std::string("signing failed: ") + gnutls_strerror(ret));
+    *message = std::string("signing failed: ") + gnutls_strerror(ret);
+    return HELM_E_SIGNING_FAILED;
   }
   // A key that does not belong to its certificate would give a signature no
   // one can verify; catch it here rather than hand it out.
-  ret = gnutls_pkcs7_verify_direct(pkcs7, key.certificate, 0, &content, 0);
+  ret = gnutls_pkcs7_verify_direct(pkcs7, key->certificate, 0, &content, 0);
   if (ret < 0) {
     gnutls_pkcs7_deinit(pkcs7);
-    return HelmJson_Error(HELM_E_SIGNING_FAILED, "the signature does not verify with the certificate: "
-                                                 "the key does not belong to it");
+    *message = "the signature does not verify with the certificate: the key does not belong to it";
+    return HELM_E_SIGNING_FAILED;
   }
   gnutls_datum_t der = {nullptr, 0};
   ret = gnutls_pkcs7_export2(pkcs7, GNUTLS_X509_FMT_DER, &der);
   gnutls_pkcs7_deinit(pkcs7);
-  if (ret < 0) return HelmJson_Error(HELM_E_INTERNAL, "encoding the signature failed");
-  std::string out;
-  member(&out, "id", id);
-  member(&out, "cms", HelmJson_Base64(der.data, der.size));
-  memberRaw(&out, "attached", attached ? "true" : "false");
-  member(&out, "digest", digestName);
+  if (ret < 0) {
+    *message = "encoding the signature failed";
+    return HELM_E_INTERNAL;
+  }
+  cms->assign(der.data, der.data + der.size);
   gnutls_free(der.data);
-  return ok(out);
+  return HELM_OK;
 }
 
 static gnutls_sign_algorithm_t signAlgorithm(int pk, gnutls_digest_algorithm_t digest, bool pss) {
@@ -748,8 +777,10 @@ std::string HelmFunction_GetInfo(const KestrovanJsonMap* map) {
             HelmSettings_PagePinAllowed(&settings, HelmSession_Origin().c_str()) ? "true" : "false");
   member(&out, "authenticationFormat", HELM_AUTH_FORMAT);
   member(&out, "dualUseKeyRole", settings.dualUseForAuthentication ? "authentication" : "signing");
+  memberRaw(&out, "listAllowed", HelmSettings_ListAllowed(&settings, HelmSession_Origin().c_str()) ? "true" : "false");
+  memberRaw(&out, "maxBatchDocuments", std::to_string(HELM_MAX_BATCH_DOCUMENTS));
   memberRaw(&out, "functions",
             "[\"ListCertificates\",\"GetCertificate\",\"SignCms\",\"SignRaw\",\"Authenticate\",\"VerifyCms\","
-            "\"Hash\",\"GetInfo\"]");
+            "\"Hash\",\"GetInfo\",\"SelectCertificate\",\"SignCmsBatch\"]");
   return ok(out);
 }

@@ -22,7 +22,7 @@
 // need no lock. What copies share goes through per-user lock files in the
 // configuration folder, which also order copies in different processes:
 // "token.lock" (every use of the tokens, store.cpp), "dialog.lock" (one
-// dialog on the screen at a time, dialog.cpp), "allowed-origins.lock"
+// dialog on the screen at a time, dialog.cpp and program.cpp), "allowed-origins.lock"
 // (changes to the allow-list, consent.cpp) and "denied-origins.lock" (the
 // run's denied and pending sites, denials.cpp). Order: dialog, then token;
 // the allow-list and denial locks are taken alone.
@@ -37,7 +37,9 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kestrovan/adapter.h"
@@ -104,6 +106,17 @@ enum HelmCode {
   HELM_E_NOT_FOR_AUTHENTICATION = 71024, // a signing key: it never logs in
   // page NOT_FOR_AUTHENTICATION, NotForAuthentication: This certificate is for signing, not for logging in: choose a
   //   certificate for logging in.
+  HELM_E_USE_SELECT_CERTIFICATE = 71050, // ListCertificates is for the sites "list-origins" names
+  // page USE_SELECT_CERTIFICATE, UseSelectCertificate: This site may not list the certificates: let the user choose
+  //   one (selectCertificate).
+  HELM_E_NOT_CHOSEN = 71051,             // the user did not choose this certificate for the site
+  // page NOT_CHOSEN, NotChosen: The user did not choose this certificate for this site: let the user choose one
+  //   (selectCertificate).
+  HELM_E_BATCH_TOO_LARGE = 71052,        // more documents (or bytes) than one batch may hold
+  // page BATCH_TOO_LARGE, BatchTooLarge: Too many documents (or bytes) for one batch: split it.
+  HELM_E_PIN_PER_SIGNATURE = 71053,      // the key wants its PIN for every signature: sign one by one
+  // page PIN_PER_SIGNATURE, PinPerSignature: This key asks for its PIN before every signature: sign these documents
+  //   one by one.
 };
 
 // Limits, checked before anything is allocated or decoded.
@@ -121,6 +134,12 @@ enum HelmCode {
 #define HELM_MAX_DESCRIPTION_BYTES 4096u             // what the page says it is signing (shown cut)
 #define HELM_MIN_CHALLENGE_BYTES 32u
 #define HELM_MAX_CHALLENGE_BYTES 1024u
+// A batch: each document is a line of its own in one dialog the user reads
+// before typing the PIN, and a hundred is what a person still checks; the
+// data of all of them together stays within one signing's limit.
+#define HELM_MAX_BATCH_DOCUMENTS 100u
+#define HELM_MAX_BATCH_BYTES HELM_MAX_DATA_BYTES
+#define HELM_MAX_DOCUMENT_NAME_BYTES 256u
 
 // ---- bytes and secrets ------------------------------------------------------
 
@@ -261,7 +280,7 @@ int HelmOrigins_Remove(const char* origin, bool* changed, bool* stillAdmitted, s
 // /etc/kestrovan/helm.conf (owned by root, writable by nobody else) and then
 // the user's <config folder>/helm.conf (the user's own, writable by nobody
 // else); a file that fails these checks is ignored. The user's values win,
-// except that the page-PIN origins of both files count.
+// except that the page-PIN and list origins of both files count.
 
 #define HELM_SYSTEM_SETTINGS_FILE "/etc/kestrovan/helm.conf"
 #define HELM_DEFAULT_PINENTRY "/usr/bin/pinentry"
@@ -278,11 +297,16 @@ struct HelmSettings {
                                      // this long, doubled with each further denial (at most an hour)
   std::string pagePinOrigins;        // "page-pin-origins": pattern list of origins that may send a PIN
   bool dualUseForAuthentication;     // "dual-use-key-role": authentication (true) or signing (false, default)
+  std::string listOrigins;           // "list-origins": pattern list of origins ListCertificates answers
+  std::string chooser;               // "chooser"; else $KESTROVAN_HELM_CHOOSER; else beside the adapter
 };
 std::string HelmPaths_SettingsFile();   // <config folder>/helm.conf
 void HelmSettings_Load(HelmSettings* out);
 // Whether the settings let this origin send the PIN itself.
 bool HelmSettings_PagePinAllowed(const HelmSettings* settings, const char* origin);
+// Whether the settings let this origin list every certificate (kiosks,
+// administrators' pages); every other site has the user choose one.
+bool HelmSettings_ListAllowed(const HelmSettings* settings, const char* origin);
 
 // ---- dialogs (dialog.cpp) ----------------------------------------------------
 // One conversation with a pinentry program over the Assuan protocol. Only an
@@ -356,6 +380,68 @@ const std::string& HelmDialog_Failure(const HelmDialog* dialog);
 bool HelmDialog_ShowMessage(HelmDialog* dialog, const char* title, const std::string& description);
 // Ends pinentry, drops the lock and frees the dialog (wiping what libassuan held).
 void HelmDialog_Close(HelmDialog* dialog);
+
+// ---- the user's language (translate.cpp) ----------------------------------------
+// Every text a dialog shows of the adapter's own goes through
+// HelmText_Translate: the user's language (LANGUAGE, LC_ALL, LC_MESSAGES,
+// LANG) from the gettext catalogs beside the adapter, English when there is
+// none. Places for outside words are written "{name}" and filled by
+// HelmText_Fill after translating, so a site's words are never translated
+// nor read for marks.
+
+// Marks a text for the catalogs where it is translated later.
+#define HELM_N_(text) text
+std::string HelmText_Translate(const char* text);
+std::string HelmText_Fill(const std::string& text,
+                          std::initializer_list<std::pair<const char*, std::string>> values);
+// The language in use ("de", "fr_CA", ...; "" for English).
+std::string HelmText_Language();
+
+// ---- the adapter's own dialog program (program.cpp) ---------------------------
+// kestrovan-helm-chooser (chooser/chooser.cpp) shows lists pinentry cannot: a
+// certificate to choose, documents to sign. It is started under pinentry's
+// rules (the dialog lock, a process group of its own, the parent's death, the
+// call's abandonment) and spoken to in percent-escaped lines; its protocol
+// is described in chooser.cpp.
+
+#define HELM_CHOOSER_PROGRAM "kestrovan-helm-chooser"
+struct HelmProgram;   // opaque: program.cpp
+enum HelmProgramRead {
+  HELM_PROGRAM_LINE,        // a line came (without its line break)
+  HELM_PROGRAM_TIMEOUT,     // none within the wait
+  HELM_PROGRAM_ENDED,       // the program ended or broke its protocol
+  HELM_PROGRAM_ABANDONED,   // nobody waits for the call any more
+};
+// The program's path: the "chooser" setting, $KESTROVAN_HELM_CHOOSER, or
+// beside the adapter's library.
+std::string HelmProgram_Path(const HelmSettings* settings);
+// Takes the dialog lock, starts the program and writes request (its lines,
+// "show" included). Null with *code (HELM_E_NO_DIALOG, or HELM_E_CANCELLED
+// when the call was abandoned while waiting) and *why.
+HelmProgram* HelmProgram_Start(const HelmSettings* settings, const std::string& request, int* code, std::string* why);
+bool HelmProgram_Send(HelmProgram* program, const std::string& line);
+HelmProgramRead HelmProgram_ReadLine(HelmProgram* program, int waitMs, std::string* line);
+// Closes its input, ends its process group, drops the lock, frees it.
+void HelmProgram_End(HelmProgram* program);
+// A protocol value: "%", and every byte below 0x20 (TAB and line breaks
+// too) as %XX.
+std::string HelmProgram_Escape(const std::string& text);
+
+// ---- choosing a certificate (select.cpp) --------------------------------------
+
+struct HelmCertificate;   // the store's (below)
+
+// The id of the certificate the user chose for this session's site ("" when
+// none): sites that may not list get at no other certificate.
+const std::string& HelmSelect_Chosen();
+// Forgets the choice (a new unlock, the release).
+void HelmSelect_Forget();
+// Whether this session's site may name a certificate by id: one the user
+// chose, or any for the sites "list-origins" names. HELM_OK or
+// HELM_E_NOT_CHOSEN with message.
+int HelmSelect_CheckId(const std::string& id, std::string* message);
+// One certificate's line in a dialog: "<subject> — <token label or file>".
+std::string HelmSelect_Where(const HelmCertificate& certificate);
 
 // ---- the session's origin and consent (consent.cpp) ---------------------------
 
@@ -520,6 +606,14 @@ std::string HelmFunction_Authenticate(const KestrovanJsonMap* map);
 std::string HelmFunction_VerifyCms(const KestrovanJsonMap* map);
 std::string HelmFunction_Hash(const KestrovanJsonMap* map);
 std::string HelmFunction_GetInfo(const KestrovanJsonMap* map);
+std::string HelmFunction_SelectCertificate(const KestrovanJsonMap* map);   // select.cpp
+std::string HelmFunction_SignCmsBatch(const KestrovanJsonMap* map);        // batch.cpp
+// GetCertificate's answer for a certificate found in the store.
+std::string HelmFunction_CertificateAnswer(const HelmCertificate& certificate);
+// The CMS SignedData of data made with an opened key (SignCms and every
+// document of a batch): HELM_OK with the DER in *cms, or a code and message.
+int HelmCms_Sign(HelmKey* key, const std::vector<unsigned char>& data, bool attached, bool includeTime,
+                 gnutls_digest_algorithm_t digest, std::vector<unsigned char>* cms, std::string* message);
 
 // ---- authentication format (functions.cpp) -----------------------------------
 // Version 1 of what Authenticate signs, 82 bytes:

@@ -2,7 +2,9 @@
 // settings.cpp -- the adapter's settings: which pinentry program shows the
 // dialogs and for how long, how long a denied site is not asked again, how
 // often a wrong PIN is asked again, which origins may send a PIN themselves
-// (kiosks, tests), and which role keys certified for both signing and
+// (kiosks, tests), which origins may list every certificate instead of
+// having the user choose one, which program shows the adapter's own lists,
+// and which role keys certified for both signing and
 // authentication serve.
 //
 // Two files of "key = value" lines ("#" starts a comment): the
@@ -54,6 +56,11 @@ static void apply(const std::string& text, HelmSettings* settings) {
     } else if (strcasecmp(key.c_str(), "page-pin-origins") == 0) {
       if (!settings->pagePinOrigins.empty()) settings->pagePinOrigins += ";";
       settings->pagePinOrigins += value;
+    } else if (strcasecmp(key.c_str(), "list-origins") == 0) {
+      if (!settings->listOrigins.empty()) settings->listOrigins += ";";
+      settings->listOrigins += value;
+    } else if (strcasecmp(key.c_str(), "chooser") == 0) {
+      if (!value.empty()) settings->chooser = value;
     } else if (strcasecmp(key.c_str(), "dual-use-key-role") == 0) {
       if (strcasecmp(value.c_str(), "authentication") == 0) settings->dualUseForAuthentication = true;
       if (strcasecmp(value.c_str(), "signing") == 0) settings->dualUseForAuthentication = false;
@@ -70,6 +77,8 @@ void HelmSettings_Load(HelmSettings* out) {
   out->denialBackoffSeconds = HELM_DEFAULT_DENIAL_BACKOFF_SECONDS;
   out->pagePinOrigins.clear();
   out->dualUseForAuthentication = false;
+  out->listOrigins.clear();
+  out->chooser.clear();
   std::string text, ignored;
   bool exists = false;
   if (HelmFiles_ReadOwn(HELM_SYSTEM_SETTINGS_FILE, 0, HELM_MAX_SETTINGS_BYTES, &text, &exists, &ignored)) {
@@ -83,9 +92,25 @@ void HelmSettings_Load(HelmSettings* out) {
     const char* fromEnvironment = getenv("KESTROVAN_PINENTRY");
     out->pinentry = fromEnvironment != nullptr && fromEnvironment[0] != '\0' ? fromEnvironment : HELM_DEFAULT_PINENTRY;
   }
+  // The session's own environment may name list sites too (a kiosk's
+  // service unit): it is the user's, as the user's file is.
+  const char* listSites = getenv("KESTROVAN_HELM_LIST_ORIGINS");
+  if (listSites != nullptr && listSites[0] != '\0') {
+    if (!out->listOrigins.empty()) out->listOrigins += ";";
+    out->listOrigins += listSites;
+  }
+  if (out->chooser.empty()) {
+    const char* fromEnvironment = getenv("KESTROVAN_HELM_CHOOSER");
+    if (fromEnvironment != nullptr) out->chooser = fromEnvironment;
+  }
 }
 
 bool HelmSettings_PagePinAllowed(const HelmSettings* settings, const char* origin) {
   return !settings->pagePinOrigins.empty() &&
          HelmOrigins_ListAdmits(settings->pagePinOrigins.data(), settings->pagePinOrigins.size(), origin);
+}
+
+bool HelmSettings_ListAllowed(const HelmSettings* settings, const char* origin) {
+  return !settings->listOrigins.empty() &&
+         HelmOrigins_ListAdmits(settings->listOrigins.data(), settings->listOrigins.size(), origin);
 }

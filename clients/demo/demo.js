@@ -34,7 +34,7 @@ function clearError() {
 
 function sessionButtons() {
   const open = session !== null && !session.closed;
-  for (const id of ['close', 'release', 'call', 'store', 'read', 'list']) $(id).disabled = !open;
+  for (const id of ['close', 'release', 'call', 'store', 'read', 'choose', 'list']) $(id).disabled = !open;
   for (const id of ['sign', 'login']) $(id).disabled = !open || $('certificate').value === '';
   $('session-id').textContent = open ? session.id : '–';
   $('server-version').textContent = open ? session.serverVersion ?? '–' : '–';
@@ -149,6 +149,24 @@ $('cancel').addEventListener('click', () => {
 
 const waiting = (out) => (n) => { out.textContent = `waiting for you: answer the dialog on this computer (${n})…`; };
 
+// The user chooses the certificate in a dialog of the computer's: the page
+// learns only that one (or nothing, when the user cancels).
+$('choose').addEventListener('click', () => act($('choose'), async () => {
+  const out = $('pki-result');
+  out.className = 'result';
+  out.textContent = 'choosing…';
+  const c = await pki.selectCertificate({ description: 'For the Kestrovan demo' }, { onHeartbeat: waiting(out) });
+  const select = $('certificate');
+  select.textContent = '';
+  const option = document.createElement('option');
+  option.value = c.id;
+  option.textContent = `${c.commonName} (${c.role})`;
+  select.append(option);
+  out.textContent = `You chose ${c.commonName}, issued by ${c.issuer}.`;
+  out.className = 'result ok';
+}));
+
+// Only for the sites the user's settings let list every certificate (kiosks).
 $('list').addEventListener('click', () => act($('list'), async () => {
   const { certificates } = await pki.listCertificates();
   const select = $('certificate');

@@ -34,6 +34,10 @@ export declare const HelmCode: Readonly<{
   NO_DIALOG: 71022;
   NOT_FOR_SIGNING: 71023;
   NOT_FOR_AUTHENTICATION: 71024;
+  USE_SELECT_CERTIFICATE: 71050;
+  NOT_CHOSEN: 71051;
+  BATCH_TOO_LARGE: 71052;
+  PIN_PER_SIGNATURE: 71053;
 }>;
 
 /** error.kind of a KestrovanError for one of the PKI adapter's codes. */
@@ -61,7 +65,11 @@ export type HelmErrorKindName =
   | 'Cancelled'
   | 'NoDialog'
   | 'NotForSigning'
-  | 'NotForAuthentication';
+  | 'NotForAuthentication'
+  | 'UseSelectCertificate'
+  | 'NotChosen'
+  | 'BatchTooLarge'
+  | 'PinPerSignature';
 // end of generated part
 
 export declare const HelmErrorKind: Readonly<Record<HelmErrorKindName, HelmErrorKindName>>;
@@ -91,6 +99,23 @@ export interface CertificateDetails {
   location: { type: 'pkcs11'; token: string; tokenUrl: string; label: string } | { type: 'pkcs12'; file: string };
 }
 
+export interface CertificateFilters {
+  purpose?: 'signing' | 'authentication';
+  /** A part of the issuer's name, any case. */
+  issuer?: string;
+  /** A certificate policy OID, dotted. */
+  policy?: string;
+  keyUsage?: ('digitalSignature' | 'nonRepudiation' | 'keyEncipherment' | 'dataEncipherment' | 'keyAgreement')[];
+  /** Default true: only certificates valid now. */
+  validNow?: boolean;
+  /** The site's words, shown in the dialog marked as the site's. */
+  description?: string;
+}
+
+export type BatchResult =
+  | { name: string; code: 0; cms: string }
+  | { name: string; code: number; message: string };
+
 /** Opens a PKI session on the service's main thread (a consent dialog may come first). */
 export declare function openPki(client: KestrovanClient, options?: OpenOptions): Promise<PkiSession>;
 
@@ -103,7 +128,15 @@ export declare class PkiSession {
   listCertificates(options?: PkiCallOptions & { all?: boolean }): Promise<{
     code: 0; certificates: CertificateDetails[]; problems: { location: string; code: number; message: string }[];
   }>;
-  getCertificate(id: string, options?: PkiCallOptions): Promise<CertificateDetails & { code: 0; pem: string }>;
+  /** id left out: the certificate the user chose for this site. */
+  getCertificate(id?: string, options?: PkiCallOptions): Promise<CertificateDetails & { code: 0; pem: string }>;
+  /** The user chooses one certificate in a dialog naming the site; Cancelled when none. */
+  selectCertificate(filters?: CertificateFilters, options?: PkiCallOptions):
+    Promise<CertificateDetails & { code: 0; pem: string }>;
+  /** Several documents with one dialog and one PIN; a result per document, in order. */
+  signCmsBatch(documents: { name: string; data: Uint8Array | string }[], options?: SigningOptions & {
+    id?: string; attached?: boolean; includeTime?: boolean;
+  }): Promise<{ code: 0; id: string; cancelled: boolean; results: BatchResult[] }>;
   signCms(id: string, data: Uint8Array | string, options?: SigningOptions & {
     attached?: boolean; includeTime?: boolean;
   }): Promise<{ code: 0; id: string; cms: string; attached: boolean; digest: string }>;

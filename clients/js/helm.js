@@ -41,6 +41,10 @@ export const HelmCode = Object.freeze({
   NO_DIALOG: 71022,
   NOT_FOR_SIGNING: 71023,
   NOT_FOR_AUTHENTICATION: 71024,
+  USE_SELECT_CERTIFICATE: 71050,
+  NOT_CHOSEN: 71051,
+  BATCH_TOO_LARGE: 71052,
+  PIN_PER_SIGNATURE: 71053,
 });
 
 // kind, what to tell the user.
@@ -69,6 +73,10 @@ const HELM_TEXT = new Map([
   [71022, ['NoDialog', 'No dialog can be shown on this computer to ask the user (no graphical session or no pinentry program).']],
   [71023, ['NotForSigning', 'This certificate is for logging in, not for signing: choose a signing certificate.']],
   [71024, ['NotForAuthentication', 'This certificate is for signing, not for logging in: choose a certificate for logging in.']],
+  [71050, ['UseSelectCertificate', 'This site may not list the certificates: let the user choose one (selectCertificate).']],
+  [71051, ['NotChosen', 'The user did not choose this certificate for this site: let the user choose one (selectCertificate).']],
+  [71052, ['BatchTooLarge', 'Too many documents (or bytes) for one batch: split it.']],
+  [71053, ['PinPerSignature', 'This key asks for its PIN before every signature: sign these documents one by one.']],
 ]);
 // end of generated part
 
@@ -156,8 +164,54 @@ export class PkiSession {
     return this.call('ListCertificates', options.all ? { all: 'true' } : {}, options);
   }
 
+  // id may be left out: the certificate the user chose for this site.
   async getCertificate(id, options = {}) {
-    return this.call('GetCertificate', { id }, options);
+    return this.call('GetCertificate', id ? { id } : {}, options);
+  }
+
+  // The user chooses one certificate in a dialog naming the site; the page
+  // receives that one (GetCertificate's answer), or a Cancelled error.
+  // filters: purpose ('signing' or 'authentication'), issuer (a part of the
+  // issuer's name), policy (an OID), keyUsage (names, e.g.
+  // ['nonRepudiation']), validNow (default true), description (the site's
+  // words, shown as such). The choice holds for the session: the other
+  // functions take it when given no id.
+  async selectCertificate(filters = {}, options = {}) {
+    const params = {};
+    for (const key of ['purpose', 'issuer', 'policy', 'description']) {
+      if (filters[key] !== undefined) params[key] = String(filters[key]);
+    }
+    if (filters.keyUsage !== undefined) {
+      params.keyUsage = Array.isArray(filters.keyUsage) ? filters.keyUsage.join(',') : String(filters.keyUsage);
+    }
+    if (filters.validNow !== undefined) params.validNow = filters.validNow ? 'true' : 'false';
+    return this.call('SelectCertificate', params, options);
+  }
+
+  // Several documents, one dialog, one PIN: documents is a list of { name,
+  // data } (data a Uint8Array or a text). Answers { cancelled, results }
+  // with one result per document in order: { name, code, cms } or { name,
+  // code, message } (code 71021 for those left when the user stopped).
+  async signCmsBatch(documents, options = {}) {
+    const encoder = new TextEncoder();
+    const b64 = (bytes) => {
+      let text = '';
+      for (let i = 0; i < bytes.length; i += 0x8000) text += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+      return btoa(text);
+    };
+    const entries = documents.map(({ name, data }) => {
+      const bytes = data instanceof Uint8Array ? data : encoder.encode(String(data));
+      return `${b64(encoder.encode(String(name)))}:${b64(bytes)}`;
+    });
+    const params = { documents: entries.join(',') };
+    if (options.id !== undefined) params.id = options.id;
+    for (const key of ['attached', 'includeTime']) {
+      if (options[key] !== undefined) params[key] = options[key] ? 'true' : 'false';
+    }
+    if (options.digest !== undefined) params.digest = options.digest;
+    if (options.description !== undefined) params.description = String(options.description);
+    if (options.pin !== undefined) params.pin = hidden(options.pin);
+    return this.call('SignCmsBatch', params, options);
   }
 
   // data: a Uint8Array, or a text (its UTF-8 bytes). options: attached,

@@ -32,6 +32,7 @@ let service;
 let browser;
 let demo;
 let dialogs; // the stub pinentry's plan and log
+let chooser; // the stub list dialog's answer and log
 
 before(async () => {
   if (!FIXTURE || !process.env.KESTROVAN_PKI_ADAPTER) throw new Error('run through ctest (fixture and adapter unknown)');
@@ -53,11 +54,20 @@ before(async () => {
     path.join(home, '.config', 'kestrovan', 'helm', 'keys', 'soft-auth.p12'));
   // The service's environment, which it passes on to pinentry: a display
   // (the stub shows nothing) and the stub's files. Not the browser's.
-  Object.assign(process.env, { DISPLAY: ':77', STUB_PINENTRY_PLAN: dialogs.plan, STUB_PINENTRY_LOG: dialogs.log });
+  // The list dialog is stub_chooser.sh, answering from a file.
+  chooser = { answer: path.join(root, 'chooser-answer'), log: path.join(root, 'chooser.log') };
+  const chooserEnvironment = {
+    KESTROVAN_HELM_CHOOSER: path.resolve('stub_chooser.sh'), STUB_CHOOSER_ANSWER_FILE: chooser.answer,
+    STUB_CHOOSER_LOG: chooser.log,
+  };
+  Object.assign(process.env, { DISPLAY: ':77', STUB_PINENTRY_PLAN: dialogs.plan, STUB_PINENTRY_LOG: dialogs.log },
+    chooserEnvironment);
   try {
     service = await startService(installation);
   } finally {
-    for (const name of ['DISPLAY', 'STUB_PINENTRY_PLAN', 'STUB_PINENTRY_LOG']) delete process.env[name];
+    for (const name of ['DISPLAY', 'STUB_PINENTRY_PLAN', 'STUB_PINENTRY_LOG', ...Object.keys(chooserEnvironment)]) {
+      delete process.env[name];
+    }
   }
   browser = await launch(home);
 });
@@ -192,6 +202,46 @@ async function pkiResult(page) {
   assert.equal(await page.isHidden('#error-section'), true, await page.textContent('#error'));
   return page.textContent('#pki-result');
 }
+
+test('the demo page: the user chooses the certificate, the page gets that one and signs with it', async () => {
+  const context = await browser.newContext();
+  const page = await context.newPage();
+  await page.goto(demo.url);
+  await page.waitForSelector('body[data-ready="true"]');
+  await page.click('#locate');
+  await page.waitForFunction(() => document.getElementById('service-status').textContent.startsWith('found'));
+  await page.click('#open');
+  await page.waitForFunction(() => document.getElementById('session-id').textContent.endsWith('_SID'));
+
+  // Cancelled: the page gets nothing.
+  fs.writeFileSync(chooser.answer, 'CANCELLED\n');
+  fs.rmSync(chooser.log, { force: true });
+  await page.click('#choose');
+  await page.waitForFunction(() => !document.getElementById('error-section').hidden, null, { timeout: 60000 });
+  assert.match(await page.textContent('#error'), /71021/);
+  assert.equal(await page.$eval('#certificate', (select) => select.options.length), 0);
+  const rows = fs.readFileSync(chooser.log, 'utf8').split('\n').filter((l) => l.startsWith('row '))
+    .map((l) => decodeURIComponent(l.slice(4).split('\t')[0]));
+  const index = rows.indexOf('Soft Signer');
+  assert.ok(index >= 0, rows.join(', '));
+  assert.ok(fs.readFileSync(chooser.log, 'utf8').includes(`site ${demo.origin}`));
+
+  // Chosen: exactly that one, and the page signs with it (the PIN in the stub's dialog).
+  fs.writeFileSync(chooser.answer, `CHOSEN ${index}\n`);
+  fs.writeFileSync(dialogs.plan, 'pin 5678\n');
+  await page.click('#choose');
+  await pkiResult(page);
+  const options = await page.$eval('#certificate', (select) => [...select.options].map((o) => o.textContent));
+  assert.deepEqual(options, ['Soft Signer (signing)']);
+  const text = 'Chosen by the user ✓';
+  await page.fill('#sign-text', text);
+  await page.click('#sign');
+  const signed = JSON.parse(await pkiResult(page));
+  assert.equal(signed.code, 0);
+  await page.click('#release');
+  await context.close();
+  verifyWithOpenssl(Buffer.from(signed.cms, 'base64'), text);
+});
 
 test('any site: the user allows it and types the PIN in dialogs, the page signs and logs in without a PIN field', async () => {
   // Not on the list any more: the session's opening asks the user.

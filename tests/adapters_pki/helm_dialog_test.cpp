@@ -791,6 +791,44 @@ const AbandonCase kAbandonCases[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, HelmAbandonTest, ::testing::ValuesIn(kAbandonCases),
                          [](const ::testing::TestParamInfo<AbandonCase>& info) { return std::string(info.param.name); });
 
+TEST_F(HelmDialogTest, AChooserWhosePageWentAwayEndsWithinASecondAndGivesNothing) {
+  settings(std::string("chooser = ") + HELM_STUB_CHOOSER + "\n");
+  std::string chooserLog = work("chooser.log");
+  unlink(chooserLog.c_str());
+  setenv("STUB_CHOOSER_LOG", chooserLog.c_str(), 1);
+  setenv("STUB_CHOOSER_ANSWER", "hang", 1);
+  auto adapter = bank();
+  std::string answer;
+  std::chrono::steady_clock::time_point returned;
+  std::thread call([&] {
+    testCallToken = 4712;
+    answer = adapter->call("SelectCertificate", {});
+    returned = std::chrono::steady_clock::now();
+  });
+  pid_t stub = 0;
+  for (int i = 0; i < 300 && stub == 0; i++) {
+    std::string log = readFile(chooserLog);
+    if (log.find("\nshow\n") != std::string::npos && log.compare(0, 4, "PID ") == 0) stub = atoi(log.c_str() + 4);
+    else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_GT(stub, 0) << readFile(chooserLog);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  abandonedCallToken.store(4712);
+  auto flipped = std::chrono::steady_clock::now();
+  call.join();
+  unsetenv("STUB_CHOOSER_ANSWER");
+  unsetenv("STUB_CHOOSER_LOG");
+  double seconds = std::chrono::duration<double>(returned - flipped).count();
+  EXPECT_LT(seconds, 1.0) << "the chooser stayed " << seconds << " s after its page went away";
+  Json refusal = parseJson(answer);
+  EXPECT_EQ(refusal.code(), 71021) << answer;
+  EXPECT_NE(refusal["message"].text.find("went away"), std::string::npos) << answer;
+  EXPECT_FALSE(refusal.has("pem"));
+  // The program is gone (ended with its process group, and reaped).
+  EXPECT_NE(kill(stub, 0), 0);
+  adapter->release();
+}
+
 // ---- the PIN from a dialog ------------------------------------------------------------
 
 struct PinCase {
@@ -863,6 +901,20 @@ const PinCase kPinCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, HelmPinTest, ::testing::ValuesIn(kPinCases),
                          [](const ::testing::TestParamInfo<PinCase>& info) { return std::string(info.param.name); });
+
+TEST_F(HelmDialogTest, ThePinDialogsTitlePromptErrorAndButtonsAreInTheUsersLanguage) {
+  setenv("LANGUAGE", "de", 1);
+  auto adapter = bank();
+  plan({"pin 8642", "pin 2468"});
+  Json answer = sign(adapter.get(), "SignCms", "Notary Signer", "Vertrag");
+  adapter->release();
+  unsetenv("LANGUAGE");
+  EXPECT_EQ(answer.code(), 0) << answer["message"].text;
+  EXPECT_EQ(commands("SETTITLE ")[0], "Kestrovan: Kennwort");
+  EXPECT_EQ(commands("SETPROMPT ")[0], "Kennwort:");
+  EXPECT_EQ(commands("SETERROR "), std::vector<std::string>{"Falsches Kennwort. Bitte erneut versuchen."});
+  EXPECT_EQ(commands("SETCANCEL ")[0], "_Abbrechen");
+}
 
 TEST_F(HelmDialogTest, TheTokensTriesLeftAreShownAndALockedTokenAsksNothing) {
   settings("pin-attempts = 3\n");

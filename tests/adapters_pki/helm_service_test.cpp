@@ -619,4 +619,58 @@ TEST_F(HelmKeyRoleTest, NoSigningCallOfASiteBecomesALoginToAnother) {
   EXPECT_GT(verified, 0) << "the packing is one the verifier can accept";
 }
 
+// ---- the user chooses ------------------------------------------------------------------------
+// A site of the web, not a kiosk: the service runs without list sites, and the
+// list dialog is stub_chooser.sh, answering from a file.
+
+class HelmChooserServiceTest : public HelmServiceTest {
+ protected:
+  static void SetUpTestSuite() {
+    const char* listing = getenv("KESTROVAN_HELM_LIST_ORIGINS");
+    std::string saved = listing != nullptr ? listing : "";
+    unsetenv("KESTROVAN_HELM_LIST_ORIGINS");
+    setenv("KESTROVAN_HELM_CHOOSER", HELM_STUB_CHOOSER, 1);
+    setenv("STUB_CHOOSER_ANSWER_FILE", answerFile().c_str(), 1);
+    setenv("STUB_CHOOSER_LOG", (chooserFolder_.path + "/chooser.log").c_str(), 1);
+    startService("softhsm2.conf", {kBank});
+    if (!saved.empty()) setenv("KESTROVAN_HELM_LIST_ORIGINS", saved.c_str(), 1);
+    for (const char* name : {"KESTROVAN_HELM_CHOOSER", "STUB_CHOOSER_ANSWER_FILE", "STUB_CHOOSER_LOG"}) unsetenv(name);
+  }
+  static std::string answerFile() { return chooserFolder_.path + "/answer"; }
+  static kt::TempFolder chooserFolder_;
+};
+kt::TempFolder HelmChooserServiceTest::chooserFolder_;
+
+TEST_F(HelmChooserServiceTest, ThePageSeesExactlyOneCertificateOrNone) {
+  Json list = call(Request().text("FunctionName", "ListCertificates"));
+  EXPECT_EQ(list.code(), 71050) << last_["result"];
+  EXPECT_FALSE(list.has("certificates"));
+
+  helmtest::writeFile(answerFile(), "CHOSEN 1\n");
+  Json chosen = call(Request().text("FunctionName", "SelectCertificate").text("purpose", "signing"));
+  ASSERT_EQ(chosen.code(), 0) << last_["result"];
+  EXPECT_NE(chosen["pem"].text.find("BEGIN CERTIFICATE"), std::string::npos);
+  EXPECT_FALSE(chosen.has("certificates"));
+  EXPECT_EQ(last_["result"].find("\"pem\"", last_["result"].find("\"pem\"") + 1), std::string::npos)
+      << "one certificate only";
+  // The chosen one stays: no id needed, and no other id taken.
+  Json again = call(Request().text("FunctionName", "GetCertificate"));
+  EXPECT_EQ(again["id"].text, chosen["id"].text);
+  const std::string data = "signed with the chosen certificate";
+  std::string name = chosen["commonName"].text;
+  std::string pin = name == "Plain Signer" ? "abcd" : name == "Soft Signer" ? "5678" : "1234";
+  Json signature = call(Request().text("FunctionName", "SignCms").text("pin", pin).bytes("data", data));
+  EXPECT_EQ(signature["id"].text, chosen["id"].text) << last_["result"];
+
+  helmtest::writeFile(answerFile(), "CANCELLED\n");
+  Json none = call(Request().text("FunctionName", "SelectCertificate"));
+  EXPECT_EQ(none.code(), 71021) << last_["result"];
+  EXPECT_FALSE(none.has("pem"));
+  EXPECT_FALSE(none.has("id"));
+  EXPECT_EQ(call(Request().text("FunctionName", "GetCertificate").text("id", chosen["id"].text)).code(), 71051);
+  // The stub was told the site.
+  std::string log = helmtest::readFile(chooserFolder_.path + "/chooser.log");
+  EXPECT_NE(log.find("site https://bank.example"), std::string::npos) << log;
+}
+
 }  // namespace

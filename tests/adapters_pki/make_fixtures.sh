@@ -30,6 +30,12 @@
 #                            clear, nonRepudiation: a signing key by default rules
 #   DIR/extra/soft-auth.p12  "Soft Auth", EC, password 5678, certificate in clear,
 #                            digitalSignature alone: an authentication key
+#   DIR/softhsm2-always.conf, DIR/tokens-always/   token "helm-always" (PIN 1234):
+#       id 31 "always"      RSA-2048, cert "Always Signer", the private key marked
+#                           CKA_ALWAYS_AUTHENTICATE (its PIN before every signature)
+#   DIR/extra/policy.p12     "Policy Auth", EC, password 5678, certificate in
+#                            clear, digitalSignature alone, certificate policy
+#                            1.3.6.1.4.1.55555.1.2
 #   DIR/softhsm2-roles.conf, DIR/tokens-roles/   token "helm-roles" (PIN 1234), one
 #                            key per key-usage form, for the key-role tests:
 #       id 11 "role-auth"   EC P-256, cert "Role Auth"            (digitalSignature)
@@ -188,6 +194,24 @@ quiet openssl pkcs12 -export -inkey "$dir/keys/notary.key" -in "$dir/keys/notary
 soft_key soft-auth ecdsa "Soft Auth" 2005 signing_key
 quiet openssl pkcs12 -export -inkey "$dir/keys/soft-auth.key" -in "$dir/keys/soft-auth.crt" -name "Soft Auth" \
   -passout pass:5678 -iter 10000 -certpbe NONE -out "$dir/extra/soft-auth.p12"
+soft_key policy ecdsa "Policy Auth" 2006 "$(printf 'signing_key\npolicy1 = 1.3.6.1.4.1.55555.1.2')"
+quiet openssl pkcs12 -export -inkey "$dir/keys/policy.key" -in "$dir/keys/policy.crt" -name "Policy Auth" \
+  -passout pass:5678 -iter 10000 -certpbe NONE -out "$dir/extra/policy.p12"
+# --- a key that wants its PIN before every signature, on a token of its own
+cat > "$dir/softhsm2-always.conf" <<CONF
+directories.tokendir = $dir/tokens-always
+objectstore.backend = file
+log.level = ERROR
+slots.removable = false
+CONF
+mkdir -p "$dir/tokens-always"
+always() { SOFTHSM2_CONF="$dir/softhsm2-always.conf" "$@"; }
+always quiet softhsm2-util --init-token --free --label helm-always --so-pin "$GNUTLS_SO_PIN" --pin "$GNUTLS_PIN"
+soft_key always rsa "Always Signer" 6001 "$(printf 'signing_key\nnon_repudiation')"
+always quiet p11tool --login --write --load-privkey "$dir/keys/always.key" --label always --id 31 \
+  --mark-always-authenticate "pkcs11:token=helm-always"
+always quiet p11tool --login --write --load-certificate "$dir/keys/always.crt" --label always --id 31 \
+  "pkcs11:token=helm-always"
 printf 'this is not a PKCS #12 file\n' > "$keyfolder/broken.p12"
 chmod 600 "$keyfolder"/*
 

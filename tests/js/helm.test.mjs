@@ -14,7 +14,7 @@ import os from 'node:os';
 import path from 'node:path';
 
 import { KestrovanError } from '../../clients/js/kestrovan.js';
-import { HelmCode, HelmErrorKind, helmError } from '../../clients/js/helm.js';
+import { HelmCode, HelmErrorKind, helmError, PkiSession } from '../../clients/js/helm.js';
 import {
   AuthenticationError, signedBytes, verifyAuthentication, keyUsageOf, canonicalOrigin,
 } from '../../clients/js/verify-authentication.mjs';
@@ -40,6 +40,52 @@ test('every code of the PKI adapter has its error name, as the type declarations
   assert.equal(helmError({ code: HelmCode.CANCELLED }).kind, 'Cancelled');
   assert.equal(helmError({ code: HelmCode.PAGE_PIN_REFUSED }).kind, 'PagePinRefused');
   assert.equal(helmError({ code: 79999 }).kind, 'AdapterError');
+});
+
+// ---- what the page library sends for the chooser and for batches
+
+// A session that records the calls and answers as the adapter would.
+function recordingSession(answer) {
+  const calls = [];
+  return {
+    calls,
+    session: { call: async (name, params) => { calls.push({ name, params }); return JSON.stringify(answer); } },
+  };
+}
+
+test('selectCertificate sends the filters as the adapter reads them; a cancel is a Cancelled error', async () => {
+  const recorder = recordingSession({ code: 0, id: 'tok-1', pem: 'x' });
+  const pki = new PkiSession(recorder.session);
+  const chosen = await pki.selectCertificate({
+    purpose: 'signing', issuer: 'Test CA', policy: '1.2.3', keyUsage: ['digitalSignature', 'nonRepudiation'],
+    validNow: false, description: 'for the contract',
+  });
+  assert.equal(chosen.id, 'tok-1');
+  assert.deepEqual(recorder.calls, [{ name: 'SelectCertificate', params: {
+    purpose: 'signing', issuer: 'Test CA', policy: '1.2.3', description: 'for the contract',
+    keyUsage: 'digitalSignature,nonRepudiation', validNow: 'false',
+  } }]);
+  const cancelled = new PkiSession(recordingSession({ code: HelmCode.CANCELLED, message: 'no' }).session);
+  await assert.rejects(cancelled.selectCertificate(), (error) => error.kind === 'Cancelled');
+  const listing = new PkiSession(recordingSession({ code: HelmCode.USE_SELECT_CERTIFICATE }).session);
+  await assert.rejects(listing.listCertificates(), (error) => error.kind === 'UseSelectCertificate');
+});
+
+test('signCmsBatch sends each name and document as Base64 and reads a result per document', async () => {
+  const recorder = recordingSession({ code: 0, id: 'p12-1', cancelled: false, results: [] });
+  const pki = new PkiSession(recorder.session);
+  await pki.signCmsBatch([{ name: 'a,b:ä.txt', data: 'text ✓' }, { name: 'bin', data: new Uint8Array([0, 255, 1]) }],
+    { attached: true, digest: 'sha384' });
+  const { name, params } = recorder.calls[0];
+  assert.equal(name, 'SignCmsBatch');
+  assert.equal(params.attached, 'true');
+  assert.equal(params.digest, 'sha384');
+  assert.equal(params.id, undefined, 'the chosen certificate');
+  const entries = params.documents.split(',').map((entry) => entry.split(':').map((part) => Buffer.from(part, 'base64')));
+  assert.equal(entries.length, 2);
+  assert.equal(entries[0][0].toString('utf8'), 'a,b:ä.txt');
+  assert.equal(entries[0][1].toString('utf8'), 'text ✓');
+  assert.deepEqual([...entries[1][1]], [0, 255, 1]);
 });
 
 // ---- the verifier, against certificates made here
