@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // activation.cpp -- sockets handed over by the service manager, and the end
 // after a quiet period (activation.h).
 #include "service/activation.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // activation.h -- started on demand: the listening sockets a service manager
 // handed over (a user's kestrovan.socket unit holds the six addresses, and
 // the first connection starts the service), and the end after a quiet

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // service_mode.cpp -- how this user's running service was started.
 #include "tools/service_mode.h"
 

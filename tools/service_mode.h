@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // service_mode.h -- how this user's running service was started, for the
 // doctor: by its socket unit (sockets handed over) or plainly.
 #ifndef KESTROVAN_TOOLS_SERVICE_MODE_H

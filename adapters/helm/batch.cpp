@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // batch.cpp -- SignCmsBatch: several documents signed with one certificate
 // and one PIN. One dialog (the adapter's own program) names the site and the
 // certificate and lists every document (its name, size and the first bytes

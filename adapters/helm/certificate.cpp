@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // certificate.cpp -- what a certificate says (the details a listing shows)
 // and whether it may serve: validity, key usage, the key's role.
 #include "helm.h"

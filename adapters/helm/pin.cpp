@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // pin.cpp -- the PIN from the user: a dialog naming the site, asked again
 // after a wrong PIN up to the setting, or a reader's keypad while a message
 // says so.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // pkcs11.cpp -- PKCS #11 tokens: every module registered with p11-kit,
 // reached through GnuTLS (trust modules, which hold CA certificates, are
 // skipped). GnuTLS loads the modules at the first call that needs them (a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // pkcs12.cpp -- PKCS #12 files ("*.p12", "*.pfx") in the per-user key
 // folder (HelmPaths_KeyFolder), read when a listing or a key needs them.
 // Listing needs the certificate without the password: it is taken from the

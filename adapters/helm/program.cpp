@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // program.cpp -- starting and speaking to kestrovan-helm-chooser, the
 // adapter's own dialog program, under the rules pinentry runs by: only with
 // a graphical session, one dialog at a time across every copy (the per-user

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // select.cpp -- SelectCertificate: the user, not the page, chooses which
 // certificate a site gets. The page may narrow the list (purpose, issuer,
 // policy, key usage, validity); the user picks one in the adapter's own

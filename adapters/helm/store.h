@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // store.h -- what the certificate store's files (store.cpp, certificate.cpp,
 // pkcs11.cpp, pkcs12.cpp, pin.cpp) share among themselves; the rest of the
 // adapter uses the store through helm.h.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // translate.cpp -- dialog texts in the user's language: gettext catalogs
 // (po/*.po, compiled by msgfmt into <adapter folder>/locale/<language>/
 // LC_MESSAGES/kestrovan-helm.mo) read by the adapter itself.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // batch_bench.cpp -- 100 documents signed on the tests' SoftHSM2 token
 // (RSA-2048 "Token Signer", PIN 1234) with the adapter loaded as the service
 // loads it:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // direct_sign.cpp -- the signature the PKI adapter's SignCms makes, made
 // directly with GnuTLS in one process: per signature the token key is opened
 // with a login (the PIN given), the certificate read, a CMS SignedData made

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # run.sh [build-dir] -- the PKI adapter (HelmPKICryptAdapter) through the
 # service: context switches of the idle service (no session, then 32 idle
 # sessions), session opening, the first listing of a session, resident

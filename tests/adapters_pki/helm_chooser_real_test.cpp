@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // helm_chooser_real_test.cpp -- the adapter's own list dialog for real:
 // kestrovan-helm-chooser (GTK 3) on a private Xvfb display, driven by
 // xdotool as a keyboard-only user. A certificate is chosen with the arrow

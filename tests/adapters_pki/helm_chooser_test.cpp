@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // helm_chooser_test.cpp -- the user chooses: SelectCertificate's filters and
 // session rule, and SignCmsBatch, with the adapter loaded as the service
 // loads it and its list dialog played by stub_chooser.sh (which logs the rows

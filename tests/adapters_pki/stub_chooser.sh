@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # stub_chooser.sh -- the adapter's list dialog for the logic tests: reads the
 # request (up to "show"), logs it, shows nothing and answers from the
 # environment.

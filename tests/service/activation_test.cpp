@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // activation_test.cpp -- the service started on demand: systemd-socket-activate
 // holds the six listening addresses as the user's kestrovan.socket unit
 // would, starts the real binary at the first connection and hands the

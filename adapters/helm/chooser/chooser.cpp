@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // chooser.cpp -- kestrovan-helm-chooser, the adapter's own dialog for what
 // pinentry cannot show: a list to choose one certificate from, and a list of
 // documents to sign with one PIN, with the signing's progress and a way to

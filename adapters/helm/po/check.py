@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """check.py SOURCE_DIR -- the dialogs' catalogs against the adapter's code:
 msgfmt --check passes for every language, every text the code marks
 (HelmText_Translate, HELM_N_) has a translation in every language, every
