@@ -71,6 +71,16 @@ enum HelmCode {
   HELM_E_NO_DIALOG = 71022,              // no dialog can be shown (no display, no usable pinentry)
   HELM_E_NOT_FOR_SIGNING = 71023,        // an authentication key: it signs nothing a site chooses
   HELM_E_NOT_FOR_AUTHENTICATION = 71024, // a signing key: it never logs in
+  // Signature levels (cades.cpp, timestamp.cpp). A level asked for and not
+  // reached is one of these, never a signature of a lower level.
+  HELM_E_LEVEL_NOT_REACHED = 71030,      // the level needs something this signature cannot have
+  HELM_E_TSA_NOT_CONFIGURED = 71031,     // a timestamp is needed and the settings name no authority
+  HELM_E_TSA_UNREACHABLE = 71032,        // no authority answered (network, timeout, HTTP error, size)
+  HELM_E_TSA_REJECTED = 71033,           // the authority answered with a status other than granted
+  HELM_E_TSA_INVALID = 71034,            // the token fails a check: imprint, nonce, signature, chain, EKU
+  HELM_E_SIGNER_REVOKED = 71035,         // VerifyCms: a chain certificate was revoked, and nothing proves the
+                                         // signature existed before
+  HELM_E_REVOCATION_UNKNOWN = 71036,     // VerifyCms: a certificate names revocation services and none answered
 };
 
 // Limits, checked before anything is allocated or decoded.
@@ -234,6 +244,10 @@ int HelmOrigins_Remove(const char* origin, bool* changed, bool* stillAdmitted, s
 #define HELM_DEFAULT_PIN_ATTEMPTS 3u
 #define HELM_DEFAULT_DENIAL_BACKOFF_SECONDS 30u
 #define HELM_MAX_DENIAL_BACKOFF_SECONDS 3600u
+#define HELM_DEFAULT_TSA_SECONDS 10u
+#define HELM_DEFAULT_TSA_TRUST "/etc/ssl/certs/ca-certificates.crt"
+#define HELM_MAX_TSA_URLS 8u
+#define HELM_MAX_TSA_REPLY_BYTES (256u * 1024u)
 
 struct HelmSettings {
   std::string pinentry;              // "pinentry"; else $KESTROVAN_PINENTRY; else /usr/bin/pinentry
@@ -243,6 +257,12 @@ struct HelmSettings {
                                      // this long, doubled with each further denial (at most an hour)
   std::string pagePinOrigins;        // "page-pin-origins": pattern list of origins that may send a PIN
   bool dualUseForAuthentication;     // "dual-use-key-role": authentication (true) or signing (false, default)
+  // Timestamp authorities (RFC 3161): only ever from these files, never from a page.
+  std::vector<std::string> tsaUrls;  // "tsa-urls": http(s) URLs, tried in this order
+  unsigned tsaSeconds;               // "tsa-timeout", 1..120: per authority, connection and answer
+  std::string tsaPolicy;             // "tsa-policy": policy OID asked for, or empty
+  std::string tsaTrust;              // "tsa-trust": PEM file of the roots a TSA chains to
+  unsigned revocationSeconds;        // "revocation-timeout", 1..120: per OCSP responder or CRL
 };
 std::string HelmPaths_SettingsFile();   // <config folder>/helm.conf
 void HelmSettings_Load(HelmSettings* out);
@@ -485,6 +505,57 @@ std::string HelmFunction_Authenticate(const KestrovanJsonMap* map);
 std::string HelmFunction_VerifyCms(const KestrovanJsonMap* map);
 std::string HelmFunction_Hash(const KestrovanJsonMap* map);
 std::string HelmFunction_GetInfo(const KestrovanJsonMap* map);
+
+// ---- signature levels (cades.cpp, timestamp.cpp) -----------------------------
+// The baseline levels of a CMS signature. B-B: signed content type, message
+// digest, signing time and the signer certificate's hash (ESS
+// signing-certificate-v2). B-T: and a timestamp over the signature value.
+enum HelmLevel { HELM_LEVEL_B_B = 0, HELM_LEVEL_B_T = 1, HELM_LEVEL_B_LT = 2, HELM_LEVEL_B_LTA = 3,
+                 HELM_LEVEL_NONE = -1 };
+// "B-B", "B-T", "B-LT", "B-LTA" (any case) to a level; false otherwise.
+bool HelmLevel_Parse(const std::string& text, HelmLevel* out);
+const char* HelmLevel_Name(HelmLevel level);   // "B-B" ...; "none" for HELM_LEVEL_NONE
+// What a timestamp said, for the answers.
+struct HelmTimestampInfo {
+  time_t when;               // genTime
+  std::string authority;     // the TSA certificate's subject
+  std::string url;           // where it came from (signing only)
+};
+// Signs data with an opened key as CMS SignedData (DER in *der) of the given
+// level: OpenSSL builds the structure and its signed attributes, the key
+// (token or file, through GnuTLS) signs their DER. HELM_OK, or a code with
+// message; a level that cannot be reached is an error.
+int HelmCades_Sign(const HelmKey* key, const std::vector<unsigned char>& data, bool attached,
+                   gnutls_digest_algorithm_t digest, HelmLevel level, const HelmSettings* settings,
+                   std::vector<unsigned char>* der, HelmTimestampInfo* stamp, std::string* message);
+// Asks the settings' authorities in order for a timestamp token over
+// SHA-256(stamped) and checks it (granted, imprint, nonce echoed, signature,
+// TSA chain to "tsa-trust", critical timeStamping EKU): HELM_OK with the
+// token's DER (a ContentInfo) or the last authority's HELM_E_TSA_* code.
+int HelmTimestamp_Get(const HelmSettings* settings, const unsigned char* stamped, size_t length,
+                      std::vector<unsigned char>* token, HelmTimestampInfo* info, std::string* message);
+
+// Revocation of one certificate of a chain (revocation.cpp).
+struct HelmRevocation {
+  const char* status;    // "good", "revoked", "unknown" (asked, no usable answer), "unchecked" (nowhere to ask)
+  const char* source;    // "ocsp", "crl" (fetched) or "none"
+  time_t revokedAt;      // when revoked, else (time_t)-1
+  std::string url;       // where the answer came from
+  std::string problem;   // why the sources tried gave no answer
+};
+// Asks the certificate's OCSP responders (authorityInfoAccess), then its CRL
+// distribution points, each within seconds; roots and untrusted are what an
+// OCSP responder's certificate may chain through. Takes OpenSSL objects:
+// callers include <openssl/x509.h>.
+void HelmRevocation_Check(struct x509_st* certificate, struct x509_st* issuer, struct x509_store_st* roots,
+                          struct stack_st_X509* untrusted, unsigned seconds, HelmRevocation* out);
+
+// Fetches url (http or https only, no redirects): a POST of body with the
+// content type when body is not null, else a GET; within seconds, and at
+// most maxBytes of answer. True with the answer of an HTTP 200; otherwise
+// false with the reason.
+bool HelmHttp_Fetch(const std::string& url, const char* contentType, const std::vector<unsigned char>* body,
+                    unsigned seconds, size_t maxBytes, std::string* out, std::string* message);
 
 // ---- authentication format (functions.cpp) -----------------------------------
 // Version 1 of what Authenticate signs, 82 bytes:

@@ -12,8 +12,37 @@ export declare const HelmCode: Readonly<{
   PKCS12_UNREADABLE: 71009; TOKEN: 71010; KEY_NOT_FOUND: 71011; SIGNING_FAILED: 71012; SIGNATURE_INVALID: 71013;
   SIGNER_UNTRUSTED: 71014; CMS_MALFORMED: 71015; ORIGIN_NOT_ALLOWED: 71016; TOO_LARGE: 71017; UNSUPPORTED: 71018;
   INTERNAL: 71019; PAGE_PIN_REFUSED: 71020; CANCELLED: 71021; NO_DIALOG: 71022; NOT_FOR_SIGNING: 71023;
-  NOT_FOR_AUTHENTICATION: 71024;
+  NOT_FOR_AUTHENTICATION: 71024; LEVEL_NOT_REACHED: 71030; TSA_NOT_CONFIGURED: 71031; TSA_UNREACHABLE: 71032;
+  TSA_REJECTED: 71033; TSA_INVALID: 71034; SIGNER_REVOKED: 71035; REVOCATION_UNKNOWN: 71036;
 }>;
+
+export type SignatureLevelName = 'B-B' | 'B-T' | 'B-LT' | 'B-LTA';
+export declare const SignatureLevel: Readonly<{ B_B: 'B-B'; B_T: 'B-T'; B_LT: 'B-LT'; B_LTA: 'B-LTA'; NONE: 'none' }>;
+export type IndicationName = 'TOTAL_PASSED' | 'TOTAL_FAILED' | 'INDETERMINATE';
+export declare const Indication: Readonly<{ [K in IndicationName]: K }>;
+export type SubIndicationName = '' | 'HASH_FAILURE' | 'SIG_CRYPTO_FAILURE' | 'FORMAT_FAILURE' |
+  'NO_SIGNING_CERTIFICATE_FOUND' | 'NO_CERTIFICATE_CHAIN_FOUND' | 'OUT_OF_BOUNDS_NO_POE' | 'REVOKED_NO_POE' |
+  'REVOKED_CA_NO_POE' | 'TRY_LATER';
+export declare const SubIndication: Readonly<{
+  NONE: ''; HASH_FAILURE: 'HASH_FAILURE'; SIG_CRYPTO_FAILURE: 'SIG_CRYPTO_FAILURE'; FORMAT_FAILURE: 'FORMAT_FAILURE';
+  NO_SIGNING_CERTIFICATE_FOUND: 'NO_SIGNING_CERTIFICATE_FOUND'; NO_CERTIFICATE_CHAIN_FOUND: 'NO_CERTIFICATE_CHAIN_FOUND';
+  OUT_OF_BOUNDS_NO_POE: 'OUT_OF_BOUNDS_NO_POE'; REVOKED_NO_POE: 'REVOKED_NO_POE'; REVOKED_CA_NO_POE: 'REVOKED_CA_NO_POE';
+  TRY_LATER: 'TRY_LATER';
+}>;
+
+/** One certificate of a signer's chain (below the anchor) and its revocation. */
+export interface ChainCertificate {
+  subject: string; revocation: 'good' | 'revoked' | 'unknown' | 'unchecked'; revocationSource: 'ocsp' | 'crl' | 'none';
+  revocationUrl?: string; revokedAt?: string; revocationProblem?: string;
+}
+
+/** One signer in verifyCms's answer. */
+export interface VerifiedSigner extends Record<string, unknown> {
+  signingTime: string; algorithm: string; certificate: string;
+  indication: IndicationName; subIndication: SubIndicationName; level: SignatureLevelName | 'none';
+  claimedSigningTime: string; essCertificateMatch: boolean; timestamps: number;
+  timestampTime?: string; timestampAuthority?: string; timestampProblem?: string; chain: ChainCertificate[];
+}
 
 /** error.kind of a KestrovanError for one of the PKI adapter's codes. */
 export type HelmErrorKindName =
@@ -21,7 +50,9 @@ export type HelmErrorKindName =
   | 'CertificateExpired' | 'CertificateNotYetValid' | 'KeyUsage' | 'Pkcs12Unreadable' | 'TokenFailure'
   | 'KeyNotFound' | 'SigningFailed' | 'SignatureInvalid' | 'SignerUntrusted' | 'CmsMalformed'
   | 'OriginNotAllowed' | 'TooLarge' | 'Unsupported' | 'AdapterInternal' | 'PagePinRefused'
-  | 'Cancelled' | 'NoDialog' | 'NotForSigning' | 'NotForAuthentication';
+  | 'Cancelled' | 'NoDialog' | 'NotForSigning' | 'NotForAuthentication'
+  | 'LevelNotReached' | 'TsaNotConfigured' | 'TsaUnreachable' | 'TsaRejected' | 'TsaInvalid'
+  | 'SignerRevoked' | 'RevocationUnknown';
 
 export declare const HelmErrorKind: Readonly<Record<HelmErrorKindName, HelmErrorKindName>>;
 
@@ -64,8 +95,11 @@ export declare class PkiSession {
   }>;
   getCertificate(id: string, options?: PkiCallOptions): Promise<CertificateDetails & { code: 0; pem: string }>;
   signCms(id: string, data: Uint8Array | string, options?: SigningOptions & {
-    attached?: boolean; includeTime?: boolean;
-  }): Promise<{ code: 0; id: string; cms: string; attached: boolean; digest: string }>;
+    attached?: boolean; includeTime?: boolean; level?: SignatureLevelName;
+  }): Promise<{
+    code: 0; id: string; cms: string; attached: boolean; digest: string; level: SignatureLevelName;
+    timestampTime?: string; timestampAuthority?: string; timestampUrl?: string;
+  }>;
   signRaw(id: string, data: Uint8Array | string, options?: SigningOptions & {
     scheme?: 'pkcs1' | 'pss'; hashed?: boolean;
   }): Promise<{ code: 0; id: string; signature: string; algorithm: string }>;
@@ -74,7 +108,10 @@ export declare class PkiSession {
     description?: string; pin?: string;
   }): Promise<AuthenticationAnswer>;
   verifyCms(cms: Uint8Array | string, options: PkiCallOptions & { data?: Uint8Array | string; trustAnchors: string }):
-    Promise<Record<string, unknown>>;
+    Promise<{
+      code: 0; signers: VerifiedSigner[]; attached: boolean; content?: string;
+      indication: IndicationName; subIndication: SubIndicationName; level: SignatureLevelName | 'none';
+    }>;
   hash(data: Uint8Array | string, options?: PkiCallOptions & { algorithm?: string }):
     Promise<{ code: 0; algorithm: string; hash: string; hex: string }>;
   info(options?: PkiCallOptions): Promise<Record<string, unknown>>;

@@ -1,0 +1,364 @@
+// helm_cades_test.cpp -- signature levels through the built adapter (dlopen,
+// the SoftHSM2 token and key files of make_fixtures.sh), with timestamp
+// authorities on loopback (tsa_server.py around `openssl ts -reply`, the PKI
+// of make_cades_fixtures.sh). What the adapter makes is judged by openssl:
+// `cms -verify -cades` (signature, attributes, the ESS certificate hash) and
+// `ts -verify` (the timestamp over the signature value).
+#include <gtest/gtest.h>
+#include <openssl/cms.h>
+#include <openssl/evp.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "adapters_pki/helm_test_support.h"
+
+using namespace helmtest;
+
+namespace {
+
+const char kBank[] = "https://bank.example";
+// Where the test PKI's certificates find their CRL and their OCSP responder.
+const char kCrlPort[] = "58612";
+const char kOcspPort[] = "58611";
+
+class HelmCadesTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    temp_ = new TempFolder();
+    home_ = makeHome(temp_->path());
+    setenv("HOME", home_.c_str(), 1);
+    unsetenv("XDG_CONFIG_HOME");
+    setenv("SOFTHSM2_CONF", (std::string(HELM_FIXTURE_DIR) + "/softhsm2.conf").c_str(), 1);
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    writeFile(configFolder(home_) + "/allowed-origins", std::string(kBank) + "\n");
+    // Each suite of this file starts its own authorities (and, on the fixed
+    // port the certificates name, the CRL server), Debian's python3.
+    std::string portFile = temp_->path() + "/tsa.port";
+    port_.clear();
+    server_ = fork();
+    if (server_ == 0) {
+      execl("/usr/bin/python3", "python3", HELM_TSA_SERVER, HELM_CADES_FIXTURE_DIR, portFile.c_str(), kCrlPort,
+            (char*)nullptr);
+      _exit(127);
+    }
+    for (int i = 0; i < 200 && port_.empty(); i++) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      port_ = readFile(portFile);
+    }
+  }
+  static void TearDownTestSuite() {
+    if (server_ > 0) {
+      kill(server_, SIGTERM);
+      waitpid(server_, nullptr, 0);
+      server_ = -1;
+    }
+    delete temp_;
+    temp_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_FALSE(port_.empty()) << "the timestamp authorities did not start";
+    adapter_ = std::make_unique<Adapter>();
+    ASSERT_EQ(adapter_->unlock(kBank), "0");
+  }
+  void TearDown() override {
+    adapter_->release();
+    adapter_.reset();
+  }
+
+  static std::string cades(const std::string& name) { return std::string(HELM_CADES_FIXTURE_DIR) + "/" + name; }
+  static std::string fixture(const std::string& name) { return std::string(HELM_FIXTURE_DIR) + "/" + name; }
+  std::string work(const std::string& name) { return temp_->path() + "/" + name; }
+  static std::string url(const std::string& path) { return "http://127.0.0.1:" + port_ + path; }
+
+  // The user's settings: the page may send the PIN; the authorities (paths
+  // of the local server, or full URLs), their timeout and trusted roots.
+  void settings(const std::vector<std::string>& authorities, unsigned timeout = 5) {
+    std::string text = std::string("page-pin-origins = ") + kBank + "\n";
+    if (!authorities.empty()) {
+      text += "tsa-urls =";
+      for (const std::string& a : authorities) text += " " + (a[0] == '/' ? url(a) : a);
+      text += "\ntsa-timeout = " + std::to_string(timeout) + "\ntsa-trust = " + cades("root.crt") + "\n";
+    }
+    writeFile(configFolder(home_) + "/helm.conf", text);
+  }
+
+  std::string idOf(const std::string& commonName) {
+    Json list = adapter_->page("ListCertificates", {{"all", "true"}});
+    for (const Json& c : list["certificates"].items) {
+      if (c["commonName"].text == commonName) return c["id"].text;
+    }
+    ADD_FAILURE() << "no certificate " << commonName;
+    return std::string();
+  }
+
+  Json sign(const std::string& commonName, const std::string& pin, const std::string& data, Params extra) {
+    Params p = {{"id", idOf(commonName)}, {"pin", pin}};
+    addBytes(&p, "data", data);
+    p.insert(p.end(), extra.begin(), extra.end());
+    return adapter_->page("SignCms", p);
+  }
+
+  // openssl cms -verify, with the ESS signing-certificate(-v2) check.
+  CommandResult opensslVerify(const std::string& cms, const std::string& content, bool detached) {
+    writeFile(work("sig.der"), cms);
+    writeFile(work("content.bin"), content);
+    std::string command = "openssl cms -verify -cades -binary -inform DER -in " + quote(work("sig.der")) +
+                          " -CAfile " + quote(fixture("ca.crt")) + " -out " + quote(work("verified.bin"));
+    if (detached) command += " -content " + quote(work("content.bin"));
+    return run(command);
+  }
+
+  static TempFolder* temp_;
+  static std::string home_;
+  static std::string port_;
+  static pid_t server_;
+  std::unique_ptr<Adapter> adapter_;
+};
+
+TempFolder* HelmCadesTest::temp_ = nullptr;
+std::string HelmCadesTest::home_;
+std::string HelmCadesTest::port_;
+pid_t HelmCadesTest::server_ = -1;
+
+// The signature value and the signature-time-stamp token of the first
+// signer, read with OpenSSL's parser (only to hand them to `openssl ts`).
+struct Stamped {
+  std::string signature;
+  std::string token;
+  int tokens = 0;
+};
+
+Stamped readStamped(const std::string& der) {
+  Stamped out;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+  CMS_ContentInfo* cms = d2i_CMS_ContentInfo(nullptr, &p, (long)der.size());
+  if (cms == nullptr) return out;
+  CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms), 0);
+  ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(si);
+  out.signature.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)), ASN1_STRING_length(value));
+  int at = -1;
+  while ((at = CMS_unsigned_get_attr_by_NID(si, NID_id_smime_aa_timeStampToken, at)) >= 0) {
+    out.tokens++;
+    ASN1_TYPE* any = X509_ATTRIBUTE_get0_type(CMS_unsigned_get_attr(si, at), 0);
+    if (any != nullptr && any->type == V_ASN1_SEQUENCE) {
+      out.token.assign(reinterpret_cast<const char*>(any->value.sequence->data), any->value.sequence->length);
+    }
+  }
+  CMS_ContentInfo_free(cms);
+  return out;
+}
+
+std::string sha256Hex(const std::string& bytes) {
+  unsigned char digest[32];
+  EVP_Digest(bytes.data(), bytes.size(), digest, nullptr, EVP_sha256(), nullptr);
+  return hex(std::string(reinterpret_cast<char*>(digest), sizeof digest));
+}
+
+// ---- signing at a level ---------------------------------------------------------
+
+struct LevelCase {
+  const char* name;
+  const char* commonName;
+  const char* pin;
+  bool attached;
+  const char* level;                       // null: the default
+  std::vector<std::string> authorities;    // tsa-urls, paths of the local server
+  unsigned timeout;
+  long code;                               // expected answer code
+  const char* levelOrMessage;              // the level answered, or a part of the error message
+};
+
+void PrintTo(const LevelCase& c, std::ostream* os) { *os << c.name; }
+
+class HelmCadesLevelTest : public HelmCadesTest, public ::testing::WithParamInterface<LevelCase> {};
+
+TEST_P(HelmCadesLevelTest, SignsAtTheLevelOrSaysWhatIsMissing) {
+  const LevelCase& c = GetParam();
+  settings(c.authorities, c.timeout);
+  writeFile(work("tsa.port.hits"), "");
+  std::string data("Contract 7\n\0\xff binary", 20);
+  Params extra = {{"attached", c.attached ? "true" : "false"}};
+  if (c.level != nullptr) extra.emplace_back("level", c.level);
+  Json answer = sign(c.commonName, c.pin, data, extra);
+  ASSERT_EQ(answer.code(), c.code) << answer["message"].text;
+  if (c.code != 0) {
+    EXPECT_NE(answer["message"].text.find(c.levelOrMessage), std::string::npos) << answer["message"].text;
+    EXPECT_FALSE(answer.has("cms"));
+    return;
+  }
+  EXPECT_EQ(answer["level"].text, c.levelOrMessage);
+  std::string cms = unbase64(answer["cms"].text);
+  CommandResult verdict = opensslVerify(cms, data, !c.attached);
+  EXPECT_EQ(verdict.status, 0) << verdict.output;
+  EXPECT_EQ(readFile(work("verified.bin")), data);
+
+  // The B-B attributes, as openssl prints them.
+  CommandResult dump = run("openssl cms -cmsout -print -inform DER -in " + quote(work("sig.der")));
+  for (const char* attribute : {"contentType", "messageDigest", "signingTime", "id-smime-aa-signingCertificateV2"}) {
+    EXPECT_NE(dump.output.find(attribute), std::string::npos) << attribute << "\n" << dump.output;
+  }
+  // Tampered content fails.
+  if (!c.attached) {
+    std::string tampered = data;
+    tampered[0] ^= 1;
+    EXPECT_NE(opensslVerify(cms, tampered, true).status, 0);
+  }
+
+  Stamped stamped = readStamped(cms);
+  if (std::string(c.levelOrMessage) == "B-B") {
+    EXPECT_EQ(stamped.tokens, 0);
+    return;
+  }
+  // B-T: one token, over the signature value, from the trusted authority.
+  ASSERT_EQ(stamped.tokens, 1);
+  writeFile(work("token.der"), stamped.token);
+  CommandResult ts = run("openssl ts -verify -token_in -in " + quote(work("token.der")) + " -digest " +
+                         sha256Hex(stamped.signature) + " -CAfile " + quote(cades("root.crt")) + " -untrusted " +
+                         quote(cades("tsa-chain.pem")));
+  EXPECT_EQ(ts.status, 0) << ts.output;
+  EXPECT_NE(ts.output.find("Verification: OK"), std::string::npos) << ts.output;
+  // Over anything else, it fails.
+  CommandResult other = run("openssl ts -verify -token_in -in " + quote(work("token.der")) + " -digest " +
+                            sha256Hex(stamped.signature + "x") + " -CAfile " + quote(cades("root.crt")) +
+                            " -untrusted " + quote(cades("tsa-chain.pem")));
+  EXPECT_NE(other.status, 0) << other.output;
+  EXPECT_NE(answer["timestampAuthority"].text.find("Cades Test TSA"), std::string::npos);
+  EXPECT_EQ(answer["timestampTime"].text.size(), 20u);
+  EXPECT_EQ(answer["timestampUrl"].text, url(c.authorities.back()));
+}
+
+const LevelCase kLevelCases[] = {
+    {"DefaultIsBbTokenRsa", "Token Signer", "1234", false, nullptr, {}, 5, 0, "B-B"},
+    {"BbTokenEcAttached", "Token EC Signer", "1234", true, "B-B", {}, 5, 0, "B-B"},
+    {"BbFileEc", "Soft Signer", "5678", false, "b-b", {}, 5, 0, "B-B"},
+    {"BbFileRsaAttached", "Plain Signer", "abcd", true, "B-B", {}, 5, 0, "B-B"},
+    {"BtTokenRsa", "Token Signer", "1234", false, "B-T", {"/good"}, 5, 0, "B-T"},
+    {"BtFileEcAttached", "Soft Signer", "5678", true, "B-T", {"/good"}, 5, 0, "B-T"},
+    {"BtFailsOverToTheNextAuthority", "Token EC Signer", "1234", false, "B-T", {"/error500", "/garbage", "/good"}, 5, 0,
+     "B-T"},
+    {"BtWithoutAuthority", "Token Signer", "1234", false, "B-T", {}, 5, 71031, "tsa-urls"},
+    {"BtHttp500", "Token Signer", "1234", false, "B-T", {"/error500"}, 5, 71032, "HTTP 500"},
+    {"BtNobodyListens", "Token Signer", "1234", false, "B-T", {"http://127.0.0.1:9/"}, 2, 71032, "127.0.0.1:9"},
+    {"BtTimeout", "Token Signer", "1234", false, "B-T", {"/slow"}, 1, 71032, "/slow"},
+    {"BtRejected", "Token Signer", "1234", false, "B-T", {"/reject"}, 5, 71033, "refused"},
+    {"BtWrongImprint", "Token Signer", "1234", false, "B-T", {"/imprint"}, 5, 71034, "imprint"},
+    {"BtWrongNonce", "Token Signer", "1234", false, "B-T", {"/nonce"}, 5, 71034, "nonce"},
+    {"BtEkuNotCritical", "Token Signer", "1234", false, "B-T", {"/noncrit"}, 5, 71034, "critical timeStamping"},
+    {"BtUntrustedAuthority", "Token Signer", "1234", false, "B-T", {"/stranger"}, 5, 71034, "verify"},
+    {"BtGarbage", "Token Signer", "1234", false, "B-T", {"/garbage"}, 5, 71034, "not a timestamp response"},
+    {"BltNotReached", "Token Signer", "1234", false, "B-LT", {"/good"}, 5, 71030, "revocation"},
+    {"UnknownLevel", "Token Signer", "1234", false, "B-X", {}, 5, 71001, "level"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, HelmCadesLevelTest, ::testing::ValuesIn(kLevelCases),
+                         [](const ::testing::TestParamInfo<LevelCase>& info) { return std::string(info.param.name); });
+
+// The authorities come from the settings alone: a page naming one is not heard.
+TEST_F(HelmCadesTest, APageCannotNameTheAuthority) {
+  settings({"/good"});
+  writeFile(work("tsa.port.hits"), "");
+  Json answer = sign("Token Signer", "1234", "text", {{"level", "B-T"}, {"tsa-urls", url("/stranger")},
+                                                       {"tsaUrl", url("/stranger")}});
+  ASSERT_EQ(answer.code(), 0) << answer["message"].text;
+  EXPECT_EQ(answer["timestampUrl"].text, url("/good"));
+  EXPECT_EQ(readFile(work("tsa.port.hits")), "/good\n");
+}
+
+// ---- verification as a validator judges ------------------------------------------
+
+enum class Made { ByAdapterBb, ByAdapterBt, OpensslPlain, OpensslCades, OpensslExpired };
+
+struct VerifyCase {
+  const char* name;
+  Made made;
+  const char* change;        // "" / "data" (content changed) / "signature" (a byte of the signature value)
+  const char* anchors;       // fixture file with the trust anchors
+  long code;
+  const char* indication;
+  const char* subIndication;
+  const char* level;         // null on errors
+};
+
+void PrintTo(const VerifyCase& c, std::ostream* os) { *os << c.name; }
+
+class HelmCadesVerifyTest : public HelmCadesTest, public ::testing::WithParamInterface<VerifyCase> {};
+
+TEST_P(HelmCadesVerifyTest, AnswersTheIndicationAndTheLevelFound) {
+  const VerifyCase& c = GetParam();
+  settings({"/good"});
+  const std::string data = "Order 12: 3 crates";
+  std::string cms;
+  std::string commonName = "Token Signer";
+  if (c.made == Made::ByAdapterBb || c.made == Made::ByAdapterBt) {
+    Json made = sign("Token Signer", "1234", data, {{"level", c.made == Made::ByAdapterBt ? "B-T" : "B-B"}});
+    ASSERT_EQ(made.code(), 0) << made["message"].text;
+    cms = unbase64(made["cms"].text);
+  } else {
+    const char* key = c.made == Made::OpensslExpired ? "expired" : "soft";
+    commonName = c.made == Made::OpensslExpired ? "Expired Signer" : "Soft Signer";
+    writeFile(work("data.bin"), data);
+    CommandResult made = run(std::string("openssl cms -sign -binary -outform DER -md sha256 ") +
+                             (c.made == Made::OpensslPlain ? "" : "-cades ") + "-in " + quote(work("data.bin")) +
+                             " -signer " + quote(fixture(std::string("keys/") + key + ".crt")) + " -inkey " +
+                             quote(fixture(std::string("keys/") + key + ".key")) + " -out " + quote(work("made.der")));
+    ASSERT_EQ(made.status, 0) << made.output;
+    cms = readFile(work("made.der"));
+  }
+  std::string content = data;
+  if (std::string(c.change) == "data") content[0] ^= 1;
+  if (std::string(c.change) == "signature") {
+    std::string value = readStamped(cms).signature;
+    size_t at = cms.find(value);
+    ASSERT_NE(at, std::string::npos);
+    cms[at + value.size() / 2] ^= 0x01;
+  }
+  Params p = {{"trustAnchors", readFile(fixture(c.anchors))}};
+  addBytes(&p, "cms", cms);
+  addBytes(&p, "data", content);
+  Json answer = adapter_->page("VerifyCms", p);
+  ASSERT_EQ(answer.code(), c.code) << answer["message"].text;
+  EXPECT_EQ(answer["indication"].text, c.indication);
+  EXPECT_EQ(answer["subIndication"].text, c.subIndication);
+  if (c.code != 0) return;
+  EXPECT_EQ(answer["level"].text, c.level);
+  const Json& signer = answer["signers"][0];
+  // The members pages have relied on, and the new ones.
+  EXPECT_EQ(signer["commonName"].text, commonName);
+  EXPECT_EQ(signer["signingTime"].text.size(), 20u);
+  EXPECT_FALSE(signer["certificate"].text.empty());
+  EXPECT_EQ(signer["indication"].text, c.indication);
+  EXPECT_EQ(signer["level"].text, c.level);
+  EXPECT_EQ(signer["claimedSigningTime"].text, signer["signingTime"].text);
+  if (std::string(c.level) == "B-T") {
+    EXPECT_EQ(signer["timestamps"].number, 1);
+    EXPECT_EQ(signer["timestampTime"].text.size(), 20u);
+    EXPECT_NE(signer["timestampAuthority"].text.find("Cades Test TSA"), std::string::npos);
+    EXPECT_TRUE(signer["essCertificateMatch"].boolean);
+  } else {
+    EXPECT_FALSE(signer.has("timestampTime"));
+  }
+}
+
+const VerifyCase kVerifyCases[] = {
+    {"AdapterBb", Made::ByAdapterBb, "", "ca.crt", 0, "TOTAL_PASSED", "", "B-B"},
+    {"AdapterBt", Made::ByAdapterBt, "", "ca.crt", 0, "TOTAL_PASSED", "", "B-T"},
+    {"OpensslCadesIsBb", Made::OpensslCades, "", "ca.crt", 0, "TOTAL_PASSED", "", "B-B"},
+    {"PlainCmsHasNoLevel", Made::OpensslPlain, "", "ca.crt", 0, "TOTAL_PASSED", "", "none"},
+    {"ChangedDataIsHashFailure", Made::ByAdapterBt, "data", "ca.crt", 71013, "TOTAL_FAILED", "HASH_FAILURE", nullptr},
+    {"ChangedSignatureIsCryptoFailure", Made::ByAdapterBb, "signature", "ca.crt", 71013, "TOTAL_FAILED",
+     "SIG_CRYPTO_FAILURE", nullptr},
+    {"OtherAnchorsNoChain", Made::ByAdapterBt, "", "other-ca.crt", 71014, "INDETERMINATE",
+     "NO_CERTIFICATE_CHAIN_FOUND", nullptr},
+    {"ExpiredWithoutTimestampIsOutOfBounds", Made::OpensslExpired, "", "ca.crt", 71014, "INDETERMINATE",
+     "OUT_OF_BOUNDS_NO_POE", nullptr},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, HelmCadesVerifyTest, ::testing::ValuesIn(kVerifyCases),
+                         [](const ::testing::TestParamInfo<VerifyCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
