@@ -7,11 +7,16 @@
 #include <gtest/gtest.h>
 #include <openssl/cms.h>
 #include <openssl/evp.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <thread>
 
 #include "adapters_pki/helm_test_support.h"
@@ -360,5 +365,162 @@ const VerifyCase kVerifyCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, HelmCadesVerifyTest, ::testing::ValuesIn(kVerifyCases),
                          [](const ::testing::TestParamInfo<VerifyCase>& info) { return std::string(info.param.name); });
+
+// ---- revocation: the certificates' own OCSP responder and CRL ---------------------
+
+// openssl ocsp on the port the test certificates name, answering from an
+// index the test writes (the intermediate's delegated responder signs).
+// Ready once it says so in its log: a probing connection would be taken
+// for a request.
+class OcspResponder {
+ public:
+  OcspResponder(const std::string& index, const std::string& log) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(out, 1);
+      dup2(out, 2);
+      std::string ca = std::string(HELM_CADES_FIXTURE_DIR) + "/intermediate.crt";
+      std::string signer = std::string(HELM_CADES_FIXTURE_DIR) + "/ocsp.crt";
+      std::string key = std::string(HELM_CADES_FIXTURE_DIR) + "/ocsp.key";
+      execlp("openssl", "openssl", "ocsp", "-index", index.c_str(), "-port", kOcspPort, "-rsigner", signer.c_str(),
+             "-rkey", key.c_str(), "-CA", ca.c_str(), (char*)nullptr);
+      _exit(127);
+    }
+    for (int i = 0; i < 100 && !ready_; i++) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      ready_ = readFile(log).find("waiting for OCSP client connections") != std::string::npos;
+    }
+  }
+  bool ready() const { return ready_; }
+  ~OcspResponder() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  // Whether anything listens there (asked only where nothing should).
+  static bool listening() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons((unsigned short)atoi(kOcspPort));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool up = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return up;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool ready_ = false;
+};
+
+// A time as the index of `openssl ca` writes it.
+std::string indexTime(time_t when) {
+  char text[32];
+  struct tm t;
+  gmtime_r(&when, &t);
+  strftime(text, sizeof text, "%y%m%d%H%M%SZ", &t);
+  return text;
+}
+
+enum class Ocsp { Down, Good, RevokedBefore, RevokedAfter, Unknown };
+
+struct RevocationCase {
+  const char* name;
+  const char* signer;        // file in the cades fixture's keys/ (password 2468)
+  const char* commonName;
+  const char* level;
+  Ocsp ocsp;
+  bool crlDown;
+  long code;
+  const char* subIndication;  // "" when passed
+  const char* status;         // the signer's revocation in the answer (passed cases)
+  const char* source;
+};
+
+void PrintTo(const RevocationCase& c, std::ostream* os) { *os << c.name; }
+
+class HelmCadesRevocationTest : public HelmCadesTest, public ::testing::WithParamInterface<RevocationCase> {};
+
+TEST_P(HelmCadesRevocationTest, JudgesRevocationAgainstTheTimestamp) {
+  const RevocationCase& c = GetParam();
+  settings({"/good"});
+  run("cp " + quote(cades(std::string("keys/") + c.signer + ".p12")) + " " + quote(configFolder(home_) + "/keys/"));
+  run("chmod 600 " + quote(configFolder(home_) + "/keys/" + c.signer + ".p12"));
+  std::string crlDown = work("tsa.port.crl-down");
+  if (c.crlDown) writeFile(crlDown, "down");
+  else unlink(crlDown.c_str());
+
+  std::string serial = std::string(c.signer) == "good" ? "30" : std::string(c.signer) == "revoked" ? "31" : "32";
+  std::string expiry = indexTime(time(nullptr) + 86400 * 30);
+  if (c.ocsp == Ocsp::RevokedBefore) {
+    writeFile(work("index.txt"), "R\t" + expiry + "\t" + indexTime(time(nullptr) - 60) + "\t" + serial +
+                                     "\tunknown\t/CN=x\n");
+  }
+  const std::string data = "Lease, signed";
+  Json made = sign(c.commonName, "2468", data, {{"level", c.level}});
+  ASSERT_EQ(made.code(), 0) << made["message"].text;
+  if (c.ocsp == Ocsp::RevokedAfter) {
+    // Revoked a second after the signature was made (and stamped).
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    writeFile(work("index.txt"), "R\t" + expiry + "\t" + indexTime(time(nullptr)) + "\t" + serial +
+                                     "\tunknown\t/CN=x\n");
+  } else if (c.ocsp == Ocsp::Good) {
+    writeFile(work("index.txt"), "V\t" + expiry + "\t\t" + serial + "\tunknown\t/CN=x\n");
+  } else if (c.ocsp == Ocsp::Unknown) {
+    writeFile(work("index.txt"), "V\t" + expiry + "\t\t7777\tunknown\t/CN=x\n");
+  }
+  std::unique_ptr<OcspResponder> responder;
+  if (c.ocsp != Ocsp::Down) {
+    responder = std::make_unique<OcspResponder>(work("index.txt"), work("ocsp.log"));
+    ASSERT_TRUE(responder->ready()) << readFile(work("ocsp.log"));
+  } else {
+    ASSERT_FALSE(OcspResponder::listening());
+  }
+
+  Params p = {{"trustAnchors", readFile(cades("root.crt")) + readFile(cades("intermediate.crt"))}};
+  addBytes(&p, "cms", unbase64(made["cms"].text));
+  addBytes(&p, "data", data);
+  Json answer = adapter_->page("VerifyCms", p);
+  ASSERT_EQ(answer.code(), c.code) << answer["message"].text;
+  EXPECT_EQ(answer["subIndication"].text, c.subIndication);
+  if (c.code != 0) {
+    EXPECT_EQ(answer["indication"].text, "INDETERMINATE");
+    return;
+  }
+  EXPECT_EQ(answer["indication"].text, "TOTAL_PASSED");
+  const Json& signer = answer["signers"][0];
+  ASSERT_GE(signer["chain"].items.size(), 1u) << answer["message"].text;
+  const Json& own = signer["chain"][0];
+  EXPECT_NE(own["subject"].text.find(c.commonName), std::string::npos);
+  EXPECT_EQ(own["revocation"].text, c.status);
+  EXPECT_EQ(own["revocationSource"].text, c.source);
+  if (std::string(c.status) == "revoked") {
+    EXPECT_GT(own["revokedAt"].text, signer["timestampTime"].text);
+  }
+}
+
+const RevocationCase kRevocationCases[] = {
+    {"GoodByOcsp", "good", "Cades Good Signer", "B-T", Ocsp::Good, false, 0, "", "good", "ocsp"},
+    {"RevokedAfterTheTimestampPasses", "good", "Cades Good Signer", "B-T", Ocsp::RevokedAfter, false, 0, "",
+     "revoked", "ocsp"},
+    {"RevokedBeforeTheTimestampFails", "good", "Cades Good Signer", "B-T", Ocsp::RevokedBefore, false, 71035,
+     "REVOKED_NO_POE", nullptr, nullptr},
+    {"RevokedWithoutTimestampFails", "good", "Cades Good Signer", "B-B", Ocsp::RevokedAfter, false, 71035,
+     "REVOKED_NO_POE", nullptr, nullptr},
+    {"ResponderDownCrlGood", "good", "Cades Good Signer", "B-T", Ocsp::Down, false, 0, "", "good", "crl"},
+    {"ResponderDownCrlRevoked", "revoked", "Cades Revoked Signer", "B-T", Ocsp::Down, false, 71035,
+     "REVOKED_NO_POE", nullptr, nullptr},
+    {"CrlOnly", "crlonly", "Cades CRL Signer", "B-B", Ocsp::Down, false, 0, "", "good", "crl"},
+    {"UnknownToOcspCrlDownTryLater", "good", "Cades Good Signer", "B-T", Ocsp::Unknown, true, 71036, "TRY_LATER",
+     nullptr, nullptr},
+    {"NobodyAnswersTryLater", "good", "Cades Good Signer", "B-T", Ocsp::Down, true, 71036, "TRY_LATER", nullptr,
+     nullptr},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, HelmCadesRevocationTest, ::testing::ValuesIn(kRevocationCases),
+                         [](const ::testing::TestParamInfo<RevocationCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
