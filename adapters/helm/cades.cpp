@@ -4,14 +4,17 @@
 // ESS signing-certificate-v2); the key the adapter opened -- on a token or
 // from a file, through GnuTLS -- signs the DER of those attributes, and the
 // signature is put in place. B-T adds a timestamp over the signature value
-// (timestamp.cpp) as the unsigned signature-time-stamp attribute.
+// (timestamp.cpp) as the unsigned signature-time-stamp attribute; B-LT the
+// chains of the signer and of the authority with their CRLs.
 #include "helm.h"
 
 #include <openssl/cms.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
+#include <cstring>
 #include <strings.h>
 
 namespace {
@@ -173,26 +176,127 @@ static int encodeAndCheck(CMS_ContentInfo* cms, X509* certificate, std::vector<u
 
 // B-T: a timestamp over the signature value, as an unsigned attribute.
 static int addSignatureTimestamp(CMS_SignerInfo* si, const HelmSettings* settings, HelmTimestampInfo* stamp,
-                                 std::string* message) {
+                                 std::vector<unsigned char>* token, std::string* message) {
   ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(si);
-  std::vector<unsigned char> token;
-  int code = HelmTimestamp_Get(settings, ASN1_STRING_get0_data(value), (size_t)ASN1_STRING_length(value), &token,
+  int code = HelmTimestamp_Get(settings, ASN1_STRING_get0_data(value), (size_t)ASN1_STRING_length(value), token,
                                stamp, message);
   if (code != HELM_OK) return code;
-  if (CMS_unsigned_add1_attr_by_NID(si, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, token.data(),
-                                    (int)token.size()) != 1) {
+  if (CMS_unsigned_add1_attr_by_NID(si, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, token->data(),
+                                    (int)token->size()) != 1) {
     *message = "adding the timestamp failed: " + opensslError();
     return HELM_E_INTERNAL;
   }
   return HELM_OK;
 }
 
+namespace {
+
+struct ValidationState {
+  X509_STORE* store = nullptr;
+  STACK_OF(X509)* untrusted = nullptr;
+  PKCS7* token = nullptr;
+  ~ValidationState() {
+    X509_STORE_free(store);
+    sk_X509_pop_free(untrusted, X509_free);
+    PKCS7_free(token);
+  }
+};
+
+}  // namespace
+
+// One chain (the signer's or the authority's) into the signature: its
+// certificates, and for every certificate below the root that names a CRL
+// distribution point a current CRL of its issuer's. OCSP responses cannot
+// be carried (OpenSSL's CMS code has no way in for them), so a certificate
+// that names only an OCSP responder cannot reach B-LT.
+static int addChain(CMS_ContentInfo* cms, X509* leaf, const char* what, ValidationState* state,
+                    const HelmSettings* settings, std::string* message) {
+  X509_STORE_CTX* context = X509_STORE_CTX_new();
+  STACK_OF(X509)* chain = nullptr;
+  if (context != nullptr && X509_STORE_CTX_init(context, state->store, leaf, state->untrusted) == 1 &&
+      X509_verify_cert(context) == 1) {
+    chain = X509_STORE_CTX_get1_chain(context);
+  }
+  std::string why = context != nullptr ? X509_verify_cert_error_string(X509_STORE_CTX_get_error(context)) : "";
+  X509_STORE_CTX_free(context);
+  ERR_clear_error();
+  if (chain == nullptr) {
+    *message = std::string("level B-LT needs ") + what + "'s chain, and it cannot be completed from " +
+               "chain-certificates " + settings->chainCertificates + ": " + why;
+    return HELM_E_LEVEL_NOT_REACHED;
+  }
+  int code = HELM_OK;
+  for (int i = 0; code == HELM_OK && i < sk_X509_num(chain); i++) {
+    X509* certificate = sk_X509_value(chain, i);
+    CMS_add1_cert(cms, certificate);  // one already there is left as it is
+    ERR_clear_error();
+    if (i + 1 == sk_X509_num(chain)) break;
+    bool ocsp = false, crl = false;
+    if (!HelmRevocation_HasServices(certificate, &ocsp, &crl)) continue;
+    char name[256];
+    X509_NAME_oneline(X509_get_subject_name(certificate), name, sizeof name);
+    HelmRevocation revocation;
+    if (!crl) {
+      *message = std::string("level B-LT needs revocation data for ") + name +
+                 ", which names only an OCSP responder: OCSP responses cannot be carried yet";
+      code = HELM_E_LEVEL_NOT_REACHED;
+    } else if (!HelmRevocation_FetchCrl(certificate, sk_X509_value(chain, i + 1), settings->revocationSeconds,
+                                        &revocation)) {
+      *message = std::string("level B-LT needs a CRL for ") + name + ": " + revocation.problem;
+      code = HELM_E_LEVEL_NOT_REACHED;
+    } else if (strcmp(revocation.status, "revoked") == 0) {
+      *message = std::string("level B-LT: ") + name + " is revoked (" + revocation.url + ")";
+      code = HELM_E_LEVEL_NOT_REACHED;
+    } else {
+      const unsigned char* p = reinterpret_cast<const unsigned char*>(revocation.crl.data());
+      X509_CRL* list = d2i_X509_CRL(nullptr, &p, (long)revocation.crl.size());
+      if (list == nullptr || CMS_add1_crl(cms, list) != 1) {
+        *message = "adding a CRL failed: " + opensslError();
+        code = HELM_E_INTERNAL;
+      }
+      X509_CRL_free(list);
+    }
+  }
+  sk_X509_pop_free(chain, X509_free);
+  return code;
+}
+
+// B-LT: the signer's chain and the timestamp authority's, with their CRLs.
+static int addValidationData(CMS_ContentInfo* cms, X509* signer, const std::vector<unsigned char>& token,
+                             const HelmSettings* settings, std::string* message) {
+  ValidationState state;
+  state.store = X509_STORE_new();
+  state.untrusted = sk_X509_new_null();
+  const unsigned char* p = token.data();
+  state.token = d2i_PKCS7(nullptr, &p, (long)token.size());
+  if (state.store == nullptr || state.untrusted == nullptr || state.token == nullptr ||
+      !PKCS7_type_is_signed(state.token)) {
+    *message = "reading the timestamp token failed";
+    return HELM_E_INTERNAL;
+  }
+  X509_STORE_load_file(state.store, settings->chainCertificates.c_str());
+  X509_STORE_load_file(state.store, settings->tsaTrust.c_str());
+  ERR_clear_error();
+  STACK_OF(X509)* carried = state.token->d.sign->cert;
+  for (int i = 0; carried != nullptr && i < sk_X509_num(carried); i++) {
+    X509* c = sk_X509_value(carried, i);
+    if (X509_up_ref(c) == 1 && sk_X509_push(state.untrusted, c) <= 0) X509_free(c);
+  }
+  STACK_OF(X509)* signers = PKCS7_get0_signers(state.token, nullptr, 0);
+  X509* authority = signers != nullptr && sk_X509_num(signers) == 1 ? sk_X509_value(signers, 0) : nullptr;
+  int code = addChain(cms, signer, "the signer", &state, settings, message);
+  if (code == HELM_OK && authority != nullptr) code = addChain(cms, authority, "the timestamp authority", &state,
+                                                               settings, message);
+  sk_X509_free(signers);
+  ERR_clear_error();
+  return code;
+}
+
 int HelmCades_Sign(const HelmKey* key, const std::vector<unsigned char>& data, bool attached,
                    gnutls_digest_algorithm_t digest, HelmLevel level, const HelmSettings* settings,
                    std::vector<unsigned char>* der, HelmTimestampInfo* stamp, std::string* message) {
-  if (level == HELM_LEVEL_B_LT || level == HELM_LEVEL_B_LTA) {
-    *message = std::string("level ") + HelmLevel_Name(level) +
-               " needs the certificates' revocation data in the signature, which this adapter does not gather yet";
+  if (level == HELM_LEVEL_B_LTA) {
+    *message = "level B-LTA needs an archive timestamp, which this adapter does not make yet";
     return HELM_E_LEVEL_NOT_REACHED;
   }
   const EVP_MD* md = digestOf(digest);
@@ -241,10 +345,12 @@ int HelmCades_Sign(const HelmKey* key, const std::vector<unsigned char>& data, b
   }
   int code = signSignerInfo(key, si, md, digest, data, message);
   if (code == HELM_OK) code = encodeAndCheck(owned.cms, owned.certificate, der, message);
-  if (code == HELM_OK && level >= HELM_LEVEL_B_T) {
-    code = addSignatureTimestamp(si, settings, stamp, message);
-    if (code == HELM_OK) code = encodeAndCheck(owned.cms, owned.certificate, der, message);
+  std::vector<unsigned char> token;
+  if (code == HELM_OK && level >= HELM_LEVEL_B_T) code = addSignatureTimestamp(si, settings, stamp, &token, message);
+  if (code == HELM_OK && level >= HELM_LEVEL_B_LT) {
+    code = addValidationData(owned.cms, owned.certificate, token, settings, message);
   }
+  if (code == HELM_OK && level >= HELM_LEVEL_B_T) code = encodeAndCheck(owned.cms, owned.certificate, der, message);
   if (code != HELM_OK) der->clear();
   return code;
 }

@@ -263,6 +263,8 @@ struct HelmSettings {
   std::string tsaPolicy;             // "tsa-policy": policy OID asked for, or empty
   std::string tsaTrust;              // "tsa-trust": PEM file of the roots a TSA chains to
   unsigned revocationSeconds;        // "revocation-timeout", 1..120: per OCSP responder or CRL
+  std::string chainCertificates;     // "chain-certificates": PEM file of the CA certificates that complete
+                                     // signers' and TSAs' chains for B-LT (default: tsa-trust's default)
 };
 std::string HelmPaths_SettingsFile();   // <config folder>/helm.conf
 void HelmSettings_Load(HelmSettings* out);
@@ -510,6 +512,8 @@ std::string HelmFunction_GetInfo(const KestrovanJsonMap* map);
 // The baseline levels of a CMS signature. B-B: signed content type, message
 // digest, signing time and the signer certificate's hash (ESS
 // signing-certificate-v2). B-T: and a timestamp over the signature value.
+// B-LT: and the signer's and the authority's chains with the CRLs of every
+// certificate that names a CRL distribution point.
 enum HelmLevel { HELM_LEVEL_B_B = 0, HELM_LEVEL_B_T = 1, HELM_LEVEL_B_LT = 2, HELM_LEVEL_B_LTA = 3,
                  HELM_LEVEL_NONE = -1 };
 // "B-B", "B-T", "B-LT", "B-LTA" (any case) to a level; false otherwise.
@@ -538,17 +542,26 @@ int HelmTimestamp_Get(const HelmSettings* settings, const unsigned char* stamped
 // Revocation of one certificate of a chain (revocation.cpp).
 struct HelmRevocation {
   const char* status;    // "good", "revoked", "unknown" (asked, no usable answer), "unchecked" (nowhere to ask)
-  const char* source;    // "ocsp", "crl" (fetched) or "none"
+  const char* source;    // "embedded" (a CRL in the signature), "ocsp", "crl" (fetched) or "none"
   time_t revokedAt;      // when revoked, else (time_t)-1
   std::string url;       // where the answer came from
   std::string problem;   // why the sources tried gave no answer
+  std::string crl;       // a fetched CRL's DER
 };
-// Asks the certificate's OCSP responders (authorityInfoAccess), then its CRL
-// distribution points, each within seconds; roots and untrusted are what an
-// OCSP responder's certificate may chain through. Takes OpenSSL objects:
-// callers include <openssl/x509.h>.
+// These take OpenSSL objects: callers include <openssl/x509.h>.
+// Looks first among the CRLs the signature carries (embedded, may be null),
+// then asks the certificate's OCSP responders (authorityInfoAccess), then
+// its CRL distribution points, each within seconds; roots and untrusted are
+// what an OCSP responder's certificate may chain through.
 void HelmRevocation_Check(struct x509_st* certificate, struct x509_st* issuer, struct x509_store_st* roots,
-                          struct stack_st_X509* untrusted, unsigned seconds, HelmRevocation* out);
+                          struct stack_st_X509* untrusted, struct stack_st_X509_CRL* embedded, unsigned seconds,
+                          HelmRevocation* out);
+// Whether the certificate names OCSP responders and CRL distribution points.
+bool HelmRevocation_HasServices(struct x509_st* certificate, bool* ocsp, bool* crl);
+// Fetches a current CRL of the issuer's from the certificate's distribution
+// points: true with its word and its DER in out->crl.
+bool HelmRevocation_FetchCrl(struct x509_st* certificate, struct x509_st* issuer, unsigned seconds,
+                             HelmRevocation* out);
 
 // Fetches url (http or https only, no redirects): a POST of body with the
 // content type when body is not null, else a GET; within seconds, and at

@@ -1,6 +1,6 @@
 // revocation.cpp -- whether a certificate of a signer's chain was revoked,
-// and when: from the certificate's own OCSP responder (authorityInfoAccess)
-// first, else its CRL (crlDistributionPoints). The URLs come only from the
+// and when: from a CRL the signature carries, else the certificate's own
+// OCSP responder (authorityInfoAccess), else its CRL (crlDistributionPoints). The URLs come only from the
 // certificate; each request has the settings' deadline and a bounded
 // answer. An OCSP response counts only when it answers this certificate,
 // echoes the nonce, is signed by the issuer or a responder the issuer
@@ -89,34 +89,49 @@ static bool askOcsp(const std::string& url, X509* certificate, X509* issuer, X50
   return answered;
 }
 
-// One CRL's word on the certificate: true when it gave one.
+// A CRL's word on the certificate: true when the issuer signed it (and,
+// unless it was carried in the signature, it is current).
+static bool judgeCrl(X509_CRL* crl, X509* certificate, X509* issuer, bool mustBeCurrent, HelmRevocation* out,
+                     std::string* problem) {
+  time_t now = time(nullptr);
+  X509_REVOKED* entry = nullptr;
+  if (X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_subject_name(issuer)) != 0 ||
+      X509_CRL_verify(crl, X509_get0_pubkey(issuer)) != 1) {
+    ERR_clear_error();
+    *problem = "the CRL is not signed by the certificate's issuer";
+    return false;
+  }
+  if (mustBeCurrent && (timeOf(X509_CRL_get0_lastUpdate(crl)) > now + kClockSkewSeconds ||
+                        (X509_CRL_get0_nextUpdate(crl) != nullptr && timeOf(X509_CRL_get0_nextUpdate(crl)) < now))) {
+    *problem = "the CRL is not current";
+    return false;
+  }
+  bool revoked = X509_CRL_get0_by_cert(crl, &entry, certificate) == 1;
+  out->status = revoked ? "revoked" : "good";
+  out->revokedAt = revoked ? timeOf(X509_REVOKED_get0_revocationDate(entry)) : (time_t)-1;
+  return true;
+}
+
+// One CRL distribution point's word on the certificate: true when it gave
+// one; its DER in out->crl.
 static bool readCrl(const std::string& url, X509* certificate, X509* issuer, unsigned seconds, HelmRevocation* out,
                     std::string* problem) {
   std::string bytes;
   if (!HelmHttp_Fetch(url, nullptr, nullptr, seconds, kMaxRevocationBytes, &bytes, problem)) return false;
   const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
   X509_CRL* crl = d2i_X509_CRL(nullptr, &p, (long)bytes.size());
-  bool answered = false;
-  time_t now = time(nullptr);
-  X509_REVOKED* entry = nullptr;
+  ERR_clear_error();
   if (crl == nullptr) {
     *problem = "not a DER CRL";
-  } else if (X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_subject_name(issuer)) != 0 ||
-             X509_CRL_verify(crl, X509_get0_pubkey(issuer)) != 1) {
-    *problem = "the CRL is not signed by the certificate's issuer";
-  } else if (timeOf(X509_CRL_get0_lastUpdate(crl)) > now + kClockSkewSeconds ||
-             (X509_CRL_get0_nextUpdate(crl) != nullptr && timeOf(X509_CRL_get0_nextUpdate(crl)) < now)) {
-    *problem = "the CRL is not current";
-  } else {
-    bool revoked = X509_CRL_get0_by_cert(crl, &entry, certificate) == 1;
-    out->status = revoked ? "revoked" : "good";
-    out->revokedAt = revoked ? timeOf(X509_REVOKED_get0_revocationDate(entry)) : (time_t)-1;
+    return false;
+  }
+  bool answered = judgeCrl(crl, certificate, issuer, true, out, problem);
+  X509_CRL_free(crl);
+  if (answered) {
     out->source = "crl";
     out->url = url;
-    answered = true;
+    out->crl = bytes;
   }
-  ERR_clear_error();
-  X509_CRL_free(crl);
   return answered;
 }
 
@@ -141,13 +156,44 @@ static std::vector<std::string> crlUrls(X509* certificate) {
   return urls;
 }
 
+bool HelmRevocation_HasServices(X509* certificate, bool* ocsp, bool* crl) {
+  STACK_OF(OPENSSL_STRING)* listed = X509_get1_ocsp(certificate);
+  *ocsp = listed != nullptr && sk_OPENSSL_STRING_num(listed) > 0;
+  X509_email_free(listed);
+  *crl = !crlUrls(certificate).empty();
+  return *ocsp || *crl;
+}
+
+bool HelmRevocation_FetchCrl(X509* certificate, X509* issuer, unsigned seconds, HelmRevocation* out) {
+  out->status = "unknown";
+  out->source = "none";
+  out->revokedAt = (time_t)-1;
+  out->problem.clear();
+  std::string problem;
+  for (const std::string& url : crlUrls(certificate)) {
+    if (readCrl(url, certificate, issuer, seconds, out, &problem)) return true;
+    out->problem += (out->problem.empty() ? "" : "; ") + url + ": " + problem;
+  }
+  return false;
+}
+
 void HelmRevocation_Check(X509* certificate, X509* issuer, X509_STORE* roots, STACK_OF(X509)* untrusted,
-                          unsigned seconds, HelmRevocation* out) {
+                          STACK_OF(X509_CRL)* embedded, unsigned seconds, HelmRevocation* out) {
   out->status = "unchecked";
   out->source = "none";
   out->revokedAt = (time_t)-1;
   out->url.clear();
   out->problem.clear();
+  out->crl.clear();
+  // What the signature carries comes first: it was gathered when the
+  // signature was made, and needs no service that may be gone since.
+  std::string ignored;
+  for (int i = 0; embedded != nullptr && i < sk_X509_CRL_num(embedded); i++) {
+    if (judgeCrl(sk_X509_CRL_value(embedded, i), certificate, issuer, false, out, &ignored)) {
+      out->source = "embedded";
+      return;
+    }
+  }
   std::vector<std::string> ocsp;
   STACK_OF(OPENSSL_STRING)* listed = X509_get1_ocsp(certificate);
   for (int i = 0; listed != nullptr && i < sk_OPENSSL_STRING_num(listed) && ocsp.size() < 4; i++) {

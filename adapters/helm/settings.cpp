@@ -82,6 +82,8 @@ static void apply(const std::string& text, HelmSettings* settings) {
       readUrls(value, &settings->tsaUrls);
     } else if (strcasecmp(key.c_str(), "tsa-timeout") == 0) {
       readNumber(value, 1, 120, &settings->tsaSeconds);
+    } else if (strcasecmp(key.c_str(), "chain-certificates") == 0) {
+      if (!value.empty() && value[0] == '/') settings->chainCertificates = value;
     } else if (strcasecmp(key.c_str(), "revocation-timeout") == 0) {
       readNumber(value, 1, 120, &settings->revocationSeconds);
     } else if (strcasecmp(key.c_str(), "tsa-policy") == 0) {
@@ -109,6 +111,7 @@ void HelmSettings_Load(HelmSettings* out) {
   out->tsaPolicy.clear();
   out->tsaTrust = HELM_DEFAULT_TSA_TRUST;
   out->revocationSeconds = HELM_DEFAULT_TSA_SECONDS;
+  out->chainCertificates = HELM_DEFAULT_TSA_TRUST;
   std::string text, ignored;
   bool exists = false;
   if (HelmFiles_ReadOwn(HELM_SYSTEM_SETTINGS_FILE, 0, HELM_MAX_SETTINGS_BYTES, &text, &exists, &ignored)) {

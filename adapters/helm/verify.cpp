@@ -392,7 +392,8 @@ struct ChainEntry {
 // The signer's chain as OpenSSL builds it to the anchors (the time already
 // judged), and for each certificate below the anchor its revocation.
 static void chainRevocation(X509* signer, const CertificateSet& carried, const std::string& anchors,
-                            const HelmSettings* settings, std::vector<ChainEntry>* out) {
+                            CMS_ContentInfo* cms, const HelmSettings* settings, std::vector<ChainEntry>* out) {
+  STACK_OF(X509_CRL)* embedded = cms != nullptr ? CMS_get1_crls(cms) : nullptr;
   X509_STORE* store = anchorStore(anchors);
   STACK_OF(X509)* untrusted = sk_X509_new_null();
   for (gnutls_x509_crt_t c : carried.list) {
@@ -411,11 +412,12 @@ static void chainRevocation(X509* signer, const CertificateSet& carried, const s
     char name[512];
     X509_NAME_oneline(X509_get_subject_name(sk_X509_value(chain, i)), name, sizeof name);
     entry.subject = name;
-    HelmRevocation_Check(sk_X509_value(chain, i), sk_X509_value(chain, i + 1), store, untrusted,
+    HelmRevocation_Check(sk_X509_value(chain, i), sk_X509_value(chain, i + 1), store, untrusted, embedded,
                          settings->revocationSeconds, &entry.revocation);
     out->push_back(entry);
   }
   sk_X509_pop_free(chain, X509_free);
+  sk_X509_CRL_pop_free(embedded, X509_CRL_free);
   X509_STORE_CTX_free(context);
   sk_X509_pop_free(untrusted, X509_free);
   X509_STORE_free(store);
@@ -527,7 +529,7 @@ static int verifySignature(const SignedData& signedData, unsigned index, const V
   // nothing proving when the signature was made) it is; no answer from
   // services a certificate names leaves it undecided.
   std::vector<ChainEntry> entries;
-  if (signerX509 != nullptr) chainRevocation(signerX509, carried, request.anchors, settings, &entries);
+  if (signerX509 != nullptr) chainRevocation(signerX509, carried, request.anchors, cms, settings, &entries);
   X509_free(signerX509);
   std::string certificates;
   int revocationCode = HELM_OK;
@@ -559,6 +561,18 @@ static int verifySignature(const SignedData& signedData, unsigned index, const V
     }
   }
   if (revocationCode != HELM_OK) return revocationCode;
+  // B-LT: the signature carries the revocation data of every certificate
+  // that names a service.
+  bool carriesAll = false;
+  for (const ChainEntry& e : entries) {
+    if (strcmp(e.revocation.source, "embedded") == 0) carriesAll = true;
+  }
+  for (const ChainEntry& e : entries) {
+    if (strcmp(e.revocation.source, "embedded") != 0 && strcmp(e.revocation.status, "unchecked") != 0) {
+      carriesAll = false;
+    }
+  }
+  if (lasting.level == HELM_LEVEL_B_T && carriesAll) lasting.level = HELM_LEVEL_B_LT;
   if (lasting.essPresent && !lasting.essMatches) {
     // The signed certificate reference names another certificate.
     judgement->set("INDETERMINATE", "NO_SIGNING_CERTIFICATE_FOUND");

@@ -32,7 +32,7 @@ export declare const SubIndication: Readonly<{
 
 /** One certificate of a signer's chain (below the anchor) and its revocation. */
 export interface ChainCertificate {
-  subject: string; revocation: 'good' | 'revoked' | 'unknown' | 'unchecked'; revocationSource: 'ocsp' | 'crl' | 'none';
+  subject: string; revocation: 'good' | 'revoked' | 'unknown' | 'unchecked'; revocationSource: 'embedded' | 'ocsp' | 'crl' | 'none';
   revocationUrl?: string; revokedAt?: string; revocationProblem?: string;
 }
 

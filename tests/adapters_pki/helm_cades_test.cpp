@@ -82,8 +82,8 @@ class HelmCadesTest : public ::testing::Test {
 
   // The user's settings: the page may send the PIN; the authorities (paths
   // of the local server, or full URLs), their timeout and trusted roots.
-  void settings(const std::vector<std::string>& authorities, unsigned timeout = 5) {
-    std::string text = std::string("page-pin-origins = ") + kBank + "\n";
+  void settings(const std::vector<std::string>& authorities, unsigned timeout = 5, const std::string& more = "") {
+    std::string text = std::string("page-pin-origins = ") + kBank + "\n" + more;
     if (!authorities.empty()) {
       text += "tsa-urls =";
       for (const std::string& a : authorities) text += " " + (a[0] == '/' ? url(a) : a);
@@ -256,7 +256,7 @@ const LevelCase kLevelCases[] = {
     {"BtEkuNotCritical", "Token Signer", "1234", false, "B-T", {"/noncrit"}, 5, 71034, "critical timeStamping"},
     {"BtUntrustedAuthority", "Token Signer", "1234", false, "B-T", {"/stranger"}, 5, 71034, "verify"},
     {"BtGarbage", "Token Signer", "1234", false, "B-T", {"/garbage"}, 5, 71034, "not a timestamp response"},
-    {"BltNotReached", "Token Signer", "1234", false, "B-LT", {"/good"}, 5, 71030, "revocation"},
+    {"BltaNotReached", "Token Signer", "1234", false, "B-LTA", {"/good"}, 5, 71030, "archive timestamp"},
     {"UnknownLevel", "Token Signer", "1234", false, "B-X", {}, 5, 71001, "level"},
 };
 
@@ -522,5 +522,70 @@ INSTANTIATE_TEST_SUITE_P(Cases, HelmCadesRevocationTest, ::testing::ValuesIn(kRe
                          [](const ::testing::TestParamInfo<RevocationCase>& info) {
                            return std::string(info.param.name);
                          });
+
+// ---- B-LT: the chains and their CRLs in the signature -------------------------------
+
+class HelmCadesLongTermTest : public HelmCadesTest {
+ protected:
+  void SetUp() override {
+    HelmCadesTest::SetUp();
+    for (const char* signer : {"good", "revoked"}) {
+      run("cp " + quote(cades(std::string("keys/") + signer + ".p12")) + " " + quote(configFolder(home_) + "/keys/"));
+      run("chmod 600 " + quote(configFolder(home_) + "/keys/" + signer + ".p12"));
+    }
+    settings({"/good"}, 5, "chain-certificates = " + cades("tsa-chain.pem") + "\n");
+    unlink(work("tsa.port.crl-down").c_str());
+  }
+};
+
+TEST_F(HelmCadesLongTermTest, CarriesTheChainsAndCrlsAndVerifiesWithoutTheNetwork) {
+  const std::string data = "Deed of 2026";
+  Json made = sign("Cades Good Signer", "2468", data, {{"level", "B-LT"}});
+  ASSERT_EQ(made.code(), 0) << made["message"].text;
+  EXPECT_EQ(made["level"].text, "B-LT");
+  std::string cms = unbase64(made["cms"].text);
+  // openssl finds the intermediate in the signature itself: only the root is given.
+  writeFile(work("sig.der"), cms);
+  writeFile(work("content.bin"), data);
+  CommandResult verdict = run("openssl cms -verify -cades -binary -inform DER -in " + quote(work("sig.der")) +
+                              " -content " + quote(work("content.bin")) + " -CAfile " + quote(cades("root.crt")) +
+                              " -out /dev/null");
+  EXPECT_EQ(verdict.status, 0) << verdict.output;
+  CommandResult dump = run("openssl cms -cmsout -print -inform DER -in " + quote(work("sig.der")));
+  EXPECT_NE(dump.output.find("Cades Test Intermediate"), std::string::npos);
+  EXPECT_NE(dump.output.find("crls:"), std::string::npos) << dump.output;
+  EXPECT_NE(dump.output.find("Cades Test TSA"), std::string::npos);
+
+  // No responder, no CRL server: the signature's own CRL answers.
+  writeFile(work("tsa.port.crl-down"), "down");
+  ASSERT_FALSE(OcspResponder::listening());
+  Params p = {{"trustAnchors", readFile(cades("root.crt"))}};
+  addBytes(&p, "cms", cms);
+  addBytes(&p, "data", data);
+  Json answer = adapter_->page("VerifyCms", p);
+  ASSERT_EQ(answer.code(), 0) << answer["message"].text;
+  EXPECT_EQ(answer["level"].text, "B-LT");
+  EXPECT_EQ(answer["indication"].text, "TOTAL_PASSED");
+  EXPECT_EQ(answer["signers"][0]["chain"][0]["revocation"].text, "good");
+  EXPECT_EQ(answer["signers"][0]["chain"][0]["revocationSource"].text, "embedded");
+}
+
+TEST_F(HelmCadesLongTermTest, ALevelWithoutItsDataIsAnError) {
+  // The CRL cannot be fetched.
+  writeFile(work("tsa.port.crl-down"), "down");
+  Json down = sign("Cades Good Signer", "2468", "x", {{"level", "B-LT"}});
+  EXPECT_EQ(down.code(), 71030);
+  EXPECT_NE(down["message"].text.find("CRL"), std::string::npos) << down["message"].text;
+  EXPECT_FALSE(down.has("cms"));
+  unlink(work("tsa.port.crl-down").c_str());
+  // The signer is on its CRL.
+  Json revoked = sign("Cades Revoked Signer", "2468", "x", {{"level", "B-LT"}});
+  EXPECT_EQ(revoked.code(), 71030);
+  EXPECT_NE(revoked["message"].text.find("revoked"), std::string::npos) << revoked["message"].text;
+  // The chain cannot be completed: the token signer's CA is not in chain-certificates.
+  Json noChain = sign("Token Signer", "1234", "x", {{"level", "B-LT"}});
+  EXPECT_EQ(noChain.code(), 71030);
+  EXPECT_NE(noChain["message"].text.find("chain"), std::string::npos) << noChain["message"].text;
+}
 
 }  // namespace
