@@ -214,11 +214,26 @@ TEST_P(HelmCadesLevelTest, SignsAtTheLevelOrSaysWhatIsMissing) {
     EXPECT_NE(opensslVerify(cms, tampered, true).status, 0);
   }
 
+  // A second opinion from pkijs, which shares no code with the adapter or
+  // with openssl.
+  writeFile(work("original.bin"), data);
+  writeFile(work("sig.der"), cms);
+  CommandResult second = run(std::string(HELM_NODE) + " " + quote(HELM_CADES_CHECK) + " " + quote(work("sig.der")) +
+                             " " + quote(work("original.bin")));
+  ASSERT_EQ(second.status, 0) << second.output;
+  Json opinion = parseJson(second.output);
+  EXPECT_TRUE(opinion["signatureVerified"].boolean) << second.output;
+  EXPECT_TRUE(opinion["messageDigestMatches"].boolean) << second.output;
+  EXPECT_TRUE(opinion["essHashMatches"].boolean) << second.output;
+
   Stamped stamped = readStamped(cms);
   if (std::string(c.levelOrMessage) == "B-B") {
     EXPECT_EQ(stamped.tokens, 0);
+    EXPECT_FALSE(opinion.has("timestampVerified"));
     return;
   }
+  EXPECT_TRUE(opinion["timestampVerified"].boolean) << second.output;
+  EXPECT_TRUE(opinion["timestampImprintMatches"].boolean) << second.output;
   // B-T: one token, over the signature value, from the trusted authority.
   ASSERT_EQ(stamped.tokens, 1);
   writeFile(work("token.der"), stamped.token);
