@@ -8,6 +8,7 @@
 // chains of the signer and of the authority with their CRLs.
 #include "helm.h"
 
+#include <openssl/pem.h>  // before cms.h, which declares its PEM reader only then
 #include <openssl/cms.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -351,6 +352,78 @@ int HelmCades_Sign(const HelmKey* key, const std::vector<unsigned char>& data, b
     code = addValidationData(owned.cms, owned.certificate, token, settings, message);
   }
   if (code == HELM_OK && level >= HELM_LEVEL_B_T) code = encodeAndCheck(owned.cms, owned.certificate, der, message);
+  if (code != HELM_OK) der->clear();
+  return code;
+}
+
+int HelmCades_Extend(const std::vector<unsigned char>& cms, HelmLevel level, const HelmSettings* settings,
+                     std::vector<unsigned char>* der, HelmTimestampInfo* stamp, bool* stamped, std::string* message) {
+  *stamped = false;
+  if (level == HELM_LEVEL_B_LTA) {
+    *message = "level B-LTA needs an archive timestamp, which this adapter does not make yet";
+    return HELM_E_LEVEL_NOT_REACHED;
+  }
+  if (level < HELM_LEVEL_B_T) {
+    *message = "a signature is extended to B-T or B-LT";
+    return HELM_E_BAD_PARAMETER;
+  }
+  CmsFree owned;
+  const unsigned char* p = cms.data();
+  owned.cms = d2i_CMS_ContentInfo(nullptr, &p, (long)cms.size());
+  if (owned.cms == nullptr) {
+    BIO* bio = BIO_new_mem_buf(cms.data(), (int)cms.size());
+    if (bio != nullptr) owned.cms = PEM_read_bio_CMS(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+  }
+  ERR_clear_error();
+  STACK_OF(CMS_SignerInfo)* signers = owned.cms != nullptr ? CMS_get0_SignerInfos(owned.cms) : nullptr;
+  if (signers == nullptr) {
+    *message = "cms is not a CMS SignedData structure";
+    return HELM_E_CMS_MALFORMED;
+  }
+  if (sk_CMS_SignerInfo_num(signers) != 1) {
+    *message = "only a signature with one signer is extended";
+    return HELM_E_UNSUPPORTED;
+  }
+  CMS_SignerInfo* si = sk_CMS_SignerInfo_value(signers, 0);
+  // The signer's certificate from the signature's own certificates.
+  CMS_set1_signers_certs(owned.cms, nullptr, 0);
+  ERR_clear_error();
+  X509* signer = nullptr;
+  CMS_SignerInfo_get0_algs(si, nullptr, &signer, nullptr, nullptr);
+  if (signer == nullptr) {
+    *message = "the signer's certificate is not in the signature: it cannot be extended";
+    return HELM_E_LEVEL_NOT_REACHED;
+  }
+  owned.certificate = X509_dup(signer);
+  if (CMS_signed_get_attr_by_NID(si, NID_pkcs9_signingTime, -1) < 0 ||
+      (CMS_signed_get_attr_by_NID(si, NID_id_smime_aa_signingCertificateV2, -1) < 0 &&
+       CMS_signed_get_attr_by_NID(si, NID_id_smime_aa_signingCertificate, -1) < 0)) {
+    *message = "the signature is not B-B (no signing time or no ESS signing certificate): it cannot be extended";
+    return HELM_E_LEVEL_NOT_REACHED;
+  }
+  // Its signature must hold before anything is added to it.
+  int code = encodeAndCheck(owned.cms, owned.certificate, der, message);
+  if (code == HELM_E_SIGNING_FAILED) {
+    *message = "the signature does not verify with its signer's certificate: it is not extended";
+    return HELM_E_SIGNATURE_INVALID;
+  }
+  std::vector<unsigned char> token;
+  int at = CMS_unsigned_get_attr_by_NID(si, NID_id_smime_aa_timeStampToken, -1);
+  if (code == HELM_OK && at >= 0) {
+    ASN1_TYPE* any = X509_ATTRIBUTE_get0_type(CMS_unsigned_get_attr(si, at), 0);
+    if (any != nullptr && any->type == V_ASN1_SEQUENCE) {
+      token.assign(any->value.sequence->data, any->value.sequence->data + any->value.sequence->length);
+    }
+  }
+  if (code == HELM_OK && token.empty()) {
+    code = addSignatureTimestamp(si, settings, stamp, &token, message);
+    *stamped = code == HELM_OK;
+  }
+  if (code == HELM_OK && level >= HELM_LEVEL_B_LT) {
+    code = addValidationData(owned.cms, owned.certificate, token, settings, message);
+  }
+  if (code == HELM_OK) code = encodeAndCheck(owned.cms, owned.certificate, der, message);
   if (code != HELM_OK) der->clear();
   return code;
 }

@@ -308,6 +308,40 @@ std::string HelmFunction_SignCms(const KestrovanJsonMap* map) {
   return ok(out);
 }
 
+// Raises a signature to a higher level: no key, no PIN; the authorities
+// and revocation services as for signing.
+std::string HelmFunction_ExtendCms(const KestrovanJsonMap* map) {
+  std::string message;
+  std::vector<unsigned char> cms;
+  bool present = false;
+  HelmLevel level = HELM_LEVEL_B_T;
+  int code = HelmParams_Bytes(map, "cms", HELM_MAX_CMS_BYTES, &cms, &present, &message);
+  if (code == HELM_OK && !present) {
+    message = "cms is required";
+    code = HELM_E_BAD_PARAMETER;
+  }
+  if (code == HELM_OK) code = readLevel(map, &level, &message);
+  if (code == HELM_OK && HelmParams_Find(map, "level") == nullptr) level = HELM_LEVEL_B_T;
+  if (code != HELM_OK) return HelmJson_Error(code, message);
+  HelmSettings settings;
+  HelmSettings_Load(&settings);
+  std::vector<unsigned char> der;
+  HelmTimestampInfo stamp = {(time_t)-1, std::string(), std::string()};
+  bool stamped = false;
+  code = HelmCades_Extend(cms, level, &settings, &der, &stamp, &stamped, &message);
+  if (code != HELM_OK) return HelmJson_Error(code, message);
+  std::string out;
+  member(&out, "cms", HelmJson_Base64(der.data(), der.size()));
+  member(&out, "level", HelmLevel_Name(level));
+  memberRaw(&out, "timestampAdded", stamped ? "true" : "false");
+  if (stamped) {
+    member(&out, "timestampTime", HelmJson_Time(stamp.when));
+    member(&out, "timestampAuthority", stamp.authority);
+    member(&out, "timestampUrl", stamp.url);
+  }
+  return ok(out);
+}
+
 static gnutls_sign_algorithm_t signAlgorithm(int pk, gnutls_digest_algorithm_t digest, bool pss) {
   if (pk == GNUTLS_PK_RSA && pss) {
     switch (digest) {
@@ -508,6 +542,6 @@ std::string HelmFunction_GetInfo(const KestrovanJsonMap* map) {
   member(&out, "dualUseKeyRole", settings.dualUseForAuthentication ? "authentication" : "signing");
   memberRaw(&out, "functions",
             "[\"ListCertificates\",\"GetCertificate\",\"SignCms\",\"SignRaw\",\"Authenticate\",\"VerifyCms\","
-            "\"Hash\",\"GetInfo\"]");
+            "\"Hash\",\"GetInfo\",\"ExtendCms\"]");
   return ok(out);
 }

@@ -505,6 +505,7 @@ std::string HelmFunction_SignCms(const KestrovanJsonMap* map);
 std::string HelmFunction_SignRaw(const KestrovanJsonMap* map);
 std::string HelmFunction_Authenticate(const KestrovanJsonMap* map);
 std::string HelmFunction_VerifyCms(const KestrovanJsonMap* map);
+std::string HelmFunction_ExtendCms(const KestrovanJsonMap* map);
 std::string HelmFunction_Hash(const KestrovanJsonMap* map);
 std::string HelmFunction_GetInfo(const KestrovanJsonMap* map);
 
@@ -532,6 +533,13 @@ struct HelmTimestampInfo {
 int HelmCades_Sign(const HelmKey* key, const std::vector<unsigned char>& data, bool attached,
                    gnutls_digest_algorithm_t digest, HelmLevel level, const HelmSettings* settings,
                    std::vector<unsigned char>* der, HelmTimestampInfo* stamp, std::string* message);
+// Raises a signature (DER or PEM, one signer, at least B-B, carrying its
+// signer's certificate) to B-T (a timestamp over its signature value, unless
+// it has one) or B-LT (and the chains with their CRLs); *stamped tells
+// whether a timestamp was added (and *stamp describes it). Nothing signed
+// changes, so no key is needed.
+int HelmCades_Extend(const std::vector<unsigned char>& cms, HelmLevel level, const HelmSettings* settings,
+                     std::vector<unsigned char>* der, HelmTimestampInfo* stamp, bool* stamped, std::string* message);
 // Asks the settings' authorities in order for a timestamp token over
 // SHA-256(stamped) and checks it (granted, imprint, nonce echoed, signature,
 // TSA chain to "tsa-trust", critical timeStamping EKU): HELM_OK with the

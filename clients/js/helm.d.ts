@@ -107,6 +107,11 @@ export declare class PkiSession {
   authenticate(id: string, challenge: Uint8Array | string, options?: PkiCallOptions & {
     description?: string; pin?: string;
   }): Promise<AuthenticationAnswer>;
+  /** Raises a B-B (or B-T) signature to B-T (the default) or B-LT; no key, no PIN. */
+  extendCms(cms: Uint8Array | string, options?: PkiCallOptions & { level?: 'B-T' | 'B-LT' | 'B-LTA' }): Promise<{
+    code: 0; cms: string; level: SignatureLevelName; timestampAdded: boolean;
+    timestampTime?: string; timestampAuthority?: string; timestampUrl?: string;
+  }>;
   verifyCms(cms: Uint8Array | string, options: PkiCallOptions & { data?: Uint8Array | string; trustAnchors: string }):
     Promise<{
       code: 0; signers: VerifiedSigner[]; attached: boolean; content?: string;

@@ -224,6 +224,20 @@ export class PkiSession {
     return this.call('Authenticate', params, options);
   }
 
+  // Raises a signature the adapter (or another signer) made at B-B to
+  // options.level (a SignatureLevel, B-T when absent) without its key: the
+  // timestamp and revocation data come from the user's settings.
+  async extendCms(cms, options = {}) {
+    const params = { cms };
+    if (options.level !== undefined) {
+      if (![SignatureLevel.B_T, SignatureLevel.B_LT, SignatureLevel.B_LTA].includes(options.level)) {
+        throw new TypeError('level is B-T, B-LT or B-LTA');
+      }
+      params.level = options.level;
+    }
+    return this.call('ExtendCms', params, options);
+  }
+
   async verifyCms(cms, options = {}) {
     const params = { cms };
     if (options.trustAnchors !== undefined) params.trustAnchors = options.trustAnchors;

@@ -603,4 +603,88 @@ TEST_F(HelmCadesLongTermTest, ALevelWithoutItsDataIsAnError) {
   EXPECT_NE(noChain["message"].text.find("chain"), std::string::npos) << noChain["message"].text;
 }
 
+// ---- ExtendCms: a signature raised later, without its key ----------------------------
+
+TEST_F(HelmCadesLongTermTest, ExtendCmsRaisesBbToBtAndThenToBlt) {
+  const std::string data = "Minutes of the meeting";
+  Json made = sign("Cades Good Signer", "2468", data, {{"level", "B-B"}});
+  ASSERT_EQ(made.code(), 0) << made["message"].text;
+  std::string bb = unbase64(made["cms"].text);
+
+  Params toBt;
+  addBytes(&toBt, "cms", bb);
+  Json bt = adapter_->page("ExtendCms", toBt);  // B-T when no level is named
+  ASSERT_EQ(bt.code(), 0) << bt["message"].text;
+  EXPECT_EQ(bt["level"].text, "B-T");
+  EXPECT_TRUE(bt["timestampAdded"].boolean);
+  EXPECT_NE(bt["timestampAuthority"].text.find("Cades Test TSA"), std::string::npos);
+  std::string btCms = unbase64(bt["cms"].text);
+  Stamped stamped = readStamped(btCms);
+  ASSERT_EQ(stamped.tokens, 1);
+  EXPECT_EQ(stamped.signature, readStamped(bb).signature);  // the signature itself is untouched
+  writeFile(work("token.der"), stamped.token);
+  CommandResult ts = run("openssl ts -verify -token_in -in " + quote(work("token.der")) + " -digest " +
+                         sha256Hex(stamped.signature) + " -CAfile " + quote(cades("root.crt")) + " -untrusted " +
+                         quote(cades("tsa-chain.pem")));
+  EXPECT_EQ(ts.status, 0) << ts.output;
+
+  Params toBlt = {{"level", "B-LT"}};
+  addBytes(&toBlt, "cms", btCms);
+  Json blt = adapter_->page("ExtendCms", toBlt);
+  ASSERT_EQ(blt.code(), 0) << blt["message"].text;
+  EXPECT_EQ(blt["level"].text, "B-LT");
+  EXPECT_FALSE(blt["timestampAdded"].boolean);
+  std::string bltCms = unbase64(blt["cms"].text);
+  EXPECT_EQ(readStamped(bltCms).token, stamped.token);  // the same timestamp, kept
+
+  writeFile(work("sig.der"), bltCms);
+  writeFile(work("content.bin"), data);
+  CommandResult verdict = run("openssl cms -verify -cades -binary -inform DER -in " + quote(work("sig.der")) +
+                              " -content " + quote(work("content.bin")) + " -CAfile " + quote(cades("root.crt")) +
+                              " -out /dev/null");
+  EXPECT_EQ(verdict.status, 0) << verdict.output;
+  writeFile(work("tsa.port.crl-down"), "down");
+  Params p = {{"trustAnchors", readFile(cades("root.crt"))}};
+  addBytes(&p, "cms", bltCms);
+  addBytes(&p, "data", data);
+  Json answer = adapter_->page("VerifyCms", p);
+  ASSERT_EQ(answer.code(), 0) << answer["message"].text;
+  EXPECT_EQ(answer["level"].text, "B-LT");
+  EXPECT_EQ(answer["indication"].text, "TOTAL_PASSED");
+}
+
+TEST_F(HelmCadesLongTermTest, ExtendCmsRefusesWhatItCannotRaise) {
+  // Not B-B: openssl's signature without the ESS attribute.
+  writeFile(work("data.bin"), "plain");
+  CommandResult made = run("openssl cms -sign -binary -outform DER -md sha256 -in " + quote(work("data.bin")) +
+                           " -signer " + quote(cades("good.crt")) + " -inkey " + quote(cades("good.key")) + " -out " +
+                           quote(work("plain.der")));
+  ASSERT_EQ(made.status, 0) << made.output;
+  Params plain;
+  addBytes(&plain, "cms", readFile(work("plain.der")));
+  Json notBb = adapter_->page("ExtendCms", plain);
+  EXPECT_EQ(notBb.code(), 71030);
+  EXPECT_NE(notBb["message"].text.find("not B-B"), std::string::npos) << notBb["message"].text;
+
+  Params garbage;
+  addBytes(&garbage, "cms", "not a signature at all");
+  EXPECT_EQ(adapter_->page("ExtendCms", garbage).code(), 71015);
+
+  // A signature whose value was changed is not stamped.
+  Json signed_ = sign("Cades Good Signer", "2468", "text", {{"level", "B-B"}});
+  ASSERT_EQ(signed_.code(), 0);
+  std::string cms = unbase64(signed_["cms"].text);
+  std::string value = readStamped(cms).signature;
+  cms[cms.find(value) + 5] ^= 0x01;
+  Params changed;
+  addBytes(&changed, "cms", cms);
+  writeFile(work("tsa.port.hits"), "");
+  EXPECT_EQ(adapter_->page("ExtendCms", changed).code(), 71013);
+  EXPECT_EQ(readFile(work("tsa.port.hits")), "");
+
+  Params lta = {{"level", "B-LTA"}};
+  addBytes(&lta, "cms", unbase64(signed_["cms"].text));
+  EXPECT_EQ(adapter_->page("ExtendCms", lta).code(), 71030);
+}
+
 }  // namespace
