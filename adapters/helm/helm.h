@@ -559,11 +559,12 @@ struct HelmRevocation {
 // These take OpenSSL objects: callers include <openssl/x509.h>.
 // Looks first among the CRLs the signature carries (embedded, may be null),
 // then asks the certificate's OCSP responders (authorityInfoAccess), then
-// its CRL distribution points, each within seconds; roots and untrusted are
-// what an OCSP responder's certificate may chain through.
+// its CRL distribution points, each within seconds and none after deadline
+// (the whole call's bound); roots and untrusted are what an OCSP
+// responder's certificate may chain through.
 void HelmRevocation_Check(struct x509_st* certificate, struct x509_st* issuer, struct x509_store_st* roots,
                           struct stack_st_X509* untrusted, struct stack_st_X509_CRL* embedded, unsigned seconds,
-                          HelmRevocation* out);
+                          time_t deadline, HelmRevocation* out);
 // Whether the certificate names OCSP responders and CRL distribution points.
 bool HelmRevocation_HasServices(struct x509_st* certificate, bool* ocsp, bool* crl);
 // Fetches a current CRL of the issuer's from the certificate's distribution

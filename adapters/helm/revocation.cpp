@@ -178,7 +178,7 @@ bool HelmRevocation_FetchCrl(X509* certificate, X509* issuer, unsigned seconds, 
 }
 
 void HelmRevocation_Check(X509* certificate, X509* issuer, X509_STORE* roots, STACK_OF(X509)* untrusted,
-                          STACK_OF(X509_CRL)* embedded, unsigned seconds, HelmRevocation* out) {
+                          STACK_OF(X509_CRL)* embedded, unsigned seconds, time_t deadline, HelmRevocation* out) {
   out->status = "unchecked";
   out->source = "none";
   out->revokedAt = (time_t)-1;
@@ -203,13 +203,23 @@ void HelmRevocation_Check(X509* certificate, X509* issuer, X509_STORE* roots, ST
   std::vector<std::string> crls = crlUrls(certificate);
   if (ocsp.empty() && crls.empty()) return;  // nowhere to ask: it stays unchecked
   std::string problem;
+  // Every request within what is left of the call's time.
+  auto left = [&]() -> unsigned {
+    time_t now = time(nullptr);
+    return now >= deadline ? 0u : (unsigned)(deadline - now < (time_t)seconds ? deadline - now : (time_t)seconds);
+  };
   for (const std::string& url : ocsp) {
-    if (askOcsp(url, certificate, issuer, roots, untrusted, seconds, out, &problem)) return;
+    if (left() == 0) break;
+    if (askOcsp(url, certificate, issuer, roots, untrusted, left(), out, &problem)) return;
     out->problem += (out->problem.empty() ? "" : "; ") + url + ": " + problem;
   }
   for (const std::string& url : crls) {
-    if (readCrl(url, certificate, issuer, seconds, out, &problem)) return;
+    if (left() == 0) break;
+    if (readCrl(url, certificate, issuer, left(), out, &problem)) return;
     out->problem += (out->problem.empty() ? "" : "; ") + url + ": " + problem;
+  }
+  if (left() == 0) {
+    out->problem += (out->problem.empty() ? "" : "; ") + std::string("the time for revocation checks ran out");
   }
   out->status = "unknown";
 }

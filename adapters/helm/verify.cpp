@@ -392,7 +392,8 @@ struct ChainEntry {
 // The signer's chain as OpenSSL builds it to the anchors (the time already
 // judged), and for each certificate below the anchor its revocation.
 static void chainRevocation(X509* signer, const CertificateSet& carried, const std::string& anchors,
-                            CMS_ContentInfo* cms, const HelmSettings* settings, std::vector<ChainEntry>* out) {
+                            CMS_ContentInfo* cms, const HelmSettings* settings, time_t deadline,
+                            std::vector<ChainEntry>* out) {
   STACK_OF(X509_CRL)* embedded = cms != nullptr ? CMS_get1_crls(cms) : nullptr;
   X509_STORE* store = anchorStore(anchors);
   STACK_OF(X509)* untrusted = sk_X509_new_null();
@@ -413,7 +414,7 @@ static void chainRevocation(X509* signer, const CertificateSet& carried, const s
     X509_NAME_oneline(X509_get_subject_name(sk_X509_value(chain, i)), name, sizeof name);
     entry.subject = name;
     HelmRevocation_Check(sk_X509_value(chain, i), sk_X509_value(chain, i + 1), store, untrusted, embedded,
-                         settings->revocationSeconds, &entry.revocation);
+                         settings->revocationSeconds, deadline, &entry.revocation);
     out->push_back(entry);
   }
   sk_X509_pop_free(chain, X509_free);
@@ -441,7 +442,7 @@ static bool signatureOverAttributes(CMS_SignerInfo* si, X509* signer) {
 // *entry, the verdict to *judgement.
 static int verifySignature(const SignedData& signedData, unsigned index, const VerifyRequest& request,
                            const CertificateSet& carried, const CertificateSet& anchors, const TrustList& trust,
-                           CMS_ContentInfo* cms, const HelmSettings* settings, std::string* entry,
+                           CMS_ContentInfo* cms, const HelmSettings* settings, time_t deadline, std::string* entry,
                            Judgement* judgement, HelmLevel* level, std::string* message) {
   gnutls_pkcs7_signature_info_st info;
   memset(&info, 0, sizeof info);
@@ -529,7 +530,9 @@ static int verifySignature(const SignedData& signedData, unsigned index, const V
   // nothing proving when the signature was made) it is; no answer from
   // services a certificate names leaves it undecided.
   std::vector<ChainEntry> entries;
-  if (signerX509 != nullptr) chainRevocation(signerX509, carried, request.anchors, cms, settings, &entries);
+  if (signerX509 != nullptr) {
+    chainRevocation(signerX509, carried, request.anchors, cms, settings, deadline, &entries);
+  }
   X509_free(signerX509);
   std::string certificates;
   int revocationCode = HELM_OK;
@@ -651,6 +654,9 @@ std::string HelmFunction_VerifyCms(const KestrovanJsonMap* map) {
   HelmSettings_Load(&settings);
   OpensslCms openssl;
   openssl.cms = readWithOpenssl(request.cms);
+  // However many signers and certificates, the revocation services get
+  // twice one service's time in all: a page cannot hold the call longer.
+  time_t deadline = time(nullptr) + 2 * (time_t)settings.revocationSeconds;
 
   std::string signers;
   Judgement overall;
@@ -659,8 +665,8 @@ std::string HelmFunction_VerifyCms(const KestrovanJsonMap* map) {
     std::string entry;
     Judgement judgement;
     HelmLevel level = HELM_LEVEL_NONE;
-    code = verifySignature(signedData, (unsigned)i, request, carried, anchorSet, trust, openssl.cms, &settings, &entry,
-                           &judgement, &level, &message);
+    code = verifySignature(signedData, (unsigned)i, request, carried, anchorSet, trust, openssl.cms, &settings,
+                           deadline, &entry, &judgement, &level, &message);
     if (code != HELM_OK) return judgedError(code, message, judgement);
     if (strcmp(judgement.indication, "TOTAL_PASSED") != 0 && strcmp(overall.indication, "TOTAL_PASSED") == 0) {
       overall = judgement;
