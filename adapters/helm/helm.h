@@ -1,9 +1,10 @@
 // helm.h -- HelmPKICryptAdapter, the PKI adapter the service ships in its
 // "NORTA" folder: lists the user's signing certificates (PKCS #11 tokens
 // through GnuTLS and p11-kit, PKCS #12 files in a per-user folder), returns a
-// certificate, signs (CMS SignedData and raw signatures), authenticates the
-// user to the asking site (a signature bound to its origin and challenge),
-// verifies CMS against given trust anchors, and hashes. Every page answer is
+// certificate, signs (CMS SignedData at baseline levels, and raw
+// signatures), authenticates the user to the asking site (a signature bound
+// to its origin and challenge), raises and verifies CMS signatures, and
+// hashes. Every page answer is
 // a JSON object whose "code" is 0 or one of the codes below, with "message"
 // on failure.
 //
@@ -13,8 +14,8 @@
 //
 // This header owns the adapter's result codes and the interfaces between its
 // files. It is built from the adapter SDK (include/kestrovan/adapter.h and
-// adapter_params.h, whose reads kestrovan_add_adapter links in), GnuTLS and
-// libassuan.
+// adapter_params.h, whose reads kestrovan_add_adapter links in), GnuTLS,
+// libassuan, OpenSSL's libcrypto (CMS, timestamps, OCSP) and libcurl.
 //
 // State and locks. Every loaded copy serves one session and is called from
 // one thread at a time: its statics (the unlocked origin, the last answer)
