@@ -34,8 +34,15 @@ bool HelmHttp_Fetch(const std::string& url, const char* contentType, const std::
     *message = "not an http(s) URL";
     return false;
   }
+  // libcurl's global state is taken and given back around each request
+  // (it counts): a copy of the adapter that is unloaded leaves none behind.
+  if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+    *message = "libcurl cannot start";
+    return false;
+  }
   CURL* curl = curl_easy_init();
   if (curl == nullptr) {
+    curl_global_cleanup();
     *message = "out of memory";
     return false;
   }
@@ -61,6 +68,7 @@ bool HelmHttp_Fetch(const std::string& url, const char* contentType, const std::
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   curl_easy_cleanup(curl);
   curl_slist_free_all(headers);
+  curl_global_cleanup();
   if (answer.tooLarge || result == CURLE_FILESIZE_EXCEEDED) {
     *message = "its answer is larger than " + std::to_string(maxBytes) + " bytes";
   } else if (result != CURLE_OK) {
