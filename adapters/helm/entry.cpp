@@ -60,6 +60,7 @@ static const struct {
     {"SignRaw", HelmFunction_SignRaw},
     {"Authenticate", HelmFunction_Authenticate},
     {"VerifyCms", HelmFunction_VerifyCms},
+    {"ExtendCms", HelmFunction_ExtendCms},
     {"Hash", HelmFunction_Hash},
     {"GetInfo", HelmFunction_GetInfo},
     {"SelectCertificate", HelmFunction_SelectCertificate},

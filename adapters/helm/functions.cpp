@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // functions.cpp -- the page functions: listing, one certificate, CMS and raw
-// signing, CMS verification, hashing, and the adapter's own facts. Each
-// returns the JSON answer; a failure is {"code":<code>,"message":"..."}.
+// signing, hashing, and the adapter's own facts (CMS verification is in
+// verify.cpp). Each returns the JSON answer; a failure is
+// {"code":<code>,"message":"..."}.
 #include "helm.h"
-
-#include <gnutls/pkcs7.h>
 
 #include <cstring>
 #include <ctime>
@@ -249,9 +248,26 @@ std::string HelmFunction_CertificateAnswer(const HelmCertificate& certificate) {
   return ok(out);
 }
 
+// Reads "level": B-B (the default), B-T, B-LT or B-LTA.
+static int readLevel(const KestrovanJsonMap* map, HelmLevel* level, std::string* message) {
+  std::string text;
+  bool present = false;
+  int code = HelmParams_Text(map, "level", 16, &text, &present, message);
+  if (code != HELM_OK) return code;
+  *level = HELM_LEVEL_B_B;
+  if (present && !text.empty() && !HelmLevel_Parse(text, level)) {
+    *message = "level must be B-B, B-T, B-LT or B-LTA";
+    return HELM_E_BAD_PARAMETER;
+  }
+  return HELM_OK;
+}
+
 std::string HelmFunction_SignCms(const KestrovanJsonMap* map) {
   std::string message, id, digestName;
   gnutls_digest_algorithm_t digest;
+  HelmLevel level = HELM_LEVEL_B_B;
+  // Every level carries the signing time: "includeTime" is still read (a
+  // malformed one is refused) and no longer leaves it out.
   bool attached = false, includeTime = true, present = false;
   std::vector<unsigned char> data;
   int code = HelmParams_Bytes(map, "data", HELM_MAX_DATA_BYTES, &data, &present, &message);
@@ -260,16 +276,23 @@ std::string HelmFunction_SignCms(const KestrovanJsonMap* map) {
     code = HELM_E_BAD_PARAMETER;
   }
   if (code == HELM_OK && data.empty()) {
-    message = "data is empty: there is nothing to sign";  // GnuTLS cannot sign empty content
+    message = "data is empty: there is nothing to sign";
     code = HELM_E_BAD_PARAMETER;
   }
   if (code == HELM_OK) code = HelmParams_Bool(map, "attached", false, &attached, &message);
   if (code == HELM_OK) code = HelmParams_Bool(map, "includeTime", true, &includeTime, &message);
   if (code == HELM_OK) code = readDigest(map, "digest", false, &digest, &digestName, &message);
+  if (code == HELM_OK) code = readLevel(map, &level, &message);
   if (code != HELM_OK) return HelmJson_Error(code, message);
 
   HelmSettings settings;
   HelmSettings_Load(&settings);
+  // Levels that need an authority are refused before the PIN is spent.
+  if (level >= HELM_LEVEL_B_T && settings.tsaUrls.empty()) {
+    return HelmJson_Error(HELM_E_TSA_NOT_CONFIGURED, std::string("level ") + HelmLevel_Name(level) +
+                                                         " needs a timestamp and no authority is set "
+                                                         "(tsa-urls in the settings)");
+  }
   unsigned char shown[32];
   if (gnutls_hash_fast(GNUTLS_DIG_SHA256, data.data(), data.size(), shown) < 0) {
     return HelmJson_Error(HELM_E_INTERNAL, "hashing failed");
@@ -281,52 +304,65 @@ std::string HelmFunction_SignCms(const KestrovanJsonMap* map) {
                  &message);
   if (code != HELM_OK) return HelmJson_Error(code, message);
 
-  std::vector<unsigned char> cms;
-  code = HelmCms_Sign(&key, data, attached, includeTime, digest, &cms, &message);
+  std::vector<unsigned char> der;
+  HelmTimestampInfo stamp = {(time_t)-1, std::string(), std::string()};
+  code = HelmCades_Sign(&key, data, attached, digest, level, &settings, &der, &stamp, &message);
   if (code != HELM_OK) return HelmJson_Error(code, message);
   std::string out;
   member(&out, "id", id);
-  member(&out, "cms", HelmJson_Base64(cms.data(), cms.size()));
+  member(&out, "cms", HelmJson_Base64(der.data(), der.size()));
   memberRaw(&out, "attached", attached ? "true" : "false");
   member(&out, "digest", digestName);
+  member(&out, "level", HelmLevel_Name(level));
+  if (level >= HELM_LEVEL_B_T) {
+    member(&out, "timestampTime", HelmJson_Time(stamp.when));
+    member(&out, "timestampAuthority", stamp.authority);
+    member(&out, "timestampUrl", stamp.url);
+  }
+  return ok(out);
+}
+
+// Raises a signature to a higher level: no key, no PIN; the authorities
+// and revocation services as for signing.
+std::string HelmFunction_ExtendCms(const KestrovanJsonMap* map) {
+  std::string message;
+  std::vector<unsigned char> cms;
+  bool present = false;
+  HelmLevel level = HELM_LEVEL_B_T;
+  int code = HelmParams_Bytes(map, "cms", HELM_MAX_CMS_BYTES, &cms, &present, &message);
+  if (code == HELM_OK && !present) {
+    message = "cms is required";
+    code = HELM_E_BAD_PARAMETER;
+  }
+  if (code == HELM_OK) code = readLevel(map, &level, &message);
+  if (code == HELM_OK && HelmParams_Find(map, "level") == nullptr) level = HELM_LEVEL_B_T;
+  if (code != HELM_OK) return HelmJson_Error(code, message);
+  HelmSettings settings;
+  HelmSettings_Load(&settings);
+  std::vector<unsigned char> der;
+  HelmTimestampInfo stamp = {(time_t)-1, std::string(), std::string()};
+  bool stamped = false;
+  code = HelmCades_Extend(cms, level, &settings, &der, &stamp, &stamped, &message);
+  if (code != HELM_OK) return HelmJson_Error(code, message);
+  std::string out;
+  member(&out, "cms", HelmJson_Base64(der.data(), der.size()));
+  member(&out, "level", HelmLevel_Name(level));
+  memberRaw(&out, "timestampAdded", stamped ? "true" : "false");
+  if (stamped) {
+    member(&out, "timestampTime", HelmJson_Time(stamp.when));
+    member(&out, "timestampAuthority", stamp.authority);
+    member(&out, "timestampUrl", stamp.url);
+  }
   return ok(out);
 }
 
 int HelmCms_Sign(HelmKey* key, const std::vector<unsigned char>& data, bool attached, bool includeTime,
                  gnutls_digest_algorithm_t digest, std::vector<unsigned char>* cms, std::string* message) {
-  gnutls_pkcs7_t pkcs7 = nullptr;
-  if (gnutls_pkcs7_init(&pkcs7) < 0) {
-    *message = "out of memory";
-    return HELM_E_INTERNAL;
-  }
-  unsigned flags = GNUTLS_PKCS7_INCLUDE_CERT;
-  if (attached) flags |= GNUTLS_PKCS7_EMBED_DATA;
-  if (includeTime) flags |= GNUTLS_PKCS7_INCLUDE_TIME;
-  gnutls_datum_t content = datumOf(data);
-  int ret = gnutls_pkcs7_sign(pkcs7, key->certificate, key->key, &content, nullptr, nullptr, digest, flags);
-  if (ret < 0) {
-    gnutls_pkcs7_deinit(pkcs7);
-    *message = std::string("signing failed: ") + gnutls_strerror(ret);
-    return HELM_E_SIGNING_FAILED;
-  }
-  // A key that does not belong to its certificate would give a signature no
-  // one can verify; catch it here rather than hand it out.
-  ret = gnutls_pkcs7_verify_direct(pkcs7, key->certificate, 0, &content, 0);
-  if (ret < 0) {
-    gnutls_pkcs7_deinit(pkcs7);
-    *message = "the signature does not verify with the certificate: the key does not belong to it";
-    return HELM_E_SIGNING_FAILED;
-  }
-  gnutls_datum_t der = {nullptr, 0};
-  ret = gnutls_pkcs7_export2(pkcs7, GNUTLS_X509_FMT_DER, &der);
-  gnutls_pkcs7_deinit(pkcs7);
-  if (ret < 0) {
-    *message = "encoding the signature failed";
-    return HELM_E_INTERNAL;
-  }
-  cms->assign(der.data, der.data + der.size);
-  gnutls_free(der.data);
-  return HELM_OK;
+  (void)includeTime;  // every level carries the signing time
+  HelmSettings settings;
+  HelmSettings_Load(&settings);
+  HelmTimestampInfo stamp = {(time_t)-1, std::string(), std::string()};
+  return HelmCades_Sign(key, data, attached, digest, HELM_LEVEL_B_B, &settings, cms, &stamp, message);
 }
 
 static gnutls_sign_algorithm_t signAlgorithm(int pk, gnutls_digest_algorithm_t digest, bool pss) {
@@ -489,256 +525,6 @@ std::string HelmFunction_Authenticate(const KestrovanJsonMap* map) {
   return ok(out);
 }
 
-// Whether crt is the signer that info names (issuer and serial, or key id).
-static bool isSigner(gnutls_x509_crt_t crt, const gnutls_pkcs7_signature_info_st* info) {
-  if (info->issuer_keyid.size > 0) {
-    unsigned char keyId[128];
-    size_t size = sizeof keyId;
-    unsigned critical = 0;
-    return gnutls_x509_crt_get_subject_key_id(crt, keyId, &size, &critical) >= 0 && size == info->issuer_keyid.size &&
-           memcmp(keyId, info->issuer_keyid.data, size) == 0;
-  }
-  gnutls_datum_t issuer = {nullptr, 0};
-  if (gnutls_x509_crt_get_raw_issuer_dn(crt, &issuer) < 0) return false;
-  bool sameIssuer = issuer.size == info->issuer_dn.size && memcmp(issuer.data, info->issuer_dn.data, issuer.size) == 0;
-  gnutls_free(issuer.data);
-  unsigned char serial[128];
-  size_t size = sizeof serial;
-  return sameIssuer && gnutls_x509_crt_get_serial(crt, serial, &size) >= 0 && size == info->signer_serial.size &&
-         memcmp(serial, info->signer_serial.data, size) == 0;
-}
-
-namespace {
-
-// The certificates a verification looks at, released together.
-struct CertificateSet {
-  std::vector<gnutls_x509_crt_t> list;
-  ~CertificateSet() {
-    for (gnutls_x509_crt_t c : list) gnutls_x509_crt_deinit(c);
-  }
-};
-
-// A parsed signature and the content it carries, released together.
-struct SignedData {
-  gnutls_pkcs7_t pkcs7 = nullptr;
-  gnutls_datum_t embedded = {nullptr, 0};
-  bool attached = false;
-  ~SignedData() {
-    gnutls_free(embedded.data);
-    if (pkcs7 != nullptr) gnutls_pkcs7_deinit(pkcs7);
-  }
-};
-
-struct TrustList {
-  gnutls_x509_trust_list_t list = nullptr;
-  ~TrustList() {
-    if (list != nullptr) gnutls_x509_trust_list_deinit(list, 1);  // 1: the anchors it took too
-  }
-};
-
-// What a verification is asked: the signature, the content when it is
-// detached, and the PEM certificates to trust.
-struct VerifyRequest {
-  std::vector<unsigned char> cms;
-  std::vector<unsigned char> data;
-  bool dataPresent = false;
-  std::string anchors;
-};
-
-}  // namespace
-
-static int readVerifyRequest(const KestrovanJsonMap* map, VerifyRequest* request, std::string* message) {
-  bool cmsPresent = false, anchorsPresent = false;
-  int code = HelmParams_Bytes(map, "cms", HELM_MAX_CMS_BYTES, &request->cms, &cmsPresent, message);
-  if (code == HELM_OK)
-    code = HelmParams_Bytes(map, "data", HELM_MAX_DATA_BYTES, &request->data, &request->dataPresent, message);
-  if (code == HELM_OK)
-    code = HelmParams_Text(map, "trustAnchors", HELM_MAX_TEXT_BYTES, &request->anchors, &anchorsPresent, message);
-  if (code == HELM_OK && !cmsPresent) {
-    *message = "cms is required";
-    code = HELM_E_BAD_PARAMETER;
-  }
-  if (code == HELM_OK && (!anchorsPresent || request->anchors.empty())) {
-    *message = "trustAnchors (PEM certificates) is required";
-    code = HELM_E_BAD_PARAMETER;
-  }
-  return code;
-}
-
-// The trust anchors as certificates a signer may be found among.
-static int loadAnchors(std::string& anchors, CertificateSet* set, std::string* message) {
-  gnutls_datum_t d = {reinterpret_cast<unsigned char*>(&anchors[0]), (unsigned)anchors.size()};
-  gnutls_x509_crt_t* list = nullptr;
-  unsigned count = 0;
-  if (gnutls_x509_crt_list_import2(&list, &count, &d, GNUTLS_X509_FMT_PEM, 0) < 0 || count == 0) {
-    *message = "trustAnchors holds no PEM certificate";
-    return HELM_E_BAD_PARAMETER;
-  }
-  set->list.assign(list, list + count);
-  gnutls_free(list);
-  return HELM_OK;
-}
-
-// The trust anchors as the list that signers' chains are verified against.
-static int makeTrustList(std::string& anchors, TrustList* trust, std::string* message) {
-  gnutls_datum_t d = {reinterpret_cast<unsigned char*>(&anchors[0]), (unsigned)anchors.size()};
-  if (gnutls_x509_trust_list_init(&trust->list, 0) < 0) {
-    *message = "out of memory";
-    return HELM_E_INTERNAL;
-  }
-  if (gnutls_x509_trust_list_add_trust_mem(trust->list, &d, nullptr, GNUTLS_X509_FMT_PEM, 0, 0) <= 0) {
-    *message = "trustAnchors holds no usable certificate";
-    return HELM_E_BAD_PARAMETER;
-  }
-  return HELM_OK;
-}
-
-// Parses the signature (DER, else PEM) and checks its content against data.
-static int importSignedData(const VerifyRequest& request, SignedData* signedData, int* signatures,
-                            std::string* message) {
-  if (gnutls_pkcs7_init(&signedData->pkcs7) < 0) {
-    *message = "out of memory";
-    return HELM_E_INTERNAL;
-  }
-  gnutls_datum_t cms = datumOf(request.cms);
-  if (gnutls_pkcs7_import(signedData->pkcs7, &cms, GNUTLS_X509_FMT_DER) < 0 &&
-      gnutls_pkcs7_import(signedData->pkcs7, &cms, GNUTLS_X509_FMT_PEM) < 0) {
-    *message = "cms is not a CMS SignedData structure";
-    return HELM_E_CMS_MALFORMED;
-  }
-  *signatures = gnutls_pkcs7_get_signature_count(signedData->pkcs7);
-  if (*signatures <= 0) {
-    *message = "cms holds no signature";
-    return HELM_E_CMS_MALFORMED;
-  }
-  if (*signatures > 16) {
-    *message = "cms holds more than 16 signatures";
-    return HELM_E_TOO_LARGE;
-  }
-  signedData->attached = gnutls_pkcs7_get_embedded_data(signedData->pkcs7, 0, &signedData->embedded) >= 0;
-  const gnutls_datum_t& embedded = signedData->embedded;
-  const std::vector<unsigned char>& data = request.data;
-  if (!signedData->attached && !request.dataPresent) {
-    *message = "data is required for a detached signature";
-    return HELM_E_BAD_PARAMETER;
-  }
-  if (signedData->attached && request.dataPresent &&
-      (embedded.size != data.size() || (data.size() > 0 && memcmp(embedded.data, data.data(), data.size()) != 0))) {
-    *message = "the signed content differs from data";
-    return HELM_E_SIGNATURE_INVALID;
-  }
-  return HELM_OK;
-}
-
-// The certificates carried in the signature (at most 64; ones that do not
-// parse are left out).
-static void carriedCertificates(gnutls_pkcs7_t pkcs7, CertificateSet* carried) {
-  for (unsigned i = 0; i < 64; i++) {
-    gnutls_datum_t raw = {nullptr, 0};
-    if (gnutls_pkcs7_get_crt_raw2(pkcs7, i, &raw) < 0) break;
-    gnutls_x509_crt_t crt = nullptr;
-    if (gnutls_x509_crt_init(&crt) >= 0) {
-      if (gnutls_x509_crt_import(crt, &raw, GNUTLS_X509_FMT_DER) >= 0) carried->list.push_back(crt);
-      else gnutls_x509_crt_deinit(crt);
-    }
-    gnutls_free(raw.data);
-  }
-}
-
-// Verifies signature `index`: its signer found among the carried
-// certificates or the anchors, the signature over the content, and the
-// signer's chain to the anchors. The signer's JSON members go to *entry.
-static int verifySignature(const SignedData& signedData, unsigned index, const VerifyRequest& request,
-                           const CertificateSet& carried, const CertificateSet& anchors, const TrustList& trust,
-                           std::string* entry, std::string* message) {
-  gnutls_pkcs7_signature_info_st info;
-  memset(&info, 0, sizeof info);
-  if (gnutls_pkcs7_get_signature_info(signedData.pkcs7, index, &info) < 0) {
-    *message = "a signer's information cannot be read";
-    return HELM_E_CMS_MALFORMED;
-  }
-  gnutls_x509_crt_t signer = nullptr;
-  for (gnutls_x509_crt_t c : carried.list) {
-    if (signer == nullptr && isSigner(c, &info)) signer = c;
-  }
-  for (gnutls_x509_crt_t c : anchors.list) {
-    if (signer == nullptr && isSigner(c, &info)) signer = c;
-  }
-  time_t signingTime = info.signing_time;
-  gnutls_sign_algorithm_t algorithm = info.algo;
-  gnutls_pkcs7_signature_info_deinit(&info);
-  if (signer == nullptr) {
-    *message = "the signer's certificate is neither in the signature nor among the trust anchors";
-    return HELM_E_SIGNER_UNTRUSTED;
-  }
-  gnutls_datum_t content = datumOf(request.data);
-  int ret = gnutls_pkcs7_verify_direct(signedData.pkcs7, signer, index, signedData.attached ? nullptr : &content, 0);
-  if (ret < 0) {
-    *message = std::string("the signature does not match the data: ") + gnutls_strerror(ret);
-    return HELM_E_SIGNATURE_INVALID;
-  }
-  // The signer's chain to the anchors, helped by the certificates carried.
-  std::vector<gnutls_x509_crt_t> chain;
-  chain.push_back(signer);
-  for (gnutls_x509_crt_t c : carried.list) {
-    if (c != signer) chain.push_back(c);
-  }
-  unsigned status = 0;
-  ret = gnutls_x509_trust_list_verify_crt2(trust.list, chain.data(), (unsigned)chain.size(), nullptr, 0, 0, &status,
-                                           nullptr);
-  if (ret < 0 || status != 0) {
-    std::string reason = ret < 0 ? gnutls_strerror(ret) : "";
-    gnutls_datum_t text = {nullptr, 0};
-    if (ret >= 0 && gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &text, 0) >= 0) {
-      reason.assign(reinterpret_cast<const char*>(text.data), text.size);
-      gnutls_free(text.data);
-    }
-    *message = "the signer is not trusted: " + reason;
-    return HELM_E_SIGNER_UNTRUSTED;
-  }
-  gnutls_datum_t signerDer = {nullptr, 0};
-  std::string pem;
-  if (gnutls_x509_crt_export2(signer, GNUTLS_X509_FMT_PEM, &signerDer) >= 0) {
-    pem.assign(reinterpret_cast<const char*>(signerDer.data), signerDer.size);
-    gnutls_free(signerDer.data);
-  }
-  HelmCertificate_AppendDetails(entry, signer, time(nullptr));
-  member(entry, "signingTime", HelmJson_Time(signingTime));
-  const char* algorithmName = gnutls_sign_get_name(algorithm);
-  member(entry, "algorithm", algorithmName != nullptr ? algorithmName : "");
-  member(entry, "certificate", pem);
-  return HELM_OK;
-}
-
-std::string HelmFunction_VerifyCms(const KestrovanJsonMap* map) {
-  std::string message;
-  VerifyRequest request;
-  CertificateSet anchorSet, carried;
-  TrustList trust;
-  SignedData signedData;
-  int signatures = 0;
-  int code = readVerifyRequest(map, &request, &message);
-  if (code == HELM_OK) code = loadAnchors(request.anchors, &anchorSet, &message);
-  if (code == HELM_OK) code = importSignedData(request, &signedData, &signatures, &message);
-  if (code == HELM_OK) carriedCertificates(signedData.pkcs7, &carried);
-  if (code == HELM_OK) code = makeTrustList(request.anchors, &trust, &message);
-  if (code != HELM_OK) return HelmJson_Error(code, message);
-
-  std::string signers;
-  for (int i = 0; i < signatures; i++) {
-    std::string entry;
-    code = verifySignature(signedData, (unsigned)i, request, carried, anchorSet, trust, &entry, &message);
-    if (code != HELM_OK) return HelmJson_Error(code, message);
-    if (!signers.empty()) signers.push_back(',');
-    signers += "{" + entry + "}";
-  }
-  std::string out;
-  memberRaw(&out, "signers", "[" + signers + "]");
-  memberRaw(&out, "attached", signedData.attached ? "true" : "false");
-  if (signedData.attached) member(&out, "content", HelmJson_Base64(signedData.embedded.data, signedData.embedded.size));
-  return ok(out);
-}
-
 std::string HelmFunction_Hash(const KestrovanJsonMap* map) {
   std::string message, digestName;
   gnutls_digest_algorithm_t digest;
@@ -781,6 +567,6 @@ std::string HelmFunction_GetInfo(const KestrovanJsonMap* map) {
   memberRaw(&out, "maxBatchDocuments", std::to_string(HELM_MAX_BATCH_DOCUMENTS));
   memberRaw(&out, "functions",
             "[\"ListCertificates\",\"GetCertificate\",\"SignCms\",\"SignRaw\",\"Authenticate\",\"VerifyCms\","
-            "\"Hash\",\"GetInfo\",\"SelectCertificate\",\"SignCmsBatch\"]");
+            "\"Hash\",\"GetInfo\",\"SelectCertificate\",\"SignCmsBatch\",\"ExtendCms\"]");
   return ok(out);
 }

@@ -2,9 +2,10 @@
 // helm.h -- HelmPKICryptAdapter, the PKI adapter the service ships in its
 // "NORTA" folder: lists the user's signing certificates (PKCS #11 tokens
 // through GnuTLS and p11-kit, PKCS #12 files in a per-user folder), returns a
-// certificate, signs (CMS SignedData and raw signatures), authenticates the
-// user to the asking site (a signature bound to its origin and challenge),
-// verifies CMS against given trust anchors, and hashes. Every page answer is
+// certificate, signs (CMS SignedData at baseline levels, and raw
+// signatures), authenticates the user to the asking site (a signature bound
+// to its origin and challenge), raises and verifies CMS signatures, and
+// hashes. Every page answer is
 // a JSON object whose "code" is 0 or one of the codes below, with "message"
 // on failure.
 //
@@ -14,8 +15,8 @@
 //
 // This header owns the adapter's result codes and the interfaces between its
 // files. It is built from the adapter SDK (include/kestrovan/adapter.h and
-// adapter_params.h, whose reads kestrovan_add_adapter links in), GnuTLS and
-// libassuan.
+// adapter_params.h, whose reads kestrovan_add_adapter links in), GnuTLS,
+// libassuan, OpenSSL's libcrypto (CMS, timestamps, OCSP) and libcurl.
 //
 // State and locks. Every loaded copy serves one session and is called from
 // one thread at a time: its statics (the unlocked origin, the last answer)
@@ -106,6 +107,25 @@ enum HelmCode {
   HELM_E_NOT_FOR_AUTHENTICATION = 71024, // a signing key: it never logs in
   // page NOT_FOR_AUTHENTICATION, NotForAuthentication: This certificate is for signing, not for logging in: choose a
   //   certificate for logging in.
+  // Signature levels (cades.cpp, timestamp.cpp). A level asked for and not
+  // reached is one of these, never a signature of a lower level.
+  HELM_E_LEVEL_NOT_REACHED = 71030,      // the level needs something this signature cannot have
+  // page LEVEL_NOT_REACHED, LevelNotReached: The signature level asked for cannot be reached.
+  HELM_E_TSA_NOT_CONFIGURED = 71031,     // a timestamp is needed and the settings name no authority
+  // page TSA_NOT_CONFIGURED, TsaNotConfigured: A timestamp is needed and no timestamp authority is set up.
+  HELM_E_TSA_UNREACHABLE = 71032,        // no authority answered (network, timeout, HTTP error, size)
+  // page TSA_UNREACHABLE, TsaUnreachable: No timestamp authority answered.
+  HELM_E_TSA_REJECTED = 71033,           // the authority answered with a status other than granted
+  // page TSA_REJECTED, TsaRejected: The timestamp authority refused the request.
+  HELM_E_TSA_INVALID = 71034,            // the token fails a check: imprint, nonce, signature, chain, EKU
+  // page TSA_INVALID, TsaInvalid: The timestamp authority's answer failed its checks.
+  HELM_E_SIGNER_REVOKED = 71035,         // VerifyCms: a chain certificate was revoked, and nothing proves the
+                                         // signature existed before
+  // page SIGNER_REVOKED, SignerRevoked: A certificate of the signer was revoked, and nothing proves the signature was
+  //   made before.
+  HELM_E_REVOCATION_UNKNOWN = 71036,     // VerifyCms: a certificate names revocation services and none answered
+  // page REVOCATION_UNKNOWN, RevocationUnknown: Whether the signer's certificate was revoked cannot be learnt now:
+  //   try again later.
   HELM_E_USE_SELECT_CERTIFICATE = 71050, // ListCertificates is for the sites "list-origins" names
   // page USE_SELECT_CERTIFICATE, UseSelectCertificate: This site may not list the certificates: let the user choose
   //   one (selectCertificate).
@@ -288,6 +308,10 @@ int HelmOrigins_Remove(const char* origin, bool* changed, bool* stillAdmitted, s
 #define HELM_DEFAULT_PIN_ATTEMPTS 3u
 #define HELM_DEFAULT_DENIAL_BACKOFF_SECONDS 30u
 #define HELM_MAX_DENIAL_BACKOFF_SECONDS 3600u
+#define HELM_DEFAULT_TSA_SECONDS 10u
+#define HELM_DEFAULT_TSA_TRUST "/etc/ssl/certs/ca-certificates.crt"
+#define HELM_MAX_TSA_URLS 8u
+#define HELM_MAX_TSA_REPLY_BYTES (256u * 1024u)
 
 struct HelmSettings {
   std::string pinentry;              // "pinentry"; else $KESTROVAN_PINENTRY; else /usr/bin/pinentry
@@ -299,6 +323,14 @@ struct HelmSettings {
   bool dualUseForAuthentication;     // "dual-use-key-role": authentication (true) or signing (false, default)
   std::string listOrigins;           // "list-origins": pattern list of origins ListCertificates answers
   std::string chooser;               // "chooser"; else $KESTROVAN_HELM_CHOOSER; else beside the adapter
+  // Timestamp authorities (RFC 3161): only ever from these files, never from a page.
+  std::vector<std::string> tsaUrls;  // "tsa-urls": http(s) URLs, tried in this order
+  unsigned tsaSeconds;               // "tsa-timeout", 1..120: per authority, connection and answer
+  std::string tsaPolicy;             // "tsa-policy": policy OID asked for, or empty
+  std::string tsaTrust;              // "tsa-trust": PEM file of the roots a TSA chains to
+  unsigned revocationSeconds;        // "revocation-timeout", 1..120: per OCSP responder or CRL
+  std::string chainCertificates;     // "chain-certificates": PEM file of the CA certificates that complete
+                                     // signers' and TSAs' chains for B-LT (default: tsa-trust's default)
 };
 std::string HelmPaths_SettingsFile();   // <config folder>/helm.conf
 void HelmSettings_Load(HelmSettings* out);
@@ -604,6 +636,7 @@ std::string HelmFunction_SignCms(const KestrovanJsonMap* map);
 std::string HelmFunction_SignRaw(const KestrovanJsonMap* map);
 std::string HelmFunction_Authenticate(const KestrovanJsonMap* map);
 std::string HelmFunction_VerifyCms(const KestrovanJsonMap* map);
+std::string HelmFunction_ExtendCms(const KestrovanJsonMap* map);
 std::string HelmFunction_Hash(const KestrovanJsonMap* map);
 std::string HelmFunction_GetInfo(const KestrovanJsonMap* map);
 std::string HelmFunction_SelectCertificate(const KestrovanJsonMap* map);   // select.cpp
@@ -614,6 +647,76 @@ std::string HelmFunction_CertificateAnswer(const HelmCertificate& certificate);
 // document of a batch): HELM_OK with the DER in *cms, or a code and message.
 int HelmCms_Sign(HelmKey* key, const std::vector<unsigned char>& data, bool attached, bool includeTime,
                  gnutls_digest_algorithm_t digest, std::vector<unsigned char>* cms, std::string* message);
+
+// ---- signature levels (cades.cpp, timestamp.cpp) -----------------------------
+// The baseline levels of a CMS signature. B-B: signed content type, message
+// digest, signing time and the signer certificate's hash (ESS
+// signing-certificate-v2). B-T: and a timestamp over the signature value.
+// B-LT: and the signer's and the authority's chains with the CRLs of every
+// certificate that names a CRL distribution point.
+enum HelmLevel { HELM_LEVEL_B_B = 0, HELM_LEVEL_B_T = 1, HELM_LEVEL_B_LT = 2, HELM_LEVEL_B_LTA = 3,
+                 HELM_LEVEL_NONE = -1 };
+// "B-B", "B-T", "B-LT", "B-LTA" (any case) to a level; false otherwise.
+bool HelmLevel_Parse(const std::string& text, HelmLevel* out);
+const char* HelmLevel_Name(HelmLevel level);   // "B-B" ...; "none" for HELM_LEVEL_NONE
+// What a timestamp said, for the answers.
+struct HelmTimestampInfo {
+  time_t when;               // genTime
+  std::string authority;     // the TSA certificate's subject
+  std::string url;           // where it came from (signing only)
+};
+// Signs data with an opened key as CMS SignedData (DER in *der) of the given
+// level: OpenSSL builds the structure and its signed attributes, the key
+// (token or file, through GnuTLS) signs their DER. HELM_OK, or a code with
+// message; a level that cannot be reached is an error.
+int HelmCades_Sign(const HelmKey* key, const std::vector<unsigned char>& data, bool attached,
+                   gnutls_digest_algorithm_t digest, HelmLevel level, const HelmSettings* settings,
+                   std::vector<unsigned char>* der, HelmTimestampInfo* stamp, std::string* message);
+// Raises a signature (DER or PEM, one signer, at least B-B, carrying its
+// signer's certificate) to B-T (a timestamp over its signature value, unless
+// it has one) or B-LT (and the chains with their CRLs); *stamped tells
+// whether a timestamp was added (and *stamp describes it). Nothing signed
+// changes, so no key is needed.
+int HelmCades_Extend(const std::vector<unsigned char>& cms, HelmLevel level, const HelmSettings* settings,
+                     std::vector<unsigned char>* der, HelmTimestampInfo* stamp, bool* stamped, std::string* message);
+// Asks the settings' authorities in order for a timestamp token over
+// SHA-256(stamped) and checks it (granted, imprint, nonce echoed, signature,
+// TSA chain to "tsa-trust", critical timeStamping EKU): HELM_OK with the
+// token's DER (a ContentInfo) or the last authority's HELM_E_TSA_* code.
+int HelmTimestamp_Get(const HelmSettings* settings, const unsigned char* stamped, size_t length,
+                      std::vector<unsigned char>* token, HelmTimestampInfo* info, std::string* message);
+
+// Revocation of one certificate of a chain (revocation.cpp).
+struct HelmRevocation {
+  const char* status;    // "good", "revoked", "unknown" (asked, no usable answer), "unchecked" (nowhere to ask)
+  const char* source;    // "embedded" (a CRL in the signature), "ocsp", "crl" (fetched) or "none"
+  time_t revokedAt;      // when revoked, else (time_t)-1
+  std::string url;       // where the answer came from
+  std::string problem;   // why the sources tried gave no answer
+  std::string crl;       // a fetched CRL's DER
+};
+// These take OpenSSL objects: callers include <openssl/x509.h>.
+// Looks first among the CRLs the signature carries (embedded, may be null),
+// then asks the certificate's OCSP responders (authorityInfoAccess), then
+// its CRL distribution points, each within seconds and none after deadline
+// (the whole call's bound); roots and untrusted are what an OCSP
+// responder's certificate may chain through.
+void HelmRevocation_Check(struct x509_st* certificate, struct x509_st* issuer, struct x509_store_st* roots,
+                          struct stack_st_X509* untrusted, struct stack_st_X509_CRL* embedded, unsigned seconds,
+                          time_t deadline, HelmRevocation* out);
+// Whether the certificate names OCSP responders and CRL distribution points.
+bool HelmRevocation_HasServices(struct x509_st* certificate, bool* ocsp, bool* crl);
+// Fetches a current CRL of the issuer's from the certificate's distribution
+// points: true with its word and its DER in out->crl.
+bool HelmRevocation_FetchCrl(struct x509_st* certificate, struct x509_st* issuer, unsigned seconds,
+                             HelmRevocation* out);
+
+// Fetches url (http or https only, no redirects): a POST of body with the
+// content type when body is not null, else a GET; within seconds, and at
+// most maxBytes of answer. True with the answer of an HTTP 200; otherwise
+// false with the reason.
+bool HelmHttp_Fetch(const std::string& url, const char* contentType, const std::vector<unsigned char>* body,
+                    unsigned seconds, size_t maxBytes, std::string* out, std::string* message);
 
 // ---- authentication format (functions.cpp) -----------------------------------
 // Version 1 of what Authenticate signs, 82 bytes:

@@ -4,8 +4,8 @@
 // often a wrong PIN is asked again, which origins may send a PIN themselves
 // (kiosks, tests), which origins may list every certificate instead of
 // having the user choose one, which program shows the adapter's own lists,
-// and which role keys certified for both signing and
-// authentication serve.
+// which role keys certified for both signing and authentication serve, and
+// which timestamp authorities signatures use.
 //
 // Two files of "key = value" lines ("#" starts a comment): the
 // administrator's, then the user's. Each is read only when nobody but its
@@ -37,6 +37,31 @@ static bool readNumber(const std::string& text, unsigned low, unsigned high, uns
   return true;
 }
 
+// A dotted object identifier ("1.2.3.4"), nothing else.
+static bool readOid(const std::string& text) {
+  if (text.empty() || text.size() > 128 || text.front() == '.' || text.back() == '.') return false;
+  for (size_t i = 0; i < text.size(); i++) {
+    if (text[i] == '.' ? text[i + 1] == '.' : (text[i] < '0' || text[i] > '9')) return false;
+  }
+  return text.find('.') != std::string::npos;
+}
+
+// Blank- or comma-separated http(s) URLs; a later line of the key replaces
+// the list, so the user's file can name other authorities than the
+// administrator's. Anything else in the list is left out.
+static void readUrls(const std::string& text, std::vector<std::string>* out) {
+  out->clear();
+  size_t at = 0;
+  while (at < text.size() && out->size() < HELM_MAX_TSA_URLS) {
+    size_t end = text.find_first_of(" \t,", at);
+    if (end == std::string::npos) end = text.size();
+    std::string url = text.substr(at, end - at);
+    at = end + 1;
+    if (url.size() > 1024) continue;
+    if (url.compare(0, 7, "http://") == 0 || url.compare(0, 8, "https://") == 0) out->push_back(url);
+  }
+}
+
 static void apply(const std::string& text, HelmSettings* settings) {
   size_t at = 0;
   std::string line, comment;
@@ -61,6 +86,18 @@ static void apply(const std::string& text, HelmSettings* settings) {
       settings->listOrigins += value;
     } else if (strcasecmp(key.c_str(), "chooser") == 0) {
       if (!value.empty()) settings->chooser = value;
+    } else if (strcasecmp(key.c_str(), "tsa-urls") == 0) {
+      readUrls(value, &settings->tsaUrls);
+    } else if (strcasecmp(key.c_str(), "tsa-timeout") == 0) {
+      readNumber(value, 1, 120, &settings->tsaSeconds);
+    } else if (strcasecmp(key.c_str(), "chain-certificates") == 0) {
+      if (!value.empty() && value[0] == '/') settings->chainCertificates = value;
+    } else if (strcasecmp(key.c_str(), "revocation-timeout") == 0) {
+      readNumber(value, 1, 120, &settings->revocationSeconds);
+    } else if (strcasecmp(key.c_str(), "tsa-policy") == 0) {
+      settings->tsaPolicy = readOid(value) ? value : std::string();
+    } else if (strcasecmp(key.c_str(), "tsa-trust") == 0) {
+      if (!value.empty() && value[0] == '/') settings->tsaTrust = value;
     } else if (strcasecmp(key.c_str(), "dual-use-key-role") == 0) {
       if (strcasecmp(value.c_str(), "authentication") == 0) settings->dualUseForAuthentication = true;
       if (strcasecmp(value.c_str(), "signing") == 0) settings->dualUseForAuthentication = false;
@@ -79,6 +116,12 @@ void HelmSettings_Load(HelmSettings* out) {
   out->dualUseForAuthentication = false;
   out->listOrigins.clear();
   out->chooser.clear();
+  out->tsaUrls.clear();
+  out->tsaSeconds = HELM_DEFAULT_TSA_SECONDS;
+  out->tsaPolicy.clear();
+  out->tsaTrust = HELM_DEFAULT_TSA_TRUST;
+  out->revocationSeconds = HELM_DEFAULT_TSA_SECONDS;
+  out->chainCertificates = HELM_DEFAULT_TSA_TRUST;
   std::string text, ignored;
   bool exists = false;
   if (HelmFiles_ReadOwn(HELM_SYSTEM_SETTINGS_FILE, 0, HELM_MAX_SETTINGS_BYTES, &text, &exists, &ignored)) {

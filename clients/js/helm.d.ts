@@ -34,6 +34,13 @@ export declare const HelmCode: Readonly<{
   NO_DIALOG: 71022;
   NOT_FOR_SIGNING: 71023;
   NOT_FOR_AUTHENTICATION: 71024;
+  LEVEL_NOT_REACHED: 71030;
+  TSA_NOT_CONFIGURED: 71031;
+  TSA_UNREACHABLE: 71032;
+  TSA_REJECTED: 71033;
+  TSA_INVALID: 71034;
+  SIGNER_REVOKED: 71035;
+  REVOCATION_UNKNOWN: 71036;
   USE_SELECT_CERTIFICATE: 71050;
   NOT_CHOSEN: 71051;
   BATCH_TOO_LARGE: 71052;
@@ -66,11 +73,46 @@ export type HelmErrorKindName =
   | 'NoDialog'
   | 'NotForSigning'
   | 'NotForAuthentication'
+  | 'LevelNotReached'
+  | 'TsaNotConfigured'
+  | 'TsaUnreachable'
+  | 'TsaRejected'
+  | 'TsaInvalid'
+  | 'SignerRevoked'
+  | 'RevocationUnknown'
   | 'UseSelectCertificate'
   | 'NotChosen'
   | 'BatchTooLarge'
   | 'PinPerSignature';
 // end of generated part
+
+export type SignatureLevelName = 'B-B' | 'B-T' | 'B-LT' | 'B-LTA';
+export declare const SignatureLevel: Readonly<{ B_B: 'B-B'; B_T: 'B-T'; B_LT: 'B-LT'; B_LTA: 'B-LTA'; NONE: 'none' }>;
+export type IndicationName = 'TOTAL_PASSED' | 'TOTAL_FAILED' | 'INDETERMINATE';
+export declare const Indication: Readonly<{ [K in IndicationName]: K }>;
+export type SubIndicationName = '' | 'HASH_FAILURE' | 'SIG_CRYPTO_FAILURE' | 'FORMAT_FAILURE' |
+  'NO_SIGNING_CERTIFICATE_FOUND' | 'NO_CERTIFICATE_CHAIN_FOUND' | 'OUT_OF_BOUNDS_NO_POE' | 'REVOKED_NO_POE' |
+  'REVOKED_CA_NO_POE' | 'TRY_LATER';
+export declare const SubIndication: Readonly<{
+  NONE: ''; HASH_FAILURE: 'HASH_FAILURE'; SIG_CRYPTO_FAILURE: 'SIG_CRYPTO_FAILURE'; FORMAT_FAILURE: 'FORMAT_FAILURE';
+  NO_SIGNING_CERTIFICATE_FOUND: 'NO_SIGNING_CERTIFICATE_FOUND'; NO_CERTIFICATE_CHAIN_FOUND: 'NO_CERTIFICATE_CHAIN_FOUND';
+  OUT_OF_BOUNDS_NO_POE: 'OUT_OF_BOUNDS_NO_POE'; REVOKED_NO_POE: 'REVOKED_NO_POE'; REVOKED_CA_NO_POE: 'REVOKED_CA_NO_POE';
+  TRY_LATER: 'TRY_LATER';
+}>;
+
+/** One certificate of a signer's chain (below the anchor) and its revocation. */
+export interface ChainCertificate {
+  subject: string; revocation: 'good' | 'revoked' | 'unknown' | 'unchecked'; revocationSource: 'embedded' | 'ocsp' | 'crl' | 'none';
+  revocationUrl?: string; revokedAt?: string; revocationProblem?: string;
+}
+
+/** One signer in verifyCms's answer. */
+export interface VerifiedSigner extends Record<string, unknown> {
+  signingTime: string; algorithm: string; certificate: string;
+  indication: IndicationName; subIndication: SubIndicationName; level: SignatureLevelName | 'none';
+  claimedSigningTime: string; essCertificateMatch: boolean; timestamps: number;
+  timestampTime?: string; timestampAuthority?: string; timestampProblem?: string; chain: ChainCertificate[];
+}
 
 export declare const HelmErrorKind: Readonly<Record<HelmErrorKindName, HelmErrorKindName>>;
 
@@ -138,8 +180,11 @@ export declare class PkiSession {
     id?: string; attached?: boolean; includeTime?: boolean;
   }): Promise<{ code: 0; id: string; cancelled: boolean; results: BatchResult[] }>;
   signCms(id: string, data: Uint8Array | string, options?: SigningOptions & {
-    attached?: boolean; includeTime?: boolean;
-  }): Promise<{ code: 0; id: string; cms: string; attached: boolean; digest: string }>;
+    attached?: boolean; includeTime?: boolean; level?: SignatureLevelName;
+  }): Promise<{
+    code: 0; id: string; cms: string; attached: boolean; digest: string; level: SignatureLevelName;
+    timestampTime?: string; timestampAuthority?: string; timestampUrl?: string;
+  }>;
   signRaw(id: string, data: Uint8Array | string, options?: SigningOptions & {
     scheme?: 'pkcs1' | 'pss'; hashed?: boolean;
   }): Promise<{ code: 0; id: string; signature: string; algorithm: string }>;
@@ -147,8 +192,16 @@ export declare class PkiSession {
   authenticate(id: string, challenge: Uint8Array | string, options?: PkiCallOptions & {
     description?: string; pin?: string;
   }): Promise<AuthenticationAnswer>;
+  /** Raises a B-B (or B-T) signature to B-T (the default) or B-LT; no key, no PIN. */
+  extendCms(cms: Uint8Array | string, options?: PkiCallOptions & { level?: 'B-T' | 'B-LT' | 'B-LTA' }): Promise<{
+    code: 0; cms: string; level: SignatureLevelName; timestampAdded: boolean;
+    timestampTime?: string; timestampAuthority?: string; timestampUrl?: string;
+  }>;
   verifyCms(cms: Uint8Array | string, options: PkiCallOptions & { data?: Uint8Array | string; trustAnchors: string }):
-    Promise<Record<string, unknown>>;
+    Promise<{
+      code: 0; signers: VerifiedSigner[]; attached: boolean; content?: string;
+      indication: IndicationName; subIndication: SubIndicationName; level: SignatureLevelName | 'none';
+    }>;
   hash(data: Uint8Array | string, options?: PkiCallOptions & { algorithm?: string }):
     Promise<{ code: 0; algorithm: string; hash: string; hex: string }>;
   info(options?: PkiCallOptions): Promise<Record<string, unknown>>;

@@ -41,6 +41,13 @@ export const HelmCode = Object.freeze({
   NO_DIALOG: 71022,
   NOT_FOR_SIGNING: 71023,
   NOT_FOR_AUTHENTICATION: 71024,
+  LEVEL_NOT_REACHED: 71030,
+  TSA_NOT_CONFIGURED: 71031,
+  TSA_UNREACHABLE: 71032,
+  TSA_REJECTED: 71033,
+  TSA_INVALID: 71034,
+  SIGNER_REVOKED: 71035,
+  REVOCATION_UNKNOWN: 71036,
   USE_SELECT_CERTIFICATE: 71050,
   NOT_CHOSEN: 71051,
   BATCH_TOO_LARGE: 71052,
@@ -73,12 +80,33 @@ const HELM_TEXT = new Map([
   [71022, ['NoDialog', 'No dialog can be shown on this computer to ask the user (no graphical session or no pinentry program).']],
   [71023, ['NotForSigning', 'This certificate is for logging in, not for signing: choose a signing certificate.']],
   [71024, ['NotForAuthentication', 'This certificate is for signing, not for logging in: choose a certificate for logging in.']],
+  [71030, ['LevelNotReached', 'The signature level asked for cannot be reached.']],
+  [71031, ['TsaNotConfigured', 'A timestamp is needed and no timestamp authority is set up.']],
+  [71032, ['TsaUnreachable', 'No timestamp authority answered.']],
+  [71033, ['TsaRejected', 'The timestamp authority refused the request.']],
+  [71034, ['TsaInvalid', 'The timestamp authority\'s answer failed its checks.']],
+  [71035, ['SignerRevoked', 'A certificate of the signer was revoked, and nothing proves the signature was made before.']],
+  [71036, ['RevocationUnknown', 'Whether the signer\'s certificate was revoked cannot be learnt now: try again later.']],
   [71050, ['UseSelectCertificate', 'This site may not list the certificates: let the user choose one (selectCertificate).']],
   [71051, ['NotChosen', 'The user did not choose this certificate for this site: let the user choose one (selectCertificate).']],
   [71052, ['BatchTooLarge', 'Too many documents (or bytes) for one batch: split it.']],
   [71053, ['PinPerSignature', 'This key asks for its PIN before every signature: sign these documents one by one.']],
 ]);
 // end of generated part
+
+// Signature levels signCms makes and verifyCms finds ('none': not even B-B).
+export const SignatureLevel = Object.freeze({ B_B: 'B-B', B_T: 'B-T', B_LT: 'B-LT', B_LTA: 'B-LTA', NONE: 'none' });
+
+// A validator's verdict in verifyCms's answer (indication, subIndication).
+export const Indication = Object.freeze({
+  TOTAL_PASSED: 'TOTAL_PASSED', TOTAL_FAILED: 'TOTAL_FAILED', INDETERMINATE: 'INDETERMINATE',
+});
+export const SubIndication = Object.freeze({
+  NONE: '', HASH_FAILURE: 'HASH_FAILURE', SIG_CRYPTO_FAILURE: 'SIG_CRYPTO_FAILURE', FORMAT_FAILURE: 'FORMAT_FAILURE',
+  NO_SIGNING_CERTIFICATE_FOUND: 'NO_SIGNING_CERTIFICATE_FOUND', NO_CERTIFICATE_CHAIN_FOUND: 'NO_CERTIFICATE_CHAIN_FOUND',
+  OUT_OF_BOUNDS_NO_POE: 'OUT_OF_BOUNDS_NO_POE', REVOKED_NO_POE: 'REVOKED_NO_POE', REVOKED_CA_NO_POE: 'REVOKED_CA_NO_POE',
+  TRY_LATER: 'TRY_LATER',
+});
 
 export const HelmErrorKind = Object.freeze(Object.fromEntries([...HELM_TEXT.values()].map(([kind]) => [kind, kind])));
 
@@ -215,10 +243,17 @@ export class PkiSession {
   }
 
   // data: a Uint8Array, or a text (its UTF-8 bytes). options: attached,
-  // digest, includeTime, description (shown to the user as the site's
-  // words), and the call options.
+  // digest, level (a SignatureLevel; B-B when absent), description (shown
+  // to the user as the site's words), and the call options. The answer
+  // names the level reached; one that cannot be reached is an error.
   async signCms(id, data, options = {}) {
     const params = PkiSession.#signingParams(id, data, options);
+    if (options.level !== undefined) {
+      if (!Object.values(SignatureLevel).includes(options.level) || options.level === SignatureLevel.NONE) {
+        throw new TypeError('level is one of SignatureLevel: B-B, B-T, B-LT or B-LTA');
+      }
+      params.level = options.level;
+    }
     for (const key of ['attached', 'includeTime']) {
       if (options[key] !== undefined) params[key] = options[key] ? 'true' : 'false';
     }
@@ -244,6 +279,20 @@ export class PkiSession {
     if (options.description !== undefined) params.description = String(options.description);
     if (options.pin !== undefined) params.pin = hidden(options.pin);
     return this.call('Authenticate', params, options);
+  }
+
+  // Raises a signature the adapter (or another signer) made at B-B to
+  // options.level (a SignatureLevel, B-T when absent) without its key: the
+  // timestamp and revocation data come from the user's settings.
+  async extendCms(cms, options = {}) {
+    const params = { cms };
+    if (options.level !== undefined) {
+      if (![SignatureLevel.B_T, SignatureLevel.B_LT, SignatureLevel.B_LTA].includes(options.level)) {
+        throw new TypeError('level is B-T, B-LT or B-LTA');
+      }
+      params.level = options.level;
+    }
+    return this.call('ExtendCms', params, options);
   }
 
   async verifyCms(cms, options = {}) {

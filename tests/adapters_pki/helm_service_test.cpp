@@ -8,6 +8,8 @@
 // token: which function takes which key, and that no signing call of one
 // site becomes a login to another that the shipped verifier accepts.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -283,6 +285,50 @@ TEST_F(HelmServiceTest, IdleSessionsWakeNoThread) {
   EXPECT_EQ(kt::contextSwitches(service_->pid()), before) << "a thread of the service woke with idle sessions";
   for (const std::string& id : sessions)
     post(Request().text("FunctionName", "KestrovanClose").text("SessionId", id).json(), kBank);
+}
+
+// A timestamped signature through the service: the authority is the
+// settings', started here on loopback (the test's network namespace).
+TEST_F(HelmServiceTest, ABtSignatureComesThroughTheServiceWithItsTimestamp) {
+  std::string portFile = work_->path + "/tsa.port";
+  pid_t server = fork();
+  if (server == 0) {
+    execl("/usr/bin/python3", "python3", HELM_TSA_SERVER, HELM_CADES_FIXTURE_DIR, portFile.c_str(), (char*)nullptr);
+    _exit(127);
+  }
+  std::string port;
+  for (int i = 0; i < 200 && port.empty(); i++) {
+    usleep(50 * 1000);
+    port = helmtest::readFile(portFile);
+  }
+  ASSERT_FALSE(port.empty());
+  std::string trust = "tsa-trust = " + std::string(HELM_CADES_FIXTURE_DIR) + "/root.crt\n";
+  writeSettings("tsa-urls = http://127.0.0.1:" + port + "/good\n" + trust);
+  Json list = call(Request().text("FunctionName", "ListCertificates"));
+  std::string id;
+  for (const Json& c : list["certificates"].items) {
+    if (c["commonName"].text == "Token Signer") id = c["id"].text;
+  }
+  const std::string data = "Signed through the service";
+  Json signature =
+      call(Request().text("FunctionName", "SignCms").text("id", id).text("pin", "1234").bytes("data", data).text(
+          "level", "B-T"));
+  EXPECT_EQ(signature.code(), 0) << last_["result"];
+  EXPECT_EQ(signature["level"].text, "B-T");
+  EXPECT_NE(signature["timestampAuthority"].text.find("Cades Test TSA"), std::string::npos) << last_["result"];
+  CommandResult verdict = opensslVerify(helmtest::unbase64(signature["cms"].text), data, true);
+  EXPECT_EQ(verdict.status, 0) << verdict.output;
+
+  // An authority that fails: its code comes through, and no signature.
+  writeSettings("tsa-urls = http://127.0.0.1:" + port + "/error500\n" + trust);
+  Json failed =
+      call(Request().text("FunctionName", "SignCms").text("id", id).text("pin", "1234").bytes("data", data).text(
+          "level", "B-T"));
+  EXPECT_EQ(failed.code(), 71032) << last_["result"];
+  EXPECT_FALSE(failed.has("cms"));
+  writeSettings("");
+  kill(server, SIGTERM);
+  waitpid(server, nullptr, 0);
 }
 
 TEST_F(HelmServiceTest, WrongPinGivesItsCodeAndALaterRightPinWorks) {
