@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // cades.cpp -- CMS SignedData at the baseline levels. OpenSSL's CMS code
 // builds the structure and its signed attributes (content type, message
 // digest, signing time, and with CMS_CADES the signer certificate's hash as

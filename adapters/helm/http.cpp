@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // http.cpp -- the adapter's few requests to the network: timestamp
 // authorities (URLs from the settings) and revocation services (URLs from
 // certificates). libcurl, http and https only, no redirects, one deadline

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // revocation.cpp -- whether a certificate of a signer's chain was revoked,
 // and when: from a CRL the signature carries, else the certificate's own
 // OCSP responder (authorityInfoAccess), else its CRL (crlDistributionPoints). The URLs come only from the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // timestamp.cpp -- RFC 3161 timestamps from the authorities the settings
 // name (never one a page names): a query over SHA-256 of what is stamped
 // with a fresh nonce, POSTed over http(s) (http.cpp) within the settings'

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // verify.cpp -- VerifyCms: whether a CMS signature holds, judged as a
 // validator judges it. GnuTLS checks each signature over its content and the
 // signer's chain to the page's trust anchors (the answer's long-standing

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # cades-check.sh -- installs pkijs for the PKI adapter's signature tests
 # (tests/adapters_pki/cades-check: a CMS and timestamp implementation that
 # shares no code with the adapter), at the version its package-lock.json pins.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // helm_cades_test.cpp -- signature levels through the built adapter (dlopen,
 // the SoftHSM2 token and key files of make_fixtures.sh), with timestamp
 // authorities on loopback (tsa_server.py around `openssl ts -reply`, the PKI

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # make_cades_fixtures.sh DIR -- the timestamp side of the signature-level
 # tests, built from nothing with the openssl command:
 #   DIR/root.crt           "Cades Test Root" (the roots a TSA must chain to: tsa-trust)

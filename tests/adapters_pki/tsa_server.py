@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """tsa_server.py FIXTURE_DIR PORT_FILE [PORT] -- timestamp authorities on loopback
 for the signature-level tests: RFC 3161 over HTTP (a POST of
 application/timestamp-query) answered by `openssl ts -reply` with the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // cades_check.mjs SIGNATURE.der DATA -- a second opinion on the PKI
 // adapter's CMS signatures from pkijs, an implementation that shares no code
 // with it (nor with OpenSSL): the structure, the B-B signed attributes, the
