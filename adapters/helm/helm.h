@@ -329,6 +329,8 @@ struct HelmSettings {
   std::string tsaPolicy;             // "tsa-policy": policy OID asked for, or empty
   std::string tsaTrust;              // "tsa-trust": PEM file of the roots a TSA chains to
   unsigned revocationSeconds;        // "revocation-timeout", 1..120: per OCSP responder or CRL
+  bool revocationPrivateNetworks;    // "revocation-private-networks": allow (true) or refuse (false, default)
+                                     // certificates' URLs on loopback and private addresses
   std::string chainCertificates;     // "chain-certificates": PEM file of the CA certificates that complete
                                      // signers' and TSAs' chains for B-LT (default: tsa-trust's default)
 };
@@ -711,12 +713,21 @@ bool HelmRevocation_HasServices(struct x509_st* certificate, bool* ocsp, bool* c
 bool HelmRevocation_FetchCrl(struct x509_st* certificate, struct x509_st* issuer, unsigned seconds,
                              HelmRevocation* out);
 
+// Who named a URL the adapter fetches. A certificate may come from a page
+// (VerifyCms, ExtendCms), so its URLs reach only public addresses unless the
+// settings allow private networks; the settings' own URLs reach anything.
+enum HelmHttpSource { HELM_HTTP_FROM_SETTINGS, HELM_HTTP_FROM_CERTIFICATE };
 // Fetches url (http or https only, no redirects): a POST of body with the
 // content type when body is not null, else a GET; within seconds, and at
 // most maxBytes of answer. True with the answer of an HTTP 200; otherwise
 // false with the reason.
-bool HelmHttp_Fetch(const std::string& url, const char* contentType, const std::vector<unsigned char>* body,
-                    unsigned seconds, size_t maxBytes, std::string* out, std::string* message);
+bool HelmHttp_Fetch(HelmHttpSource source, const std::string& url, const char* contentType,
+                    const std::vector<unsigned char>* body, unsigned seconds, size_t maxBytes, std::string* out,
+                    std::string* message);
+// Whether an address is one a certificate's URL may not reach by default:
+// loopback, private, shared (CGNAT), link-local, unique-local, unspecified,
+// multicast or reserved, IPv4-mapped ones included.
+bool HelmHttp_PrivateAddress(const struct sockaddr* address);
 
 // ---- authentication format (functions.cpp) -----------------------------------
 // Version 1 of what Authenticate signs, 82 bytes:

@@ -6,6 +6,7 @@
 #include "helm.h"
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -16,6 +17,18 @@ struct Answer {
 };
 
 }  // namespace
+
+// Called for every address libcurl is about to connect to (after name
+// resolution, so a name that resolves to a private address is caught, and
+// for every address it falls back to): a refused one is never connected.
+static curl_socket_t openPublicOnly(void* opaque, curlsocktype purpose, struct curl_sockaddr* address) {
+  bool* refused = static_cast<bool*>(opaque);
+  if (purpose != CURLSOCKTYPE_IPCXN || HelmHttp_PrivateAddress(&address->addr)) {
+    *refused = true;
+    return CURL_SOCKET_BAD;
+  }
+  return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
 
 static size_t collect(char* data, size_t size, size_t count, void* opaque) {
   Answer* answer = static_cast<Answer*>(opaque);
@@ -28,8 +41,9 @@ static size_t collect(char* data, size_t size, size_t count, void* opaque) {
   return n;
 }
 
-bool HelmHttp_Fetch(const std::string& url, const char* contentType, const std::vector<unsigned char>* body,
-                    unsigned seconds, size_t maxBytes, std::string* out, std::string* message) {
+bool HelmHttp_Fetch(HelmHttpSource source, const std::string& url, const char* contentType,
+                    const std::vector<unsigned char>* body, unsigned seconds, size_t maxBytes, std::string* out,
+                    std::string* message) {
   out->clear();
   if (url.compare(0, 7, "http://") != 0 && url.compare(0, 8, "https://") != 0) {
     *message = "not an http(s) URL";
@@ -59,6 +73,15 @@ bool HelmHttp_Fetch(const std::string& url, const char* contentType, const std::
   curl_easy_setopt(curl, CURLOPT_MAXFILESIZE, (long)maxBytes);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+  bool refused = false;
+  if (source == HELM_HTTP_FROM_CERTIFICATE) {
+    HelmSettings settings;
+    HelmSettings_Load(&settings);
+    if (!settings.revocationPrivateNetworks) {
+      curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, openPublicOnly);
+      curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &refused);
+    }
+  }
   if (body != nullptr) {
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body->data());
@@ -70,7 +93,10 @@ bool HelmHttp_Fetch(const std::string& url, const char* contentType, const std::
   curl_easy_cleanup(curl);
   curl_slist_free_all(headers);
   curl_global_cleanup();
-  if (answer.tooLarge || result == CURLE_FILESIZE_EXCEEDED) {
+  if (refused && result != CURLE_OK) {
+    *message = "it is on a loopback or private network, which a certificate's address may not reach "
+               "(revocation-private-networks in the settings)";
+  } else if (answer.tooLarge || result == CURLE_FILESIZE_EXCEEDED) {
     *message = "its answer is larger than " + std::to_string(maxBytes) + " bytes";
   } else if (result != CURLE_OK) {
     *message = curl_easy_strerror(result);

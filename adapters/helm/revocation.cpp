@@ -54,7 +54,7 @@ static bool askOcsp(const std::string& url, X509* certificate, X509* issuer, X50
   OCSP_BASICRESP* basic = nullptr;
   if (body.empty()) {
     *problem = "building the OCSP request failed";
-  } else if (HelmHttp_Fetch(url, "application/ocsp-request", &body, seconds, kMaxRevocationBytes, &reply, problem)) {
+  } else if (HelmHttp_Fetch(HELM_HTTP_FROM_CERTIFICATE, url, "application/ocsp-request", &body, seconds, kMaxRevocationBytes, &reply, problem)) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(reply.data());
     response = d2i_OCSP_RESPONSE(nullptr, &p, (long)reply.size());
     basic = response != nullptr && OCSP_response_status(response) == OCSP_RESPONSE_STATUS_SUCCESSFUL
@@ -118,7 +118,7 @@ static bool judgeCrl(X509_CRL* crl, X509* certificate, X509* issuer, bool mustBe
 static bool readCrl(const std::string& url, X509* certificate, X509* issuer, unsigned seconds, HelmRevocation* out,
                     std::string* problem) {
   std::string bytes;
-  if (!HelmHttp_Fetch(url, nullptr, nullptr, seconds, kMaxRevocationBytes, &bytes, problem)) return false;
+  if (!HelmHttp_Fetch(HELM_HTTP_FROM_CERTIFICATE, url, nullptr, nullptr, seconds, kMaxRevocationBytes, &bytes, problem)) return false;
   const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
   X509_CRL* crl = d2i_X509_CRL(nullptr, &p, (long)bytes.size());
   ERR_clear_error();

@@ -94,6 +94,9 @@ static void apply(const std::string& text, HelmSettings* settings) {
       if (!value.empty() && value[0] == '/') settings->chainCertificates = value;
     } else if (strcasecmp(key.c_str(), "revocation-timeout") == 0) {
       readNumber(value, 1, 120, &settings->revocationSeconds);
+    } else if (strcasecmp(key.c_str(), "revocation-private-networks") == 0) {
+      if (strcasecmp(value.c_str(), "allow") == 0) settings->revocationPrivateNetworks = true;
+      if (strcasecmp(value.c_str(), "refuse") == 0) settings->revocationPrivateNetworks = false;
     } else if (strcasecmp(key.c_str(), "tsa-policy") == 0) {
       settings->tsaPolicy = readOid(value) ? value : std::string();
     } else if (strcasecmp(key.c_str(), "tsa-trust") == 0) {
@@ -121,6 +124,7 @@ void HelmSettings_Load(HelmSettings* out) {
   out->tsaPolicy.clear();
   out->tsaTrust = HELM_DEFAULT_TSA_TRUST;
   out->revocationSeconds = HELM_DEFAULT_TSA_SECONDS;
+  out->revocationPrivateNetworks = false;
   out->chainCertificates = HELM_DEFAULT_TSA_TRUST;
   std::string text, ignored;
   bool exists = false;

@@ -190,7 +190,7 @@ int HelmTimestamp_Get(const HelmSettings* settings, const unsigned char* stamped
       return code;
     }
     std::string reply;
-    code = HelmHttp_Fetch(url, "application/timestamp-query", &query, settings->tsaSeconds, HELM_MAX_TSA_REPLY_BYTES,
+    code = HelmHttp_Fetch(HELM_HTTP_FROM_SETTINGS, url, "application/timestamp-query", &query, settings->tsaSeconds, HELM_MAX_TSA_REPLY_BYTES,
                           &reply, &why)
                ? HELM_OK
                : HELM_E_TSA_UNREACHABLE;

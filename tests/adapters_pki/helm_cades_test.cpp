@@ -84,7 +84,9 @@ class HelmCadesTest : public ::testing::Test {
   // The user's settings: the page may send the PIN; the authorities (paths
   // of the local server, or full URLs), their timeout and trusted roots.
   void settings(const std::vector<std::string>& authorities, unsigned timeout = 5, const std::string& more = "") {
-    std::string text = std::string("page-pin-origins = ") + kBank + "\n" + more;
+    // The test PKI's services listen on loopback; a later line of more
+    // may refuse that again.
+    std::string text = std::string("page-pin-origins = ") + kBank + "\nrevocation-private-networks = allow\n" + more;
     if (!authorities.empty()) {
       text += "tsa-urls =";
       for (const std::string& a : authorities) text += " " + (a[0] == '/' ? url(a) : a);
@@ -538,6 +540,34 @@ INSTANTIATE_TEST_SUITE_P(Cases, HelmCadesRevocationTest, ::testing::ValuesIn(kRe
                          [](const ::testing::TestParamInfo<RevocationCase>& info) {
                            return std::string(info.param.name);
                          });
+
+// By default a certificate's services on loopback (or any private network)
+// are not asked at all (the connection is refused before it is made): a
+// page that hands in a certificate naming them gets TRY_LATER.
+TEST_F(HelmCadesTest, CertificateServicesOnPrivateNetworksAreNotAskedByDefault) {
+  settings({"/good"}, 5, "revocation-private-networks = refuse\n");
+  run("cp " + quote(cades("keys/good.p12")) + " " + quote(configFolder(home_) + "/keys/"));
+  run("chmod 600 " + quote(configFolder(home_) + "/keys/good.p12"));
+  const std::string data = "Lease, signed";
+  Json made = sign("Cades Good Signer", "2468", data, {{"level", "B-T"}});
+  ASSERT_EQ(made.code(), 0) << made["message"].text;
+  writeFile(work("index.txt"), "V\t" + indexTime(time(nullptr) + 86400 * 30) + "\t\t30\tunknown\t/CN=x\n");
+  OcspResponder responder(work("index.txt"), work("ocsp.log"));
+  ASSERT_TRUE(responder.ready()) << readFile(work("ocsp.log"));
+
+  Params p = {{"trustAnchors", readFile(cades("root.crt")) + readFile(cades("intermediate.crt"))}};
+  addBytes(&p, "cms", unbase64(made["cms"].text));
+  addBytes(&p, "data", data);
+  Json answer = adapter_->page("VerifyCms", p);
+  EXPECT_EQ(answer.code(), 71036) << answer["message"].text;
+  EXPECT_EQ(answer["subIndication"].text, "TRY_LATER");
+  EXPECT_NE(answer["message"].text.find("revocation-private-networks"), std::string::npos) << answer["message"].text;
+
+  // Allowed by the settings (an intranet's own PKI): asked, and good.
+  settings({"/good"});
+  answer = adapter_->page("VerifyCms", p);
+  EXPECT_EQ(answer.code(), 0) << answer["message"].text;
+}
 
 // ---- B-LT: the chains and their CRLs in the signature -------------------------------
 
