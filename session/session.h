@@ -172,6 +172,8 @@ void KestrovanSession_release(KestrovanSession* session);
 bool KestrovanSession_isClosed();
 // Copies the two folders (KESTROVAN_PATH_SIZE bytes each) as Init set them.
 void KestrovanSession_folders(char* copyPath, char* executePath);
+// The executable's folder for adapters (include/kestrovan/host.h).
+extern "C" int KestrovanHost_installFolder(char* out, size_t size);
 // The slot whose session has this identifier (exactly), or -1.
 int KestrovanSession_findSession(const char* sessionId);
 // Whether origin is the opener's: exactly the same text, neither empty nor

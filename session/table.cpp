@@ -129,6 +129,20 @@ void KestrovanSession_folders(char* copyPath, char* executePath) {
   memcpy(executePath, ExecutePath, KESTROVAN_PATH_SIZE);
 }
 
+// For adapters (include/kestrovan/host.h), exported by the executable: they
+// run from private copies, and find what is installed beside them here.
+extern "C" int KestrovanHost_installFolder(char* out, size_t size) {
+  if (out == nullptr || size == 0)
+    return 0;
+  std::lock_guard<std::mutex> guard(KestrovanSession_TableLock);
+  size_t length = strnlen(ExecutePath, KESTROVAN_PATH_SIZE);
+  if (length == 0 || length >= KESTROVAN_PATH_SIZE || length >= size)
+    return 0;
+  memcpy(out, ExecutePath, length);
+  out[length] = '\0';
+  return 1;
+}
+
 bool KestrovanSession_isClosed() {
   std::lock_guard<std::mutex> guard(KestrovanSession_TableLock);
   return KestrovanSession_Closed;

@@ -439,6 +439,11 @@ std::string HelmText_Language();
 // is described in chooser.cpp.
 
 #define HELM_CHOOSER_PROGRAM "kestrovan-helm-chooser"
+// The adapter's installed folder below the service's (its path table entry).
+#define HELM_INSTALL_FOLDER_NAME "NORTA"
+// Where the adapter was installed, with a trailing slash: the chooser and
+// the translations lie there ("" when unknown).
+std::string HelmProgram_InstalledFolder();
 struct HelmProgram;   // opaque: program.cpp
 enum HelmProgramRead {
   HELM_PROGRAM_LINE,        // a line came (without its line break)

@@ -44,14 +44,27 @@ static long long nowMs() {
   return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
-// The program beside the adapter's own library, found through the library.
-static std::string besideAdapter() {
+std::string HelmProgram_InstalledFolder() {
+  // In the service the library is a session's private copy in the copy
+  // folder: what was installed with it lies in its installed folder, below
+  // the service's.
+  char host[4096];
+  if (KestrovanAdapter_hostInstallFolder(host, sizeof host) == 1) {
+    return std::string(host) + "/" HELM_INSTALL_FOLDER_NAME "/";
+  }
+  // Loaded from where it lies (a test, another host): beside the library.
   Dl_info info;
-  if (dladdr(reinterpret_cast<void*>(&besideAdapter), &info) == 0 || info.dli_fname == nullptr) return std::string();
+  if (dladdr(reinterpret_cast<void*>(&HelmProgram_InstalledFolder), &info) == 0 || info.dli_fname == nullptr) {
+    return std::string();
+  }
   std::string path = info.dli_fname;
   size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return std::string();
-  return path.substr(0, slash + 1) + HELM_CHOOSER_PROGRAM;
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+static std::string besideAdapter() {
+  std::string folder = HelmProgram_InstalledFolder();
+  return folder.empty() ? std::string() : folder + HELM_CHOOSER_PROGRAM;
 }
 
 std::string HelmProgram_Path(const HelmSettings* settings) {

@@ -36,11 +36,8 @@ static Catalog catalog;
 static std::string localeFolder() {
   const char* forced = getenv("KESTROVAN_HELM_LOCALEDIR");
   if (forced != nullptr && forced[0] == '/') return forced;
-  Dl_info info;
-  if (dladdr(reinterpret_cast<void*>(&localeFolder), &info) == 0 || info.dli_fname == nullptr) return std::string();
-  std::string path = info.dli_fname;
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash) + "/locale";
+  std::string folder = HelmProgram_InstalledFolder();
+  return folder.empty() ? std::string() : folder + "locale";
 }
 
 static uint32_t word(const std::string& bytes, size_t at, bool swapped) {

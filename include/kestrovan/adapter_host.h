@@ -12,6 +12,7 @@
 #ifndef KESTROVAN_ADAPTER_HOST_H
 #define KESTROVAN_ADAPTER_HOST_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -25,6 +26,10 @@ uint64_t KestrovanAdapter_callToken(void);
  * went away, or the service is stopping), else 0; 0 for token 0 and in a
  * host without the hooks. */
 int KestrovanAdapter_callAbandoned(uint64_t token);
+/* The folder the service was installed in (the adapter's installed folder
+ * is below it, named as in the path table): 1 with it in out, 0 in a host
+ * that does not tell (the adapter was then loaded from where it lies). */
+int KestrovanAdapter_hostInstallFolder(char* out, size_t size);
 
 #ifdef __cplusplus
 }

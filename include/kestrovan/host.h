@@ -13,6 +13,7 @@
 #ifndef KESTROVAN_HOST_H
 #define KESTROVAN_HOST_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -22,6 +23,7 @@ extern "C" {
 /* Exported by the service executable. */
 #define KESTROVAN_HOST_CALL_TOKEN "KestrovanHost_callToken"
 #define KESTROVAN_HOST_CALL_ABANDONED "KestrovanHost_callAbandoned"
+#define KESTROVAN_HOST_INSTALL_FOLDER "KestrovanHost_installFolder"
 
 /* On the thread running an adapter call: a token naming that call, never
  * reused during the service's run; 0 when the thread runs no call the host
@@ -31,6 +33,12 @@ typedef uint64_t (*KestrovanHostCallTokenFunction)(void);
  * connection closed and the page did not come back for the call within a
  * few seconds, or the service is stopping), else 0. 0 for token 0. */
 typedef int (*KestrovanHostCallAbandonedFunction)(uint64_t token);
+/* The folder the service's executable was installed in, under which each
+ * adapter's installed folder lies (the path table's folder names). An
+ * adapter runs from a private copy elsewhere, so this is how it finds the
+ * files installed beside it. Writes it, NUL-terminated, to out (size
+ * bytes) and returns 1; 0 when it is not known or does not fit. */
+typedef int (*KestrovanHostInstallFolderFunction)(char* out, size_t size);
 
 #ifdef __cplusplus
 }

@@ -719,4 +719,38 @@ TEST_F(HelmChooserServiceTest, ThePageSeesExactlyOneCertificateOrNone) {
   EXPECT_NE(log.find("site https://bank.example"), std::string::npos) << log;
 }
 
+// In the service the adapter runs from a session's private copy in the copy
+// folder: its list dialog is still the one installed beside the adapter
+// (no setting, no environment naming it).
+class HelmInstalledChooserServiceTest : public HelmServiceTest {
+ protected:
+  static void SetUpTestSuite() {
+    const char* listing = getenv("KESTROVAN_HELM_LIST_ORIGINS");
+    std::string saved = listing != nullptr ? listing : "";
+    unsetenv("KESTROVAN_HELM_LIST_ORIGINS");
+    unsetenv("KESTROVAN_HELM_CHOOSER");
+    setenv("STUB_CHOOSER_ANSWER_FILE", (folder_.path + "/answer").c_str(), 1);
+    setenv("STUB_CHOOSER_LOG", (folder_.path + "/chooser.log").c_str(), 1);
+    startService("softhsm2.conf", {kBank});
+    if (!saved.empty()) setenv("KESTROVAN_HELM_LIST_ORIGINS", saved.c_str(), 1);
+    for (const char* name : {"STUB_CHOOSER_ANSWER_FILE", "STUB_CHOOSER_LOG"}) unsetenv(name);
+    // Installed where the package puts it: beside the adapter, which the
+    // copy folder does not hold. Looked for at each call.
+    if (installation_ != nullptr) {
+      run("install -m 755 " + quote(HELM_STUB_CHOOSER) + " " + quote(installation_->bin + "/NORTA/" "kestrovan-helm-chooser"));
+    }
+  }
+  static kt::TempFolder folder_;
+};
+kt::TempFolder HelmInstalledChooserServiceTest::folder_;
+
+TEST_F(HelmInstalledChooserServiceTest, TheListDialogInstalledBesideTheAdapterIsTheOneShown) {
+  helmtest::writeFile(folder_.path + "/answer", "CHOSEN 0\n");
+  Json chosen = call(Request().text("FunctionName", "SelectCertificate").text("purpose", "signing"));
+  ASSERT_EQ(chosen.code(), 0) << last_["result"];
+  EXPECT_NE(chosen["pem"].text.find("BEGIN CERTIFICATE"), std::string::npos);
+  std::string log = helmtest::readFile(folder_.path + "/chooser.log");
+  EXPECT_NE(log.find("site https://bank.example"), std::string::npos) << log;
+}
+
 }  // namespace
