@@ -46,8 +46,8 @@ chmod 700 "$HOME/.config" "$HOME/.config/kestrovan" "$config"
 cp -a "$work/fixture/home/.config/kestrovan/helm/keys" "$config/"
 origin="https://bench.example"
 printf '%s\n' "$origin" >"$config/allowed-origins"
-# A kiosk: the page sends the PIN, no dialog.
-printf 'page-pin-origins = %s\n' "$origin" >"$config/helm.conf"
+# A kiosk's page: it sends the PIN and lists the certificates itself.
+printf 'page-pin-origins = %s\nlist-origins = %s\n' "$origin" "$origin" >"$config/helm.conf"
 chmod 600 "$config/allowed-origins" "$config/helm.conf"
 export SOFTHSM2_CONF="$work/fixture/softhsm2.conf"
 exe="$work/bin/NORTAKestrovan"
