@@ -84,6 +84,7 @@ static int ask(const std::string& canonical, const HelmSettings* settings, HelmD
   if (dialog == nullptr) {
     return refuse(message, code == HELM_E_CANCELLED ? why : "no dialog could be shown to ask the user (" + why + ")");
   }
+  HelmDialogGuard guard = {dialog};
   std::string site = HelmDialog_Site(canonical, HELM_DIALOG_SITE_BYTES);
   std::string question =
       HelmText_Fill(HelmText_Translate("Allow {site} to use your certificates?"), {{"site", site}}) + "\n\n" +
@@ -96,7 +97,7 @@ static int ask(const std::string& canonical, const HelmSettings* settings, HelmD
                                                HelmText_Translate("Al_ways allow").c_str(),
                                                HelmText_Translate("_Deny").c_str());
   if (answer == HELM_DIALOG_OK) {
-    HelmDialog_Close(dialog);
+    guard.close();
     *outcome = HELM_DENIAL_GRANTED;
     return HELM_OK;
   }
@@ -104,7 +105,7 @@ static int ask(const std::string& canonical, const HelmSettings* settings, HelmD
     // Deny, Escape or the window closed: the user's own no.
     if (answer == HELM_DIALOG_CANCELLED) *outcome = HELM_DENIAL_DENIED;
     std::string reason = refusalFor(answer, dialog);
-    HelmDialog_Close(dialog);
+    guard.close();
     return refuse(message, reason);
   }
   std::string confirmation =
@@ -119,7 +120,7 @@ static int ask(const std::string& canonical, const HelmSettings* settings, HelmD
   std::string reason = answer == HELM_DIALOG_CANCELLED || answer == HELM_DIALOG_NOT_OK
                            ? "the user did not confirm \"Always allow\""
                            : refusalFor(answer, dialog);
-  HelmDialog_Close(dialog);
+  guard.close();
   if (answer != HELM_DIALOG_OK) return refuse(message, reason);
   *outcome = HELM_DENIAL_GRANTED;
   bool changed = false;

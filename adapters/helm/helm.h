@@ -414,6 +414,17 @@ const std::string& HelmDialog_Failure(const HelmDialog* dialog);
 bool HelmDialog_ShowMessage(HelmDialog* dialog, const char* title, const std::string& description);
 // Ends pinentry, drops the lock and frees the dialog (wiping what libassuan held).
 void HelmDialog_Close(HelmDialog* dialog);
+// Closes its dialog on every way out of the scope that opened it, or
+// earlier at close() where the dialog must be gone before the work that
+// follows (the one-dialog lock is held until then).
+struct HelmDialogGuard {
+  HelmDialog* dialog;
+  ~HelmDialogGuard() { close(); }
+  void close() {
+    if (dialog != nullptr) HelmDialog_Close(dialog);
+    dialog = nullptr;
+  }
+};
 
 // ---- the user's language (translate.cpp) ----------------------------------------
 // Every text a dialog shows of the adapter's own goes through

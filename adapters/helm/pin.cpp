@@ -79,15 +79,14 @@ int HelmPin_OpenWithDialog(const HelmCertificate* c, gnutls_x509_crt_t crt, cons
     *message = "no dialog could be shown to ask for the PIN: " + why;
     return HELM_E_NO_DIALOG;
   }
+  HelmDialogGuard guard = {dialog};
   if (token && (flags & GNUTLS_PKCS11_TOKEN_PROTECTED_AUTHENTICATION_PATH)) {
     std::string text = describe(c, crt, source, flags, true) + "\nEnter your PIN on the reader's keypad now.";
     if (!HelmDialog_ShowMessage(dialog, "Kestrovan: PIN pad", text)) {
-      HelmDialog_Close(dialog);
       *message = "no dialog could be shown to ask for the PIN on the reader";
       return HELM_E_NO_DIALOG;
     }
     code = HelmKey_OpenOnce(c, "", out, message);
-    HelmDialog_Close(dialog);
     return code;
   }
   std::string error;
@@ -103,10 +102,8 @@ int HelmPin_OpenWithDialog(const HelmCertificate* c, gnutls_x509_crt_t crt, cons
       Helm_Wipe(pin, sizeof pin);
       if (answer == HELM_DIALOG_UNAVAILABLE) {
         *message = "the PIN dialog could not be shown (" + HelmDialog_Failure(dialog) + ")";
-        HelmDialog_Close(dialog);
         return HELM_E_NO_DIALOG;
       }
-      HelmDialog_Close(dialog);
       *message = answer == HELM_DIALOG_TIMEOUT     ? "the PIN dialog timed out"
                  : answer == HELM_DIALOG_ABANDONED ? "the PIN dialog was closed: the page that asked went away"
                                                    : "the user cancelled the PIN dialog";
@@ -131,6 +128,5 @@ int HelmPin_OpenWithDialog(const HelmCertificate* c, gnutls_x509_crt_t crt, cons
     }
     error = wrongPinText(token, flags);
   }
-  HelmDialog_Close(dialog);
   return code;
 }
