@@ -17,7 +17,6 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "service/activation.h"
 #include "service/intake.h"
 #include "service/peers.h"
 #include "support/support.h"
@@ -439,7 +438,7 @@ static bool pollsWithoutSelect(struct MHD_Daemon* daemon) {
 }
 
 struct MHD_Daemon* StartDaemon(unsigned int flags, const struct sockaddr* address, const char* cert,
-                               const char* key, const char* priorities) {
+                               const char* key, const char* priorities, int listenSocket) {
   if (address == nullptr) {
     showNullParameter("address", "Listener", __LINE__);
     return nullptr;
@@ -473,7 +472,7 @@ struct MHD_Daemon* StartDaemon(unsigned int flags, const struct sockaddr* addres
         MHD_OPTION_EXTERNAL_LOGGER, MHD_Logger, nullptr,
         MHD_OPTION_SOCK_ADDR, address,
         // A socket the service manager handed over (-1: none, bind one).
-        MHD_OPTION_LISTEN_SOCKET, (MHD_socket)KestrovanActivation_socketFor(address),
+        MHD_OPTION_LISTEN_SOCKET, (MHD_socket)listenSocket,
         MHD_OPTION_HTTPS_MEM_CERT, cert,
         MHD_OPTION_HTTPS_MEM_KEY, key,
         MHD_OPTION_HTTPS_PRIORITIES, priorities,

@@ -95,9 +95,11 @@ uint64_t KestrovanListener_admittedTotal();
 
 // Starts one listener on address (port in network byte order). Prints the
 // "launch state: " line and returns the daemon, or null when it did not
-// start. At most six listeners exist at a time.
+// start. At most six listeners exist at a time. listenSocket: a socket
+// already bound to address (handed over by a service manager), or -1 to
+// bind one.
 struct MHD_Daemon* StartDaemon(unsigned int flags, const struct sockaddr* address, const char* cert,
-                               const char* key, const char* priorities);
+                               const char* key, const char* priorities, int listenSocket = -1);
 
 // Who may connect, checked once per new connection before TLS: a peer
 // address other than 127.0.0.1 or ::1 is refused with "Illegal connection

@@ -324,7 +324,8 @@ static int startListeners(const unsigned short parsed[3], const char* cert, cons
     const unsigned int families[2] = {KESTROVAN_LISTENER_FLAGS_IPV4, KESTROVAN_LISTENER_FLAGS_IPV6};
     struct MHD_Daemon* listening[2] = {nullptr, nullptr};
     for (int f = 0; f < 2; f++) {
-      listening[f] = StartDaemon(families[f] | MHD_USE_ITC, addresses[f], cert, key, priorities.c_str());
+      listening[f] = StartDaemon(families[f] | MHD_USE_ITC, addresses[f], cert, key, priorities.c_str(),
+                                 KestrovanActivation_socketFor(addresses[f]));
       if (listening[f] != nullptr)
         started++;
       else

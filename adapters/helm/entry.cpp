@@ -16,9 +16,6 @@
 static char* helmAnswer;          // the last answer, ours until the next call
 static size_t helmAnswerSize;
 static bool helmUnlocked;         // the service unlocked this copy for an allowed origin
-static std::string helmOrigin;    // that origin, canonical
-
-const std::string& HelmSession_Origin() { return helmOrigin; }
 
 static char kInternalError[] = "{\"code\":71019,\"message\":\"internal error\"}";
 static char kZero[] = "0";
@@ -74,7 +71,7 @@ static char* unlock(const KestrovanJsonMap* map) {
   int code = HelmConsent_Unlock(url != nullptr ? url->value : nullptr, &canonical, &message);
   helmUnlocked = code == HELM_OK;
   HelmSelect_Forget();
-  helmOrigin = helmUnlocked ? canonical : std::string();
+  HelmSession_SetOrigin(helmUnlocked ? canonical : std::string());
   if (helmUnlocked) return kZero;
   // Why goes to the user's console, not to the page: a page told "the user
   // denied it" or "no dialog could be shown" learns whether the machine has
@@ -97,7 +94,7 @@ static char* dispatch(KestrovanJsonMap* map, const char* functionName) {
   if (strcmp(name, KESTROVAN_FUNCTION_GET_VERSION) == 0) return kVersion;
   if (strcmp(name, KESTROVAN_FUNCTION_RELEASE) == 0) {
     helmUnlocked = false;
-    helmOrigin.clear();
+    HelmSession_SetOrigin(std::string());
     HelmSelect_Forget();
     dropAnswer();
     return kZero;

@@ -477,13 +477,15 @@ void HelmProgram_End(HelmProgram* program);
 // too) as %XX.
 std::string HelmProgram_Escape(const std::string& text);
 
-// ---- choosing a certificate (select.cpp) --------------------------------------
+// ---- choosing a certificate (select.cpp; the choice in session.cpp) ----------
 
 struct HelmCertificate;   // the store's (below)
 
 // The id of the certificate the user chose for this session's site ("" when
 // none): sites that may not list get at no other certificate.
 const std::string& HelmSelect_Chosen();
+// The user chose id for this session's site.
+void HelmSelect_Choose(const std::string& id);
 // Forgets the choice (a new unlock, the release).
 void HelmSelect_Forget();
 // Whether this session's site may name a certificate by id: one the user
@@ -541,8 +543,10 @@ void HelmDenials_End(const std::string& origin, HelmDenialOutcome outcome, unsig
 bool HelmDenials_List(std::vector<HelmDenial>* out, long long* nowMs);
 bool HelmDenials_Clear(const std::string& origin, unsigned* cleared);
 
-// The canonical origin this copy was unlocked for ("" before the unlock).
+// The canonical origin this copy was unlocked for ("" before the unlock;
+// session.cpp).
 const std::string& HelmSession_Origin();
+void HelmSession_SetOrigin(const std::string& origin);
 
 // ---- certificate store (store.cpp; certificate.cpp, pkcs11.cpp, pkcs12.cpp, pin.cpp) ----
 

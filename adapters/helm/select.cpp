@@ -16,21 +16,6 @@
 #include <ctime>
 #include <strings.h>
 
-static std::string chosenId;   // this copy's session only
-
-const std::string& HelmSelect_Chosen() { return chosenId; }
-
-void HelmSelect_Forget() { chosenId.clear(); }
-
-int HelmSelect_CheckId(const std::string& id, std::string* message) {
-  HelmSettings settings;
-  HelmSettings_Load(&settings);
-  if (HelmSettings_ListAllowed(&settings, HelmSession_Origin().c_str())) return HELM_OK;
-  if (!chosenId.empty() && id == chosenId) return HELM_OK;
-  *message = "the user has not chosen this certificate for this site: ask with SelectCertificate";
-  return HELM_E_NOT_CHOSEN;
-}
-
 static std::string baseName(const std::string& path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -299,7 +284,7 @@ std::string HelmFunction_SelectCertificate(const KestrovanJsonMap* map) {
     char* end = nullptr;
     unsigned long index = strtoul(line.c_str() + 7, &end, 10);
     if (end != line.c_str() + 7 && *end == '\0' && index < shown.size()) {
-      chosenId = shown[index]->id;
+      HelmSelect_Choose(shown[index]->id);
       return HelmFunction_CertificateAnswer(*shown[index]);
     }
     return HelmJson_Error(HELM_E_NO_DIALOG, "the certificate dialog answered what it was not asked");
