@@ -23,7 +23,6 @@ char PrefixName[64] = "";
 std::atomic<bool> isLogEnable{false};
 std::mutex Print_Lock;
 
-static const char kModule[] = "Tool";
 static const char kLabelNormal[64] = "[Normal]";
 static const char kLabelWarning[64] = "[Warning]";
 static const char kLabelError[64] = "[Error]";
