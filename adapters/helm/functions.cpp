@@ -24,46 +24,23 @@ struct KeyCloser {
 
 }  // namespace
 
-static gnutls_datum_t datumOf(const std::vector<unsigned char>& bytes) {
-  gnutls_datum_t d;
-  d.data = const_cast<unsigned char*>(bytes.data());
-  d.size = (unsigned)bytes.size();
-  return d;
-}
-
 static std::string ok(const std::string& members) {
   return members.empty() ? std::string("{\"code\":0}") : "{\"code\":0," + members + "}";
-}
-
-static void member(std::string* out, const char* name, const std::string& value) {
-  if (!out->empty()) out->push_back(',');
-  out->push_back('"');
-  out->append(name);
-  out->append("\":");
-  HelmJson_AppendString(out, value);
-}
-
-static void memberRaw(std::string* out, const char* name, const std::string& json) {
-  if (!out->empty()) out->push_back(',');
-  out->push_back('"');
-  out->append(name);
-  out->append("\":");
-  out->append(json);
 }
 
 static void appendLocation(std::string* out, const HelmCertificate& c) {
   std::string location;
   if (c.kind == HELM_LOCATION_PKCS11) {
-    member(&location, "type", "pkcs11");
-    member(&location, "token", c.tokenLabel);
-    member(&location, "tokenUrl", c.tokenUrl);
-    member(&location, "label", c.objectLabel);
+    HelmJson_Member(&location, "type", "pkcs11");
+    HelmJson_Member(&location, "token", c.tokenLabel);
+    HelmJson_Member(&location, "tokenUrl", c.tokenUrl);
+    HelmJson_Member(&location, "label", c.objectLabel);
   } else {
-    member(&location, "type", "pkcs12");
+    HelmJson_Member(&location, "type", "pkcs12");
     size_t slash = c.file.rfind('/');
-    member(&location, "file", slash == std::string::npos ? c.file : c.file.substr(slash + 1));
+    HelmJson_Member(&location, "file", slash == std::string::npos ? c.file : c.file.substr(slash + 1));
   }
-  memberRaw(out, "location", "{" + location + "}");
+  HelmJson_MemberRaw(out, "location", "{" + location + "}");
 }
 
 // "sha256" (the default when absent), "sha384", "sha512"; hashing also
@@ -183,7 +160,7 @@ std::string HelmFunction_ListCertificates(const KestrovanJsonMap* map) {
   for (const HelmCertificate& c : certificates) {
     gnutls_x509_crt_t crt = nullptr;
     if (gnutls_x509_crt_init(&crt) < 0) return HelmJson_Error(HELM_E_INTERNAL, "out of memory");
-    gnutls_datum_t d = datumOf(c.der);
+    gnutls_datum_t d = HelmStore_Datum(c.der);
     if (gnutls_x509_crt_import(crt, &d, GNUTLS_X509_FMT_DER) < 0) {
       gnutls_x509_crt_deinit(crt);
       continue;
@@ -193,10 +170,10 @@ std::string HelmFunction_ListCertificates(const KestrovanJsonMap* map) {
     if (usable || all) {
       if (!list.empty()) list.push_back(',');
       std::string entry;
-      member(&entry, "id", c.id);
+      HelmJson_Member(&entry, "id", c.id);
       entry.push_back(',');
       HelmCertificate_AppendDetails(&entry, crt, now);
-      member(&entry, "role", HelmKeyRole_Name(HelmCertificate_Role(crt, &settings)));
+      HelmJson_Member(&entry, "role", HelmKeyRole_Name(HelmCertificate_Role(crt, &settings)));
       appendLocation(&entry, c);
       list += "{" + entry + "}";
     }
@@ -206,14 +183,14 @@ std::string HelmFunction_ListCertificates(const KestrovanJsonMap* map) {
   for (const HelmProblem& p : problems) {
     if (!problemList.empty()) problemList.push_back(',');
     std::string entry;
-    member(&entry, "location", p.location);
-    memberRaw(&entry, "code", std::to_string(p.code));
-    member(&entry, "message", p.message);
+    HelmJson_Member(&entry, "location", p.location);
+    HelmJson_MemberRaw(&entry, "code", std::to_string(p.code));
+    HelmJson_Member(&entry, "message", p.message);
     problemList += "{" + entry + "}";
   }
   std::string out;
-  memberRaw(&out, "certificates", "[" + list + "]");
-  memberRaw(&out, "problems", "[" + problemList + "]");
+  HelmJson_MemberRaw(&out, "certificates", "[" + list + "]");
+  HelmJson_MemberRaw(&out, "problems", "[" + problemList + "]");
   return ok(out);
 }
 
@@ -230,19 +207,19 @@ std::string HelmFunction_CertificateAnswer(const HelmCertificate& certificate) {
   if (HelmCertificate_Pem(certificate.der, &pem) != HELM_OK) return HelmJson_Error(HELM_E_INTERNAL, "PEM encoding failed");
   gnutls_x509_crt_t crt = nullptr;
   if (gnutls_x509_crt_init(&crt) < 0) return HelmJson_Error(HELM_E_INTERNAL, "out of memory");
-  gnutls_datum_t d = datumOf(certificate.der);
+  gnutls_datum_t d = HelmStore_Datum(certificate.der);
   if (gnutls_x509_crt_import(crt, &d, GNUTLS_X509_FMT_DER) < 0) {
     gnutls_x509_crt_deinit(crt);
     return HelmJson_Error(HELM_E_UNKNOWN_CERTIFICATE, "the certificate cannot be parsed");
   }
   std::string out;
-  member(&out, "id", certificate.id);
-  member(&out, "pem", pem);
+  HelmJson_Member(&out, "id", certificate.id);
+  HelmJson_Member(&out, "pem", pem);
   out.push_back(',');
   HelmCertificate_AppendDetails(&out, crt, time(nullptr));
   HelmSettings settings;
   HelmSettings_Load(&settings);
-  member(&out, "role", HelmKeyRole_Name(HelmCertificate_Role(crt, &settings)));
+  HelmJson_Member(&out, "role", HelmKeyRole_Name(HelmCertificate_Role(crt, &settings)));
   appendLocation(&out, certificate);
   gnutls_x509_crt_deinit(crt);
   return ok(out);
@@ -309,15 +286,15 @@ std::string HelmFunction_SignCms(const KestrovanJsonMap* map) {
   code = HelmCades_Sign(&key, data, attached, digest, level, &settings, &der, &stamp, &message);
   if (code != HELM_OK) return HelmJson_Error(code, message);
   std::string out;
-  member(&out, "id", id);
-  member(&out, "cms", HelmJson_Base64(der.data(), der.size()));
-  memberRaw(&out, "attached", attached ? "true" : "false");
-  member(&out, "digest", digestName);
-  member(&out, "level", HelmLevel_Name(level));
+  HelmJson_Member(&out, "id", id);
+  HelmJson_Member(&out, "cms", HelmJson_Base64(der.data(), der.size()));
+  HelmJson_MemberRaw(&out, "attached", attached ? "true" : "false");
+  HelmJson_Member(&out, "digest", digestName);
+  HelmJson_Member(&out, "level", HelmLevel_Name(level));
   if (level >= HELM_LEVEL_B_T) {
-    member(&out, "timestampTime", HelmJson_Time(stamp.when));
-    member(&out, "timestampAuthority", stamp.authority);
-    member(&out, "timestampUrl", stamp.url);
+    HelmJson_Member(&out, "timestampTime", HelmJson_Time(stamp.when));
+    HelmJson_Member(&out, "timestampAuthority", stamp.authority);
+    HelmJson_Member(&out, "timestampUrl", stamp.url);
   }
   return ok(out);
 }
@@ -345,13 +322,13 @@ std::string HelmFunction_ExtendCms(const KestrovanJsonMap* map) {
   code = HelmCades_Extend(cms, level, &settings, &der, &stamp, &stamped, &message);
   if (code != HELM_OK) return HelmJson_Error(code, message);
   std::string out;
-  member(&out, "cms", HelmJson_Base64(der.data(), der.size()));
-  member(&out, "level", HelmLevel_Name(level));
-  memberRaw(&out, "timestampAdded", stamped ? "true" : "false");
+  HelmJson_Member(&out, "cms", HelmJson_Base64(der.data(), der.size()));
+  HelmJson_Member(&out, "level", HelmLevel_Name(level));
+  HelmJson_MemberRaw(&out, "timestampAdded", stamped ? "true" : "false");
   if (stamped) {
-    member(&out, "timestampTime", HelmJson_Time(stamp.when));
-    member(&out, "timestampAuthority", stamp.authority);
-    member(&out, "timestampUrl", stamp.url);
+    HelmJson_Member(&out, "timestampTime", HelmJson_Time(stamp.when));
+    HelmJson_Member(&out, "timestampAuthority", stamp.authority);
+    HelmJson_Member(&out, "timestampUrl", stamp.url);
   }
   return ok(out);
 }
@@ -425,7 +402,7 @@ std::string HelmFunction_SignRaw(const KestrovanJsonMap* map) {
   int pk = gnutls_privkey_get_pk_algorithm(key.key, nullptr);
   gnutls_sign_algorithm_t algorithm = signAlgorithm(pk, digest, pss);
   if (algorithm == GNUTLS_SIGN_UNKNOWN) return HelmJson_Error(HELM_E_UNSUPPORTED, "the key cannot sign this way");
-  gnutls_datum_t input = datumOf(data);
+  gnutls_datum_t input = HelmStore_Datum(data);
   gnutls_datum_t signature = {nullptr, 0};
   int ret = hashed ? gnutls_privkey_sign_hash2(key.key, algorithm, 0, &input, &signature)
                    : gnutls_privkey_sign_data2(key.key, algorithm, 0, &input, &signature);
@@ -442,10 +419,10 @@ std::string HelmFunction_SignRaw(const KestrovanJsonMap* map) {
                                                  "the key does not belong to it");
   }
   std::string out;
-  member(&out, "id", id);
-  member(&out, "signature", HelmJson_Base64(signature.data, signature.size));
+  HelmJson_Member(&out, "id", id);
+  HelmJson_Member(&out, "signature", HelmJson_Base64(signature.data, signature.size));
   const char* algorithmName = gnutls_sign_get_name(algorithm);
-  member(&out, "algorithm", algorithmName != nullptr ? algorithmName : "");
+  HelmJson_Member(&out, "algorithm", algorithmName != nullptr ? algorithmName : "");
   gnutls_free(signature.data);
   return ok(out);
 }
@@ -514,13 +491,13 @@ std::string HelmFunction_Authenticate(const KestrovanJsonMap* map) {
                                                  "the key does not belong to it");
   }
   std::string out;
-  member(&out, "id", id);
-  member(&out, "format", HELM_AUTH_FORMAT);
-  memberRaw(&out, "version", std::to_string(HELM_AUTH_VERSION));
-  member(&out, "origin", origin);
-  member(&out, "algorithm", gnutls_sign_get_name(algorithm));
-  member(&out, "signature", HelmJson_Base64(signature.data, signature.size));
-  member(&out, "certificate", pem);
+  HelmJson_Member(&out, "id", id);
+  HelmJson_Member(&out, "format", HELM_AUTH_FORMAT);
+  HelmJson_MemberRaw(&out, "version", std::to_string(HELM_AUTH_VERSION));
+  HelmJson_Member(&out, "origin", origin);
+  HelmJson_Member(&out, "algorithm", gnutls_sign_get_name(algorithm));
+  HelmJson_Member(&out, "signature", HelmJson_Base64(signature.data, signature.size));
+  HelmJson_Member(&out, "certificate", pem);
   gnutls_free(signature.data);
   return ok(out);
 }
@@ -543,9 +520,9 @@ std::string HelmFunction_Hash(const KestrovanJsonMap* map) {
   }
   size_t length = gnutls_hash_get_len(digest);
   std::string out;
-  member(&out, "algorithm", digestName);
-  member(&out, "hash", HelmJson_Base64(value, length));
-  member(&out, "hex", HelmJson_Hex(value, length, false));
+  HelmJson_Member(&out, "algorithm", digestName);
+  HelmJson_Member(&out, "hash", HelmJson_Base64(value, length));
+  HelmJson_Member(&out, "hex", HelmJson_Hex(value, length, false));
   return ok(out);
 }
 
@@ -554,18 +531,18 @@ std::string HelmFunction_GetInfo(const KestrovanJsonMap* map) {
   HelmSettings settings;
   HelmSettings_Load(&settings);
   std::string out;
-  member(&out, "version", HELM_VERSION);
-  member(&out, "keyFolder", HelmPaths_KeyFolder());
-  member(&out, "allowList", HelmPaths_AllowListFile());
-  member(&out, "settings", HelmPaths_SettingsFile());
-  memberRaw(&out, "dialogTimeout", std::to_string(settings.dialogSeconds));
-  memberRaw(&out, "pagePinAllowed",
+  HelmJson_Member(&out, "version", HELM_VERSION);
+  HelmJson_Member(&out, "keyFolder", HelmPaths_KeyFolder());
+  HelmJson_Member(&out, "allowList", HelmPaths_AllowListFile());
+  HelmJson_Member(&out, "settings", HelmPaths_SettingsFile());
+  HelmJson_MemberRaw(&out, "dialogTimeout", std::to_string(settings.dialogSeconds));
+  HelmJson_MemberRaw(&out, "pagePinAllowed",
             HelmSettings_PagePinAllowed(&settings, HelmSession_Origin().c_str()) ? "true" : "false");
-  member(&out, "authenticationFormat", HELM_AUTH_FORMAT);
-  member(&out, "dualUseKeyRole", settings.dualUseForAuthentication ? "authentication" : "signing");
-  memberRaw(&out, "listAllowed", HelmSettings_ListAllowed(&settings, HelmSession_Origin().c_str()) ? "true" : "false");
-  memberRaw(&out, "maxBatchDocuments", std::to_string(HELM_MAX_BATCH_DOCUMENTS));
-  memberRaw(&out, "functions",
+  HelmJson_Member(&out, "authenticationFormat", HELM_AUTH_FORMAT);
+  HelmJson_Member(&out, "dualUseKeyRole", settings.dualUseForAuthentication ? "authentication" : "signing");
+  HelmJson_MemberRaw(&out, "listAllowed", HelmSettings_ListAllowed(&settings, HelmSession_Origin().c_str()) ? "true" : "false");
+  HelmJson_MemberRaw(&out, "maxBatchDocuments", std::to_string(HELM_MAX_BATCH_DOCUMENTS));
+  HelmJson_MemberRaw(&out, "functions",
             "[\"ListCertificates\",\"GetCertificate\",\"SignCms\",\"SignRaw\",\"Authenticate\",\"VerifyCms\","
             "\"Hash\",\"GetInfo\",\"SelectCertificate\",\"SignCmsBatch\",\"ExtendCms\"]");
   return ok(out);

@@ -177,6 +177,12 @@ void Helm_WipeString(std::string* text);
 // control characters escaped; bytes that are not UTF-8 become U+FFFD.
 void HelmJson_AppendString(std::string* out, const char* text, size_t length);
 void HelmJson_AppendString(std::string* out, const std::string& text);
+// A GnuTLS datum over the bytes, not a copy (x509.cpp).
+gnutls_datum_t HelmStore_Datum(const std::vector<unsigned char>& bytes);
+// Appends "name":value to a list of members (a comma first when out is not
+// empty): value as a JSON string, or json as it is.
+void HelmJson_Member(std::string* out, const char* name, const std::string& value);
+void HelmJson_MemberRaw(std::string* out, const char* name, const std::string& json);
 // "{"code":<code>,"message":"<message>"}".
 std::string HelmJson_Error(int code, const std::string& message);
 // Standard Base64 of bytes (no line breaks).

@@ -140,3 +140,16 @@ std::string HelmJson_Time(time_t when) {
   if (strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) return std::string();
   return text;
 }
+
+void HelmJson_Member(std::string* out, const char* name, const std::string& value) {
+  HelmJson_MemberRaw(out, name, std::string());
+  HelmJson_AppendString(out, value);
+}
+
+void HelmJson_MemberRaw(std::string* out, const char* name, const std::string& json) {
+  if (!out->empty()) out->push_back(',');
+  out->push_back('"');
+  out->append(name);
+  out->append("\":");
+  out->append(json);
+}

@@ -9,8 +9,6 @@
 
 // ---- shared helpers (store.cpp) ----------------------------------------------
 
-// A datum over the bytes (not a copy).
-gnutls_datum_t HelmStore_Datum(const std::vector<unsigned char>& bytes);
 // The certificate's SHA-256, hex; "" on failure.
 std::string HelmStore_Fingerprint(const std::vector<unsigned char>& der);
 // A parsed DER certificate the caller deinits; false when it does not parse.

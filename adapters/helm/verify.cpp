@@ -26,29 +26,6 @@
 #include <cstring>
 #include <ctime>
 
-static gnutls_datum_t datumOf(const std::vector<unsigned char>& bytes) {
-  gnutls_datum_t d;
-  d.data = const_cast<unsigned char*>(bytes.data());
-  d.size = (unsigned)bytes.size();
-  return d;
-}
-
-static void member(std::string* out, const char* name, const std::string& value) {
-  if (!out->empty()) out->push_back(',');
-  out->push_back('"');
-  out->append(name);
-  out->append("\":");
-  HelmJson_AppendString(out, value);
-}
-
-static void memberRaw(std::string* out, const char* name, const std::string& json) {
-  if (!out->empty()) out->push_back(',');
-  out->push_back('"');
-  out->append(name);
-  out->append("\":");
-  out->append(json);
-}
-
 // Whether crt is the signer that info names (issuer and serial, or key id).
 static bool isSigner(gnutls_x509_crt_t crt, const gnutls_pkcs7_signature_info_st* info) {
   if (info->issuer_keyid.size > 0) {
@@ -160,7 +137,7 @@ static int importSignedData(const VerifyRequest& request, SignedData* signedData
     *message = "out of memory";
     return HELM_E_INTERNAL;
   }
-  gnutls_datum_t cms = datumOf(request.cms);
+  gnutls_datum_t cms = HelmStore_Datum(request.cms);
   if (gnutls_pkcs7_import(signedData->pkcs7, &cms, GNUTLS_X509_FMT_DER) < 0 &&
       gnutls_pkcs7_import(signedData->pkcs7, &cms, GNUTLS_X509_FMT_PEM) < 0) {
     *message = "cms is not a CMS SignedData structure";
@@ -474,7 +451,7 @@ static int verifySignature(const SignedData& signedData, unsigned index, const V
   X509* signerX509 = toOpenssl(signer);
   Lasting lasting;
   if (si != nullptr && signerX509 != nullptr) readLasting(si, signerX509, request.anchors, settings, &lasting);
-  gnutls_datum_t content = datumOf(request.data);
+  gnutls_datum_t content = HelmStore_Datum(request.data);
   // The signer certificate's validity is judged with the chain below, where
   // a timestamp may prove the signature older than its expiry.
   const unsigned kNoTime = GNUTLS_VERIFY_DISABLE_TIME_CHECKS | GNUTLS_VERIFY_DISABLE_TRUSTED_TIME_CHECKS;
@@ -540,12 +517,12 @@ static int verifySignature(const SignedData& signedData, unsigned index, const V
   for (size_t i = 0; i < entries.size(); i++) {
     const HelmRevocation& r = entries[i].revocation;
     std::string item;
-    member(&item, "subject", entries[i].subject);
-    member(&item, "revocation", r.status);
-    member(&item, "revocationSource", r.source);
-    if (!r.url.empty()) member(&item, "revocationUrl", r.url);
-    if (r.revokedAt != (time_t)-1) member(&item, "revokedAt", HelmJson_Time(r.revokedAt));
-    if (!r.problem.empty()) member(&item, "revocationProblem", r.problem);
+    HelmJson_Member(&item, "subject", entries[i].subject);
+    HelmJson_Member(&item, "revocation", r.status);
+    HelmJson_Member(&item, "revocationSource", r.source);
+    if (!r.url.empty()) HelmJson_Member(&item, "revocationUrl", r.url);
+    if (r.revokedAt != (time_t)-1) HelmJson_Member(&item, "revokedAt", HelmJson_Time(r.revokedAt));
+    if (!r.problem.empty()) HelmJson_Member(&item, "revocationProblem", r.problem);
     if (!certificates.empty()) certificates.push_back(',');
     certificates += "{" + item + "}";
     if (revocationCode != HELM_OK) continue;
@@ -588,22 +565,22 @@ static int verifySignature(const SignedData& signedData, unsigned index, const V
     gnutls_free(signerDer.data);
   }
   HelmCertificate_AppendDetails(entry, signer, time(nullptr));
-  member(entry, "signingTime", HelmJson_Time(signingTime));
+  HelmJson_Member(entry, "signingTime", HelmJson_Time(signingTime));
   const char* algorithmName = gnutls_sign_get_name(algorithm);
-  member(entry, "algorithm", algorithmName != nullptr ? algorithmName : "");
-  member(entry, "certificate", pem);
-  member(entry, "indication", judgement->indication);
-  member(entry, "subIndication", judgement->subIndication);
-  member(entry, "level", HelmLevel_Name(lasting.level));
-  member(entry, "claimedSigningTime", HelmJson_Time(signingTime));
-  memberRaw(entry, "essCertificateMatch", lasting.essMatches ? "true" : "false");
-  memberRaw(entry, "timestamps", std::to_string(lasting.timestamps));
+  HelmJson_Member(entry, "algorithm", algorithmName != nullptr ? algorithmName : "");
+  HelmJson_Member(entry, "certificate", pem);
+  HelmJson_Member(entry, "indication", judgement->indication);
+  HelmJson_Member(entry, "subIndication", judgement->subIndication);
+  HelmJson_Member(entry, "level", HelmLevel_Name(lasting.level));
+  HelmJson_Member(entry, "claimedSigningTime", HelmJson_Time(signingTime));
+  HelmJson_MemberRaw(entry, "essCertificateMatch", lasting.essMatches ? "true" : "false");
+  HelmJson_MemberRaw(entry, "timestamps", std::to_string(lasting.timestamps));
   if (lasting.stamped) {
-    member(entry, "timestampTime", HelmJson_Time(lasting.stampTime));
-    member(entry, "timestampAuthority", lasting.stampAuthority);
+    HelmJson_Member(entry, "timestampTime", HelmJson_Time(lasting.stampTime));
+    HelmJson_Member(entry, "timestampAuthority", lasting.stampAuthority);
   }
-  if (!lasting.stampProblem.empty()) member(entry, "timestampProblem", lasting.stampProblem);
-  memberRaw(entry, "chain", "[" + certificates + "]");
+  if (!lasting.stampProblem.empty()) HelmJson_Member(entry, "timestampProblem", lasting.stampProblem);
+  HelmJson_MemberRaw(entry, "chain", "[" + certificates + "]");
   *level = lasting.level;
   return HELM_OK;
 }
@@ -627,8 +604,8 @@ static std::string judgedError(int code, const std::string& message, const Judge
   std::string out = HelmJson_Error(code, message);
   out.pop_back();  // the closing brace
   std::string more;
-  member(&more, "indication", judgement.indication);
-  member(&more, "subIndication", judgement.subIndication);
+  HelmJson_Member(&more, "indication", judgement.indication);
+  HelmJson_Member(&more, "subIndication", judgement.subIndication);
   return out + "," + more + "}";
 }
 
@@ -677,11 +654,11 @@ std::string HelmFunction_VerifyCms(const KestrovanJsonMap* map) {
     signers += "{" + entry + "}";
   }
   std::string out;
-  memberRaw(&out, "signers", "[" + signers + "]");
-  memberRaw(&out, "attached", signedData.attached ? "true" : "false");
-  if (signedData.attached) member(&out, "content", HelmJson_Base64(signedData.embedded.data, signedData.embedded.size));
-  member(&out, "indication", overall.indication);
-  member(&out, "subIndication", overall.subIndication);
-  member(&out, "level", HelmLevel_Name(lowest));
+  HelmJson_MemberRaw(&out, "signers", "[" + signers + "]");
+  HelmJson_MemberRaw(&out, "attached", signedData.attached ? "true" : "false");
+  if (signedData.attached) HelmJson_Member(&out, "content", HelmJson_Base64(signedData.embedded.data, signedData.embedded.size));
+  HelmJson_Member(&out, "indication", overall.indication);
+  HelmJson_Member(&out, "subIndication", overall.subIndication);
+  HelmJson_Member(&out, "level", HelmLevel_Name(lowest));
   return "{\"code\":0," + out + "}";
 }
